@@ -1,0 +1,264 @@
+// Throughput of the text codec commands through the host emulator in its realistic mode, beside
+// the tools a user would pick instead on the same bytes in the same run: coreutils base64 and
+// python3's base64, binascii, quopri, urllib.parse and html.
+//
+//   codecs_bench [MB]   (default 16; the codecs also run at 1 MB to show linear growth)
+//
+// Rates are megabytes of plain UTF-8 bytes (the encoder's input, the decoder's output) per second,
+// the best of three runs.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "4DPluginAPI.h"
+#include "emulator.h"
+#include "utils_codecs.h"
+#include "uuencode.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr double kMB = 1024.0 * 1024.0;
+
+// A mail-like text: words of ASCII letters on CR LF lines, with a Latin-1 letter, a markup
+// character or a symbol now and then, so that every codec has some escaping to do.
+std::u16string makeText(size_t units, uint32_t seed) {
+  std::mt19937 random(seed);
+  const std::u16string specials = u"éàü€<>&\"=%+";
+  std::u16string text;
+  text.reserve(units);
+  size_t column = 0;
+  while (text.size() < units) {
+    uint32_t pick = random() % 100;
+    if (pick < 80) {
+      text.push_back(static_cast<char16_t>(u'a' + random() % 26));
+    } else if (pick < 95) {
+      text.push_back(u' ');
+    } else {
+      text.push_back(specials[random() % specials.size()]);
+    }
+    if (++column == 70) {
+      text.append(u"\r\n");
+      column = 0;
+    }
+  }
+  text.resize(units);
+  return text;
+}
+
+std::string utf8(const std::u16string& text) { return host::utf8(text); }
+
+struct Codec {
+  const char* name;
+  const char* encoder;
+  const char* decoder;
+  int64_t mode;         // the encoder's second parameter; < -100: the encoder has none
+  int64_t decoderMode;  // < -100: the decoder has none
+};
+
+const Codec kCodecs[] = {
+    {"base64", "ZUV_Text2Base64", "ZUV_Base642Text", 1, -1000},
+    {"quoted-printable", "ZUV_Text2QP", "ZUV_QP2Text", 0, -1000},
+    {"url", "ZUV_Text2URL", "ZUV_URL2Text", 1, 1},
+    {"html", "ZUV_Text2HTML", "ZUV_HTML2Text", 0, 0},
+    {"uuencode", "ZUV_Text2UU", "ZUV_UU2Text", -1000, -1000},
+};
+
+std::vector<host::Value> args(const std::u16string& text, int64_t mode) {
+  if (mode < -100) return {host::Value{text}};
+  return {host::Value{text}, host::Value{mode}};
+}
+
+// Seconds of the best of three calls; out receives the result text.
+double timeCall(host::Emulator& emu, const char* command, const std::u16string& in, int64_t mode,
+                std::u16string& out) {
+  double best = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    auto start = Clock::now();
+    host::Outcome outcome = emu.call(command, args(in, mode));
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+    out = outcome.text();
+  }
+  return best;
+}
+
+std::string writeTemp(const std::string& bytes) {
+  char path[] = "/tmp/zuv-bench-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd >= 0) close(fd);
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+// Seconds of the best of three runs of a shell command.
+double timeShell(const std::string& command) {
+  double best = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    auto start = Clock::now();
+    if (std::system(command.c_str()) != 0) return -1;
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  return best;
+}
+
+std::string readAll(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Python's codecs timed inside python, so that start-up does not count: prints one line per
+// codec, "name encodeSeconds decodeSeconds".
+std::string pythonTimes(const std::string& plainPath) {
+  const char* script = R"(
+import sys, time, base64, binascii, quopri, urllib.parse, html
+data = open(sys.argv[1], 'rb').read()
+text = data.decode()
+def best(f):
+    t = 1e9
+    for _ in range(3):
+        s = time.perf_counter(); r = f(); t = min(t, time.perf_counter() - s)
+    return t, r
+def uu_encode(b):
+    return b''.join(binascii.b2a_uu(b[i:i+45], backtick=True) for i in range(0, len(b), 45))
+def uu_decode(e):
+    return b''.join(binascii.a2b_uu(l) for l in e.splitlines())
+for name, enc, dec in [
+    ('base64', lambda: base64.b64encode(data), base64.b64decode),
+    ('quoted-printable', lambda: binascii.b2a_qp(data), binascii.a2b_qp),
+    ('url', lambda: urllib.parse.quote_from_bytes(data), urllib.parse.unquote),
+    ('html', lambda: html.escape(text), html.unescape),
+    ('uuencode', lambda: uu_encode(data), uu_decode)]:
+    te, e = best(enc)
+    td, _ = best(lambda: dec(e))
+    print(name, te, td)
+)";
+  std::string scriptPath = writeTemp(script);
+  std::string outPath = writeTemp("");
+  std::string command = "/usr/bin/python3 " + scriptPath + " " + plainPath + " > " + outPath;
+  std::string out = std::system(command.c_str()) == 0 ? readAll(outPath) : "";
+  unlink(scriptPath.c_str());
+  unlink(outPath.c_str());
+  return out;
+}
+
+// Seconds of the best of three runs of fn.
+template <typename Fn>
+double timeBest(Fn fn) {
+  double best = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    auto start = Clock::now();
+    fn();
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  return best;
+}
+
+// The codecs' own work, without the host: the pure cores on the same bytes, so that the cost of
+// the emulator's calls (parameter frames, copies, conversions) can be told apart.
+void printCores(const std::u16string& text, const std::string& bytes, double mb);
+
+void printRate(const char* what, double mb, double seconds) {
+  if (seconds <= 0) {
+    std::printf("  %-34s  n/a\n", what);
+    return;
+  }
+  std::printf("  %-34s %9.1f MB/s  (%.3f s)\n", what, mb / seconds, seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
+  if (megabytes == 0) megabytes = 16;
+  host::Emulator emu(host::Options{.strict = false});
+  emu.attach(&FourDPackex);
+  emu.startup();
+
+  std::u16string big = makeText(megabytes * 1024 * 1024, 16);
+  std::u16string small = makeText(1024 * 1024, 1);
+  std::string plain = utf8(big);
+  double mb = static_cast<double>(plain.size()) / kMB;
+  double smallMB = static_cast<double>(utf8(small).size()) / kMB;
+  std::printf("input: %.1f MB of UTF-8 (%zu units); linear check at %.1f MB\n", mb, big.size(),
+              smallMB);
+
+  std::string plainPath = writeTemp(plain);
+  for (const Codec& codec : kCodecs) {
+    std::u16string encoded;
+    std::u16string decoded;
+    std::u16string smallEncoded;
+    std::u16string smallDecoded;
+    double encode = timeCall(emu, codec.encoder, big, codec.mode, encoded);
+    double decode = timeCall(emu, codec.decoder, encoded, codec.decoderMode, decoded);
+    double smallEncode = timeCall(emu, codec.encoder, small, codec.mode, smallEncoded);
+    double smallDecode =
+        timeCall(emu, codec.decoder, smallEncoded, codec.decoderMode, smallDecoded);
+    std::printf("%s%s\n", codec.name, decoded == big ? "" : "  (ROUND TRIP DIFFERS)");
+    printRate("plug-in encode", mb, encode);
+    printRate("plug-in decode", mb, decode);
+    std::printf("  %-34s %9.1f x  (encode),  %.1f x (decode) for %.0f x the input\n",
+                "time growth from the small input", encode / smallEncode, decode / smallDecode,
+                mb / smallMB);
+  }
+
+  printCores(big, plain, mb);
+
+  std::printf("coreutils base64 on the same bytes\n");
+  std::string encodedPath = writeTemp("");
+  double coreEncode = timeShell("base64 -w0 " + plainPath + " > " + encodedPath);
+  double coreDecode = timeShell("base64 -d " + encodedPath + " > /dev/null");
+  printRate("base64 -w0", mb, coreEncode);
+  printRate("base64 -d", mb, coreDecode);
+
+  std::printf("python3 on the same bytes\n");
+  std::string times = pythonTimes(plainPath);
+  char name[64];
+  double te;
+  double td;
+  for (const char* line = times.c_str(); std::sscanf(line, "%63s %lf %lf", name, &te, &td) == 3;) {
+    std::printf("%s\n", name);
+    printRate("python encode", mb, te);
+    printRate("python decode", mb, td);
+    line = std::strchr(line, '\n');
+    if (line == nullptr) break;
+    ++line;
+  }
+  unlink(plainPath.c_str());
+  unlink(encodedPath.c_str());
+  emu.shutdown();
+  return 0;
+}
+
+namespace {
+
+void printCores(const std::u16string& text, const std::string& bytes, double mb) {
+  std::printf("codec cores alone (no host calls, same bytes)\n");
+  std::u16string out;
+  std::string back;
+  printRate("base64 encode", mb, timeBest([&] { base64EncodeBytes(bytes, true, out); }));
+  std::u16string letters = out;
+  printRate("base64 decode", mb, timeBest([&] { base64DecodeUnits(letters, back); }));
+  printRate("quoted-printable encode", mb, timeBest([&] { quotedEncodeBytes(bytes, false, out); }));
+  std::u16string qp = out;
+  printRate("quoted-printable decode", mb, timeBest([&] { quotedDecodeUnits(qp, out); }));
+  printRate("url encode", mb, timeBest([&] { urlEncodeUnits(text, 1, out); }));
+  std::u16string url = out;
+  printRate("url decode", mb, timeBest([&] { urlDecodeUnits(url, 1, out); }));
+  printRate("html encode", mb, timeBest([&] { htmlEncodeUnits(text, 0, out); }));
+  std::u16string html = out;
+  printRate("html decode", mb, timeBest([&] { htmlDecodeUnits(html, 0, out); }));
+  printRate("uuencode encode", mb, timeBest([&] { out = uu::encodeBytes(bytes); }));
+  std::string lines = host::utf8(out);
+  printRate("uuencode decode", mb, timeBest([&] { uu::decodeBytes(lines, back); }));
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+// A parameter frame: the cells of one call in the host's memory, the parameter array that
+// points at them and the result area, with what the host needs to read them back, to see a
+// write to an "in" cell, and to release everything it made or was handed.
+#pragma once
+
+#include "emulator_impl.h"
+
+namespace host {
+
+struct Frame::Impl {
+  Impl(Emulator::Impl& emu, std::vector<ParamSpec> specs, Kind result, std::string name);
+  ~Impl();
+
+  // Builds the cells from the arguments; throws std::invalid_argument for a wrong kind.
+  void build(const std::vector<Value>& args);
+  // The value of parameter index (1-based) now; what the plug-in made and left there becomes
+  // the host's.
+  Value read(size_t index);
+  Value readResult();
+  // Checks the guards and the "in" cells, takes over what the cells hold, releases it all.
+  void settle();
+
+  Emulator::Impl& emu;
+  std::vector<ParamSpec> specs;
+  Kind resultKind;
+  std::string name;
+  Block array;
+  std::vector<Block> cells;
+  std::vector<Bytes> snapshots;  // of the "in" cells and what they reach
+  Block resultArea;
+  Block resultRecord;
+  std::vector<ObjectRef> owned;
+  bool built = false;  // every cell made: a build that threw has nothing to read back
+  bool settled = false;
+
+ private:
+  void buildCell(size_t index, const Value& value);
+  void buildArray(unsigned char* cell, const ParamSpec& spec, const Value& value);
+  Bytes snapshot(size_t index);
+  void verify();
+  Text readText(const unsigned char* record, const std::string& where);
+  Picture readPicture(uint64_t ref, const std::string& where);
+  Blob readBlob(void* handle, const std::string& where);
+  Value readArray(const unsigned char* cell, const std::string& where);
+  void takeOver(ObjectRef ref);
+  std::string where(size_t index) const;
+};
+
+// The cell size of a parameter kind.
+size_t cellSize(Kind kind);
+
+}  // namespace host

@@ -1,0 +1,395 @@
+#include <cstring>
+#include <stdexcept>
+
+#include "frame_impl.h"
+#include "layout.h"
+
+namespace host {
+
+using namespace layout;
+
+namespace {
+
+// Undeclared parameters read past the declared ones land on an inaccessible page.
+constexpr size_t kTrailingSlots = 8;
+
+bool isArray(Kind kind) {
+  return kind == Kind::IntegerArray || kind == Kind::LongintArray || kind == Kind::TextArray;
+}
+
+[[noreturn]] void wrongKind(const ParamSpec& spec) {
+  throw std::invalid_argument("parameter " + spec.name + " takes a value of kind " +
+                              kindName(spec.kind));
+}
+
+int64_t numberOf(const ParamSpec& spec, const Value& value) {
+  if (std::holds_alternative<std::monostate>(value)) return 0;
+  if (!std::holds_alternative<int64_t>(value)) wrongKind(spec);
+  return std::get<int64_t>(value);
+}
+
+template <typename T>
+const T& valueOf(const ParamSpec& spec, const Value& value, const T& empty) {
+  if (std::holds_alternative<std::monostate>(value)) return empty;
+  if (!std::holds_alternative<T>(value)) wrongKind(spec);
+  return std::get<T>(value);
+}
+
+}  // namespace
+
+size_t cellSize(Kind kind) {
+  switch (kind) {
+    case Kind::Integer:
+      return 2;
+    case Kind::Longint:
+    case Kind::Time:
+      return 4;
+    case Kind::Date:
+      return kDateSize;
+    case Kind::Text:
+      return kTextSize;
+    case Kind::Picture:
+    case Kind::Blob:
+      return 8;
+    case Kind::IntegerArray:
+    case Kind::LongintArray:
+    case Kind::TextArray:
+      return kVariableSize;
+    case Kind::None:
+      return 0;
+  }
+  return 0;
+}
+
+Frame::Impl::Impl(Emulator::Impl& e, std::vector<ParamSpec> s, Kind result, std::string n)
+    : emu(e), specs(std::move(s)), resultKind(result), name(std::move(n)) {}
+
+Frame::Impl::~Impl() { settle(); }
+
+std::string Frame::Impl::where(size_t index) const {
+  return name + " parameter " + std::to_string(index) + " (" + specs[index - 1].name + ")";
+}
+
+void Frame::Impl::build(const std::vector<Value>& args) {
+  if (args.size() > specs.size()) {
+    throw std::invalid_argument(name + " takes " + std::to_string(specs.size()) + " parameters");
+  }
+  std::lock_guard<std::recursive_mutex> lock(emu.state);
+  size_t slots = specs.size() + kTrailingSlots;
+  array = emu.memory.allocate(slots * sizeof(void*), 0);
+  cells.resize(specs.size());
+  snapshots.resize(specs.size());
+  for (size_t i = 0; i < slots; ++i) {
+    store<void*>(array.data, i * sizeof(void*), emu.memory.noAccessPage());
+  }
+  for (size_t i = 0; i < specs.size(); ++i) {
+    buildCell(i, i < args.size() ? args[i] : Value{});
+    store<void*>(array.data, i * sizeof(void*), cells[i].data);
+  }
+  resultArea = emu.memory.allocate(8, 0);
+  if (resultKind == Kind::Text) {
+    resultRecord = emu.memory.allocate(kTextSize, 0);
+    uint64_t id = emu.makeText(u"", 0, Owner::Host);
+    owned.push_back({ObjectRef::Type::Text, id});
+    emu.writeTextRecord(resultRecord.data, id);
+    store<void*>(resultArea.data, 0, resultRecord.data);
+  } else if (resultKind == Kind::Longint || resultKind == Kind::None) {
+    store<uint64_t>(resultArea.data, 0, emu.options.resultSentinel);
+  }
+  for (size_t i = 0; i < specs.size(); ++i) {
+    if (specs[i].direction == Direction::In) snapshots[i] = snapshot(i + 1);
+  }
+  built = true;
+}
+
+void Frame::Impl::buildCell(size_t i, const Value& value) {
+  const ParamSpec& spec = specs[i];
+  cells[i] = emu.memory.allocate(cellSize(spec.kind), 0);
+  unsigned char* cell = cells[i].data;
+  switch (spec.kind) {
+    case Kind::Integer:
+      store<int16_t>(cell, 0, static_cast<int16_t>(numberOf(spec, value)));
+      break;
+    case Kind::Longint:
+    case Kind::Time:
+      store<int32_t>(cell, 0, static_cast<int32_t>(numberOf(spec, value)));
+      break;
+    case Kind::Date: {
+      const Date d = valueOf(spec, value, Date{});
+      store<int16_t>(cell, 0, d.day);
+      store<int16_t>(cell, 2, d.month);
+      store<int16_t>(cell, 4, d.year);
+      break;
+    }
+    case Kind::Text: {
+      const Text t = valueOf(spec, value, Text{});
+      uint64_t id = emu.makeText(t.data(), t.size(), Owner::Host);
+      owned.push_back({ObjectRef::Type::Text, id});
+      emu.writeTextRecord(cell, id);
+      break;
+    }
+    case Kind::Picture: {
+      const Picture p = valueOf(spec, value, Picture{true, {}});
+      if (p.null) break;
+      uint64_t ref = emu.makePicture(p, Owner::Host);
+      owned.push_back({ObjectRef::Type::Picture, ref});
+      store<uint64_t>(cell, 0, ref);
+      break;
+    }
+    case Kind::Blob: {
+      const Blob b = valueOf(spec, value, Blob{false, {}});
+      if (!b.hasHandle) break;
+      char** handle = emu.makeHandle(b.bytes.size(), Owner::Host, b.bytes.data());
+      owned.push_back({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(handle)});
+      store<void*>(cell, 0, handle);
+      break;
+    }
+    default:
+      buildArray(cell, spec, value);
+      break;
+  }
+}
+
+void Frame::Impl::buildArray(unsigned char* cell, const ParamSpec& spec, const Value& value) {
+  int8_t kind = spec.kind == Kind::TextArray ? 34 : spec.kind == Kind::IntegerArray ? 15 : 16;
+  std::vector<int64_t> numbers{0};
+  std::vector<Text> texts{Text()};
+  if (std::holds_alternative<IntegerArray>(value) && spec.kind != Kind::TextArray) {
+    kind = 15;  // either number array may stand for the other, as 4D lets the caller choose
+    const auto& e = std::get<IntegerArray>(value).elements;
+    numbers.assign(e.begin(), e.end());
+  } else if (std::holds_alternative<LongintArray>(value) && spec.kind != Kind::TextArray) {
+    kind = 16;
+    const auto& e = std::get<LongintArray>(value).elements;
+    numbers.assign(e.begin(), e.end());
+  } else if (std::holds_alternative<TextArray>(value) && spec.kind == Kind::TextArray) {
+    texts = std::get<TextArray>(value).elements;
+  } else if (!std::holds_alternative<std::monostate>(value)) {
+    wrongKind(spec);
+  }
+  if (numbers.empty()) numbers.push_back(0);
+  if (texts.empty()) texts.push_back(Text());
+  size_t count = kind == 34 ? texts.size() : numbers.size();
+  size_t element = kind == 34 ? kTextSize : kind == 15 ? 2 : 4;
+  char** storage = emu.makeHandle(count * element, Owner::Host);
+  owned.push_back({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(storage)});
+  unsigned char* data = reinterpret_cast<unsigned char*>(*storage);
+  for (size_t i = 0; i < count; ++i) {
+    if (kind == 15) {
+      store<int16_t>(data, i * 2, static_cast<int16_t>(numbers[i]));
+    } else if (kind == 16) {
+      store<int32_t>(data, i * 4, static_cast<int32_t>(numbers[i]));
+    } else {
+      uint64_t id = emu.makeText(texts[i].data(), texts[i].size(), Owner::Host);
+      owned.push_back({ObjectRef::Type::Text, id});
+      emu.writeTextRecord(data + i * kTextSize, id);
+    }
+  }
+  store<int8_t>(cell, kVariableKind, kind);
+  store<int32_t>(cell, kArrayCount, static_cast<int32_t>(count - 1));
+  store<void*>(cell, kArrayStorage, storage);
+  store<int16_t>(cell, kArrayCurrent, 0);
+}
+
+// The cell's bytes and the bytes it reaches (text units, BLOB bytes, array storage), read
+// through the registries only, so that a trampled cell cannot crash the host.
+Bytes Frame::Impl::snapshot(size_t index) {
+  const Block& cell = cells[index - 1];
+  Bytes bytes(reinterpret_cast<const char*>(cell.data), cell.size);
+  Kind kind = specs[index - 1].kind;
+  if (kind == Kind::Text) {
+    uint64_t id = layout::load<uint32_t>(cell.data, kTextId);
+    auto found = emu.texts.find(id);
+    if (found != emu.texts.end() && found->second.live) {
+      bytes += utf8(emu.textValue(found->second));
+    }
+  } else if (kind == Kind::Blob || isArray(kind)) {
+    void* handle = loadPointer(cell.data, isArray(kind) ? kArrayStorage : 0);
+    auto found = emu.handles.find(static_cast<char**>(handle));
+    if (found != emu.handles.end() && found->second.live) {
+      bytes += emu.handleBytes(found->second);
+    }
+  }
+  return bytes;
+}
+
+void Frame::Impl::verify() {
+  if (!emu.memory.guardIntact(array))
+    emu.fault(name + ": the parameter array's guard bytes were overwritten");
+  for (size_t i = 1; i <= cells.size(); ++i) {
+    if (!emu.memory.guardIntact(cells[i - 1])) {
+      emu.fault(where(i) + ": a write past the end of the cell");
+    }
+    if (specs[i - 1].direction == Direction::In && snapshot(i) != snapshots[i - 1]) {
+      emu.fault(where(i) + ": an \"in\" parameter was changed");
+    }
+  }
+  if (!emu.memory.guardIntact(resultArea) || !emu.memory.guardIntact(resultRecord)) {
+    emu.fault(name + ": a write past the end of the result area");
+  }
+  if (resultKind == Kind::None &&
+      layout::load<uint64_t>(resultArea.data, 0) != emu.options.resultSentinel) {
+    emu.fault(name + ": the result area of a command without result was written");
+  }
+}
+
+void Frame::Impl::takeOver(ObjectRef ref) { owned.push_back(ref); }
+
+Text Frame::Impl::readText(const unsigned char* record, const std::string& at) {
+  std::optional<uint64_t> id = emu.textOfRecord(record, at);
+  if (!id || *id == 0) return Text();
+  TextRec& rec = *emu.findText(*id);
+  if (rec.owner == Owner::Plugin) {
+    rec.owner = Owner::Host;
+    takeOver({ObjectRef::Type::Text, *id});
+  }
+  return emu.textValue(rec);
+}
+
+Picture Frame::Impl::readPicture(uint64_t ref, const std::string& at) {
+  if (ref == 0) return Picture{true, {}};
+  PictureRec* rec = emu.findPicture(ref);
+  if (!rec || !rec->live) {
+    emu.fault(at + ": no live picture");
+    return Picture{true, {}};
+  }
+  if (rec->owner == Owner::Plugin) {
+    rec->owner = Owner::Host;
+    takeOver({ObjectRef::Type::Picture, ref});
+  }
+  return rec->value;
+}
+
+Blob Frame::Impl::readBlob(void* handle, const std::string& at) {
+  if (!handle) return Blob{false, {}};
+  HandleRec* rec = emu.findHandle(handle);
+  if (!rec || !rec->live) {
+    emu.fault(at + ": no live handle");
+    return Blob{true, {}};
+  }
+  if (rec->owner == Owner::Plugin) {
+    rec->owner = Owner::Host;
+    takeOver({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(handle)});
+  }
+  return Blob{true, emu.handleBytes(*rec)};
+}
+
+Value Frame::Impl::readArray(const unsigned char* cell, const std::string& at) {
+  int8_t kind = layout::load<int8_t>(cell, kVariableKind);
+  int32_t count = layout::load<int32_t>(cell, kArrayCount);
+  void* storage = loadPointer(cell, kArrayStorage);
+  size_t element = kind == 34 ? kTextSize : kind == 15 ? 2 : 4;
+  if ((kind != 15 && kind != 16 && kind != 34) || count < 0) {
+    emu.fault(at + ": no integer, longint or text array any more");
+    return Value{};
+  }
+  HandleRec* rec = storage ? emu.findHandle(storage) : nullptr;
+  if (!rec || !rec->live) {
+    emu.fault(at + ": an array without live storage");
+    return Value{};
+  }
+  size_t elements = static_cast<size_t>(count) + 1;
+  if (rec->block.size < elements * element) {
+    emu.fault(at + ": an array's storage holds fewer than count + 1 elements");
+    elements = rec->block.size / element;
+  }
+  const unsigned char* data = rec->block.data;
+  if (kind == 15) {
+    IntegerArray a;
+    a.elements.clear();
+    for (size_t i = 0; i < elements; ++i) a.elements.push_back(layout::load<int16_t>(data, i * 2));
+    return a;
+  }
+  if (kind == 16) {
+    LongintArray a;
+    a.elements.clear();
+    for (size_t i = 0; i < elements; ++i) a.elements.push_back(layout::load<int32_t>(data, i * 4));
+    return a;
+  }
+  TextArray a;
+  a.elements.clear();
+  for (size_t i = 0; i < elements; ++i) {
+    a.elements.push_back(readText(data + i * kTextSize, at + " element " + std::to_string(i)));
+  }
+  return a;
+}
+
+Value Frame::Impl::read(size_t index) {
+  if (index < 1 || index > specs.size() || settled) {
+    throw std::out_of_range(name + " has no parameter " + std::to_string(index) + " to read");
+  }
+  std::lock_guard<std::recursive_mutex> lock(emu.state);
+  const unsigned char* cell = cells[index - 1].data;
+  std::string at = where(index);
+  switch (specs[index - 1].kind) {
+    case Kind::Integer:
+      return int64_t{layout::load<int16_t>(cell, 0)};
+    case Kind::Longint:
+    case Kind::Time:
+      return int64_t{layout::load<int32_t>(cell, 0)};
+    case Kind::Date:
+      return Date{layout::load<int16_t>(cell, 0), layout::load<int16_t>(cell, 2),
+                  layout::load<int16_t>(cell, 4)};
+    case Kind::Text:
+      return readText(cell, at);
+    case Kind::Picture:
+      return readPicture(layout::load<uint64_t>(cell, 0), at);
+    case Kind::Blob:
+      return readBlob(loadPointer(cell, 0), at);
+    default:
+      return readArray(cell, at);
+  }
+}
+
+Value Frame::Impl::readResult() {
+  if (settled) throw std::out_of_range(name + ": the frame is settled");
+  std::lock_guard<std::recursive_mutex> lock(emu.state);
+  std::string at = name + " result";
+  switch (resultKind) {
+    case Kind::None:
+      return Value{};
+    case Kind::Text: {
+      if (loadPointer(resultArea.data, 0) != resultRecord.data) {
+        emu.fault(at + ": the result area no longer points at the host's text record");
+        return Text();
+      }
+      return readText(resultRecord.data, at);
+    }
+    case Kind::Picture:
+      return readPicture(layout::load<uint64_t>(resultArea.data, 0), at);
+    case Kind::Blob:
+      return readBlob(loadPointer(resultArea.data, 0), at);
+    default:
+      return layout::load<int64_t>(resultArea.data, 0);
+  }
+}
+
+void Frame::Impl::settle() {
+  if (settled) return;
+  std::lock_guard<std::recursive_mutex> lock(emu.state);
+  if (built) {
+    verify();
+    for (size_t i = 1; i <= specs.size(); ++i) read(i);
+    readResult();
+  }
+  settled = true;
+  for (const ObjectRef& ref : owned) emu.releaseRef(ref);
+  owned.clear();
+  for (Block& cell : cells) emu.memory.release(cell);
+  emu.memory.release(array);
+  emu.memory.release(resultArea);
+  emu.memory.release(resultRecord);
+}
+
+// ---- Frame ----------------------------------------------------------------------------------
+
+Frame::Frame(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Frame::~Frame() = default;
+Frame::Frame(Frame&&) noexcept = default;
+Frame& Frame::operator=(Frame&&) noexcept = default;
+void** Frame::parameters() { return reinterpret_cast<void**>(impl_->array.data); }
+void* Frame::result() { return impl_->resultArea.data; }
+Value Frame::param(size_t index) const { return impl_->read(index); }
+Value Frame::resultValue() const { return impl_->readResult(); }
+
+}  // namespace host

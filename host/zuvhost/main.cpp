@@ -1,0 +1,176 @@
+// zuvhost: runs the plug-in outside 4D. It loads the module into the host emulator (strict, as
+// in the tests), sends start-up, runs a script of 4D statements, sends shut-down, unloads the
+// module and exits: 0 when the script ran to its end, 2 for a fault of the script (syntax, an
+// unknown name, an argument of the wrong kind), 1 when the emulator saw a fault or the plug-in
+// left host objects behind.
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "emulator.h"
+#include "interpreter.h"
+#include "listing.h"
+#include "parser.h"
+
+namespace {
+
+constexpr int kRanToTheEnd = 0;
+constexpr int kHostFault = 1;
+constexpr int kScriptFault = 2;
+
+const char kUsage[] =
+    "usage: zuvhost [--plugin PATH] -e STATEMENT [-e STATEMENT]...\n"
+    "       zuvhost [--plugin PATH] FILE   (- reads standard input)\n"
+    "       zuvhost --list\n";
+
+struct UsageError {
+  std::string message;
+};
+
+struct CommandLine {
+  std::string plugin = ZUVHOST_DEFAULT_PLUGIN;
+  std::vector<std::string> statements;
+  std::string file;
+  bool list = false;
+  bool help = false;
+};
+
+struct Source {
+  std::string name;  // how error messages name it
+  std::string text;
+};
+
+std::string optionValue(int argc, char** argv, int& i) {
+  if (i + 1 >= argc) throw UsageError{std::string(argv[i]) + " needs a value"};
+  return argv[++i];
+}
+
+CommandLine parseCommandLine(int argc, char** argv) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-e") {
+      line.statements.push_back(optionValue(argc, argv, i));
+    } else if (arg == "--plugin") {
+      line.plugin = optionValue(argc, argv, i);
+    } else if (arg == "--list") {
+      line.list = true;
+    } else if (arg == "-h" || arg == "--help") {
+      line.help = true;
+    } else if ((arg.size() > 1 && arg[0] == '-') || !line.file.empty()) {
+      throw UsageError{"unexpected argument '" + arg + "'"};
+    } else {
+      line.file = arg;
+    }
+  }
+  bool hasScript = !line.statements.empty() || !line.file.empty();
+  if (!line.statements.empty() && !line.file.empty()) {
+    throw UsageError{"give statements with -e or a script file, not both"};
+  }
+  if (!hasScript && !line.list && !line.help) throw UsageError{"nothing to run"};
+  return line;
+}
+
+std::string readAll(std::istream& in) {
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Source readSource(const CommandLine& line) {
+  if (!line.statements.empty()) {
+    std::string text;
+    for (const std::string& statement : line.statements) text += statement + "\n";
+    return Source{"-e", text};
+  }
+  if (line.file == "-") return Source{"stdin", readAll(std::cin)};
+  std::ifstream file(line.file, std::ios::binary);
+  if (!file) throw UsageError{"cannot read " + line.file};
+  return Source{line.file, readAll(file)};
+}
+
+void writeToStandardOutput(std::string_view bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+void reportScriptError(const Source& source, const zuvhost::ScriptError& error) {
+  std::cerr << source.name << ":" << error.position.line << ":" << error.position.column << ": "
+            << error.what() << "\n";
+}
+
+// Faults the emulator recorded and host objects still alive after shut-down.
+bool reportHostState(const host::Emulator& emulator) {
+  std::vector<std::string> faults = emulator.faults();
+  for (const std::string& fault : faults) std::cerr << "zuvhost: host fault: " << fault << "\n";
+  host::LiveCounts live = emulator.live();
+  if (!live.zero()) std::cerr << "zuvhost: the plug-in leaked: " << host::describe(live) << "\n";
+  return !faults.empty() || !live.zero();
+}
+
+int runInPlugin(host::Emulator& emulator, zuvhost::Interpreter& interpreter,
+                const zuvhost::Script& script, const CommandLine& line, const Source& source) {
+  try {
+    emulator.load(line.plugin);
+    emulator.startup();
+  } catch (const std::exception& failure) {
+    std::cerr << "zuvhost: cannot start the plug-in " << line.plugin << ": " << failure.what()
+              << "\n";
+    return kHostFault;
+  }
+  int status = kRanToTheEnd;
+  try {
+    interpreter.run(script);
+  } catch (const zuvhost::ScriptError& error) {
+    reportScriptError(source, error);
+    status = kScriptFault;
+  } catch (const std::exception& failure) {
+    std::cerr << "zuvhost: the host stopped the run: " << failure.what() << "\n";
+    status = kHostFault;
+  }
+  emulator.shutdown();
+  if (reportHostState(emulator) && status == kRanToTheEnd) status = kHostFault;
+  emulator.unload();
+  return status;
+}
+
+int runCommandLine(const CommandLine& line) {
+  if (line.help) {
+    std::cout << kUsage;
+    return kRanToTheEnd;
+  }
+  host::Emulator emulator;
+  if (line.list) {
+    std::cout << zuvhost::listing(emulator.manifest());
+    return kRanToTheEnd;
+  }
+  Source source = readSource(line);
+  zuvhost::Interpreter interpreter(emulator, writeToStandardOutput);
+  zuvhost::Script script;
+  try {
+    script = zuvhost::parseScript(source.text);
+    interpreter.check(script);
+  } catch (const zuvhost::ScriptError& error) {
+    reportScriptError(source, error);
+    return kScriptFault;
+  }
+  return runInPlugin(emulator, interpreter, script, line, source);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return runCommandLine(parseCommandLine(argc, argv));
+  } catch (const UsageError& error) {
+    std::cerr << "zuvhost: " << error.message << "\n" << kUsage;
+    return kScriptFault;
+  } catch (const std::exception& failure) {
+    std::cerr << "zuvhost: " << failure.what() << "\n";
+    return kHostFault;
+  }
+}

@@ -1,0 +1,487 @@
+// Finder information and resource forks, which macOS keeps as the extended attributes
+// "com.apple.FinderInfo" and "com.apple.ResourceFork" and reads and writes at byte positions
+// (getxattr and setxattr with a position). Linux attributes have no positions, ext4 caps a value
+// near one block and every Linux file system at 64 KB, far below a real resource fork. So both
+// live where macOS itself puts them on volumes without extended attributes: an AppleDouble file
+// (version 2, RFC 1740) named "._" + the file's name in the same folder, with entry 9 (Finder
+// information, 32 bytes) and entry 2 (the resource fork). A fork read or write at a position is a
+// pread or pwrite at the entry's offset plus the position; the fork is kept the last entry so it
+// can grow in place. A missing sidecar or entry is "no such attribute": ENODATA, where macOS
+// answers ENOATTR.
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint32_t kMagic = 0x00051607;
+constexpr uint32_t kVersion2 = 0x00020000;
+constexpr uint32_t kVersion1 = 0x00010000;
+constexpr uint32_t kEntryResourceFork = 2;
+constexpr uint32_t kEntryFinderInfo = 9;
+constexpr size_t kFinderInfoSize = 32;
+// Magic, version, 16 filler bytes and the entry count; then 12 bytes per entry.
+constexpr size_t kHeaderSize = 26;
+constexpr size_t kDescriptorSize = 12;
+// The layout written here: Finder information first, then the fork, which can then grow.
+constexpr uint32_t kFinderInfoOffset = kHeaderSize + 2 * kDescriptorSize;
+constexpr uint32_t kForkOffset = kFinderInfoOffset + kFinderInfoSize;
+// Offsets and lengths of AppleDouble entries are 32-bit.
+constexpr uint64_t kMaxEntryEnd = UINT32_MAX;
+
+enum class Attribute { FinderInfo, ResourceFork, Unknown };
+
+Attribute attributeNamed(const char* name) {
+  if (name == nullptr) return Attribute::Unknown;
+  if (std::strcmp(name, kFinderInfoAttr) == 0) return Attribute::FinderInfo;
+  if (std::strcmp(name, kResourceForkAttr) == 0) return Attribute::ResourceFork;
+  return Attribute::Unknown;
+}
+
+uint32_t entryIdOf(Attribute attribute) {
+  return attribute == Attribute::FinderInfo ? kEntryFinderInfo : kEntryResourceFork;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+uint32_t readBigEndian32(const unsigned char* bytes) {
+  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 |
+         uint32_t{bytes[3]};
+}
+
+void writeBigEndian32(unsigned char* bytes, uint32_t value) {
+  bytes[0] = static_cast<unsigned char>(value >> 24);
+  bytes[1] = static_cast<unsigned char>(value >> 16);
+  bytes[2] = static_cast<unsigned char>(value >> 8);
+  bytes[3] = static_cast<unsigned char>(value);
+}
+
+bool readAllAt(int fd, void* buffer, size_t size, off_t offset) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    ssize_t n = ::pread(fd, bytes, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+bool writeAllAt(int fd, const void* buffer, size_t size, off_t offset) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd, bytes, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+// ---- Where the sidecar lies -----------------------------------------------------------------
+
+// "dir/name" gives "dir/._name"; trailing slashes do not count. Empty for "/" and "".
+std::string sidecarPathOf(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (path.empty() || path == "/") return std::string();
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "._" + path;
+  return path.substr(0, slash + 1) + "._" + path.substr(slash + 1);
+}
+
+// The file the path names once symbolic links are followed; errno set when there is none.
+bool resolvePath(const char* path, std::string& resolved) {
+  if (path == nullptr || *path == 0) {
+    errno = ENOENT;
+    return false;
+  }
+  char* real = ::realpath(path, nullptr);
+  if (real == nullptr) return false;
+  resolved = real;
+  std::free(real);
+  return true;
+}
+
+// The file an open descriptor refers to, through /proc. A file already removed has none.
+bool pathOfDescriptor(int fd, std::string& path) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  std::vector<char> target(PATH_MAX + 1);
+  ssize_t n = ::readlink(link, target.data(), target.size() - 1);
+  if (n <= 0) return false;
+  path.assign(target.data(), static_cast<size_t>(n));
+  if (st.st_nlink == 0 || path.empty() || path[0] != '/') {
+    errno = ENOENT;
+    return false;
+  }
+  return true;
+}
+
+// ---- The AppleDouble file -------------------------------------------------------------------
+
+struct Entry {
+  uint32_t id = 0;
+  uint32_t offset = 0;
+  uint32_t length = 0;
+  uint32_t index = 0;  // its place in the descriptor list
+};
+
+struct Sidecar {
+  std::vector<Entry> entries;
+  const Entry* find(uint32_t id) const {
+    for (const Entry& entry : entries) {
+      if (entry.id == id) return &entry;
+    }
+    return nullptr;
+  }
+};
+
+off_t descriptorOffset(const Entry& entry) {
+  return static_cast<off_t>(kHeaderSize + entry.index * kDescriptorSize);
+}
+
+// Reads the header and entry list; false with EINVAL when the file is no AppleDouble file.
+bool parseSidecar(int fd, Sidecar& sidecar) {
+  unsigned char header[kHeaderSize];
+  if (!readAllAt(fd, header, sizeof header, 0)) {
+    errno = EINVAL;
+    return false;
+  }
+  const uint32_t version = readBigEndian32(header + 4);
+  if (readBigEndian32(header) != kMagic || (version != kVersion2 && version != kVersion1)) {
+    errno = EINVAL;
+    return false;
+  }
+  const unsigned count = unsigned{header[24]} << 8 | header[25];
+  std::vector<unsigned char> list(count * kDescriptorSize);
+  if (count > 0 && !readAllAt(fd, list.data(), list.size(), kHeaderSize)) {
+    errno = EINVAL;
+    return false;
+  }
+  sidecar.entries.clear();
+  for (unsigned i = 0; i < count; ++i) {
+    const unsigned char* d = list.data() + i * kDescriptorSize;
+    Entry entry{readBigEndian32(d), readBigEndian32(d + 4), readBigEndian32(d + 8), i};
+    if (uint64_t{entry.offset} + entry.length > kMaxEntryEnd) {
+      errno = EINVAL;
+      return false;
+    }
+    sidecar.entries.push_back(entry);
+  }
+  return true;
+}
+
+// The bytes of a sidecar in the layout written here, without the fork's bytes.
+std::vector<unsigned char> canonicalHead(const unsigned char* finderInfo, uint32_t forkLength) {
+  std::vector<unsigned char> head(kForkOffset, 0);
+  writeBigEndian32(head.data(), kMagic);
+  writeBigEndian32(head.data() + 4, kVersion2);
+  head[25] = 2;
+  unsigned char* d = head.data() + kHeaderSize;
+  writeBigEndian32(d, kEntryFinderInfo);
+  writeBigEndian32(d + 4, kFinderInfoOffset);
+  writeBigEndian32(d + 8, kFinderInfoSize);
+  writeBigEndian32(d + 12, kEntryResourceFork);
+  writeBigEndian32(d + 16, kForkOffset);
+  writeBigEndian32(d + 20, forkLength);
+  if (finderInfo != nullptr) std::memcpy(head.data() + kFinderInfoOffset, finderInfo, 32);
+  return head;
+}
+
+// Whether a write can go into the sidecar as it is: the Finder information has its 32 bytes,
+// and the fork lies after every other entry, so that it can grow without moving them.
+bool writableInPlace(const Sidecar& sidecar) {
+  const Entry* finder = sidecar.find(kEntryFinderInfo);
+  const Entry* fork = sidecar.find(kEntryResourceFork);
+  if (finder == nullptr || fork == nullptr || finder->length < kFinderInfoSize) return false;
+  for (const Entry& entry : sidecar.entries) {
+    if (entry.id != kEntryResourceFork && uint64_t{entry.offset} + entry.length > fork->offset) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads what an entry of an existing sidecar holds (empty when it is missing).
+bool readEntry(int fd, const Entry* entry, std::vector<unsigned char>& bytes) {
+  bytes.clear();
+  if (entry == nullptr) return true;
+  bytes.resize(entry->length);
+  return entry->length == 0 || readAllAt(fd, bytes.data(), bytes.size(), entry->offset);
+}
+
+// Rewrites a sidecar of another layout (or an empty new one) in the layout written here, keeping
+// its Finder information and fork, through a temporary file renamed over it.
+bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old) {
+  std::vector<unsigned char> finder(kFinderInfoSize, 0);
+  std::vector<unsigned char> fork;
+  if (old != nullptr) {
+    std::vector<unsigned char> bytes;
+    if (!readEntry(fd, old->find(kEntryFinderInfo), bytes)) return false;
+    std::memcpy(finder.data(), bytes.data(), std::min(bytes.size(), kFinderInfoSize));
+    if (!readEntry(fd, old->find(kEntryResourceFork), fork)) return false;
+  }
+  std::string temporary = sidecarPath + ".XXXXXX";
+  FileDescriptor out(::mkostemp(&temporary[0], O_CLOEXEC));
+  if (out.get() < 0) return false;
+  std::vector<unsigned char> head =
+      canonicalHead(finder.data(), static_cast<uint32_t>(fork.size()));
+  const bool written = writeAllAt(out.get(), head.data(), head.size(), 0) &&
+                       writeAllAt(out.get(), fork.data(), fork.size(), kForkOffset) &&
+                       ::fchmod(out.get(), 0644) == 0 &&
+                       ::rename(temporary.c_str(), sidecarPath.c_str()) == 0;
+  if (!written) {
+    int saved = errno;
+    ::unlink(temporary.c_str());
+    errno = saved;
+  }
+  return written;
+}
+
+// ---- Reading --------------------------------------------------------------------------------
+
+bool allZero(const unsigned char* bytes, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+long readFinderInfo(int fd, const Entry& entry, void* buffer, size_t size, uint32_t position) {
+  unsigned char value[kFinderInfoSize] = {};
+  const size_t length = std::min<size_t>(entry.length, kFinderInfoSize);
+  if (length > 0 && !readAllAt(fd, value, length, entry.offset)) return -1;
+  if (allZero(value, sizeof value)) {
+    errno = ENODATA;
+    return -1;
+  }
+  if (position != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (buffer == nullptr) return kFinderInfoSize;
+  if (size < kFinderInfoSize) {
+    errno = ERANGE;
+    return -1;
+  }
+  std::memcpy(buffer, value, kFinderInfoSize);
+  return kFinderInfoSize;
+}
+
+long readFork(int fd, const Entry& entry, void* buffer, size_t size, uint32_t position) {
+  if (entry.length == 0) {
+    errno = ENODATA;
+    return -1;
+  }
+  if (buffer == nullptr) return entry.length;
+  if (position >= entry.length) return 0;
+  const size_t n = std::min<size_t>(size, entry.length - position);
+  ssize_t got;
+  do {
+    got = ::pread(fd, buffer, n, static_cast<off_t>(entry.offset) + position);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+long readAttribute(const std::string& filePath, const char* name, void* buffer, size_t size,
+                   uint32_t position) {
+  const Attribute attribute = attributeNamed(name);
+  if (attribute == Attribute::Unknown) {
+    errno = ENODATA;
+    return -1;
+  }
+  FileDescriptor fd(::open(sidecarPathOf(filePath).c_str(), O_RDONLY | O_CLOEXEC));
+  Sidecar sidecar;
+  const Entry* entry = nullptr;
+  if (fd.get() >= 0 && parseSidecar(fd.get(), sidecar)) entry = sidecar.find(entryIdOf(attribute));
+  if (entry == nullptr) {
+    errno = ENODATA;
+    return -1;
+  }
+  if (attribute == Attribute::FinderInfo) {
+    return readFinderInfo(fd.get(), *entry, buffer, size, position);
+  }
+  return readFork(fd.get(), *entry, buffer, size, position);
+}
+
+// ---- Writing --------------------------------------------------------------------------------
+
+// Opens the sidecar for a write, making it or bringing it to the layout written here.
+int openForWrite(const std::string& sidecarPath, Sidecar& sidecar) {
+  int fd = ::open(sidecarPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  struct stat st;
+  bool ready = ::fstat(fd, &st) == 0;
+  if (ready && st.st_size == 0) {
+    ready = rebuildSidecar(sidecarPath, fd, nullptr);
+  } else if (ready) {
+    ready = parseSidecar(fd, sidecar) &&
+            (writableInPlace(sidecar) || rebuildSidecar(sidecarPath, fd, &sidecar));
+  }
+  if (ready && !writableInPlace(sidecar)) {
+    // Rebuilt: the new file replaced the one open here.
+    ::close(fd);
+    fd = ::open(sidecarPath.c_str(), O_RDWR | O_CLOEXEC);
+    ready = fd >= 0 && parseSidecar(fd, sidecar) && writableInPlace(sidecar);
+    if (fd >= 0 && !ready) errno = EIO;
+  }
+  if (!ready && fd >= 0) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+bool setForkLength(int fd, const Entry& fork, uint32_t length) {
+  unsigned char bytes[4];
+  writeBigEndian32(bytes, length);
+  return writeAllAt(fd, bytes, sizeof bytes, descriptorOffset(fork) + 8);
+}
+
+int writeFinderInfo(int fd, const Entry& entry, const void* value, size_t size, uint32_t position) {
+  if (position != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (size != kFinderInfoSize) {
+    errno = ERANGE;
+    return -1;
+  }
+  return writeAllAt(fd, value, size, entry.offset) ? 0 : -1;
+}
+
+int writeFork(int fd, const Entry& fork, const void* value, size_t size, uint32_t position) {
+  const uint64_t end = uint64_t{position} + size;
+  if (fork.offset + end > kMaxEntryEnd) {
+    errno = EFBIG;
+    return -1;
+  }
+  const uint32_t length = position == 0
+                              ? static_cast<uint32_t>(end)
+                              : static_cast<uint32_t>(std::max<uint64_t>(fork.length, end));
+  if (!writeAllAt(fd, value, size, static_cast<off_t>(fork.offset) + position)) return -1;
+  if (position == 0 && ::ftruncate(fd, static_cast<off_t>(fork.offset) + size) != 0) return -1;
+  return setForkLength(fd, fork, length) ? 0 : -1;
+}
+
+int writeAttribute(const std::string& filePath, const char* name, const void* value, size_t size,
+                   uint32_t position) {
+  const Attribute attribute = attributeNamed(name);
+  if (attribute == Attribute::Unknown) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  if (value == nullptr && size > 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  const std::string sidecarPath = sidecarPathOf(filePath);
+  Sidecar sidecar;
+  FileDescriptor fd(openForWrite(sidecarPath, sidecar));
+  if (fd.get() < 0) return -1;
+  const Entry& entry = *sidecar.find(entryIdOf(attribute));
+  if (attribute == Attribute::FinderInfo) {
+    return writeFinderInfo(fd.get(), entry, value, size, position);
+  }
+  return writeFork(fd.get(), entry, value, size, position);
+}
+
+int clearAttribute(const std::string& filePath, const char* name) {
+  const Attribute attribute = attributeNamed(name);
+  if (attribute == Attribute::Unknown) {
+    errno = ENODATA;
+    return -1;
+  }
+  if (readAttribute(filePath, name, nullptr, 0, 0) < 0) return -1;
+  if (attribute == Attribute::FinderInfo) {
+    const unsigned char zeros[kFinderInfoSize] = {};
+    return writeAttribute(filePath, name, zeros, sizeof zeros, 0);
+  }
+  return writeAttribute(filePath, name, nullptr, 0, 0);
+}
+
+}  // namespace
+
+long getAttribute(const char* path, const char* name, void* buffer, size_t size,
+                  uint32_t position) {
+  std::string resolved;
+  if (!resolvePath(path, resolved)) return -1;
+  return readAttribute(resolved, name, buffer, size, position);
+}
+
+long getAttribute(int fd, const char* name, void* buffer, size_t size, uint32_t position) {
+  std::string path;
+  if (!pathOfDescriptor(fd, path)) return -1;
+  return readAttribute(path, name, buffer, size, position);
+}
+
+int setAttribute(const char* path, const char* name, const void* value, size_t size,
+                 uint32_t position) {
+  std::string resolved;
+  if (!resolvePath(path, resolved)) return -1;
+  return writeAttribute(resolved, name, value, size, position);
+}
+
+int setAttribute(int fd, const char* name, const void* value, size_t size, uint32_t position) {
+  std::string path;
+  if (!pathOfDescriptor(fd, path)) return -1;
+  return writeAttribute(path, name, value, size, position);
+}
+
+int removeAttribute(int fd, const char* name) {
+  std::string path;
+  if (!pathOfDescriptor(fd, path)) return -1;
+  return clearAttribute(path, name);
+}
+
+int removeAttributes(const char* path) {
+  if (path == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  const std::string sidecarPath = sidecarPathOf(path);
+  if (sidecarPath.empty() || ::unlink(sidecarPath.c_str()) == 0 || errno == ENOENT) return 0;
+  return -1;
+}
+
+}  // namespace platform

@@ -1,0 +1,161 @@
+// The network layer: TCP client streams, UDP sockets, name resolution and the counters of the
+// network, for the stream commands (ZUV_TCPOpen, ZUV_TCPClose, ZUV_TCPRelease, ZUV_TCPStatus,
+// ZUV_TCPSend, ZUV_TCPReceive and the other transfers, ZUV_TCPBytesAvailable, ZUV_TCPStreamInfo,
+// ZUV_TCPLocalInfo, the name commands, ZUV_TCPGlobalInfo, ZUV_TCPSetTimeout and the UDP
+// commands).
+//
+// Every stream is a TCPGlob made and freed here; the stream table of the dispatcher only refers
+// to it. Sockets are non-blocking and nothing waits for the network except the send loop and
+// the UDP receives, which yield to the host on every turn. The status of a stream moves only
+// when someone asks for it (mapStatus). Records, counters and gLocalIP are process-wide and take
+// no lock: the host runs one call at a time and switches only at a yield, so a record that a
+// command keeps across a yield is held by the stream table's busy counter.
+//
+// The layer lives from tcp::init (start-up) to tcp::deinit (shut-down); the counters, gLocalIP
+// and the clock offsets of tcp::testing live until the plug-in is unloaded.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include <openssl/types.h>
+
+#include "4DPluginAPI.h"
+
+enum StreamStatus : int32_t {
+  kStreamNotConnected = 0,
+  kStreamListening = 2,
+  kStreamAccepting = 4,
+  kStreamConnecting = 6,
+  kStreamEstablished = 8,
+  kStreamClosing = 12,
+  kStreamPeerClosed = 14,
+  kStreamClosed = 18,
+  kStreamError = 20,
+};
+
+namespace tcp {
+
+enum StreamKind : int32_t { kKindPlain = 0, kKindTLS = 1, kKindUDP = 2 };
+
+// What tcp::status answers besides the status itself (selector 0).
+enum StreamStatusSelector : int32_t {
+  kSelectStatus = 0,
+  kSelectBytesReceived = 14,
+  kSelectBytesSent = 17,
+  kSelectRawBytesReceived = 23,
+  kSelectRawBytesSent = 24,
+};
+
+// tcp::getGlobalInfo's selectors: the capacity and the seven counters of gTCPStats.
+enum GlobalInfoSelector : int32_t {
+  kInfoCapacity = 5,
+  kInfoOpens = 6,
+  kInfoConnects = 7,
+  kInfoAccepts = 8,
+  kInfoCloses = 9,
+  kInfoListenersReleased = 10,
+  kInfoSocketBytesReceived = 11,
+  kInfoSocketBytesSent = 12,
+};
+
+// The open flags that ask for TLS; ports 443, 993 and 995 use TLS whatever the flags.
+constexpr int32_t kStreamFlagTLS = 0x400 | 0x800;
+
+// One stream: a TCP client or accepted connection, a listening stream, or a UDP socket.
+struct TCPGlob {
+  int32_t sock = 0;  // 0: no socket (no socket is ever kept on descriptor 0)
+  int16_t listenSlot = 0;
+  int32_t status = kStreamNotConnected;
+  int32_t rawBytesSent = 0;
+  int32_t rawBytesReceived = 0;
+  int32_t tlsBytesSent = 0;
+  int32_t tlsBytesReceived = 0;
+  int32_t timeout = 0;  // send time-out in seconds, 0 for the default of 240
+  HostHandle pushBack = nullptr;
+  int32_t kind = kKindPlain;  // a TLS stream shows kKindPlain inside the library's socket calls
+  bool tlsActive = false;
+  uint32_t lastTLSError = 0;
+  SSL_CTX* ctx = nullptr;
+  SSL* ssl = nullptr;  // owns the stream's BIO
+  int32_t acceptResult = 0;
+  bool hasCertificate = false;
+  int32_t sniId = 0;
+  int32_t listenFlags = 0;
+  int32_t connectPhase = 0;  // TLS client: 0 TCP connect pending, 1 handshake, 2 done
+  // Bytes that tcp::sendBuffered holds back. A flush takes them out of the record before it
+  // sends, so a buffered send of another 4D process during the flush's yields starts a new
+  // buffer instead of resizing the one being sent.
+  std::string sendBuffer;
+  TCPGlob* nextWaiting = nullptr;  // the chain of a listening slot
+};
+
+// ---- Record, status machine and counters -----------------------------------------------------
+
+// A new plain TCP record at status 0 with a non-blocking socket whose buffers are clamped to
+// 4096..32768 bytes; null when the record or the socket cannot be made.
+TCPGlob* createGlob(int32_t bufferSize);
+// Raises the status to `requested` (0 only polls; 12 at 14 becomes 18), advances the machine
+// and answers the status; -1 for a null record.
+int32_t mapStatus(TCPGlob* stream, int32_t requested);
+int32_t status(TCPGlob* stream, int32_t selector);
+int32_t getStreamStatus(const TCPGlob* stream);
+int32_t getGlobalInfo(int64_t selector);
+int32_t charsReceived(TCPGlob* stream);
+int32_t getStreamInfo(TCPGlob* stream, int32_t& localAddress, int16_t& localPort,
+                      int32_t& remoteAddress, int16_t& remotePort);
+int32_t setTimeout(TCPGlob* stream, int32_t seconds);
+int32_t init();
+void deinit();
+void randAdd();
+
+// ---- Client streams, sending and receiving ---------------------------------------------------
+
+TCPGlob* open(const PA_Unistring& host, int16_t port, int32_t bufferSize, int32_t flags,
+              int16_t localPort, int32_t localAddress);
+int32_t send(TCPGlob* stream, const void* bytes, int32_t count, bool flushFirst);
+int32_t send(TCPGlob* stream, HostHandle handle, bool flushFirst);
+int32_t flushSendBuffer(TCPGlob* stream);
+int32_t sendBuffered(TCPGlob* stream, const void* bytes, int32_t count, int32_t mode);
+int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode);
+int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max);
+int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFront);
+int32_t close(TCPGlob* stream);
+int32_t release(TCPGlob* stream, int32_t mode);
+
+// ---- UDP sockets and name resolution ---------------------------------------------------------
+
+TCPGlob* createUDP(int32_t port);
+int32_t releaseUDP(TCPGlob* stream);
+int32_t sendUDP(TCPGlob* stream, const void* bytes, int32_t count, int32_t address, int32_t port);
+int32_t receiveUDP(TCPGlob* stream, PA_Unistring* text, int32_t& address, int32_t& port,
+                   int32_t timeout);
+int32_t receiveUDPBlob(TCPGlob* stream, HostHandle handle, int32_t& address, int32_t& port,
+                       int32_t timeout);
+int32_t getUDPMTUSize();
+// This host's or a name's first IPv4 address, in network byte order; 0 when there is none.
+uint32_t getHostAddress(const char* name);
+uint32_t nameToAddr(const PA_Unistring& name);
+
+// ---- Clocks ----------------------------------------------------------------------------------
+
+// The clocks of the network layer: the steady clock of the send time-out and receive deadlines,
+// and the wall time of the listening slots' grace. Both carry the test offset below.
+std::chrono::steady_clock::time_point steadyNow();
+time_t wallNow();
+
+namespace testing {
+// Moves both clocks of the network layer forward, so that the 240-second send time-out and the
+// 30-second grace of a shared listener pass without waiting. Not reachable through FourDPackex.
+void advanceClocks(int64_t seconds);
+void resetClocks();
+}  // namespace testing
+
+}  // namespace tcp
+
+// The process-wide counters (tcp::getGlobalInfo 6..12) and this host's cached IPv4 address in
+// network byte order (0 until learned; it survives tcp::init).
+extern uint32_t gTCPStats[7];
+extern uint32_t gLocalIP;

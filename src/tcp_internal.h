@@ -1,0 +1,72 @@
+// What the files of the network layer share beyond tcp.h: the status rules that every path
+// applies, and the joints between the streams of tcp.cpp, the TLS layer and the listening
+// slots. Only src/tcp*.cpp include it.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include <unistd.h>
+
+#include "tcp.h"
+
+namespace tcp {
+
+// Owns a socket descriptor until it is handed to a record (release()) and closes it otherwise.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd) : fd_(fd) {}
+  ~unique_fd() {
+    if (fd_ > 0) ::close(fd_);
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// Stores `value` when it is above the stored status: a raise never lowers.
+inline void raiseStatus(TCPGlob* stream, int32_t value) {
+  if (value > stream->status) stream->status = value;
+}
+
+// The application view: a plain stream, or a TLS stream outside the library's socket calls.
+// Push-back, the send buffer and the push-back count act only there.
+inline bool inApplicationView(const TCPGlob* stream) {
+  return (stream->kind == kKindTLS && stream->tlsActive) ||
+         (stream->kind == kKindPlain && !stream->tlsActive);
+}
+
+// The error-queue rule after a TLS library call: the oldest code, when there is one, becomes
+// the stream's lastTLSError, and the rest of the queue is dropped so that no later call of any
+// stream reads a stale code.
+void applyErrorQueue(TCPGlob* stream);
+
+enum Counter { kOpens, kConnects, kAccepts, kCloses, kListenersReleased, kBytesIn, kBytesOut };
+// Adds to a counter of gTCPStats; the counters wrap around at 32 bits.
+void count(Counter counter, uint64_t amount = 1);
+
+// ---- The TLS layer ---------------------------------------------------------------------------
+
+// Makes the client context, the connection and its socket BIO of a stream that tcp::open found
+// to use TLS, with the options of the open flags; sets kind and tlsActive. false leaves what it
+// made in the record, for tcp::release to free.
+bool setUpClientTLS(TCPGlob* stream, int32_t flags);
+// Frees the process-wide TLS state at shut-down: the BIO method and the server-name map.
+void freeTLSState();
+
+// ---- Listening slots -------------------------------------------------------------------------
+
+// Detaches a stream from its listening slot (listenSlot 1..128); mode 2 closes a shared socket
+// at once when the stream was its last user.
+void removeListener(TCPGlob* stream, int32_t mode);
+// Closes the listening sockets whose grace has passed; the first step of every mapStatus.
+void reapListeners();
+// tcp::init: every slot free. tcp::deinit: every slot's socket closed.
+void clearListeningSlots();
+void closeListeningSlots();
+
+}  // namespace tcp

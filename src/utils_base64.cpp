@@ -1,0 +1,235 @@
+// Base64 and quoted-printable (RFC 2045) between a 4D text's UTF-8 bytes and their encoded form,
+// for ZUV_Text2Base64, ZUV_Base642Text, ZUV_Text2QP, ZUV_QP2Text and the text filters.
+//
+// Where the program's format differs from the RFC, callers rely on it and it stays: Base64 is
+// written on one line, padded only on request; quoted-printable writes CR and LF as they are,
+// always breaks lines with "=\r\n", and outside text mode counts CR and LF into the line's column.
+
+#include <array>
+#include <exception>
+
+#include "utils_codecs.h"
+#include "utils_conversion.h"
+
+namespace {
+
+// What a byte is to the Base64 decoder: a letter's value, or one of these.
+constexpr int8_t kInvalid = -1;
+constexpr int8_t kLineEnd = -2;
+constexpr int8_t kPad = -3;
+
+std::array<int8_t, 256> makeBase64Values() {
+  std::array<int8_t, 256> values;
+  values.fill(kInvalid);
+  for (size_t i = 0; i < kBase64Chars.size(); ++i) {
+    values[static_cast<unsigned char>(kBase64Chars[i])] = static_cast<int8_t>(i);
+  }
+  values['\r'] = kLineEnd;
+  values['\n'] = kLineEnd;
+  values['='] = kPad;
+  return values;
+}
+
+const std::array<int8_t, 256>& base64Values() {
+  static const std::array<int8_t, 256> values = makeBase64Values();
+  return values;
+}
+
+// The bytes of units in UTF-8, through the host.
+EncodedChars utf8Of(std::u16string_view units) {
+  return convertToChars(reinterpret_cast<const unsigned short*>(units.data()),
+                        static_cast<int>(units.size()), kCharSetUTF8);
+}
+
+std::string_view viewOf(const EncodedChars& bytes) {
+  if (bytes.chars == nullptr || bytes.length <= 0) return {};
+  return {bytes.chars, static_cast<size_t>(bytes.length)};
+}
+
+// Hands bytes read as UTF-8 to the host as the text's new contents.
+void setUTF8(PA_Unistring& text, const std::string& bytes) {
+  DecodedChars units = convertToUnicode(bytes.data(), static_cast<int>(bytes.size()), kCharSetUTF8);
+  PA_SetUnistring(&text, units.chars);
+}
+
+int64_t base64Length(int64_t bytes, bool pad) {
+  int64_t rest = bytes % 3;
+  int64_t last = rest == 0 ? 0 : (pad ? 4 : rest + 1);
+  return bytes / 3 * 4 + last;
+}
+
+// ---- Quoted-printable ----------------------------------------------------------------------
+
+constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
+constexpr unsigned char kTab = 9;
+constexpr unsigned char kLF = 10;
+constexpr unsigned char kCRByte = 13;
+constexpr unsigned char kSpace = 32;
+// A line holds at most 76 characters, the soft break's "=" included.
+constexpr int kLastLiteralColumn = 75;
+constexpr int kLastEscapeColumn = 73;
+
+bool writtenLiterally(unsigned char c, int next) {
+  if (c == kTab || c == kSpace) return next != kCRByte;
+  if (c == kLF || c == kCRByte) return true;
+  return c >= 33 && c <= 126 && c != '=';
+}
+
+void appendSoftBreak(std::u16string& out, int& column) {
+  out.append(u"=\r\n");
+  column = 0;
+}
+
+}  // namespace
+
+bool base64EncodeBytes(std::string_view bytes, bool pad, std::u16string& out, int64_t limit) {
+  int64_t length = base64Length(static_cast<int64_t>(bytes.size()), pad);
+  if (length > limit) return false;
+  out.resize(static_cast<size_t>(length));
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  const char* letters = kBase64Chars.data();
+  char16_t* to = out.data();
+  size_t n = bytes.size();
+  size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    uint32_t group = uint32_t{in[i]} << 16 | uint32_t{in[i + 1]} << 8 | in[i + 2];
+    to[0] = static_cast<char16_t>(letters[group >> 18]);
+    to[1] = static_cast<char16_t>(letters[(group >> 12) & 63]);
+    to[2] = static_cast<char16_t>(letters[(group >> 6) & 63]);
+    to[3] = static_cast<char16_t>(letters[group & 63]);
+    to += 4;
+  }
+  if (i == n) return true;
+  uint32_t group = uint32_t{in[i]} << 16 | (i + 1 < n ? uint32_t{in[i + 1]} << 8 : 0);
+  *to++ = static_cast<char16_t>(letters[group >> 18]);
+  *to++ = static_cast<char16_t>(letters[(group >> 12) & 63]);
+  if (i + 1 < n) *to++ = static_cast<char16_t>(letters[(group >> 6) & 63]);
+  if (pad) {
+    if (i + 1 >= n) *to++ = u'=';
+    *to++ = u'=';
+  }
+  return true;
+}
+
+// The letters are ASCII, so the text's units are read as they stand: a unit of 128 or more is
+// invalid as its UTF-8 bytes would be.
+bool base64DecodeUnits(std::u16string_view in, std::string& out) {
+  const std::array<int8_t, 256>& values = base64Values();
+  out.resize(in.size() / 4 * 3 + 3);
+  char* to = out.data();
+  uint32_t group = 0;
+  int letters = 0;
+  for (char16_t unit : in) {
+    int value = unit < 256 ? values[unit] : kInvalid;
+    if (value >= 0) {
+      group = group << 6 | static_cast<uint32_t>(value);
+      if (++letters < 4) continue;
+      *to++ = static_cast<char>(group >> 16);
+      *to++ = static_cast<char>(group >> 8);
+      *to++ = static_cast<char>(group);
+      group = 0;
+      letters = 0;
+    } else if (value == kPad) {
+      break;
+    } else if (value == kInvalid) {
+      return false;
+    }
+  }
+  // A last group of two or three letters gives one or two bytes; a single letter gives none.
+  if (letters == 2) *to++ = static_cast<char>(group >> 4);
+  if (letters == 3) {
+    *to++ = static_cast<char>(group >> 10);
+    *to++ = static_cast<char>(group >> 2);
+  }
+  out.resize(static_cast<size_t>(to - out.data()));
+  return true;
+}
+
+bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out, int64_t limit) {
+  out.clear();
+  out.reserve(bytes.size() + bytes.size() / 8);
+  int column = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    auto c = static_cast<unsigned char>(bytes[i]);
+    int next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : -1;
+    if (textMode && c == kCRByte) column = 0;
+    if (writtenLiterally(c, next)) {
+      bool full = column == kLastLiteralColumn || (textMode && column >= kLastLiteralColumn);
+      if (next != kCRByte && full) appendSoftBreak(out, column);
+      out.push_back(c);
+      column += 1;
+    } else {
+      if (column >= kLastEscapeColumn) appendSoftBreak(out, column);
+      out.push_back(u'=');
+      out.push_back(kHexDigits[c >> 4]);
+      out.push_back(kHexDigits[c & 15]);
+      column += 3;
+    }
+    if (static_cast<int64_t>(out.size()) > limit) return false;
+  }
+  return true;
+}
+
+void quotedDecodeUnits(std::u16string_view in, std::u16string& out) {
+  std::u16string withoutCRLFBreaks;
+  std::u16string withoutBreaks;
+  replaceAllUnits(in, unitsOf(kQuotedPrintableCRLF), unitsOf(kEmptyUnicodeString),
+                  withoutCRLFBreaks);
+  replaceAllUnits(withoutCRLFBreaks, unitsOf(kQuotedPrintableCR), unitsOf(kEmptyUnicodeString),
+                  withoutBreaks);
+  urlDecodeUnits(withoutBreaks, -1, out);
+}
+
+void base64Encode(std::u16string_view in, PA_Unistring& target, bool pad) {
+  if (in.empty()) return;
+  try {
+    EncodedChars bytes = utf8Of(in);
+    std::u16string out;
+    if (base64EncodeBytes(viewOf(bytes), pad, out)) return setUnits(target, out);
+  } catch (const std::exception&) {
+  }
+  setEmpty(target);
+}
+
+void base64Decode(std::u16string_view in, PA_Unistring& target) {
+  if (in.empty()) return;
+  try {
+    std::string bytes;
+    if (base64DecodeUnits(in, bytes)) return setUTF8(target, bytes);
+  } catch (const std::exception&) {
+  }
+  setEmpty(target);
+}
+
+void quotedEncode(std::u16string_view in, PA_Unistring& target, bool textMode) {
+  if (in.empty()) return;
+  try {
+    EncodedChars bytes = utf8Of(in);
+    std::u16string out;
+    if (quotedEncodeBytes(viewOf(bytes), textMode, out)) return setUnits(target, out);
+  } catch (const std::exception&) {
+  }
+  setEmpty(target);
+}
+
+// Soft breaks go first ("=\r\n", then the "=\r" that remain), then the "=" escapes, as one
+// text handed to the host once. An empty text is set again, empty.
+void quotedDecode(std::u16string_view in, PA_Unistring& target) {
+  try {
+    std::u16string out;
+    quotedDecodeUnits(in, out);
+    return setUnits(target, out);
+  } catch (const std::exception&) {
+  }
+  setEmpty(target);
+}
+
+void base64Encode(PA_Unistring& text, bool pad) { base64Encode(unitsOf(text), text, pad); }
+
+void base64Decode(PA_Unistring& text) { base64Decode(unitsOf(text), text); }
+
+void quotedEncode(PA_Unistring& text, bool textMode) {
+  quotedEncode(unitsOf(text), text, textMode);
+}
+
+void quotedDecode(PA_Unistring& text) { quotedDecode(unitsOf(text), text); }

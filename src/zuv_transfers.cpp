@@ -1,0 +1,499 @@
+// The text conversation commands (ZUV_TCPSend, ZUV_TCPReceive, ZUV_TCPUnreceive and
+// ZUV_TCPWaitStatus) and the pieces that every transfer loop shares (zuv_transfers.h).
+
+#include "zuv_transfers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <unicode/utf8.h>
+
+#include "tcp.h"
+#include "utils.h"
+#include "zuv_commands.h"
+#include "zuv_streams.h"
+
+namespace {
+
+constexpr int32_t kBadStream = -1;
+constexpr int32_t kFailed = -1;
+
+constexpr PA_Unichar kNoUnits[1] = {0};
+
+// A text record that the plug-in makes for a while and disposes at the end of the scope. A record
+// that the host refused to make is not disposed.
+class TemporaryText {
+ public:
+  explicit TemporaryText(const PA_Unichar* units)
+      : text_(PA_CreateUnistring(units != nullptr ? units : kNoUnits)),
+        made_(PA_GetLastError() == 0) {}
+  ~TemporaryText() {
+    if (made_) PA_DisposeUnistring(&text_);
+  }
+  TemporaryText(const TemporaryText&) = delete;
+  TemporaryText& operator=(const TemporaryText&) = delete;
+  bool made() const { return made_; }
+  PA_Unistring& get() { return text_; }
+
+ private:
+  PA_Unistring text_;
+  bool made_;
+};
+
+bool isContinuationByte(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+bool isLeadByte(uint8_t byte) { return byte >= 0xC0 && byte <= 0xFD; }
+
+// A text's bytes in a character set. A text that has units but gives no byte was refused by the
+// host (no memory, or a size past 32 bits): `refused` tells it from an empty text.
+struct TextBytes {
+  EncodedChars bytes;
+  bool refused = false;
+};
+
+TextBytes bytesOf(const PA_Unistring& text, PA_4DCharSet charset) {
+  TextBytes result;
+  result.bytes = convertToChars(text.fString, text.fLength, charset);
+  result.refused = text.fLength > 0 && charset != 0 && result.bytes.length == 0;
+  return result;
+}
+
+}  // namespace
+
+// ---- Character-set pairs and chunks ------------------------------------------------------------
+
+void getFilterCharsets(int& filter, PA_4DCharSet& source, PA_4DCharSet& target) {
+  auto pick = [filter](int32_t bit1005, int32_t bitUTF8, int32_t bit100) -> PA_4DCharSet {
+    if ((filter & bit1005) != 0) return kCharSet1005;
+    if ((filter & bitUTF8) != 0) return kCharSetUTF8;
+    if ((filter & bit100) != 0) return kCharSet100;
+    return 0;
+  };
+  source = pick(kFilterIn1005, kFilterInUTF8, kFilterIn100);
+  target = pick(kFilterOut1005, kFilterOutUTF8, kFilterOut100);
+  if (source == 0) source = target;
+  if (target == 0) target = source;
+  filter &= kFilterTextBits;
+}
+
+int getUTF8SendSize(const char* buffer, int length) {
+  if (length <= 1) return length;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(buffer);
+  int last;  // where the last character starts
+  if (!isContinuationByte(bytes[length - 1])) {
+    last = length - 1;
+  } else if (!isContinuationByte(bytes[length - 2])) {
+    last = length - 2;
+  } else {
+    last = utf8_back1SafeBody(bytes, 0, length - 2);
+  }
+  int keep = isLeadByte(bytes[last]) ? last : last + 1;
+  return keep == 0 ? length : keep;
+}
+
+EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conversion) {
+  if (conversion.raw()) return convertToChars(bytes, n, conversion.source, conversion.source);
+  if (conversion.textBits == 0) {
+    return convertToChars(bytes, n, conversion.source, conversion.target);
+  }
+  DecodedChars units = convertToUnicode(bytes, n, conversion.source);
+  TemporaryText text(kNoUnits);
+  if (!text.made()) return EncodedChars();
+  PA_SetUnistring(&text.get(), units.chars != nullptr ? units.chars : kNoUnits);
+  filterText(text.get(), conversion.textBits);
+  return convertToChars(text.get().fString, text.get().fLength, conversion.target);
+}
+
+// ---- Deadlines
+// -----------------------------------------------------------------------------------
+
+int64_t ticksToMilliseconds(int32_t ticks) { return int64_t{ticks} * 50 / 3; }
+
+Deadline Deadline::afterTicks(int32_t ticks) {
+  return Deadline(tcp::steadyNow() + std::chrono::milliseconds(ticksToMilliseconds(ticks)));
+}
+
+Deadline Deadline::afterSeconds(int32_t seconds) {
+  return Deadline(tcp::steadyNow() + std::chrono::nanoseconds(int64_t{seconds} * 1000000000));
+}
+
+bool Deadline::passed() const { return exists_ && tcp::steadyNow() > at_; }
+
+// ---- Where the loops yield ----------------------------------------------------------------------
+
+void yieldAt(const LoopPacing& pacing) {
+  switch (pacing.yield) {
+    case YieldPoint::kBetweenPasses:
+      return PA_Yield();
+    case YieldPoint::kAfterPoll:
+      return delay(kIdleTicks);
+    case YieldPoint::kNone:
+      return;
+  }
+}
+
+void idleAfterEmptyPass(const LoopPacing& pacing) {
+  if (pacing.idleTicks > 0) delay(pacing.idleTicks);
+}
+
+// ---- Delimiter search ---------------------------------------------------------------------------
+
+bool DelimiterSearch::matchesSomething() const {
+  return !delimiter_.empty() && delimiter_.find('\0') == std::string::npos;
+}
+
+// The end of what a zero-terminated search from `start` reads: the first zero byte at or after
+// it, or the buffer's end. Bytes already known to hold no zero are not read again.
+int64_t DelimiterSearch::zeroLimit(const char* bytes, int64_t size, int64_t start) {
+  if (start < zeroFreeFrom_ || start > zeroFreeTo_) {
+    zeroFreeFrom_ = zeroFreeTo_ = start;
+    zeroAt_ = -1;
+  }
+  if (zeroAt_ >= 0) return zeroAt_;
+  const void* zero = std::memchr(bytes + zeroFreeTo_, 0, static_cast<size_t>(size - zeroFreeTo_));
+  if (zero == nullptr) {
+    zeroFreeTo_ = size;
+    return size;
+  }
+  zeroAt_ = zeroFreeTo_ = static_cast<const char*>(zero) - bytes;
+  return zeroAt_;
+}
+
+int64_t DelimiterSearch::find(const char* bytes, int64_t size, int64_t start) {
+  if (!matchesSomething() || start < 0 || start >= size) return -1;
+  const int64_t end = zeroLimit(bytes, size, start);
+  const int64_t n = length();
+  if (start < checkedFrom_ || start > checkedTo_) checkedFrom_ = checkedTo_ = start;
+  const int64_t from = std::max(start, checkedTo_);
+  if (end - from < n) return -1;
+  const void* hit =
+      memmem(bytes + from, static_cast<size_t>(end - from), delimiter_.data(), delimiter_.size());
+  if (hit != nullptr) return static_cast<const char*>(hit) - bytes;
+  // Every start up to end - n was compared whole: those bytes never change again.
+  checkedTo_ = end - n + 1;
+  return -1;
+}
+
+// ---- ZUV_TCPReceive
+// ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int32_t kReceiveAppends = 0x1;
+constexpr int32_t kDelimiterStaysInStream = 0x2;
+constexpr int32_t kSearchNewBytesOnly = 0x4;
+
+// The most bytes whose UTF-16 form the host's conversion can still make (two bytes a unit and a
+// terminator within 2,147,483,647 bytes). A receive keeps no more than this, so that it never
+// takes bytes from the stream that it could not give back as a text.
+constexpr int64_t kMaxReceiveBytes = 1073741822;
+
+struct ReceiveRequest {
+  int32_t limit;  // 0 or less: none
+  int32_t flags;
+  int32_t timeout;  // ticks; below 0 none, 0 until a pass that brings nothing
+};
+
+// The passes of one ZUV_TCPReceive on a stream that the caller holds busy. The bytes live in a
+// buffer of our own that grows geometrically and are converted to a text once, at the end.
+class TextReceive {
+ public:
+  TextReceive(int32_t id, tcp::TCPGlob* stream, const ReceiveRequest& request,
+              std::string_view delimiter, std::string earlier)
+      : id_(id),
+        stream_(stream),
+        request_(request),
+        search_(delimiter),
+        buffer_(std::move(earlier)),
+        deadline_(request.timeout > 0 ? Deadline::afterTicks(request.timeout) : Deadline::none()),
+        count_(appends() ? static_cast<int64_t>(buffer_.size()) : 0) {}
+
+  // Runs the passes; answers the byte count, -1 when the first pass of a replacing receive failed.
+  int64_t run();
+  // The bytes received, given up by the receive.
+  std::string takeBytes() { return std::move(buffer_); }
+
+ private:
+  bool appends() const { return (request_.flags & kReceiveAppends) != 0; }
+  int32_t firstReplacingPass();
+  int32_t appendingPass(bool& full);
+  int32_t receiveAtMost(int64_t max);
+  bool keepScratch(int32_t received, bool replace);
+  bool cutAtDelimiter();
+  bool goesOn(int32_t received);
+  bool streamHasEnded();
+
+  int32_t id_;
+  tcp::TCPGlob* stream_;
+  ReceiveRequest request_;
+  DelimiterSearch search_;
+  std::string buffer_;
+  Deadline deadline_;
+  int64_t count_;
+  int64_t searchStart_ = 0;
+  unique_handle scratch_;
+};
+
+int64_t TextReceive::run() {
+  for (bool first = true;; first = false) {
+    bool full = false;
+    int32_t received = first && !appends() ? firstReplacingPass() : appendingPass(full);
+    if (received < 0 || full) break;
+    if (received != 0 && cutAtDelimiter()) break;
+    if (!goesOn(received)) break;
+    yieldAt(kTextReceivePacing);
+    // Shut-down may have emptied the table during the yield.
+    if (streams::lookUp(id_) != stream_) break;
+  }
+  return count_;
+}
+
+// The first pass of a receive that replaces the text: what it receives is the whole buffer.
+int32_t TextReceive::firstReplacingPass() {
+  int64_t max = request_.limit > 0 ? std::min<int64_t>(request_.limit, kMaxReceiveBytes) : 0;
+  int32_t received = receiveAtMost(max);
+  buffer_.clear();
+  if (received > 0 && !keepScratch(received, true)) {
+    count_ = kFailed;
+    return kFailed;
+  }
+  count_ = received;
+  return received;
+}
+
+// A pass that adds what it receives to the buffer. `full` tells that no room is left.
+int32_t TextReceive::appendingPass(bool& full) {
+  if ((request_.flags & kSearchNewBytesOnly) != 0) {
+    searchStart_ = std::max<int64_t>(count_ - search_.length() + 1, 0);
+  }
+  int64_t room = kMaxReceiveBytes - count_;
+  int64_t asked = request_.limit > 0 ? std::min<int64_t>(request_.limit - count_, room)
+                                     : std::min<int64_t>(room, kTransferChunk);
+  if (room <= 0) full = true;
+  if (asked <= 0) return 0;
+  int32_t received = receiveAtMost(asked);
+  if (received > 0 && !keepScratch(received, false)) full = true;
+  return received;
+}
+
+int32_t TextReceive::receiveAtMost(int64_t max) {
+  HostHandle handle = scratch_.release();
+  int32_t received = tcp::receive(stream_, handle, static_cast<int32_t>(max));
+  scratch_.reset(handle);
+  return received;
+}
+
+// Moves the scratch handle's bytes into the buffer. When our memory runs out they go back to the
+// front of the stream, so that no byte taken from it is lost, and the receive ends.
+bool TextReceive::keepScratch(int32_t received, bool replace) {
+  unique_handle_lock bytes(scratch_.get());
+  try {
+    if (replace) {
+      buffer_.assign(bytes.data(), static_cast<size_t>(received));
+    } else {
+      buffer_.append(bytes.data(), static_cast<size_t>(received));
+    }
+  } catch (const std::bad_alloc&) {
+    tcp::unreceive(stream_, bytes.data(), received, true);
+    return false;
+  }
+  count_ = static_cast<int64_t>(buffer_.size());
+  return true;
+}
+
+// Ends the text at the delimiter when the buffer holds it; what follows goes back to the front of
+// the stream. Should the stream refuse to take it back, the text keeps it instead of losing it.
+bool TextReceive::cutAtDelimiter() {
+  int64_t at = search_.find(buffer_.data(), count_, searchStart_);
+  if (at < 0) return false;
+  int64_t keep = (request_.flags & kDelimiterStaysInStream) != 0 ? at : at + search_.length();
+  int32_t tail = static_cast<int32_t>(count_ - keep);
+  if (tail > 0) {
+    int32_t before = tcp::unreceive(stream_, nullptr, 0, true);
+    if (tcp::unreceive(stream_, buffer_.data() + keep, tail, true) == before) return true;
+  }
+  buffer_.resize(static_cast<size_t>(keep));
+  count_ = keep;
+  return true;
+}
+
+bool TextReceive::goesOn(int32_t received) {
+  if (request_.limit > 0 ? count_ >= request_.limit : count_ != 0) return false;
+  if (request_.timeout == 0) return received != 0;
+  if (request_.timeout > 0) return !deadline_.passed();
+  // Without a deadline nothing else could end a receive on a stream that has ended.
+  return received != 0 || !streamHasEnded();
+}
+
+// True when no byte can come any more: the connection failed, or is closed with nothing left.
+bool TextReceive::streamHasEnded() {
+  int32_t status = tcp::status(stream_, tcp::kSelectStatus);
+  bool final = status == kStreamNotConnected || status == kStreamPeerClosed ||
+               status == kStreamClosed || status == kStreamError || status < 0;
+  return final && tcp::charsReceived(stream_) == 0;
+}
+
+// The receive's work once the id, the filter and the append limit have passed: -1 when the
+// earlier text or the delimiter cannot be converted (the text stays as it was).
+int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCharSet charset,
+                    int filter, const ReceiveRequest& request) {
+  const PA_Unistring* delimiterText = PA_GetStringParameter(block, 6);
+  TextBytes delimiter = bytesOf(*delimiterText, charset);
+  if (delimiter.refused) return kFailed;
+  std::string earlier;
+  if ((request.flags & kReceiveAppends) != 0) {
+    TextBytes current = bytesOf(text, charset);
+    if (current.refused || current.bytes.length > kMaxReceiveBytes) return kFailed;
+    earlier.assign(current.bytes.chars, static_cast<size_t>(current.bytes.length));
+  }
+  int64_t count;
+  std::string received;
+  {
+    streams::BusyStream held(id);
+    TextReceive receive(
+        id, held.stream(), request,
+        std::string_view(delimiter.bytes.chars, static_cast<size_t>(delimiter.bytes.length)),
+        std::move(earlier));
+    count = receive.run();
+    received = receive.takeBytes();
+  }
+  if (received.empty()) {
+    setEmpty(text);
+  } else {
+    DecodedChars units =
+        convertToUnicode(received.data(), static_cast<int>(received.size()), charset);
+    PA_SetUnistring(&text, units.chars);
+    if (filter != 0) filterText(text, filter);
+  }
+  return static_cast<int32_t>(count);
+}
+
+int32_t receiveCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  if (streams::lookUp(id) == nullptr) return kBadStream;
+  PA_Unistring* text = PA_GetStringParameter(block, 2);
+  ReceiveRequest request{PA_GetLongParameter(block, 3), PA_GetLongParameter(block, 5),
+                         PA_GetLongParameter(block, 7)};
+  int filter = PA_GetLongParameter(block, 4);
+  PA_4DCharSet charset = getEncodingFromFilter(filter, kEncodeReceive);
+  if (charset == 0) {
+    setEmpty(*text);
+    return kNoCharset;
+  }
+  if ((request.flags & kReceiveAppends) != 0 && text->fLength == kMaxTextUnits) return 0;
+  return receiveText(block, id, *text, charset, filter, request);
+}
+
+// ---- ZUV_TCPSend, ZUV_TCPUnreceive, ZUV_TCPWaitStatus -------------------------------------------
+
+// The bytes to send for the text: its copy passed through the text filters first, when the filter
+// has any, so that the parameter does not change.
+TextBytes sendBytes(const PA_Unistring& text, PA_4DCharSet charset, int filter) {
+  if (filter == 0) return bytesOf(text, charset);
+  TemporaryText copy(text.fString);
+  if (!copy.made()) return TextBytes{EncodedChars(), true};
+  filterText(copy.get(), filter);
+  return bytesOf(copy.get(), charset);
+}
+
+int32_t sendCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  if (streams::lookUp(id) == nullptr) return kBadStream;
+  const PA_Unistring* text = PA_GetStringParameter(block, 2);
+  int16_t mode = PA_GetShortParameter(block, 3);
+  int filter = PA_GetLongParameter(block, 4);
+  PA_4DCharSet charset = getEncodingFromFilter(filter, kEncodeSend);
+  if (charset == 0) return kNoCharset;
+  TextBytes bytes = sendBytes(*text, charset, filter);
+  // A text that the host could not convert is not sent: an empty send would answer success.
+  if (bytes.refused) return kFailed;
+  int32_t result;
+  bool broken = false;
+  {
+    streams::BusyStream held(id);
+    result = tcp::sendBuffered(held.stream(), bytes.bytes.chars, bytes.bytes.length, mode);
+    if (result == -1 && tcp::getStreamStatus(held.stream()) == kStreamNotConnected) {
+      broken = true;
+      tcp::close(held.stream());
+    }
+  }
+  // Another process that holds the stream busy keeps it: the release then answers -2.
+  if (broken) doTCPRelease(id, 2);
+  return result;
+}
+
+int32_t unreceiveCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  tcp::TCPGlob* stream = streams::lookUp(id);
+  if (stream == nullptr) return kBadStream;
+  const PA_Unistring* text = PA_GetStringParameter(block, 2);
+  bool atFront = PA_GetLongParameter(block, 3) != 0;
+  int filter = PA_GetLongParameter(block, 4);
+  PA_4DCharSet charset = getEncodingFromFilter(filter, kEncodeReceive);
+  TextBytes bytes = bytesOf(*text, charset);
+  if (bytes.refused) return kFailed;
+  return tcp::unreceive(stream, bytes.bytes.chars, bytes.bytes.length, atFront);
+}
+
+// Without a time-out a wait also ends at a status that the stream never leaves: 0 (failed or
+// never connected), 18 and 20.
+bool statusIsFinal(int32_t status) {
+  return status == kStreamNotConnected || status == kStreamClosed || status == kStreamError;
+}
+
+int32_t waitStatusCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  int32_t wanted = PA_GetLongParameter(block, 2);
+  int32_t timeout = PA_GetLongParameter(block, 3);
+  if (streams::lookUp(id) == nullptr) return kBadStream;
+  // A negative status could never be reached; without a time-out it waits for 8 as 0 does.
+  if (wanted == 0 || (wanted < 0 && timeout <= 0)) wanted = kStreamEstablished;
+  Deadline deadline = timeout > 0 ? Deadline::afterSeconds(timeout) : Deadline::none();
+  streams::BusyStream held(id);
+  int32_t status;
+  for (;;) {
+    status = tcp::status(held.stream(), tcp::kSelectStatus);
+    yieldAt(kStatusWaitPacing);
+    if (wanted > 0 && status >= wanted) break;
+    if (status < 0 || deadline.passed()) break;
+    if (!deadline.exists() && statusIsFinal(status)) break;
+    if (streams::lookUp(id) != held.stream()) break;
+  }
+  return status;
+}
+
+// Runs a command's body; nothing it throws leaves the command, whose answer is then a failure.
+template <typename Body>
+void answer(PluginBlock* block, Body body) {
+  int32_t result;
+  try {
+    result = body(block);
+  } catch (...) {
+    result = kFailed;
+  }
+  PA_ReturnLong(block, result);
+}
+
+}  // namespace
+
+// ZUV_TCPSend: 0 when the bytes went out, the count waiting in the send buffer when they were
+// only buffered, -1 for a bad id, a failed send or a text the host could not convert, -7 for a
+// filter without a send character set. A send that fails on a broken connection closes and
+// releases the stream, unless another process holds it. The text parameter never changes.
+void handleTCPSend(PluginBlock* block) { answer(block, sendCommand); }
+
+// ZUV_TCPReceive: the byte count of the text left in the variable, in the receive character set
+// (earlier text included when appending); -1 for a bad id (the variable untouched), a failed
+// first pass of a replacing receive (the variable emptied), or an earlier text or delimiter that
+// the host could not convert (the variable untouched); -7 for a filter without a receive character
+// set (the variable emptied); 0 for an append to a text already 2,147,483,647 units long.
+void handleTCPReceive(PluginBlock* block) { answer(block, receiveCommand); }
+
+// ZUV_TCPWaitStatus: the status read last; -1 for a bad id or a UDP stream.
+void handleTCPWaitStatus(PluginBlock* block) { answer(block, waitStatusCommand); }
+
+// ZUV_TCPUnreceive: the bytes the stream's push-back buffer holds afterwards; -1 for a bad id or a
+// text that the host could not convert, which puts nothing back. A filter without a receive
+// character set puts nothing back either.
+void handleTCPUnreceive(PluginBlock* block) { answer(block, unreceiveCommand); }

@@ -1,0 +1,923 @@
+// The host emulator seen from a plug-in of its own: a tiny FourDPackex written here that builds
+// the host's call blocks by hand with its own offsets, so that these tests check the emulator
+// and nothing of the real plug-in. They show that the strict host catches the faults it is for.
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "emulator.h"
+
+namespace {
+
+using host::Blob;
+using host::Bytes;
+using host::Emulator;
+using host::Options;
+using host::Outcome;
+using host::Text;
+using host::Value;
+
+// ---- The toy plug-in ------------------------------------------------------------------------
+
+// Offsets of the host's call block, written out again here on purpose.
+constexpr size_t kUniString = 1024;
+constexpr size_t kPicture = 1064;
+constexpr size_t kPointer1 = 1072;
+constexpr size_t kPointer2 = 1080;
+constexpr size_t kTable = 1096;
+constexpr size_t kHandle = 1362;
+constexpr size_t kError = 1370;
+constexpr size_t kParam1 = 1372;
+constexpr size_t kParam2 = 1380;
+constexpr size_t kParam3 = 1388;
+constexpr size_t kParam4 = 1396;
+
+using Callback = void (*)(int32_t, void*);
+Callback gCallback = nullptr;
+
+struct Raw {
+  unsigned char b[1528];
+  Raw() { std::memset(b, 0x77, sizeof b); }  // what a stack would hold
+  template <typename T>
+  void set(size_t offset, T value) {
+    std::memcpy(b + offset, &value, sizeof value);
+  }
+  template <typename T>
+  T get(size_t offset) const {
+    T value;
+    std::memcpy(&value, b + offset, sizeof value);
+    return value;
+  }
+  int16_t call(int32_t entry) {
+    set<int16_t>(kError, 0);
+    gCallback(entry, b);
+    return get<int16_t>(kError);
+  }
+};
+
+struct TextRecord {
+  unsigned char bytes[20];
+  int32_t length() const {
+    int32_t n;
+    std::memcpy(&n, bytes, 4);
+    return n;
+  }
+  const char16_t* units() const {
+    const char16_t* u;
+    std::memcpy(&u, bytes + 4, 8);
+    return u;
+  }
+};
+
+char** newHandle(int64_t size, int16_t* error = nullptr) {
+  Raw r;
+  r.set<int64_t>(kParam1, 1);
+  r.set<int64_t>(kParam2, size);
+  int16_t e = r.call(-434);
+  if (error) *error = e;
+  return r.get<char**>(kHandle);
+}
+
+int16_t handleOp(int64_t operation, char** h, int64_t size = 0, int64_t* answer = nullptr) {
+  Raw r;
+  r.set<int64_t>(kParam1, operation);
+  r.set<char**>(kHandle, h);
+  r.set<int64_t>(kParam2, size);
+  int16_t e = r.call(-434);
+  if (answer) *answer = r.get<int64_t>(operation == 4 ? kParam2 : kParam3);
+  return e;
+}
+
+TextRecord createText(const char16_t* units) {
+  Raw r;
+  r.set<const char16_t*>(kHandle, units);
+  r.call(-612);
+  TextRecord t;
+  std::memcpy(t.bytes, r.b + kUniString, 20);
+  return t;
+}
+
+int16_t setText(void* record, const char16_t* units) {
+  Raw r;
+  std::memcpy(r.b + kUniString, record, 20);
+  r.set<const char16_t*>(kHandle, units);
+  int16_t e = r.call(-613);
+  std::memcpy(record, r.b + kUniString, 20);
+  return e;
+}
+
+int16_t disposeText(void* record) {
+  Raw r;
+  std::memcpy(r.b + kUniString, record, 20);
+  int16_t e = r.call(-614);
+  std::memset(record, 0, 20);
+  return e;
+}
+
+std::vector<int> gLog;
+std::atomic<int> gInside{0};
+std::atomic<bool> gOverlap{false};
+
+void enter() {
+  if (++gInside != 1) gOverlap = true;
+}
+void leave() { --gInside; }
+void yield() {
+  leave();
+  Raw r;
+  r.call(-93);
+  enter();
+}
+int32_t processNumber() {
+  Raw r;
+  r.call(-91);
+  return static_cast<int32_t>(r.get<int64_t>(kParam1));
+}
+
+template <typename T>
+T cell(void** params, int i) {
+  T v;
+  std::memcpy(&v, params[i], sizeof v);
+  return v;
+}
+
+void returnLong(void* result, int64_t value) { std::memcpy(result, &value, 8); }
+
+void fillTextArray(void** params) {
+  unsigned char* array = static_cast<unsigned char*>(params[0]);
+  char** storage;
+  std::memcpy(&storage, array + 6, 8);
+  handleOp(3, storage, 4 * 20);
+  std::memset(*storage + 20, 0, 3 * 20);
+  const char16_t* values[] = {u"a", u"b", u"c"};
+  for (int i = 1; i <= 3; ++i) {
+    TextRecord t = createText(values[i - 1]);
+    std::memcpy(*storage + i * 20, t.bytes, 20);
+  }
+  int32_t count = 3;
+  std::memcpy(array + 2, &count, 4);
+}
+
+void toyEntry(int32_t selector, void* params, void*, void* result) {
+  void** p = static_cast<void**>(params);
+  unsigned char* record = static_cast<unsigned char*>(params);
+  switch (selector) {
+    case -1: {
+      std::memcpy(&gCallback, record + 24, 8);
+      uint32_t version;
+      std::memcpy(&version, record, 4);
+      int32_t interface = (version & 0xFFFF) > 0x1600 ? 0x1610 : 0x1400;
+      std::memcpy(record + 20, &interface, 4);
+      break;
+    }
+    case 2:
+      returnLong(result, cell<int32_t>(p, 0) + int64_t{cell<int32_t>(p, 1)});
+      break;
+    case 3: {  // the result text: the parameter's text backwards
+      TextRecord in;
+      std::memcpy(in.bytes, p[0], 20);
+      std::u16string reversed(in.units(), in.length());
+      reversed.assign(reversed.rbegin(), reversed.rend());
+      void* resultRecord;
+      std::memcpy(&resultRecord, result, 8);
+      setText(resultRecord, reversed.c_str());
+      break;
+    }
+    case 4: {  // keeps the address of a BLOB's bytes across a resize
+      char** h = cell<char**>(p, 0);
+      char* kept = *h;
+      handleOp(3, h, 100);
+      kept[0] = 'x';
+      break;
+    }
+    case 5: {
+      char** h = newHandle(8);
+      handleOp(2, h);
+      handleOp(2, h);
+      break;
+    }
+    case 6:
+      createText(u"leaked");
+      break;
+    case 7: {
+      enter();
+      int32_t me = processNumber();
+      for (int i = 0; i < cell<int32_t>(p, 0); ++i) {
+        gLog.push_back(me * 10 + i);
+        yield();
+      }
+      leave();
+      break;
+    }
+    case 8:
+      for (;;) yield();
+    case 9: {
+      Raw r;
+      r.set<int64_t>(kParam1, processNumber());
+      r.set<int64_t>(kParam2, cell<int32_t>(p, 0));
+      r.call(-89);
+      break;
+    }
+    case 10: {
+      int32_t five = 5;
+      std::memcpy(p[0], &five, 4);
+      break;
+    }
+    case 11: {
+      char** h = newHandle(3);
+      std::memcpy(*h, "abc", 3);
+      std::memcpy(result, &h, 8);
+      break;
+    }
+    case 12:
+      returnLong(result, cell<int32_t>(p, 1));
+      break;  // reads an undeclared parameter
+    case 13:
+      fillTextArray(p);
+      break;
+    default:
+      break;
+  }
+}
+
+const char* kToyManifest = R"({"commands": [
+  {"selector": 2, "name": "TOY_Add", "result": "longint",
+   "params": [{"name": "a", "kind": "longint", "dir": "in"},
+              {"name": "b", "kind": "longint", "dir": "in"}]},
+  {"selector": 3, "name": "TOY_Reverse", "result": "text",
+   "params": [{"name": "text", "kind": "text", "dir": "in"}]},
+  {"selector": 4, "name": "TOY_KeepAddress", "result": "none",
+   "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]},
+  {"selector": 5, "name": "TOY_DisposeTwice", "result": "none", "params": []},
+  {"selector": 6, "name": "TOY_LeakText", "result": "none", "params": []},
+  {"selector": 7, "name": "TOY_Yielder", "result": "none",
+   "params": [{"name": "rounds", "kind": "longint", "dir": "in"}]},
+  {"selector": 8, "name": "TOY_Spin", "result": "none", "params": []},
+  {"selector": 9, "name": "TOY_Sleep", "result": "none",
+   "params": [{"name": "ticks", "kind": "longint", "dir": "in"}]},
+  {"selector": 10, "name": "TOY_WriteIn", "result": "none",
+   "params": [{"name": "value", "kind": "longint", "dir": "in"}]},
+  {"selector": 11, "name": "TOY_BlobResult", "result": "blob", "params": []},
+  {"selector": 12, "name": "TOY_ReadBeyond", "result": "longint",
+   "params": [{"name": "only", "kind": "longint", "dir": "in"}]},
+  {"selector": 13, "name": "TOY_FillTextArray", "result": "none",
+   "params": [{"name": "texts", "kind": "text array", "dir": "out"}]}
+]})";
+
+std::string toyManifestPath() {
+  static const std::string path = [] {
+    std::string p =
+        testing::TempDir() + "host_emulator_toy_manifest_" + std::to_string(getpid()) + ".json";
+    std::ofstream(p) << kToyManifest;
+    return p;
+  }();
+  return path;
+}
+
+Options toyOptions() {
+  Options o;
+  o.manifestPath = toyManifestPath();
+  return o;
+}
+
+class ToyHostTest : public testing::Test {
+ protected:
+  explicit ToyHostTest(Options options = toyOptions()) : emu(options) {}
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    gLog.clear();
+    gOverlap = false;
+    emu.attach(&toyEntry);
+    emu.startup();
+  }
+  void expectFault(const std::string& part) {
+    std::vector<std::string> faults = emu.faults();
+    bool found = false;
+    for (const std::string& f : faults) found = found || f.find(part) != std::string::npos;
+    EXPECT_TRUE(found) << "no fault mentions \"" << part << "\"; faults: " << faults.size();
+    emu.clearFaults();
+  }
+  void expectClean() {
+    EXPECT_TRUE(emu.live().zero()) << host::describe(emu.live());
+    for (const std::string& f : emu.faults()) ADD_FAILURE() << f;
+  }
+  Emulator emu;
+};
+
+// ---- Life cycle and calls -------------------------------------------------------------------
+
+TEST_F(ToyHostTest, CommandsGetTheirCellsAndResults) {
+  EXPECT_EQ(emu.call("TOY_Add", {int64_t{40}, int64_t{2}}).number(), 42);
+  EXPECT_EQ(emu.call("TOY_Add", {int64_t{-1}}).number(), -1) << "a missing argument is 0";
+  Outcome reversed = emu.call("TOY_Reverse", {host::text("abc\xC3\xA9")});
+  EXPECT_EQ(reversed.text(), u"\u00E9cba");
+  EXPECT_EQ(reversed.text(1), u"abc\u00E9");
+  EXPECT_THROW(emu.call("TOY_Nothing"), std::invalid_argument);
+  EXPECT_THROW(emu.call("TOY_Add", {host::text("x")}), std::invalid_argument);
+  expectClean();
+}
+
+TEST_F(ToyHostTest, HandlesAndTextsLeftInCellsPassToTheHost) {
+  EXPECT_EQ(std::get<Blob>(emu.call("TOY_BlobResult").result), (Blob{true, "abc"}));
+  Outcome filled = emu.call("TOY_FillTextArray");
+  EXPECT_EQ(std::get<host::TextArray>(filled.params[0]).elements,
+            (std::vector<Text>{u"", u"a", u"b", u"c"}));
+  expectClean();
+}
+
+TEST_F(ToyHostTest, ShutdownEndsTheLifeCycleAndLaterCallsAreFaults) {
+  emu.shutdown();
+  EXPECT_FALSE(emu.started());
+  emu.run(1, [] { newHandle(1); });
+  expectFault("after the shut-down selector");
+}
+
+// ---- Strictness -----------------------------------------------------------------------------
+
+TEST_F(ToyHostTest, BytesMoveOnEveryResizeAndFinalUnlock) {
+  emu.run(1, [] {
+    char** h = newHandle(4);
+    std::memcpy(*h, "abcd", 4);
+    char* before = *h;
+    ASSERT_EQ(handleOp(3, h, 8), 0);
+    EXPECT_NE(*h, before);
+    EXPECT_EQ(std::memcmp(*h, "abcd", 4), 0);
+    EXPECT_EQ(static_cast<unsigned char>((*h)[4]), 0xCD) << "new bytes are 0xCD";
+    int64_t locked = 0;
+    handleOp(5, h, 0, &locked);
+    EXPECT_EQ(reinterpret_cast<char*>(locked), *h);
+    EXPECT_NE(handleOp(3, h, 16), 0) << "a locked handle keeps its size";
+    char* whileLocked = *h;
+    handleOp(6, h);
+    EXPECT_NE(*h, whileLocked) << "the final unlock moves the bytes";
+    handleOp(2, h);
+  });
+  expectFault("resizes a locked handle");
+  expectClean();
+}
+
+TEST_F(ToyHostTest, AnAddressKeptAcrossAResizeCrashes) {
+  EXPECT_DEATH(emu.call("TOY_KeepAddress", {Blob{true, "bytes"}}), "");
+}
+
+TEST_F(ToyHostTest, ReadingAnUndeclaredParameterCrashes) {
+  EXPECT_DEATH(emu.call("TOY_ReadBeyond", {int64_t{1}}), "");
+}
+
+TEST_F(ToyHostTest, DisposingTwiceIsAFaultNamingTheEntry) {
+  emu.call("TOY_DisposeTwice");
+  expectFault("entry -434/2: a handle disposed before");
+  expectClean();
+}
+
+TEST_F(ToyHostTest, ALeakedTextIsCounted) {
+  emu.call("TOY_LeakText");
+  EXPECT_EQ(emu.live().texts, 1);
+  EXPECT_FALSE(emu.live().zero());
+}
+
+TEST_F(ToyHostTest, FaultsOfHandleUse) {
+  emu.run(1, [] {
+    char** h = newHandle(4);
+    EXPECT_EQ(handleOp(6, h), host::error::kBadHandle);
+    int64_t size = 0;
+    handleOp(4, h, 0, &size);
+    EXPECT_EQ(size, 4);
+    handleOp(2, h);
+    int16_t error = 0;
+    EXPECT_EQ(newHandle(-1, &error), nullptr);
+    EXPECT_EQ(error, host::error::kBadParameter);
+  });
+  expectFault("unlocks a handle that is not locked");
+  emu.clearFaults();
+  emu.run(1, [] {
+    char** h = newHandle(4);
+    (*h)[4] = 1;
+    handleOp(2, h);
+  });
+  expectFault("guard bytes");
+  emu.run(1, [] {
+    Raw r;
+    EXPECT_EQ(r.call(-7777), host::error::kUnknownCommand);
+  });
+  expectFault("unknown host entry");
+  expectClean();
+}
+
+TEST_F(ToyHostTest, AWriteToAnInParameterIsAFault) {
+  emu.call("TOY_WriteIn", {int64_t{1}});
+  expectFault("an \"in\" parameter was changed");
+}
+
+TEST_F(ToyHostTest, HostCallsOutsideAProcessAreFaults) {
+  newHandle(1);
+  expectFault("no 4D process");
+}
+
+TEST_F(ToyHostTest, HandlesReachTheLargestSize) {
+  emu.run(1, [] {
+    char** h = newHandle(2147483647);
+    ASSERT_NE(h, nullptr);
+    (*h)[0] = 'f';
+    (*h)[2147483646] = 'l';
+    int64_t size = 0;
+    handleOp(4, h, 0, &size);
+    EXPECT_EQ(static_cast<int32_t>(size), 2147483647);
+    char* before = *h;
+    ASSERT_EQ(handleOp(3, h, 2147483646), 0);
+    EXPECT_NE(*h, before);
+    EXPECT_EQ((*h)[0], 'f');
+    handleOp(2, h);
+  });
+  emu.capHandleSize(1000);
+  emu.run(1, [] {
+    int16_t error = 0;
+    EXPECT_EQ(newHandle(1001, &error), nullptr);
+    EXPECT_EQ(error, host::error::kNoMemory);
+  });
+  expectClean();
+}
+
+TEST_F(ToyHostTest, RefusalsHitTheNthRequest) {
+  emu.refuse(host::Refusal::NewHandle, 2);
+  emu.run(1, [] {
+    char** first = newHandle(1);
+    int16_t error = 0;
+    EXPECT_EQ(newHandle(1, &error), nullptr);
+    EXPECT_EQ(error, host::error::kNoMemory);
+    char** third = newHandle(1);
+    handleOp(2, first);
+    handleOp(2, third);
+  });
+  expectClean();
+}
+
+TEST_F(ToyHostTest, TextsGetFreshUnitsOnEveryChange) {
+  emu.run(1, [] {
+    TextRecord t = createText(u"hello");
+    const char16_t* before = t.units();
+    ASSERT_EQ(setText(t.bytes, t.units()), 0) << "a text set to its own units";
+    EXPECT_NE(t.units(), before);
+    EXPECT_EQ(std::u16string(t.units(), t.length()), u"hello");
+    TextRecord stale = t;
+    setText(t.bytes, u"new");
+    setText(stale.bytes, u"old copy");
+    setText(t.bytes, nullptr);
+    EXPECT_EQ(t.length(), 0) << "no units: the empty text";
+    EXPECT_EQ(t.units()[0], 0);
+    disposeText(t.bytes);
+    EXPECT_EQ(disposeText(t.bytes), 0) << "a zeroed record is no text";
+  });
+  expectFault("stale copy");
+  expectClean();
+}
+
+// ---- Processes ------------------------------------------------------------------------------
+
+TEST_F(ToyHostTest, ProcessesInterleaveOnlyAtYields) {
+  Emulator::Pending a = emu.start("TOY_Yielder", {int64_t{3}}, 2);
+  Emulator::Pending b = emu.start("TOY_Yielder", {int64_t{3}}, 3);
+  emu.wait(a);
+  emu.wait(b);
+  EXPECT_EQ(gLog, (std::vector<int>{20, 30, 21, 31, 22, 32}));
+  EXPECT_FALSE(gOverlap) << "two processes ran plug-in code at once";
+  EXPECT_EQ(emu.yields(2), 3);
+  expectClean();
+}
+
+TEST_F(ToyHostTest, YieldHooksRunInTheYieldingProcessesTurn) {
+  Emulator::Pending other;
+  emu.onYield(2, 2, [&] { other = emu.start("TOY_Yielder", {int64_t{1}}, 3); });
+  emu.call("TOY_Yielder", {int64_t{3}}, 2);
+  emu.wait(other);
+  EXPECT_EQ(gLog, (std::vector<int>{20, 21, 30, 22}));
+  expectClean();
+}
+
+TEST_F(ToyHostTest, ASleepingProcessLetsOthersRun) {
+  auto begin = std::chrono::steady_clock::now();
+  Emulator::Pending sleeper = emu.start("TOY_Sleep", {int64_t{6}}, 2);
+  Emulator::Pending busy = emu.start("TOY_Yielder", {int64_t{2}}, 3);
+  emu.wait(busy);
+  EXPECT_FALSE(sleeper.done()) << "the yielder ran while process 2 slept";
+  emu.wait(sleeper);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100));
+  expectClean();
+}
+
+TEST_F(ToyHostTest, EachProcessHasItsOwnNumber) {
+  int32_t one = 0;
+  int32_t four = 0;
+  emu.run(1, [&] { one = processNumber(); });
+  emu.run(4, [&] { four = processNumber(); });
+  EXPECT_EQ(one, 1);
+  EXPECT_EQ(four, 4);
+  emu.endProcess(4);
+  expectClean();
+}
+
+class WatchdogTest : public ToyHostTest {
+ protected:
+  WatchdogTest() : ToyHostTest(watchdogOptions()) {}
+  static Options watchdogOptions() {
+    Options o = toyOptions();
+    o.maxYieldsPerCall = 100;
+    return o;
+  }
+};
+
+TEST_F(WatchdogTest, ACommandThatNeverEndsIsStopped) {
+  EXPECT_DEATH(emu.call("TOY_Spin"), "TOY_Spin yielded more than 100 times");
+}
+
+// ---- Character sets -------------------------------------------------------------------------
+
+std::string hex(const Bytes& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+struct Conversion {
+  Bytes source;
+  const char* from;
+  const char* to;
+};
+
+// What Python makes of each source: decoded with one codec, encoded with another, both with
+// replacement; one hex line each, from one interpreter (it starts slowly).
+std::vector<std::string> python(const std::vector<Conversion>& conversions) {
+  std::string script = "import sys\n";
+  for (const Conversion& c : conversions) {
+    script += "print(bytes.fromhex('" + hex(c.source) + "').decode('" + c.from +
+              "', 'replace').encode('" + c.to + "', 'replace').hex())\n";
+  }
+  std::string path = testing::TempDir() + "host_charsets_" + std::to_string(getpid()) + ".py";
+  std::ofstream(path) << script;
+  FILE* pipe = popen(("python3 " + path).c_str(), "r");
+  std::vector<std::string> lines;
+  char buffer[8192];
+  while (std::fgets(buffer, sizeof buffer, pipe)) {
+    std::string line(buffer);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    lines.push_back(line);
+  }
+  EXPECT_EQ(pclose(pipe), 0);
+  std::remove(path.c_str());
+  return lines;
+}
+
+const char* codecOf(int32_t charset) {
+  switch (charset) {
+    case 2:
+      return "utf-16-le";
+    case 7:
+      return "utf-8";
+    case 100:
+      return "mac_roman";
+    default:
+      return "latin-1";
+  }
+}
+
+TEST(CharsetTest, ConversionsAgreeWithPython) {
+  Bytes everyByte;
+  for (int i = 0; i < 256; ++i) everyByte.push_back(static_cast<char>(i));
+  Bytes mixedText = host::utf8(u"caf\u00E9 \u20AC \u00FC\U0001F600 \u00F1 \u2122 \uF8FF");
+  Bytes utf16;
+  for (char16_t u : host::text(mixedText)) utf16.append(reinterpret_cast<const char*>(&u), 2);
+  Bytes loneSurrogate(
+      "a\0\x00\xD8"
+      "b\0",
+      6);
+  Bytes malformed(
+      "a\xE2\x82"
+      "b\xF0\x80\x80\xED\xA0\x80\xFF\xC3",
+      13);
+  struct Case {
+    const char* name;
+    Bytes source;
+    int32_t from;
+    int32_t to;
+  };
+  const Case cases[] = {
+      {"Mac OS Roman bytes", everyByte, 100, 2},
+      {"ISO-8859-1 bytes", everyByte, 1005, 2},
+      {"Mac OS Roman to UTF-8", everyByte, 100, 7},
+      {"text to Mac OS Roman", utf16, 2, 100},
+      {"text to ISO-8859-1", utf16, 2, 1005},
+      {"text to UTF-8", utf16, 2, 7},
+      {"UTF-8 to Mac OS Roman", mixedText, 7, 100},
+      {"UTF-8 to ISO-8859-1", mixedText, 7, 1005},
+      {"lone surrogate to UTF-8", loneSurrogate, 2, 7},
+      {"lone surrogate to Mac OS Roman", loneSurrogate, 2, 100},
+      {"malformed UTF-8", malformed, 7, 2},
+      {"ISO-8859-1 to Mac OS Roman", everyByte, 1005, 100},
+  };
+  std::vector<Conversion> conversions;
+  for (const Case& c : cases) conversions.push_back({c.source, codecOf(c.from), codecOf(c.to)});
+  std::vector<std::string> expected = python(conversions);
+  ASSERT_EQ(expected.size(), std::size(cases));
+  for (size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(hex(Emulator::convert(cases[i].source, cases[i].from, cases[i].to)), expected[i]);
+  }
+}
+
+TEST_F(ToyHostTest, ConversionStopsAtTheLastWholeCharacter) {
+  emu.run(1, [] {
+    const char16_t source[] = u"a\u20ACb";
+    unsigned char out[8];
+    std::memset(out, 0, sizeof out);
+    Raw r;
+    r.set<const void*>(kPointer1, source);
+    r.set<int64_t>(kParam1, 6);
+    r.set<int64_t>(kParam2, 2);
+    r.set<void*>(kPointer2, out);
+    r.set<int64_t>(kParam3, 3);
+    r.set<int64_t>(kParam4, 7);
+    EXPECT_EQ(r.call(-675), 0);
+    EXPECT_EQ(static_cast<int32_t>(r.get<int64_t>(kParam3)), 1) << "the euro needs 3 bytes more";
+    EXPECT_EQ(out[0], 'a');
+    EXPECT_EQ(out[1], 0xCD) << "unused capacity is scribbled";
+    EXPECT_EQ(out[3], 0) << "nothing past the capacity";
+    r.set<const void*>(kPointer1, source);
+    r.set<int64_t>(kParam1, 6);
+    r.set<int64_t>(kParam2, 0);
+    r.set<void*>(kPointer2, out);
+    r.set<int64_t>(kParam3, 8);
+    r.set<int64_t>(kParam4, 7);
+    EXPECT_NE(r.call(-675), 0) << "character set 0 is unknown";
+    EXPECT_EQ(r.get<int64_t>(kParam3), 0);
+  });
+  expectClean();
+}
+
+// ---- Pictures, host commands, records --------------------------------------------------------
+
+struct Variable {
+  unsigned char bytes[260] = {};
+  Variable(int8_t kind, int32_t value = 0) {
+    bytes[0] = static_cast<unsigned char>(kind);
+    std::memcpy(bytes + 2, &value, 4);
+  }
+  template <typename T>
+  T value() const {
+    T v;
+    std::memcpy(&v, bytes + 2, sizeof v);
+    return v;
+  }
+};
+
+int16_t hostCommand(int64_t command, std::vector<Variable*> args, Variable* result) {
+  std::vector<void*> pointers(args.begin(), args.end());
+  Raw r;
+  r.set<void*>(kPointer1, pointers.data());
+  r.set<void*>(kPointer2, result);
+  r.set<int64_t>(kParam1, command);
+  r.set<int64_t>(kParam2, static_cast<int64_t>(args.size()));
+  return r.call(-636);
+}
+
+void* createPicture(const Bytes& bytes) {
+  Raw r;
+  r.set<const void*>(kPointer1, bytes.data());
+  r.set<int64_t>(kParam1, static_cast<int64_t>(bytes.size()));
+  r.call(-617);
+  return r.get<void*>(kPicture);
+}
+
+TEST_F(ToyHostTest, PicturesAreTypedByTheirBytesAndSizedByTheirHeaders) {
+  Bytes png("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\x01\x02\0\0\0\x30", 24);
+  emu.run(1, [&] {
+    void* picture = createPicture(png);
+    char** h = newHandle(0);
+    Raw r;
+    r.set<void*>(kPicture, picture);
+    r.set<int64_t>(kParam1, 1);
+    r.set<char**>(kHandle, h);
+    ASSERT_EQ(r.call(-671), 0);
+    TextRecord type;
+    std::memcpy(type.bytes, r.b + kUniString, 20);
+    EXPECT_EQ(std::u16string(type.units(), type.length()), u".png;image/png");
+    EXPECT_EQ(Bytes(*h, 24), png);
+    disposeText(type.bytes);
+    r.set<void*>(kPicture, picture);
+    r.set<int64_t>(kParam1, 2);
+    r.set<char**>(kHandle, nullptr);
+    EXPECT_EQ(r.call(-671), host::error::kNoSuchFormat);
+    std::memcpy(type.bytes, r.b + kUniString, 20);
+    EXPECT_EQ(type.units(), nullptr) << "no text to release";
+
+    Variable pictureArg(10);
+    std::memcpy(pictureArg.bytes + 2, &picture, 8);
+    Variable width(9, 0);
+    Variable height(9, 0);
+    EXPECT_EQ(hostCommand(457, {&pictureArg, &width, &height}, nullptr), 0);
+    EXPECT_EQ(width.value<int32_t>(), 0x102);
+    EXPECT_EQ(height.value<int32_t>(), 0x30);
+    handleOp(2, h);
+    Raw release;
+    release.set<void*>(kPicture, picture);
+    release.call(-620);
+  });
+  expectClean();
+  const std::pair<Bytes, std::string> signatures[] = {
+      {"GIF89a..", ".gif;image/gif"}, {"\xFF\xD8\xFF\xE0", ".jpg;image/jpeg"},
+      {"II*", ".pict;image/pict"},    {Bytes("II*\0", 4), ".tif;image/tiff"},
+      {"BM....", ".bmp;image/bmp"},   {"anything", ".pict;image/pict"},
+  };
+  for (const auto& [bytes, type] : signatures) {
+    SCOPED_TRACE(type);
+    Outcome made = emu.call("TOY_Add");  // any call, for a process turn
+    (void)made;
+    emu.run(1, [&, bytes = bytes, type = type] {
+      void* picture = createPicture(bytes);
+      Raw r;
+      r.set<void*>(kPicture, picture);
+      r.set<int64_t>(kParam1, 1);
+      r.set<char**>(kHandle, nullptr);
+      r.call(-671);
+      TextRecord name;
+      std::memcpy(name.bytes, r.b + kUniString, 20);
+      EXPECT_EQ(host::utf8(Text(name.units(), name.length())), type);
+      disposeText(name.bytes);
+      Raw release;
+      release.set<void*>(kPicture, picture);
+      release.call(-620);
+    });
+  }
+  expectClean();
+}
+
+TEST_F(ToyHostTest, HostCommandsMakeObjectsAndOpenDocuments) {
+  std::string path = testing::TempDir() + "host_document_" + std::to_string(getpid());
+  std::ofstream(path) << "contents";
+  emu.run(1, [&] {
+    Variable object(5);
+    EXPECT_EQ(hostCommand(1471, {}, &object), 0);
+    EXPECT_EQ(object.bytes[0], 38);
+    Raw clear;
+    clear.set<void*>(kPointer1, object.bytes);
+    clear.call(-410);
+
+    TextRecord name = createText(host::text(path).c_str());
+    TextRecord star = createText(u"*");
+    Variable pathArg(33);
+    std::memcpy(pathArg.bytes + 2, name.bytes, 20);
+    Variable typeArg(33);
+    std::memcpy(typeArg.bytes + 2, star.bytes, 20);
+    Variable mode(9, 2);
+    Variable document(5);
+    EXPECT_EQ(hostCommand(264, {&pathArg, &typeArg, &mode}, &document), 0);
+    EXPECT_EQ(document.bytes[0], 11);
+    EXPECT_GT(document.value<int32_t>(), 0);
+    setText(name.bytes, u"/no/such/file");
+    std::memcpy(pathArg.bytes + 2, name.bytes, 20);
+    Variable missing(5);
+    EXPECT_EQ(hostCommand(264, {&pathArg, &typeArg, &mode}, &missing), host::error::kFileNotFound);
+    EXPECT_EQ(missing.value<int32_t>(), 0);
+    disposeText(name.bytes);
+    disposeText(star.bytes);
+
+    Variable unknown(5);
+    EXPECT_EQ(hostCommand(12345, {}, &unknown), host::error::kUnknownCommand);
+    EXPECT_EQ(unknown.bytes[0], 5);
+
+    TextRecord content = createText(u"from the host");
+    Variable textArg(33);
+    std::memcpy(textArg.bytes + 2, content.bytes, 20);
+    Variable hostForm(5);
+    EXPECT_EQ(hostCommand(host::hostcommand::kHostFormText, {&textArg}, &hostForm), 0);
+    EXPECT_EQ(hostForm.bytes[0], 24);
+    Raw variableText;
+    variableText.set<void*>(kHandle, hostForm.bytes);
+    EXPECT_EQ(variableText.call(-615), 0);
+    TextRecord copy;
+    std::memcpy(copy.bytes, variableText.b + kUniString, 20);
+    EXPECT_EQ(std::u16string(copy.units(), copy.length()), u"from the host");
+    Raw clearForm;
+    clearForm.set<void*>(kPointer1, hostForm.bytes);
+    clearForm.call(-410);
+    disposeText(copy.bytes);
+    disposeText(content.bytes);
+  });
+  EXPECT_EQ(emu.openDocuments(), std::vector<std::string>{path});
+  EXPECT_EQ(emu.live().documents, 1);
+  emu.closeDocuments();
+  EXPECT_TRUE(emu.openDocuments().empty());
+  expectClean();
+  std::remove(path.c_str());
+}
+
+TEST_F(ToyHostTest, RecordsTravelAsImagesOfTheirTable) {
+  emu.setCurrentRecord(1, "fields");
+  emu.run(1, [] {
+    Raw toHandle;
+    toHandle.set<int16_t>(kTable, 1);
+    toHandle.set<char**>(kHandle, nullptr);
+    ASSERT_EQ(toHandle.call(-26), 0);
+    char** image = toHandle.get<char**>(kHandle);
+    ASSERT_NE(image, nullptr);
+    struct Case {
+      int16_t table;
+      int16_t error;
+    };
+    for (Case c : {Case{2, host::error::kNotARecord}, Case{1, 0}}) {
+      Raw toRecord;
+      toRecord.set<int16_t>(kTable, c.table);
+      toRecord.set<char**>(kHandle, image);
+      EXPECT_EQ(toRecord.call(-27), c.error);
+    }
+    handleOp(2, image);
+    Raw none;
+    none.set<int16_t>(kTable, 3);
+    none.set<char**>(kHandle, nullptr);
+    EXPECT_EQ(none.call(-26), host::error::kNoCurrentRecord);
+    EXPECT_EQ(none.get<char**>(kHandle), nullptr);
+  });
+  EXPECT_EQ(emu.currentRecord(1), Bytes("fields"));
+  EXPECT_FALSE(emu.currentRecord(2).has_value());
+  expectClean();
+}
+
+TEST_F(ToyHostTest, CompiledFlagsNeedTheMagicNumber) {
+  struct Case {
+    bool compiled;
+    int64_t magic;
+    int64_t flags;
+    int16_t error;
+  };
+  const Case cases[] = {{false, 0x46415354, 0, 0},
+                        {true, 0x46415354, (1 << 27) | (1 << 23), 0},
+                        {true, 0x46415355, 0, host::error::kBadParameter}};
+  for (const Case& c : cases) {
+    emu.setCompiled(c.compiled);
+    emu.run(1, [&] {
+      Raw r;
+      r.set<int64_t>(kParam3, c.magic);
+      EXPECT_EQ(r.call(-56), c.error);
+      EXPECT_EQ(r.get<int64_t>(kParam1), c.flags);
+    });
+  }
+  emu.clearFaults();
+  expectClean();
+}
+
+TEST(RealisticHostTest, KeepsBytesInPlaceWithoutGuards) {
+  Options options = toyOptions();
+  options.strict = false;
+  Emulator emu(options);
+  emu.attach(&toyEntry);
+  emu.startup();
+  EXPECT_EQ(emu.call("TOY_Add", {int64_t{2}, int64_t{3}}).number(), 5);
+  emu.run(1, [] {
+    char** h = newHandle(4);
+    std::memcpy(*h, "abcd", 4);
+    handleOp(5, h);
+    char* locked = *h;
+    handleOp(6, h);
+    EXPECT_EQ(*h, locked) << "no move at the final unlock";
+    ASSERT_EQ(handleOp(3, h, 1 << 20), 0);
+    EXPECT_EQ(std::memcmp(*h, "abcd", 4), 0);
+    handleOp(2, h);
+  });
+  emu.shutdown();
+  EXPECT_TRUE(emu.live().zero());
+  EXPECT_TRUE(emu.faults().empty());
+}
+
+// ---- Manifest -------------------------------------------------------------------------------
+
+TEST(ManifestLoadTest, FaultsNameTheFile) {
+  std::string path = testing::TempDir() + "host_bad_manifest.json";
+  std::ofstream(path) << R"({"commands": [{"selector": 2, "name": "X", "result": "real"}]})";
+  try {
+    host::Manifest::load(path);
+    ADD_FAILURE() << "a manifest with an unknown kind loaded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("real"), std::string::npos);
+  }
+  EXPECT_THROW(host::Manifest::load(path + ".missing"), std::runtime_error);
+}
+
+TEST(ValueTest, TextAndUtf8RoundTrip) {
+  EXPECT_EQ(host::text("a\xE2\x82\xAC\xF0\x9F\x98\x80"), u"a\u20AC\U0001F600");
+  EXPECT_EQ(host::utf8(u"a\u20AC\U0001F600"), "a\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(host::text("\xFF"), u"\uFFFD");
+}
+
+}  // namespace

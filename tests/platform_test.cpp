@@ -1,0 +1,415 @@
+// The Linux stand-ins for macOS file services: Finder information and resource forks kept in an
+// AppleDouble file beside the file, read and written at byte positions; colon paths made POSIX;
+// the POSIX basename. The sidecar is also read by an independent AppleDouble reader (a few lines
+// of Python's struct, after RFC 1740) to show that other tools can read it.
+
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh folder for each test, removed with everything in it at the end.
+class TempFolder {
+ public:
+  TempFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/zuv-platform-XXXXXX";
+    path_ = ::mkdtemp(&pattern[0]) != nullptr ? pattern : std::string();
+  }
+  ~TempFolder() {
+    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
+Bytes readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Bytes that differ at every position, so that a piece in the wrong place shows.
+Bytes pattern(size_t n, unsigned seed) {
+  Bytes bytes(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    bytes[i] = static_cast<unsigned char>(x >> 16);
+  }
+  return bytes;
+}
+
+Bytes finderInfoValue() {
+  Bytes value(32, 0);
+  const char head[] = "TEXTttxt";
+  std::copy(head, head + 8, value.begin());
+  value[8] = 0x01;
+  value[9] = 0x20;
+  value[31] = 0x7E;
+  return value;
+}
+
+class AttributesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(folder.path().empty());
+    path = folder.file("report.txt");
+    sidecar = folder.file("._report.txt");
+    writeFile(path, "data fork");
+  }
+
+  long forkSize() {
+    return platform::getAttribute(path.c_str(), platform::kResourceForkAttr, nullptr, 0, 0);
+  }
+  Bytes readFork(size_t n, uint32_t position) {
+    Bytes bytes(n);
+    long got = platform::getAttribute(path.c_str(), platform::kResourceForkAttr, bytes.data(), n,
+                                      position);
+    bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return bytes;
+  }
+
+  TempFolder folder;
+  std::string path;
+  std::string sidecar;
+};
+
+TEST_F(AttributesTest, AFileWithoutSidecarHasNoAttributes) {
+  errno = 0;
+  EXPECT_EQ(forkSize(), -1);
+  EXPECT_EQ(errno, ENODATA);
+  unsigned char buffer[32];
+  errno = 0;
+  EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, buffer, 32, 0), -1);
+  EXPECT_EQ(errno, ENODATA);
+  EXPECT_FALSE(exists(sidecar));
+}
+
+TEST_F(AttributesTest, AMissingFileAnswersNoSuchFile) {
+  const std::string missing = folder.file("missing");
+  errno = 0;
+  EXPECT_EQ(platform::getAttribute(missing.c_str(), platform::kResourceForkAttr, nullptr, 0, 0),
+            -1);
+  EXPECT_EQ(errno, ENOENT);
+  const Bytes value = finderInfoValue();
+  EXPECT_EQ(platform::setAttribute(missing.c_str(), platform::kFinderInfoAttr, value.data(), 32, 0),
+            -1);
+  EXPECT_FALSE(exists(folder.file("._missing")));
+}
+
+// The way the BinHex decoder and the file send move a fork: pieces at rising positions on an open
+// file. 1 MB, in pieces of 16 KB, read back by path and by descriptor at other positions.
+TEST_F(AttributesTest, AMegabyteForkAndFinderInfoWrittenByPositionReadBackByteForByte) {
+  const Bytes fork = pattern(1 << 20, 7);
+  const Bytes info = finderInfoValue();
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  constexpr size_t kPiece = 16384;
+  for (size_t at = 0; at < fork.size(); at += kPiece) {
+    ASSERT_EQ(platform::setAttribute(fd, platform::kResourceForkAttr, fork.data() + at, kPiece,
+                                     static_cast<uint32_t>(at)),
+              0)
+        << "at " << at;
+  }
+  ASSERT_EQ(platform::setAttribute(fd, platform::kFinderInfoAttr, info.data(), 32, 0), 0);
+
+  EXPECT_EQ(forkSize(), 1 << 20);
+  EXPECT_EQ(readFork(fork.size(), 0), fork);
+  Bytes middle(fork.begin() + 300000, fork.begin() + 300000 + 70001);
+  EXPECT_EQ(readFork(70001, 300000), middle);
+  Bytes tail(fork.end() - 100, fork.end());
+  EXPECT_EQ(readFork(4096, (1 << 20) - 100), tail) << "a read past the end is cut short";
+  EXPECT_EQ(readFork(10, 1 << 20).size(), 0u);
+
+  Bytes viaDescriptor(kPiece);
+  EXPECT_EQ(platform::getAttribute(fd, platform::kResourceForkAttr, viaDescriptor.data(), kPiece,
+                                   5 * kPiece + 3),
+            static_cast<long>(kPiece));
+  EXPECT_TRUE(
+      std::equal(viaDescriptor.begin(), viaDescriptor.end(), fork.begin() + 5 * kPiece + 3));
+  Bytes infoRead(32);
+  EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, nullptr, 0, 0), 32);
+  EXPECT_EQ(platform::getAttribute(fd, platform::kFinderInfoAttr, infoRead.data(), 32, 0), 32);
+  EXPECT_EQ(infoRead, info);
+  ::close(fd);
+  EXPECT_EQ(readFile(path), Bytes({'d', 'a', 't', 'a', ' ', 'f', 'o', 'r', 'k'}))
+      << "the data fork is untouched";
+}
+
+// An AppleDouble reader written from RFC 1740 alone: it checks the header and writes out the
+// Finder information (entry 9) and the resource fork (entry 2).
+const char kAppleDoubleReader[] = R"(
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+magic, version = struct.unpack('>II', data[0:8])
+assert magic == 0x00051607, hex(magic)
+assert version == 0x00020000, hex(version)
+(count,) = struct.unpack('>H', data[24:26])
+entries = {}
+for i in range(count):
+    eid, offset, length = struct.unpack('>III', data[26 + 12 * i:38 + 12 * i])
+    assert offset + length <= len(data)
+    entries[eid] = data[offset:offset + length]
+open(sys.argv[2], 'wb').write(entries[9])
+open(sys.argv[3], 'wb').write(entries[2])
+print(count)
+)";
+
+TEST_F(AttributesTest, TheSidecarIsStandardAppleDoubleVersion2) {
+  const Bytes fork = pattern(200000, 3);
+  const Bytes info = finderInfoValue();
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(),
+                                   fork.size(), 0),
+            0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 32, 0), 0);
+  ASSERT_TRUE(exists(sidecar));
+
+  const std::string script = folder.file("reader.py");
+  writeFile(script, kAppleDoubleReader);
+  const std::string command = "python3 '" + script + "' '" + sidecar + "' '" +
+                              folder.file("info.bin") + "' '" + folder.file("fork.bin") + "' > '" +
+                              folder.file("out.txt") + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << std::string(
+      readFile(folder.file("out.txt")).begin(), readFile(folder.file("out.txt")).end());
+  EXPECT_EQ(readFile(folder.file("info.bin")), info);
+  EXPECT_EQ(readFile(folder.file("fork.bin")), fork);
+}
+
+TEST_F(AttributesTest, AForkWrittenAtPositionZeroIsReplaced) {
+  const Bytes first = pattern(5000, 1);
+  const Bytes second = pattern(300, 2);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, first.data(),
+                                   first.size(), 0),
+            0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, second.data(),
+                                   second.size(), 0),
+            0);
+  EXPECT_EQ(forkSize(), 300);
+  EXPECT_EQ(readFork(5000, 0), second);
+}
+
+TEST_F(AttributesTest, AWriteFurtherOnKeepsTheForkAndGrowsIt) {
+  const Bytes head = pattern(100, 1);
+  const Bytes patch = pattern(20, 2);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, head.data(), 100, 0),
+            0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, patch.data(), 20, 90),
+            0);
+  Bytes expected(head.begin(), head.begin() + 90);
+  expected.insert(expected.end(), patch.begin(), patch.end());
+  EXPECT_EQ(forkSize(), 110);
+  EXPECT_EQ(readFork(200, 0), expected);
+}
+
+TEST_F(AttributesTest, AllZeroFinderInfoAndAnEmptyForkCountAsNone) {
+  const Bytes zeros(32, 0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, zeros.data(), 32, 0),
+            0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, nullptr, 0, 0), 0);
+  errno = 0;
+  EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, nullptr, 0, 0), -1);
+  EXPECT_EQ(errno, ENODATA);
+  errno = 0;
+  EXPECT_EQ(forkSize(), -1);
+  EXPECT_EQ(errno, ENODATA);
+}
+
+TEST_F(AttributesTest, FinderInfoIsWrittenAndReadWhole) {
+  const Bytes info = finderInfoValue();
+  errno = 0;
+  EXPECT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 10, 0),
+            -1);
+  EXPECT_EQ(errno, ERANGE);
+  errno = 0;
+  EXPECT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 32, 4),
+            -1);
+  EXPECT_EQ(errno, EINVAL);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 32, 0), 0);
+  Bytes small(16);
+  errno = 0;
+  EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, small.data(), 16, 0),
+            -1);
+  EXPECT_EQ(errno, ERANGE);
+}
+
+TEST_F(AttributesTest, RemovingAttributesRemovesTheSidecar) {
+  const Bytes info = finderInfoValue();
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 32, 0), 0);
+  ASSERT_TRUE(exists(sidecar));
+  EXPECT_EQ(platform::removeAttributes(path.c_str()), 0);
+  EXPECT_FALSE(exists(sidecar));
+  EXPECT_EQ(platform::removeAttributes(path.c_str()), 0) << "none left is no failure";
+}
+
+TEST_F(AttributesTest, RemovingOneAttributeKeepsTheOther) {
+  const Bytes info = finderInfoValue();
+  const Bytes fork = pattern(64, 5);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 32, 0), 0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(), 64, 0),
+            0);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(platform::removeAttribute(fd, platform::kResourceForkAttr), 0);
+  errno = 0;
+  EXPECT_EQ(platform::removeAttribute(fd, platform::kResourceForkAttr), -1);
+  EXPECT_EQ(errno, ENODATA);
+  ::close(fd);
+  EXPECT_EQ(forkSize(), -1);
+  Bytes read(32);
+  EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, read.data(), 32, 0),
+            32);
+  EXPECT_EQ(read, info);
+}
+
+TEST_F(AttributesTest, ASymbolicLinkGivesTheAttributesOfItsTarget) {
+  const Bytes fork = pattern(10, 9);
+  const std::string link = folder.file("link");
+  ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+  ASSERT_EQ(platform::setAttribute(link.c_str(), platform::kResourceForkAttr, fork.data(), 10, 0),
+            0);
+  EXPECT_TRUE(exists(sidecar));
+  EXPECT_FALSE(exists(folder.file("._link")));
+  EXPECT_EQ(forkSize(), 10);
+}
+
+// A sidecar of another layout (written by another tool: the fork first, then the Finder
+// information) is read as it is and rebuilt on the first write, keeping what it held.
+TEST_F(AttributesTest, ASidecarOfAnotherLayoutIsReadAndRebuiltOnWrite) {
+  const Bytes info = finderInfoValue();
+  Bytes file = {0x00, 0x05, 0x16, 0x07, 0x00, 0x02, 0x00, 0x00};
+  file.resize(24, ' ');
+  file.insert(file.end(), {0x00, 0x02});
+  file.insert(file.end(), {0, 0, 0, 2, 0, 0, 0, 50, 0, 0, 0, 4});
+  file.insert(file.end(), {0, 0, 0, 9, 0, 0, 0, 54, 0, 0, 0, 32});
+  file.insert(file.end(), {'A', 'B', 'C', 'D'});
+  file.insert(file.end(), info.begin(), info.end());
+  writeFile(sidecar, std::string(file.begin(), file.end()));
+
+  EXPECT_EQ(readFork(10, 0), Bytes({'A', 'B', 'C', 'D'}));
+  const Bytes more = {'E', 'F'};
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, more.data(), 2, 4),
+            0);
+  EXPECT_EQ(readFork(10, 0), Bytes({'A', 'B', 'C', 'D', 'E', 'F'}));
+  Bytes read(32);
+  EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, read.data(), 32, 0),
+            32);
+  EXPECT_EQ(read, info);
+}
+
+TEST_F(AttributesTest, AForeignDotUnderscoreFileIsNeitherReadNorOverwritten) {
+  writeFile(sidecar, "not an AppleDouble file at all, but somebody's notes");
+  const Bytes before = readFile(sidecar);
+  EXPECT_EQ(forkSize(), -1);
+  const Bytes fork = pattern(10, 1);
+  EXPECT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(), 10, 0),
+            -1);
+  EXPECT_EQ(readFile(sidecar), before);
+}
+
+TEST_F(AttributesTest, AnOpenFileThatWasRemovedHasNoSidecar) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  const Bytes info = finderInfoValue();
+  errno = 0;
+  EXPECT_EQ(platform::setAttribute(fd, platform::kFinderInfoAttr, info.data(), 32, 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+  ::close(fd);
+  EXPECT_FALSE(exists(sidecar));
+}
+
+TEST_F(AttributesTest, OtherAttributeNamesAreNotStored) {
+  const Bytes value = {1, 2, 3};
+  EXPECT_EQ(platform::setAttribute(path.c_str(), "user.comment", value.data(), 3, 0), -1);
+  EXPECT_EQ(platform::getAttribute(path.c_str(), "user.comment", nullptr, 0, 0), -1);
+  EXPECT_FALSE(exists(sidecar));
+}
+
+// ---- Colon paths ----------------------------------------------------------------------------
+
+struct ColonCase {
+  std::u16string colon;
+  std::u16string posix;
+};
+
+TEST(ColonPathTest, ColonPathsBecomePosixPaths) {
+  const ColonCase cases[] = {
+      {u"Macintosh HD:tmp:a.txt", u"/tmp/a.txt"},
+      {u"Macintosh HD:tmp:folder:", u"/tmp/folder"},  // a trailing ':' names a folder
+      {u"Macintosh HD:", u"/"},
+      {u"Disk:a/b:c", u"/a:b/c"},  // '/' inside a name
+      {u":docs:a.txt", u"docs/a.txt"},
+      {u":docs:", u"docs"},
+      {u"::a", u"../a"},
+      {u":::a:b", u"../../a/b"},
+      {u"Disk:a::b", u"/a/../b"},
+      {u"Disk:a::", u"/a/.."},
+      {u":", u"."},
+      {u"::", u".."},
+      {u"report.txt", u"report.txt"},  // a bare name stays as it is
+      {u"Disk:\u00e9t\u00e9:\U0001F600", u"/\u00e9t\u00e9/\U0001F600"},
+  };
+  for (const ColonCase& c : cases) {
+    std::u16string posix = u"unchanged";
+    SCOPED_TRACE(std::string(c.colon.begin(), c.colon.end()));
+    ASSERT_TRUE(platform::colonPathToPosix(c.colon, posix));
+    EXPECT_EQ(posix, c.posix);
+  }
+}
+
+TEST(ColonPathTest, EmptyPathsAndUnpairedSurrogatesFailLeavingTheResultAlone) {
+  const std::u16string failing[] = {u"", std::u16string(u"Disk:a") + char16_t(0xD800),
+                                    std::u16string(1, char16_t(0xDC00)) + u":b"};
+  for (const std::u16string& colon : failing) {
+    std::u16string posix = u"unchanged";
+    EXPECT_FALSE(platform::colonPathToPosix(colon, posix));
+    EXPECT_EQ(posix, u"unchanged");
+  }
+}
+
+// ---- Basename -------------------------------------------------------------------------------
+
+TEST(BasenameTest, FollowsThePosixRule) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/usr/lib/libz.so", "libz.so"},
+      {"/usr/lib/", "lib"},
+      {"dir//", "dir"},
+      {"name", "name"},
+      {"/", "/"},
+      {"///", "/"},
+      {"", "."},
+      {"a/b.c/", "b.c"},
+      {"/x", "x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::basename(c.first), c.second) << c.first;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,456 @@
+// zuvhost: the parser reads literals, escapes, variables, array elements, calls and comments
+// and names the line and column of every fault; the checks before a run refuse unknown names
+// and misplaced arguments; and every script in examples/ and every example in README.md prints,
+// through the built binary, what it says it prints.
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "zuvhost/interpreter.h"
+#include "zuvhost/parser.h"
+
+namespace {
+
+using zuvhost::Expr;
+using zuvhost::ExprType;
+using zuvhost::Script;
+using zuvhost::ScriptError;
+using zuvhost::Statement;
+using zuvhost::StatementType;
+
+// ---- A readable form of a parsed script --------------------------------------------------------
+
+// Texts print between « and » with control characters as <hex>, so that a table shows that an
+// escape was resolved rather than kept.
+std::string renderText(const std::string& text) {
+  std::string out = "\u00ab";
+  for (unsigned char c : text) {
+    if (c < 0x20) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "<%02X>", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\u00bb";
+}
+
+std::string render(const Expr& expr) {
+  switch (expr.type) {
+    case ExprType::Number:
+      return std::to_string(expr.number);
+    case ExprType::Text:
+      return renderText(expr.text);
+    case ExprType::Date:
+      return "!" + zuvhost::formatDate(expr.date) + "!";
+    case ExprType::Time:
+      return "?" + zuvhost::formatTime(expr.number) + "?";
+    case ExprType::Variable:
+      return expr.text;
+    case ExprType::Element:
+      return expr.text + "{" + render(expr.args[0]) + "}";
+    case ExprType::Call:
+      break;
+  }
+  std::string out = "[" + expr.text + "]";
+  if (!expr.hasParentheses) return out;
+  out += "(";
+  for (size_t i = 0; i < expr.args.size(); ++i) out += (i ? "; " : "") + render(expr.args[i]);
+  return out + ")";
+}
+
+std::string render(const Statement& statement) {
+  std::string out = std::to_string(statement.position.line) + ": ";
+  if (statement.type == StatementType::Assign) out += statement.target + " := ";
+  if (statement.type == StatementType::AssignElement) {
+    out += statement.target + "{" + render(statement.index[0]) + "} := ";
+  }
+  return out + render(statement.value);
+}
+
+std::string render(const Script& script) {
+  std::string out;
+  for (const Statement& statement : script) out += (out.empty() ? "" : " | ") + render(statement);
+  return out;
+}
+
+// "line:column: message" of the error a source raises, or its rendering when it parses.
+std::string parseOutcome(const std::string& source) {
+  try {
+    return render(zuvhost::parseScript(source));
+  } catch (const ScriptError& error) {
+    return std::to_string(error.position.line) + ":" + std::to_string(error.position.column) +
+           ": " + error.what();
+  }
+}
+
+struct ParseCase {
+  const char* source;
+  const char* expected;  // the rendering, or the error's "line:column: message"
+};
+
+const ParseCase kParseCases[] = {
+    // Literals.
+    {"42", "1: 42"},
+    {"-7", "1: -7"},
+    {"+7", "1: 7"},
+    {"2147483647", "1: 2147483647"},
+    {"-2147483648", "1: -2147483648"},
+    {"\"hello\"", "1: \u00abhello\u00bb"},
+    {"\"\"", "1: \u00ab\u00bb"},
+    {"\"caf\u00e9\"", "1: \u00abcaf\u00e9\u00bb"},
+    {"!2000-01-31!", "1: !2000-01-31!"},
+    {"!2000-02-29!", "1: !2000-02-29!"},
+    {"!0000-00-00!", "1: !0000-00-00!"},
+    {"?12:30:00?", "1: ?12:30:00?"},
+    {"?00:00:59?", "1: ?00:00:59?"},
+    {"?100:00:00?", "1: ?100:00:00?"},
+    // Escapes.
+    {"\"a\\tb\"", "1: \u00aba<09>b\u00bb"},
+    {"\"\\r\\n\"", "1: \u00ab<0D><0A>\u00bb"},
+    {"\"say \\\"hi\\\"\"", "1: \u00absay \"hi\"\u00bb"},
+    {"\"back\\\\slash\"", "1: \u00abback\\slash\u00bb"},
+    {"\"a//b\"", "1: \u00aba//b\u00bb"},
+    // Variables, assignments, array elements.
+    {"$x", "1: $x"},
+    {"$x:=1", "1: $x := 1"},
+    {"$long_name2 := \"v\"", "1: $long_name2 := \u00abv\u00bb"},
+    {"$a{2}", "1: $a{2}"},
+    {"$a{$i}:=$b{0}", "1: $a{$i} := $b{0}"},
+    {"$a{1}:=$a{2}", "1: $a{1} := $a{2}"},
+    // Calls and output parameters.
+    {"ZUV_Text2Base64(\"hello\"; 1)", "1: [ZUV_Text2Base64](\u00abhello\u00bb; 1)"},
+    {"$t:=ZUV_Text2Base64(\"x\";0)", "1: $t := [ZUV_Text2Base64](\u00abx\u00bb; 0)"},
+    {"ZUV_Seconds2DateTime(0; $date; $time)", "1: [ZUV_Seconds2DateTime](0; $date; $time)"},
+    {"ZUV_TCPGlobalInfo", "1: [ZUV_TCPGlobalInfo]"},
+    {"ZUV_TCPGlobalInfo()", "1: [ZUV_TCPGlobalInfo]()"},
+    {"BLOB TO DOCUMENT(\"out.bin\"; $blob)", "1: [BLOB TO DOCUMENT](\u00about.bin\u00bb; $blob)"},
+    {"$n:=BLOB size ($blob)", "1: $n := [BLOB size]($blob)"},
+    {"ARRAY TEXT($a; 3)", "1: [ARRAY TEXT]($a; 3)"},
+    {"Length(ZUV_Rot13Text($a{1}))", "1: [Length]([ZUV_Rot13Text]($a{1}))"},
+    // Comments, blank lines, line ends.
+    {"// only a comment", ""},
+    {"", ""},
+    {"$x:=1  // the first", "1: $x := 1"},
+    {"1\n\n   \n// note\n2", "1: 1 | 5: 2"},
+    {"1\r\n2\r\n", "1: 1 | 2: 2"},
+    {"\t$x:=1\t", "1: $x := 1"},
+    // Errors name the line and the column (in characters).
+    {"$x:=", "1:5: expected a value, found the end of the line"},
+    {"\"open", "1:1: the text has no closing '\"'"},
+    {"\"ends in \\", "1:10: the text has no closing '\"'"},
+    {"\"\\q\"", "1:2: unknown escape '\\q' (use \\r \\n \\t \\\" \\\\)"},
+    {"!2000-13-01!", "1:1: no such date"},
+    {"!2001-02-29!", "1:1: no such date"},
+    {"!2000-01!", "1:1: malformed date (write !YYYY-MM-DD!)"},
+    {"?12:60:00?", "1:1: no such time"},
+    {"?12:00?", "1:1: malformed time (write ?HH:MM:SS?)"},
+    {"2147483648", "1:1: the number is out of the range of a longint"},
+    {"12ab", "1:3: a number cannot go on with 'a'"},
+    {"$", "1:1: a variable needs a name after '$'"},
+    {"#", "1:1: unexpected character '#'"},
+    {"$x:=1 2", "1:7: expected the end of the line, found the number 2"},
+    {"$x=1", "1:3: unexpected character '='"},
+    {"ZUV_Text2Base64(\"a\" 1)", "1:21: expected ';' or ')', found the number 1"},
+    {"ZUV_Text2Base64(\"a\";)", "1:21: expected a value, found ')'"},
+    {"$a{1", "1:5: expected '}', found the end of the line"},
+    {"$a{1}:=", "1:8: expected a value, found the end of the line"},
+    {"1\n2\n$x:=:=", "3:5: expected a value, found ':='"},
+    {"\"\u00e9\u00e9\" 1", "1:6: expected the end of the line, found the number 1"},
+};
+
+TEST(ZuvhostParserTest, ParsesTheTableOfCases) {
+  for (const ParseCase& c : kParseCases) {
+    SCOPED_TRACE(c.source);
+    EXPECT_EQ(parseOutcome(c.source), c.expected);
+  }
+}
+
+TEST(ZuvhostParserTest, NumbersTheFirstLineAsAsked) {
+  EXPECT_EQ(zuvhost::parseScript("\n7", 10).at(0).position.line, 11);
+}
+
+// ---- Checks before a run: names and the places that need a variable ----------------------------
+
+std::string checkOutcome(const std::string& source) {
+  host::Emulator emulator;
+  zuvhost::Interpreter interpreter(emulator, [](std::string_view) {});
+  try {
+    interpreter.check(zuvhost::parseScript(source));
+    return "ok";
+  } catch (const ScriptError& error) {
+    return std::to_string(error.position.line) + ":" + std::to_string(error.position.column) +
+           ": " + error.what();
+  }
+}
+
+const ParseCase kCheckCases[] = {
+    {"ZUV_Text2Base64(\"a\"; 1)", "ok"},
+    {"zuv_text2base64(\"a\")", "ok"},
+    {"ZUV_Text2Base64", "ok"},
+    {"blob SIZE($b)", "ok"},
+    {"ZUV_Seconds2DateTime(0; $d; $t)", "ok"},
+    {"ZUV_Nope(1)", "1:1: unknown command 'ZUV_Nope'"},
+    {"$x:=Frobnicate", "1:5: unknown command 'Frobnicate'"},
+    {"ZUV_Text2Base64(\"a\"; 1; 2)", "1:25: ZUV_Text2Base64 takes at most 2 parameters"},
+    {"ZUV_Seconds2DateTime(0; !2000-01-01!)",
+     "1:25: parameter 2 (date) of ZUV_Seconds2DateTime must be a variable"},
+    {"ZUV_DigestAddBlob(1; \"x\")",
+     "1:22: parameter 2 (blob) of ZUV_DigestAddBlob must be a variable"},
+    {"$x:=ZUV_DigestAddText(1; \"a\")", "1:5: ZUV_DigestAddText gives no value"},
+    {"Length(TEXT TO BLOB(\"a\"; $b))", "1:8: TEXT TO BLOB gives no value"},
+    {"TEXT TO BLOB(\"a\")", "1:1: TEXT TO BLOB takes 2 parameters"},
+    {"TEXT TO BLOB(\"a\"; \"b\")", "1:19: parameter 2 of TEXT TO BLOB must be a variable"},
+    {"1\n$a{ZUV_Nope}:=1", "2:4: unknown command 'ZUV_Nope'"},
+};
+
+TEST(ZuvhostCheckTest, RefusesUnknownNamesAndMisplacedArgumentsBeforeRunning) {
+  for (const ParseCase& c : kCheckCases) {
+    SCOPED_TRACE(c.source);
+    EXPECT_EQ(checkOutcome(c.source), c.expected);
+  }
+}
+
+// ---- Running statements in the plug-in
+// -----------------------------------------------------------
+
+class ZuvhostRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    emulator.load(ZUV_MODULE_PATH);
+    emulator.startup();
+  }
+  void TearDown() override {
+    emulator.shutdown();
+    EXPECT_TRUE(emulator.live().zero()) << host::describe(emulator.live());
+    EXPECT_TRUE(emulator.faults().empty());
+    emulator.unload();
+  }
+  // What the statements print, or the "line:column: message" of the error that stopped them.
+  std::string run(const std::string& source) {
+    std::string printed;
+    zuvhost::Interpreter interpreter(emulator, [&](std::string_view b) { printed += b; });
+    try {
+      Script script = zuvhost::parseScript(source);
+      interpreter.check(script);
+      interpreter.run(script);
+      return printed;
+    } catch (const ScriptError& error) {
+      return printed + std::to_string(error.position.line) + ":" +
+             std::to_string(error.position.column) + ": " + error.what();
+    }
+  }
+  host::Emulator emulator;
+};
+
+const ParseCase kRunCases[] = {
+    {"\"a\\tb\"\n42\n-7", "a\tb\n42\n-7\n"},
+    {"!2000-01-31!\n?01:02:03?\n!0000-00-00!", "2000-01-31\n01:02:03\n0000-00-00\n"},
+    {"$x:=\"caf\u00e9\"\n$x\nLength($x)", "caf\u00e9\n4\n"},
+    {"$X:=1\n$x", "1\n"},
+    {"ARRAY LONGINT($a; 2)\n$a{1}:=5\n$a{2}:=-1\n$a", "5\n-1\n"},
+    {"ARRAY INTEGER($a; 1)\n$a{1}:=70000\n$a{1}", "4464\n"},
+    {"ARRAY TEXT($a; 1)\n$a{1}:=\"x\"\nARRAY TEXT($a; 2)\n$a{1}\n$a{0}", "x\n\n"},
+    {"ARRAY TEXT($a; 1)\n$a{2}", "2:4: index 2 is outside the array (0 to 1)"},
+    {"ARRAY TEXT($a; 1)\n$a{1}:=3", "2:8: a Text is wanted here, not a Longint"},
+    {"$x:=1\n$x{1}", "2:1: $x is not an array"},
+    {"$y", "1:1: the variable $y has no value yet"},
+    {"TEXT TO BLOB(\"h\u00e9\"; $b)\nBLOB size($b)\n$b", "3\nh\u00e9"},
+    {"TEXT TO BLOB(\"abc\"; $b)\nBLOB to text($b)", "abc\n"},
+    {"ZUV_Text2Base64(1)", "1:17: a Text is wanted here, not a Longint"},
+    {"$t:=\"x\"\nZUV_Seconds2DateTime(0; $t)", "2:25: $t holds a Text, a Date is wanted here"},
+    // An output parameter creates its variable with the parameter's kind.
+    {"ZUV_Seconds2DateTime(0; $d; $t)\nLength($d)", "2:8: a Text is wanted here, not a Date"},
+    {"ZUV_Seconds2DateTime(0; $d; $t)\nLength($t)", "2:8: a Text is wanted here, not a Time"},
+    {"ZUV_DigestAddBlob(1; $fresh)\nBLOB size($fresh)", "0\n"},
+};
+
+TEST_F(ZuvhostRunTest, RunsTheTableOfCases) {
+  for (const ParseCase& c : kRunCases) {
+    SCOPED_TRACE(c.source);
+    EXPECT_EQ(run(c.source), c.expected);
+  }
+}
+
+TEST_F(ZuvhostRunTest, MovesBlobsThroughDocuments) {
+  std::string path = (std::filesystem::temp_directory_path() /
+                      ("zuvhost_test_" + std::to_string(::getpid()) + ".bin"))
+                         .string();
+  EXPECT_EQ(run("TEXT TO BLOB(\"a\\r\\nb\"; $b)\nBLOB TO DOCUMENT(\"" + path +
+                "\"; $b)\nDOCUMENT TO BLOB(\"" + path + "\"; $c)\nBLOB size($c)"),
+            "4\n");
+  std::filesystem::remove(path);
+  EXPECT_EQ(run("DOCUMENT TO BLOB(\"" + path + "\"; $c)").rfind("1:1: cannot read ", 0), 0u);
+}
+
+// ---- The built binary: examples/ and README.md
+// ---------------------------------------------------
+
+struct ShellRun {
+  std::string output;  // standard output, then standard error
+  int status = -1;
+};
+
+// Runs a shell command in the source tree, with the built zuvhost first on the PATH.
+ShellRun shell(const std::string& command) {
+  std::string dir = std::filesystem::path(ZUVHOST_PATH).parent_path().string();
+  std::string script = std::filesystem::temp_directory_path() /
+                       ("zuvhost_test_" + std::to_string(::getpid()) + ".sh");
+  std::ofstream(script) << "cd '" << ZUV_SOURCE_DIR << "' || exit 99\nPATH='" << dir
+                        << "':\"$PATH\"\nexport LC_ALL=C.UTF-8\n"
+                        << command << "\n";
+  ShellRun result;
+  FILE* pipe = ::popen(("sh '" + script + "' 2>&1").c_str(), "r");
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  int raw = ::pclose(pipe);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  std::filesystem::remove(script);
+  return result;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Commands whose handlers this build does not provide yet: an example that uses one waits.
+std::set<std::string> pendingCommands() {
+  std::set<std::string> pending;
+  std::string source = readFile(std::filesystem::path(ZUV_SOURCE_DIR) / "src/zuv_pending.cpp");
+  std::regex handler(R"(void handle(\w+)\(PluginBlock\*\) \{\})");
+  for (std::sregex_iterator i(source.begin(), source.end(), handler), end; i != end; ++i) {
+    pending.insert("ZUV_" + (*i)[1].str());
+  }
+  return pending;
+}
+
+std::string firstPendingCommand(const std::string& text) {
+  static const std::set<std::string> pending = pendingCommands();
+  std::regex name(R"(ZUV_\w+)");
+  for (std::sregex_iterator i(text.begin(), text.end(), name), end; i != end; ++i) {
+    if (pending.count(i->str())) return i->str();
+  }
+  return "";
+}
+
+// An example script shows its output in "//> " lines, in order.
+std::string expectedOutput(const std::string& script) {
+  std::istringstream lines(script);
+  std::string line, expected;
+  while (std::getline(lines, line)) {
+    if (line.rfind("//> ", 0) == 0) expected += line.substr(4) + "\n";
+    if (line == "//>") expected += "\n";
+  }
+  return expected;
+}
+
+TEST(ZuvhostExamplesTest, EveryExampleScriptPrintsWhatItShows) {
+  int ran = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(ZUV_SOURCE_DIR) / "examples")) {
+    if (entry.path().extension() != ".4dm") continue;
+    std::string script = readFile(entry.path());
+    std::string name = entry.path().filename().string();
+    SCOPED_TRACE(name);
+    if (!firstPendingCommand(script).empty()) continue;
+    // A script that talks to a web server runs where one is started for it (script/demo).
+    if (script.find("\n// Needs: a web server") != std::string::npos) continue;
+    ShellRun result = shell("zuvhost examples/" + name);
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, expectedOutput(script));
+    ++ran;
+  }
+  EXPECT_GT(ran, 0) << "no example ran";
+}
+
+struct ReadmeExample {
+  std::string command;
+  std::string expected;
+};
+
+// The examples of the zuvhost section: "    $ command" followed by the lines it prints.
+std::vector<ReadmeExample> readmeExamples() {
+  std::istringstream lines(readFile(std::filesystem::path(ZUV_SOURCE_DIR) / "README.md"));
+  std::vector<ReadmeExample> examples;
+  std::string line;
+  bool inSection = false;
+  while (std::getline(lines, line)) {
+    if (line.rfind("## ", 0) == 0) inSection = line == "## zuvhost";
+    if (!inSection) continue;
+    if (line.rfind("    $ ", 0) == 0) {
+      examples.push_back({line.substr(6), ""});
+    } else if (line.rfind("    ", 0) == 0 && !examples.empty()) {
+      examples.back().expected += line.substr(4) + "\n";
+    } else if (!examples.empty() && !examples.back().command.empty()) {
+      examples.push_back({"", ""});  // a paragraph ends the example's output
+    }
+  }
+  std::vector<ReadmeExample> complete;
+  for (ReadmeExample& example : examples) {
+    if (!example.command.empty()) complete.push_back(std::move(example));
+  }
+  return complete;
+}
+
+TEST(ZuvhostExamplesTest, EveryReadmeExampleWorksAsWritten) {
+  std::vector<ReadmeExample> examples = readmeExamples();
+  ASSERT_GE(examples.size(), 3u) << "the README's zuvhost section has no examples";
+  for (const ReadmeExample& example : examples) {
+    SCOPED_TRACE(example.command);
+    std::string pending = firstPendingCommand(example.command);
+    if (example.command.find("examples/") != std::string::npos) {
+      std::string file = example.command.substr(example.command.find("examples/"));
+      pending = firstPendingCommand(readFile(std::filesystem::path(ZUV_SOURCE_DIR) / file));
+    }
+    if (!pending.empty()) continue;
+    EXPECT_EQ(shell(example.command).output, example.expected);
+  }
+}
+
+TEST(ZuvhostBinaryTest, ExitStatusTellsHowTheScriptEnded) {
+  EXPECT_EQ(shell("zuvhost -e '$x:=1' -e '$x'").status, 0);
+  ShellRun syntax = shell("zuvhost -e '$x:=1' -e '$y:=\"open'");
+  EXPECT_EQ(syntax.status, 2);
+  EXPECT_EQ(syntax.output, "-e:2:5: the text has no closing '\"'\n");
+  ShellRun unknown = shell("printf '1\\nZUV_Nope\\n' | zuvhost -");
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.output, "stdin:2:1: unknown command 'ZUV_Nope'\n") << "nothing ran";
+  ShellRun wrongKind = shell("zuvhost -e '1' -e 'Length(2)' -e '3'");
+  EXPECT_EQ(wrongKind.status, 2);
+  EXPECT_EQ(wrongKind.output, "1\n-e:2:8: a Text is wanted here, not a Longint\n");
+  EXPECT_EQ(shell("zuvhost --plugin /nonexistent/zuv.so -e '1'").status, 1);
+  std::string leaky = (std::filesystem::path(ZUVHOST_PATH).parent_path() / "zuvhost_leaky.so");
+  ShellRun leak = shell("zuvhost --plugin '" + leaky + "' -e 'ZUV_TCPStatus(1)'");
+  EXPECT_EQ(leak.status, 1);
+  EXPECT_NE(leak.output.find("zuvhost: the plug-in leaked: "), std::string::npos) << leak.output;
+  EXPECT_EQ(shell("zuvhost").status, 2);
+}
+
+TEST(ZuvhostBinaryTest, ListsEveryCommandInFourDsNotation) {
+  ShellRun list = shell("zuvhost --list");
+  EXPECT_EQ(list.status, 0);
+  size_t lines = std::count(list.output.begin(), list.output.end(), '\n');
+  EXPECT_EQ(lines, host::Manifest::builtIn().commands().size());
+  EXPECT_NE(
+      list.output.find("ZUV_Seconds2DateTime ( seconds : Longint \u2192 ; date : Date \u2190 ; "
+                       "time : Time \u2190 ; utc : Longint \u2192 )\n"),
+      std::string::npos);
+}
+
+}  // namespace
