@@ -5,6 +5,7 @@
 #include "charsets.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -54,32 +55,59 @@ const SingleByteTable& tableFor(int32_t charset) {
   return charset == kMacRoman ? macRoman : latin1;
 }
 
-std::u16string decodeUTF8(const unsigned char* source, size_t size) {
-  std::u16string units;
-  if (size == 0) return units;
+// Decodes UTF-8 into room units at out; answers the units written, 0 when ICU fails. The room
+// must hold size units, the most that size bytes can become.
+size_t decodeUTF8Into(const unsigned char* source, size_t size, char16_t* out, size_t room) {
+  if (size == 0) return 0;
   UConverter* converter = openConverter({"UTF-8"});
-  units.resize(size + 1);
   UErrorCode status = U_ZERO_ERROR;
-  int32_t n = ucnv_toUChars(
-      converter, reinterpret_cast<UChar*>(units.data()), static_cast<int32_t>(units.size()),
-      reinterpret_cast<const char*>(source), static_cast<int32_t>(size), &status);
+  int32_t n = ucnv_toUChars(converter, reinterpret_cast<UChar*>(out), static_cast<int32_t>(room),
+                            reinterpret_cast<const char*>(source), static_cast<int32_t>(size),
+                            &status);
   ucnv_close(converter);
-  units.resize(U_SUCCESS(status) || status == U_STRING_NOT_TERMINATED_WARNING ? n : 0);
-  return units;
+  return U_SUCCESS(status) || status == U_STRING_NOT_TERMINATED_WARNING ? n : 0;
 }
 
-std::u16string decode(const unsigned char* source, size_t size, int32_t from, Converted& result) {
+// Decodes a byte source (UTF-8 or a single-byte set) into out, which has room for size units.
+size_t decodeBytesInto(const unsigned char* source, size_t size, int32_t from, char16_t* out) {
+  if (from == kUTF8) return decodeUTF8Into(source, size, out, size);
+  const SingleByteTable& table = tableFor(from);
+  for (size_t i = 0; i < size; ++i) out[i] = table.decode[source[i]];
+  return size;
+}
+
+// The source as UTF-16 units: read in place when it is UTF-16, aligned and `inPlace` (it does
+// not overlap the destination), else decoded or copied into `storage`.
+struct Units {
+  const char16_t* data = nullptr;
+  size_t size = 0;
+};
+
+Units decode(const unsigned char* source, size_t size, int32_t from, Converted& result,
+             std::u16string& storage, bool inPlace) {
   if (from == kUTF16) {
     result.oddUTF16 = size % 2 != 0;
-    std::u16string units(size / 2, u'\0');
-    if (!units.empty()) std::memcpy(units.data(), source, units.size() * 2);
-    return units;
+    if (inPlace && reinterpret_cast<uintptr_t>(source) % alignof(char16_t) == 0) {
+      return Units{reinterpret_cast<const char16_t*>(source), size / 2};
+    }
+    storage.resize(size / 2);
+    if (!storage.empty()) std::memcpy(storage.data(), source, storage.size() * 2);
+    return Units{storage.data(), storage.size()};
   }
-  if (from == kUTF8) return decodeUTF8(source, size);
-  const SingleByteTable& table = tableFor(from);
-  std::u16string units(size, u'\0');
-  for (size_t i = 0; i < size; ++i) units[i] = table.decode[source[i]];
-  return units;
+  storage.resize(size);
+  storage.resize(decodeBytesInto(source, size, from, storage.data()));
+  return Units{storage.data(), storage.size()};
+}
+
+// A lone surrogate becomes U+FFFD, as encodeOne writes it; a pair stays as it is.
+void replaceLoneSurrogates(char16_t* units, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    if (U16_IS_LEAD(units[i]) && i + 1 < size && U16_IS_TRAIL(units[i + 1])) {
+      ++i;
+    } else if (U16_IS_SURROGATE(units[i])) {
+      units[i] = u'\uFFFD';
+    }
+  }
 }
 
 // Encodes one code point (-1: an unpaired surrogate) into out; answers the byte count.
@@ -136,14 +164,26 @@ bool known(int32_t charset) {
 Converted convert(const unsigned char* source, size_t size, int32_t from,
                   unsigned char* destination, size_t capacity, int32_t to) {
   Converted result;
-  std::u16string units = decode(source, size, from, result);
+  const bool apart = destination + capacity <= source || source + size <= destination;
+  // Bytes decoded to UTF-16 with room for the most units they can become: the decoder writes
+  // the destination itself, and every unit is a whole character or half of a whole pair.
+  if (apart && to == kUTF16 && from != kUTF16 && capacity / 2 >= size &&
+      reinterpret_cast<uintptr_t>(destination) % alignof(char16_t) == 0) {
+    char16_t* out = reinterpret_cast<char16_t*>(destination);
+    size_t n = decodeBytesInto(source, size, from, out);
+    replaceLoneSurrogates(out, n);
+    result.written = n * 2;
+    return result;
+  }
+  std::u16string storage;
+  Units units = decode(source, size, from, result, storage, apart);
   size_t i = 0;
-  while (i < units.size()) {
-    char16_t unit = units[i];
+  while (i < units.size) {
+    char16_t unit = units.data[i];
     int32_t codePoint = unit;
     size_t step = 1;
-    if (U16_IS_LEAD(unit) && i + 1 < units.size() && U16_IS_TRAIL(units[i + 1])) {
-      codePoint = U16_GET_SUPPLEMENTARY(unit, units[i + 1]);
+    if (U16_IS_LEAD(unit) && i + 1 < units.size && U16_IS_TRAIL(units.data[i + 1])) {
+      codePoint = U16_GET_SUPPLEMENTARY(unit, units.data[i + 1]);
       step = 2;
     } else if (U16_IS_SURROGATE(unit)) {
       codePoint = -1;

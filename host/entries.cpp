@@ -247,17 +247,20 @@ void createText(Call& c) {
 }
 
 void setText(Call& c) {
-  // The source may be the text's own units: take them before anything changes.
-  Text units = unitsAt(c.pointer(kHandle));
+  // The source may be the text's own units: they are copied into the new block before the old
+  // one is released, so nothing changes under them.
+  const char16_t* source = static_cast<const char16_t*>(c.pointer(kHandle));
+  const char16_t* units = source ? source : u"";
+  size_t length = unitCount(source);
   c.answered |= kFieldUniString;
   std::optional<uint64_t> id = c.emu.textOfRecord(c.b + kUniString, c.name);
   if (!id) return c.fail(error::kBadHandle);
   if (*id == 0) {
-    uint64_t made = c.emu.makeText(units.data(), units.size(), Owner::Plugin);
+    uint64_t made = c.emu.makeText(units, length, Owner::Plugin);
     if (!made) return c.fail(error::kNoMemory);
     return c.emu.writeTextRecord(c.b + kUniString, made);
   }
-  c.emu.replaceText(*id, *c.emu.findText(*id), units);
+  c.emu.replaceText(*id, *c.emu.findText(*id), units, length);
   c.emu.writeTextRecord(c.b + kUniString, *id);
 }
 

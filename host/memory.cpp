@@ -62,6 +62,21 @@ Block BlockAllocator::allocate(size_t size, unsigned char fill) {
   return b;
 }
 
+Block BlockAllocator::allocateCopy(const void* bytes, size_t n, size_t size, unsigned char fill) {
+  if (strict_) {
+    Block b = mapBlock(size, fill);
+    if (b && n) std::memcpy(b.data, bytes, n);
+    return b;
+  }
+  Block b;
+  b.data = static_cast<unsigned char*>(std::malloc(std::max<size_t>(size, 1)));
+  if (!b.data) return Block{};
+  b.size = size;
+  if (n) std::memcpy(b.data, bytes, n);
+  fillGrowth(b.data, n, size, fill);
+  return b;
+}
+
 Block BlockAllocator::mapBlock(size_t size, unsigned char fill) {
   size_t mapSize = mappedSize(size);
   void* map = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, mapFlags(mapSize), -1, 0);

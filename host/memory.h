@@ -41,6 +41,9 @@ class BlockAllocator {
   bool strict() const { return strict_; }
   // A block of size bytes, each set to fill; an empty Block when the system has no memory.
   Block allocate(size_t size, unsigned char fill);
+  // A block of size bytes that starts with the n bytes given (n <= size), the rest set to fill.
+  // The realistic mode writes each byte once, as a host copying a value would.
+  Block allocateCopy(const void* bytes, size_t n, size_t size, unsigned char fill);
   // Frees the block and empties b.
   void release(Block& b);
   // Changes the size, keeping the bytes up to the smaller size and filling growth with fill.

@@ -54,9 +54,8 @@ bool Emulator::Impl::refused(Refusal what) {
 // ---- Handles --------------------------------------------------------------------------------
 
 char** Emulator::Impl::makeHandle(size_t size, Owner owner, const void* bytes) {
-  Block block = memory.allocate(size, BlockAllocator::kNewByte);
+  Block block = memory.allocateCopy(bytes, bytes ? size : 0, size, BlockAllocator::kNewByte);
   if (!block) return nullptr;
-  if (bytes && size) std::memcpy(block.data, bytes, size);
   masters.push_back(reinterpret_cast<char*>(block.data));
   char** handle = &masters.back();
   HandleRec& rec = handles[handle];
@@ -103,9 +102,8 @@ Bytes Emulator::Impl::handleBytes(const HandleRec& rec) const {
 // ---- Texts ----------------------------------------------------------------------------------
 
 uint64_t Emulator::Impl::makeText(const char16_t* units, size_t length, Owner owner) {
-  Block block = memory.allocate((length + 1) * 2, 0);
+  Block block = memory.allocateCopy(units, length * 2, (length + 1) * 2, 0);
   if (!block) return 0;
-  if (length) std::memcpy(block.data, units, length * 2);
   uint64_t id = nextText++;
   TextRec& rec = texts[id];
   rec.units = block;
@@ -126,13 +124,13 @@ TextRec* Emulator::Impl::findText(uint64_t id) {
   return &rec;
 }
 
-void Emulator::Impl::replaceText(uint64_t, TextRec& rec, const Text& value) {
-  Block block = memory.allocate((value.size() + 1) * 2, 0);
+void Emulator::Impl::replaceText(uint64_t, TextRec& rec, const char16_t* units, size_t length) {
+  // The units may be the text's own: they are copied before the old block goes.
+  Block block = memory.allocateCopy(units, length * 2, (length + 1) * 2, 0);
   if (!block) return;
-  if (!value.empty()) std::memcpy(block.data, value.data(), value.size() * 2);
   memory.release(rec.units);
   rec.units = block;
-  rec.length = static_cast<int32_t>(value.size());
+  rec.length = static_cast<int32_t>(length);
 }
 
 void Emulator::Impl::releaseText(uint64_t id) {

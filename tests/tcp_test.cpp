@@ -82,7 +82,9 @@ TEST_F(TcpTest, PushBackIsServedFirstInItsOrder) {
 }
 
 TEST_F(TcpTest, SocketBuffersAreClampedTo4096Through32768) {
-  for (auto [asked, kept] : {std::pair{100, 4096}, {8000, 8000}, {1000000, 32768}}) {
+  for (auto [askedSize, keptSize] : {std::pair{100, 4096}, {8000, 8000}, {1000000, 32768}}) {
+    const int asked = askedSize;
+    const int kept = keptSize;
     SCOPED_TRACE(asked);
     inHost([&] {
       tcp::TCPGlob* stream = tcp::createGlob(asked);

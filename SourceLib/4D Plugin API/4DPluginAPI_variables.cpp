@@ -10,10 +10,8 @@
 
 namespace {
 
-constexpr int32_t kEntryCreateUnistring = -612;
 constexpr int32_t kEntryDisposeUnistring = -614;
 constexpr int32_t kEntryVariableText = -615;
-constexpr int32_t kEntryCreatePicture = -617;
 constexpr int32_t kEntryDisposePicture = -620;
 constexpr int32_t kEntryClearVariable = -410;
 constexpr int32_t kEntryExecuteCommand = -636;
