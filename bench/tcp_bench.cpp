@@ -26,23 +26,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "peers/peers.h"
+
 namespace {
 
 constexpr size_t kRawPiece = 256 * 1024;
 constexpr size_t kStreamPiece = 32768;
 constexpr int kStreamBuffer = 32768;
-
-bool enterNamespace() {
-  if (unshare(CLONE_NEWNET) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP | IFF_RUNNING;
-  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  close(fd);
-  return up;
-}
 
 struct Connection {
   int sender = -1;
@@ -146,7 +136,7 @@ void measure(const char* name, bool streamSettings, size_t total) {
 
 int main(int argc, char** argv) {
   size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-  if (!enterNamespace()) {
+  if (!peers::isolated()) {
     std::printf("tcp_bench: no network namespace of our own; skipped\n");
     return 0;
   }

@@ -30,6 +30,7 @@
 
 #include "4DPluginAPI.h"
 #include "emulator.h"
+#include "peers/peers.h"
 
 namespace {
 
@@ -39,18 +40,6 @@ constexpr size_t kRawPiece = 256 * 1024;
 constexpr int kPingPongs = 2000;
 // The largest socket buffers a stream may ask for; without it a stream gets the smallest, 4096.
 constexpr int64_t kStreamBuffer = 32768;
-
-bool enterNamespace() {
-  if (unshare(CLONE_NEWNET) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP | IFF_RUNNING;
-  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  close(fd);
-  return up;
-}
 
 // A listening socket on 127.0.0.1 and a port the system picks.
 struct Listener {
@@ -351,7 +340,7 @@ void compareSends(size_t megabytes) {
 
 int main(int argc, char** argv) {
   size_t large = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
-  if (!enterNamespace()) {
+  if (!peers::isolated()) {
     std::printf("transfers_bench: no network namespace of our own; skipped\n");
     return 0;
   }

@@ -61,9 +61,9 @@ size_t decodeUTF8Into(const unsigned char* source, size_t size, char16_t* out, s
   if (size == 0) return 0;
   UConverter* converter = openConverter({"UTF-8"});
   UErrorCode status = U_ZERO_ERROR;
-  int32_t n = ucnv_toUChars(converter, reinterpret_cast<UChar*>(out), static_cast<int32_t>(room),
-                            reinterpret_cast<const char*>(source), static_cast<int32_t>(size),
-                            &status);
+  int32_t n =
+      ucnv_toUChars(converter, reinterpret_cast<UChar*>(out), static_cast<int32_t>(room),
+                    reinterpret_cast<const char*>(source), static_cast<int32_t>(size), &status);
   ucnv_close(converter);
   return U_SUCCESS(status) || status == U_STRING_NOT_TERMINATED_WARNING ? n : 0;
 }
@@ -178,8 +178,16 @@ Converted convert(const unsigned char* source, size_t size, int32_t from,
   std::u16string storage;
   Units units = decode(source, size, from, result, storage, apart);
   size_t i = 0;
+  const bool toUTF8 = to == kUTF8;
   while (i < units.size) {
     char16_t unit = units.data[i];
+    if (toUTF8 && unit < 0x80) {
+      // The common case, a byte for a unit, without the general encoder.
+      if (result.written == capacity) break;
+      destination[result.written++] = static_cast<unsigned char>(unit);
+      ++i;
+      continue;
+    }
     int32_t codePoint = unit;
     size_t step = 1;
     if (U16_IS_LEAD(unit) && i + 1 < units.size && U16_IS_TRAIL(units.data[i + 1])) {

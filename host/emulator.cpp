@@ -163,7 +163,9 @@ const Manifest& Emulator::manifest() const {
 
 Outcome Emulator::call(std::string_view name, std::vector<Value> args, int process) {
   Pending pending = start(name, std::move(args), process);
-  return wait(pending);
+  impl_->waitFor(pending.state_->job);
+  // Nobody else holds this pending: its outcome moves out instead of copying a long text.
+  return std::move(pending.state_->outcome);
 }
 
 bool Emulator::Pending::done() const { return state_ && state_->job && state_->job->done; }
@@ -184,14 +186,18 @@ Emulator::Pending Emulator::start(std::string_view name, std::vector<Value> args
     outcome.result = frame->readResult();
     frame->settle();
     std::lock_guard<std::recursive_mutex> lock(impl->state);
-    for (auto& [handle, rec] : impl->handles) {
-      if (rec.live && rec.locks > 0) {
-        impl->fault(frame->name + ": a handle (made at " + rec.origin +
-                    ") is still locked at the end of the command");
-        rec.locks = 0;
+    // Strict checks only: the live handles still locked, the guards of the live objects.
+    if (impl->options.strict) {
+      for (char** handle : impl->liveHandles) {
+        HandleRec& rec = impl->handles.at(handle);
+        if (rec.locks > 0) {
+          impl->fault(frame->name + ": a handle (made at " + rec.origin +
+                      ") is still locked at the end of the command");
+          rec.locks = 0;
+        }
       }
+      impl->checkGuards();
     }
-    impl->checkGuards();
     state->outcome = std::move(outcome);
   };
   Process* me = impl_->current();
@@ -276,8 +282,8 @@ void Emulator::capHandleSize(int64_t bytes) {
 LiveCounts Emulator::live() const {
   std::lock_guard<std::recursive_mutex> lock(impl_->state);
   LiveCounts counts;
-  for (auto& [h, rec] : impl_->handles) counts.handles += rec.live && rec.owner == Owner::Plugin;
-  for (auto& [id, rec] : impl_->texts) counts.texts += rec.live && rec.owner == Owner::Plugin;
+  for (char** h : impl_->liveHandles) counts.handles += impl_->handles.at(h).owner == Owner::Plugin;
+  for (uint64_t id : impl_->liveTexts) counts.texts += impl_->texts.at(id).owner == Owner::Plugin;
   for (auto& [r, rec] : impl_->pictures) counts.pictures += rec.live && rec.owner == Owner::Plugin;
   for (auto& [r, rec] : impl_->objects) counts.objects += rec.live && rec.owner == Owner::Plugin;
   counts.documents = static_cast<int64_t>(impl_->documents.size());

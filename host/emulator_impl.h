@@ -12,9 +12,16 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "emulator.h"
 #include "memory.h"
+
+// The call block of every host entry, opaque here: the host reads its fields by its own offsets
+// (layout.h), never through the plug-in's declaration. Declared so that the callback has exactly
+// the function type the plug-in calls it through, void (*)(int32_t, HostCallBlock*), which
+// clang's -fsanitize=function checks.
+struct HostCallBlock;
 
 namespace host {
 
@@ -189,9 +196,24 @@ struct Emulator::Impl {
   std::atomic<bool> shutDown{false};
 
   mutable std::recursive_mutex state;
-  std::deque<char*> masters;  // stable addresses; a disposed handle's slot is never reused
+  // Stable addresses; a disposed handle's slot is reused only once its record is forgotten.
+  std::deque<char*> masters;
+  std::vector<char**> freeMasters;
   std::unordered_map<char**, HandleRec> handles;
   std::unordered_map<uint64_t, TextRec> texts;
+  // The live ones among them: the registries keep every record for the faults that name a
+  // released one, so the checks after each command and live() walk these instead.
+  std::unordered_set<char**> liveHandles;
+  std::unordered_set<uint64_t> liveTexts;
+  // The records of the last kKeptReleased handles and texts released stay, so that a use of one
+  // faults naming where it was made; older ones are forgotten (a use is then a fault for an
+  // unknown handle or text). Bounded, so that a long run (a fuzzer's) allocates no more memory
+  // per call once it is warm: libFuzzer takes calls that allocate more than they free for leaks.
+  static constexpr size_t kKeptReleased = 4096;
+  std::vector<char**> releasedHandles;  // rings of kKeptReleased entries
+  size_t nextReleasedHandle = 0;
+  std::vector<uint64_t> releasedTexts;
+  size_t nextReleasedText = 0;
   uint64_t nextText = 1;
   std::unordered_map<uint64_t, PictureRec> pictures;
   uint64_t nextPicture = 1;
@@ -222,7 +244,7 @@ struct Emulator::Impl {
 
 // The callback whose address the start-up record carries. It answers for the emulator bound to
 // the calling thread (a process thread), else for the active one (the last constructed).
-void hostCallback(int32_t entry, void* block);
+void hostCallback(int32_t entry, ::HostCallBlock* block);
 void setActiveHost(Emulator::Impl* host);
 Emulator::Impl* activeHost();
 void bindThreadToHost(Emulator::Impl* host);

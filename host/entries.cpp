@@ -94,11 +94,6 @@ size_t unitCount(const char16_t* units) {
   return n;
 }
 
-Text unitsAt(const void* address) {
-  const char16_t* units = static_cast<const char16_t*>(address);
-  return Text(units ? units : u"", unitCount(units));
-}
-
 // ---- -434: handles --------------------------------------------------------------------------
 
 // The live handle that `handle` names, or null after a fault naming what it named instead.
@@ -237,12 +232,15 @@ void compareTexts(Call& c) {
 }
 
 void createText(Call& c) {
-  Text units = unitsAt(c.pointer(kHandle));
+  // The units are copied once, straight from where the plug-in keeps them, before the answer
+  // field is cleared.
+  const char16_t* source = static_cast<const char16_t*>(c.pointer(kHandle));
+  size_t length = unitCount(source);
+  bool refused = c.emu.refused(Refusal::NewText);
+  uint64_t id = refused ? 0 : c.emu.makeText(source ? source : u"", length, Owner::Plugin);
   std::memset(c.b + kUniString, 0, kTextSize);
   c.answered |= kFieldUniString;
-  if (c.emu.refused(Refusal::NewText)) return c.fail(error::kNoMemory);
-  uint64_t id = c.emu.makeText(units.data(), units.size(), Owner::Plugin);
-  if (!id) return c.fail(error::kNoMemory);
+  if (refused || !id) return c.fail(error::kNoMemory);
   c.emu.writeTextRecord(c.b + kUniString, id);
 }
 
@@ -627,13 +625,14 @@ void Emulator::Impl::answer(int32_t entry, unsigned char* block) {
   store<int16_t>(block, kError, c.error);
 }
 
-void hostCallback(int32_t entry, void* block) {
+void hostCallback(int32_t entry, ::HostCallBlock* block) {
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(block);
   Emulator::Impl* host = tHost ? tHost : gActive;
   if (!host) {
-    store<int16_t>(block, kError, error::kUnknownCommand);
+    store<int16_t>(bytes, kError, error::kUnknownCommand);
     return;
   }
-  host->answer(entry, static_cast<unsigned char*>(block));
+  host->answer(entry, bytes);
 }
 
 }  // namespace host

@@ -17,6 +17,11 @@ struct Frame::Impl {
   // the host's.
   Value read(size_t index);
   Value readResult();
+  // What read does to the objects of parameter index, without making its value when it is a
+  // text.
+  void claim(size_t index);
+  // The same for the result.
+  void claimResult();
   // Checks the guards and the "in" cells, takes over what the cells hold, releases it all.
   void settle();
 
@@ -29,6 +34,7 @@ struct Frame::Impl {
   std::vector<Bytes> snapshots;  // of the "in" cells and what they reach
   Block resultArea;
   Block resultRecord;
+  Block group;  // strict mode: the one mapping that holds array, cells and result blocks
   std::vector<ObjectRef> owned;
   bool built = false;  // every cell made: a build that threw has nothing to read back
   bool settled = false;
@@ -38,6 +44,7 @@ struct Frame::Impl {
   void buildArray(unsigned char* cell, const ParamSpec& spec, const Value& value);
   Bytes snapshot(size_t index);
   void verify();
+  TextRec* claimText(const unsigned char* record, const std::string& where);
   Text readText(const unsigned char* record, const std::string& where);
   Picture readPicture(uint64_t ref, const std::string& where);
   Blob readBlob(void* handle, const std::string& where);

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "frame_impl.h"
@@ -76,9 +77,20 @@ void Frame::Impl::build(const std::vector<Value>& args) {
   }
   std::lock_guard<std::recursive_mutex> lock(emu.state);
   size_t slots = specs.size() + kTrailingSlots;
-  array = emu.memory.allocate(slots * sizeof(void*), 0);
-  cells.resize(specs.size());
+  // The parameter array, the cells, the result area and the result record, in this order.
+  std::vector<size_t> sizes{slots * sizeof(void*)};
+  for (const ParamSpec& spec : specs) sizes.push_back(cellSize(spec.kind));
+  sizes.push_back(8);
+  if (resultKind == Kind::Text) sizes.push_back(kTextSize);
+  std::vector<Block> blocks = emu.memory.allocateGroup(sizes, 0, group);
+  array = blocks[0];
+  cells.assign(blocks.begin() + 1, blocks.begin() + 1 + specs.size());
+  resultArea = blocks[1 + specs.size()];
+  if (resultKind == Kind::Text) resultRecord = blocks.back();
   snapshots.resize(specs.size());
+  for (const Block& b : blocks) {
+    if (!b) throw std::bad_alloc();  // settle() releases what was made
+  }
   for (size_t i = 0; i < slots; ++i) {
     store<void*>(array.data, i * sizeof(void*), emu.memory.noAccessPage());
   }
@@ -86,9 +98,7 @@ void Frame::Impl::build(const std::vector<Value>& args) {
     buildCell(i, i < args.size() ? args[i] : Value{});
     store<void*>(array.data, i * sizeof(void*), cells[i].data);
   }
-  resultArea = emu.memory.allocate(8, 0);
   if (resultKind == Kind::Text) {
-    resultRecord = emu.memory.allocate(kTextSize, 0);
     uint64_t id = emu.makeText(u"", 0, Owner::Host);
     owned.push_back({ObjectRef::Type::Text, id});
     emu.writeTextRecord(resultRecord.data, id);
@@ -96,7 +106,8 @@ void Frame::Impl::build(const std::vector<Value>& args) {
   } else if (resultKind == Kind::Longint || resultKind == Kind::None) {
     store<uint64_t>(resultArea.data, 0, emu.options.resultSentinel);
   }
-  for (size_t i = 0; i < specs.size(); ++i) {
+  // The realistic mode does not watch the "in" cells: a snapshot copies every text and BLOB.
+  for (size_t i = 0; i < specs.size() && emu.options.strict; ++i) {
     if (specs[i].direction == Direction::In) snapshots[i] = snapshot(i + 1);
   }
   built = true;
@@ -104,7 +115,6 @@ void Frame::Impl::build(const std::vector<Value>& args) {
 
 void Frame::Impl::buildCell(size_t i, const Value& value) {
   const ParamSpec& spec = specs[i];
-  cells[i] = emu.memory.allocate(cellSize(spec.kind), 0);
   unsigned char* cell = cells[i].data;
   switch (spec.kind) {
     case Kind::Integer:
@@ -122,14 +132,16 @@ void Frame::Impl::buildCell(size_t i, const Value& value) {
       break;
     }
     case Kind::Text: {
-      const Text t = valueOf(spec, value, Text{});
+      static const Text kNoText;
+      const Text& t = valueOf(spec, value, kNoText);
       uint64_t id = emu.makeText(t.data(), t.size(), Owner::Host);
       owned.push_back({ObjectRef::Type::Text, id});
       emu.writeTextRecord(cell, id);
       break;
     }
     case Kind::Picture: {
-      const Picture p = valueOf(spec, value, Picture{true, {}});
+      static const Picture kNoPicture{true, {}};
+      const Picture& p = valueOf(spec, value, kNoPicture);
       if (p.null) break;
       uint64_t ref = emu.makePicture(p, Owner::Host);
       owned.push_back({ObjectRef::Type::Picture, ref});
@@ -137,7 +149,8 @@ void Frame::Impl::buildCell(size_t i, const Value& value) {
       break;
     }
     case Kind::Blob: {
-      const Blob b = valueOf(spec, value, Blob{false, {}});
+      static const Blob kNoBlob{false, {}};
+      const Blob& b = valueOf(spec, value, kNoBlob);
       if (!b.hasHandle) break;
       char** handle = emu.makeHandle(b.bytes.size(), Owner::Host, b.bytes.data());
       owned.push_back({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(handle)});
@@ -191,8 +204,31 @@ void Frame::Impl::buildArray(unsigned char* cell, const ParamSpec& spec, const V
   store<int16_t>(cell, kArrayCurrent, 0);
 }
 
-// The cell's bytes and the bytes it reaches (text units, BLOB bytes, array storage), read
-// through the registries only, so that a trampled cell cannot crash the host.
+namespace {
+
+// A digest of bytes: their count and a 64-bit hash, read 8 bytes at a time, so that a snapshot
+// of a large text or BLOB costs one pass over it and no copy.
+void appendDigest(Bytes& out, const unsigned char* data, size_t size) {
+  uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    hash = (hash ^ word) * 0x100000001B3ull;
+    hash ^= hash >> 29;
+  }
+  uint64_t tail = 0;
+  if (i < size) std::memcpy(&tail, data + i, size - i);
+  hash = (hash ^ tail) * 0xFF51AFD7ED558CCDull;
+  hash ^= hash >> 32;
+  out.append(reinterpret_cast<const char*>(&size), sizeof size);
+  out.append(reinterpret_cast<const char*>(&hash), sizeof hash);
+}
+
+}  // namespace
+
+// The cell's bytes and a digest of the bytes it reaches (text units, BLOB bytes, array
+// storage), read through the registries only, so that a trampled cell cannot crash the host.
 Bytes Frame::Impl::snapshot(size_t index) {
   const Block& cell = cells[index - 1];
   Bytes bytes(reinterpret_cast<const char*>(cell.data), cell.size);
@@ -201,13 +237,15 @@ Bytes Frame::Impl::snapshot(size_t index) {
     uint64_t id = layout::load<uint32_t>(cell.data, kTextId);
     auto found = emu.texts.find(id);
     if (found != emu.texts.end() && found->second.live) {
-      bytes += utf8(emu.textValue(found->second));
+      const TextRec& rec = found->second;
+      appendDigest(bytes, rec.units.data, static_cast<size_t>(rec.length) * 2);
     }
   } else if (kind == Kind::Blob || isArray(kind)) {
     void* handle = loadPointer(cell.data, isArray(kind) ? kArrayStorage : 0);
     auto found = emu.handles.find(static_cast<char**>(handle));
     if (found != emu.handles.end() && found->second.live) {
-      bytes += emu.handleBytes(found->second);
+      const Block& block = found->second.block;
+      appendDigest(bytes, block.data, block.size);
     }
   }
   return bytes;
@@ -220,7 +258,8 @@ void Frame::Impl::verify() {
     if (!emu.memory.guardIntact(cells[i - 1])) {
       emu.fault(where(i) + ": a write past the end of the cell");
     }
-    if (specs[i - 1].direction == Direction::In && snapshot(i) != snapshots[i - 1]) {
+    if (emu.options.strict && specs[i - 1].direction == Direction::In &&
+        snapshot(i) != snapshots[i - 1]) {
       emu.fault(where(i) + ": an \"in\" parameter was changed");
     }
   }
@@ -235,15 +274,29 @@ void Frame::Impl::verify() {
 
 void Frame::Impl::takeOver(ObjectRef ref) { owned.push_back(ref); }
 
-Text Frame::Impl::readText(const unsigned char* record, const std::string& at) {
+TextRec* Frame::Impl::claimText(const unsigned char* record, const std::string& at) {
   std::optional<uint64_t> id = emu.textOfRecord(record, at);
-  if (!id || *id == 0) return Text();
+  if (!id || *id == 0) return nullptr;
   TextRec& rec = *emu.findText(*id);
   if (rec.owner == Owner::Plugin) {
     rec.owner = Owner::Host;
     takeOver({ObjectRef::Type::Text, *id});
   }
-  return emu.textValue(rec);
+  return &rec;
+}
+
+Text Frame::Impl::readText(const unsigned char* record, const std::string& at) {
+  TextRec* rec = claimText(record, at);
+  return rec ? emu.textValue(*rec) : Text();
+}
+
+void Frame::Impl::claim(size_t index) {
+  if (specs[index - 1].kind != Kind::Text) {
+    read(index);
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> lock(emu.state);
+  claimText(cells[index - 1].data, where(index));
 }
 
 Picture Frame::Impl::readPicture(uint64_t ref, const std::string& at) {
@@ -364,21 +417,34 @@ Value Frame::Impl::readResult() {
   }
 }
 
+void Frame::Impl::claimResult() {
+  if (resultKind != Kind::Text) {
+    readResult();
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> lock(emu.state);
+  std::string at = name + " result";
+  if (loadPointer(resultArea.data, 0) != resultRecord.data) {
+    emu.fault(at + ": the result area no longer points at the host's text record");
+    return;
+  }
+  claimText(resultRecord.data, at);
+}
+
 void Frame::Impl::settle() {
   if (settled) return;
   std::lock_guard<std::recursive_mutex> lock(emu.state);
   if (built) {
     verify();
-    for (size_t i = 1; i <= specs.size(); ++i) read(i);
-    readResult();
+    for (size_t i = 1; i <= specs.size(); ++i) claim(i);
+    claimResult();
   }
   settled = true;
   for (const ObjectRef& ref : owned) emu.releaseRef(ref);
   owned.clear();
-  for (Block& cell : cells) emu.memory.release(cell);
-  emu.memory.release(array);
-  emu.memory.release(resultArea);
-  emu.memory.release(resultRecord);
+  std::vector<Block*> blocks{&array, &resultArea, &resultRecord};
+  for (Block& cell : cells) blocks.push_back(&cell);
+  emu.memory.releaseGroup(group, blocks);
 }
 
 // ---- Frame ----------------------------------------------------------------------------------

@@ -1,9 +1,11 @@
 #include "memory.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -12,6 +14,10 @@ namespace {
 
 // Freed pages stay inaccessible for the last this many blocks; older ones are unmapped.
 constexpr size_t kQuarantineBlocks = 4096;
+// Strict blocks of this size and more sit on huge pages when the system has them (one page
+// fault per 2 MiB instead of per 4 KiB), and their pages are dropped when they are freed
+// rather than filled first: inaccessible, the fill could not be seen anyway.
+constexpr size_t kHugeBlock = size_t{2} << 20;
 
 size_t pageSize() {
   static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -42,7 +48,27 @@ void fillGrowth(unsigned char* data, size_t from, size_t to, unsigned char fill)
 
 }  // namespace
 
+// The realistic mode's memory behaves as a long-running host's: what a call frees, the next one
+// reuses. By default glibc gives every block of 32 MiB and more (texts of 16 M units) fresh
+// pages from the system and returns them at free, so that each large value costs a page fault
+// per 4 KiB on every call, which grew the benchmarks' times far faster than their inputs. So
+// malloc keeps one arena, maps no block of its own and never trims (process-wide, once).
+namespace {
+
+void keepFreedMemory() {
+  static const bool done = [] {
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, INT_MAX);
+    return true;
+  }();
+  (void)done;
+}
+
+}  // namespace
+
 BlockAllocator::BlockAllocator(bool strict) : strict_(strict) {
+  if (!strict_) keepFreedMemory();
   noAccess_ = mmap(nullptr, pageSize(), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (noAccess_ == MAP_FAILED) std::abort();
 }
@@ -81,6 +107,7 @@ Block BlockAllocator::mapBlock(size_t size, unsigned char fill) {
   size_t mapSize = mappedSize(size);
   void* map = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, mapFlags(mapSize), -1, 0);
   if (map == MAP_FAILED) return Block{};
+  if (mapSize >= kHugeBlock && mapSize < kLargeBlock) madvise(map, mapSize, MADV_HUGEPAGE);
   Block b{static_cast<unsigned char*>(map), size, map, mapSize};
   fillGrowth(b.data, 0, size, fill);
   writeGuard(b);
@@ -103,17 +130,52 @@ void BlockAllocator::release(Block& b) {
   if (!b.data) return;
   if (!strict_) {
     std::free(b.data);
-  } else if (b.mapSize >= kLargeBlock) {
+  } else if (b.mapSize >= kHugeBlock) {
     // Replacing the pages drops their contents without writing them first.
     mmap(b.map, b.mapSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
          0);
     quarantine(b.map, b.mapSize);
   } else {
-    std::memset(b.map, kFreedByte, b.mapSize);
+    // The block's bytes and guard: the rest of its last page was never part of it.
+    std::memset(b.map, kFreedByte, std::min(b.mapSize, b.size + kGuardSize));
     mprotect(b.map, b.mapSize, PROT_NONE);
     quarantine(b.map, b.mapSize);
   }
   b = Block{};
+}
+
+std::vector<Block> BlockAllocator::allocateGroup(const std::vector<size_t>& sizes,
+                                                 unsigned char fill, Block& group) {
+  std::vector<Block> blocks(sizes.size());
+  if (!strict_) {
+    for (size_t i = 0; i < sizes.size(); ++i) blocks[i] = allocate(sizes[i], fill);
+    return blocks;
+  }
+  size_t total = 0;
+  for (size_t size : sizes) total += mappedSize(size);
+  if (total == 0) return blocks;
+  void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE, mapFlags(total), -1, 0);
+  if (map == MAP_FAILED) return blocks;
+  group = Block{static_cast<unsigned char*>(map), total, map, total};
+  size_t offset = 0;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    // A member block owns no mapping of its own: only the group is ever released.
+    blocks[i] = Block{static_cast<unsigned char*>(map) + offset, sizes[i], nullptr, 0};
+    fillGrowth(blocks[i].data, 0, sizes[i], fill);
+    writeGuard(blocks[i]);
+    offset += mappedSize(sizes[i]);
+  }
+  return blocks;
+}
+
+void BlockAllocator::releaseGroup(Block& group, const std::vector<Block*>& blocks) {
+  if (!strict_) {
+    for (Block* b : blocks) release(*b);
+  } else {
+    if (group.map) release(group);
+    for (Block* b : blocks) *b = Block{};
+  }
+  group = Block{};
 }
 
 void BlockAllocator::quarantine(void* map, size_t mapSize) {

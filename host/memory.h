@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <utility>
+#include <vector>
 
 namespace host {
 
@@ -46,6 +47,15 @@ class BlockAllocator {
   Block allocateCopy(const void* bytes, size_t n, size_t size, unsigned char fill);
   // Frees the block and empties b.
   void release(Block& b);
+  // Blocks of the given sizes, each set to fill, that live and die together (a call's parameter
+  // cells). Strict mode puts each on pages of its own, followed by its guard, inside one mapping
+  // that `group` holds, so that releasing them all changes the protection once instead of once
+  // per block; the realistic mode allocates each. Empty blocks when the system has no memory.
+  std::vector<Block> allocateGroup(const std::vector<size_t>& sizes, unsigned char fill,
+                                   Block& group);
+  // Frees the blocks of one allocateGroup (strict mode: fills them with 0xDD and makes the whole
+  // mapping inaccessible, as release does for one block) and empties them and group.
+  void releaseGroup(Block& group, const std::vector<Block*>& blocks);
   // Changes the size, keeping the bytes up to the smaller size and filling growth with fill.
   // Strict mode always moves the bytes. False (b unchanged) when the system has no memory.
   bool resize(Block& b, size_t size, unsigned char fill);

@@ -56,9 +56,17 @@ bool Emulator::Impl::refused(Refusal what) {
 char** Emulator::Impl::makeHandle(size_t size, Owner owner, const void* bytes) {
   Block block = memory.allocateCopy(bytes, bytes ? size : 0, size, BlockAllocator::kNewByte);
   if (!block) return nullptr;
-  masters.push_back(reinterpret_cast<char*>(block.data));
-  char** handle = &masters.back();
+  char** handle;
+  if (freeMasters.empty()) {
+    masters.push_back(nullptr);
+    handle = &masters.back();
+  } else {
+    handle = freeMasters.back();
+    freeMasters.pop_back();
+  }
+  *handle = reinterpret_cast<char*>(block.data);
   HandleRec& rec = handles[handle];
+  liveHandles.insert(handle);
   rec.block = block;
   rec.owner = owner;
   rec.origin = origin();
@@ -82,6 +90,15 @@ void Emulator::Impl::releaseHandle(char** handle) {
   memory.release(rec.block);
   *handle = reinterpret_cast<char*>(kPoisonAddress);
   rec.live = false;
+  liveHandles.erase(handle);
+  if (releasedHandles.empty()) releasedHandles.assign(kKeptReleased, nullptr);
+  char** forgotten = releasedHandles[nextReleasedHandle];
+  releasedHandles[nextReleasedHandle] = handle;
+  nextReleasedHandle = (nextReleasedHandle + 1) % kKeptReleased;
+  if (forgotten) {
+    handles.erase(forgotten);
+    freeMasters.push_back(forgotten);
+  }
   rec.locks = 0;
 }
 
@@ -106,6 +123,7 @@ uint64_t Emulator::Impl::makeText(const char16_t* units, size_t length, Owner ow
   if (!block) return 0;
   uint64_t id = nextText++;
   TextRec& rec = texts[id];
+  liveTexts.insert(id);
   rec.units = block;
   rec.length = static_cast<int32_t>(length);
   rec.owner = owner;
@@ -137,6 +155,12 @@ void Emulator::Impl::releaseText(uint64_t id) {
   TextRec& rec = texts.at(id);
   memory.release(rec.units);
   rec.live = false;
+  liveTexts.erase(id);
+  if (releasedTexts.empty()) releasedTexts.assign(kKeptReleased, 0);
+  uint64_t forgotten = releasedTexts[nextReleasedText];
+  releasedTexts[nextReleasedText] = id;
+  nextReleasedText = (nextReleasedText + 1) % kKeptReleased;
+  if (forgotten) texts.erase(forgotten);
 }
 
 void Emulator::Impl::writeTextRecord(void* record, uint64_t id) {
@@ -228,8 +252,8 @@ void Emulator::Impl::releaseRef(const ObjectRef& ref) {
 }
 
 void Emulator::Impl::checkGuards() {
-  for (auto& [handle, rec] : handles) findHandle(handle);
-  for (auto& [id, rec] : texts) findText(id);
+  for (char** handle : liveHandles) findHandle(handle);
+  for (uint64_t id : liveTexts) findText(id);
 }
 
 // ---- Variables ------------------------------------------------------------------------------

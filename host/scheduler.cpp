@@ -54,6 +54,7 @@ void Emulator::Impl::passTurn(Process& me, bool stillWanted) {
   for (auto it = processes.begin(); it != processes.end() && it->first < me.number && !next; ++it) {
     if (ready(*it->second, now)) next = it->second.get();
   }
+  int before = holder;
   if (next) {
     grant(*next);
   } else if (stillWanted) {
@@ -61,7 +62,9 @@ void Emulator::Impl::passTurn(Process& me, bool stillWanted) {
   } else {
     holder = kNobody;
   }
-  turn.notify_all();
+  // A turn that stays with me changes nothing another thread waits for: waking them all would
+  // cost every yield of a lone process a round of context switches.
+  if (holder != before) turn.notify_all();
 }
 
 void Emulator::Impl::awaitTurn(std::unique_lock<std::mutex>& lock, Process& me) {
@@ -182,6 +185,8 @@ void Emulator::Impl::runIn(int process, std::function<void()> fn, std::string na
 void Emulator::Impl::watchdog(const Process& me) {
   auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - me.jobStart).count();
+  // Every yield comes here: the words of the report are made only when there is one.
+  if (me.jobYields <= options.maxYieldsPerCall && seconds <= options.maxSecondsPerCall) return;
   std::string what = "process " + std::to_string(me.number) + " running " +
                      (me.jobName.empty() ? std::string("code") : me.jobName);
   if (me.jobYields > options.maxYieldsPerCall) {

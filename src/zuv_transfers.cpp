@@ -4,9 +4,10 @@
 #include "zuv_transfers.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
+#include <utility>
 
 #include <unicode/utf8.h>
 
@@ -189,6 +190,62 @@ constexpr int32_t kSearchNewBytesOnly = 0x4;
 // takes bytes from the stream that it could not give back as a text.
 constexpr int64_t kMaxReceiveBytes = 1073741822;
 
+// The bytes of one receive. It grows geometrically through realloc, which moves the pages of a
+// large block instead of copying them, so that a long receive writes each byte about once. A
+// growth that memory refuses changes nothing and answers false.
+class ReceiveBuffer {
+ public:
+  ReceiveBuffer() = default;
+  ~ReceiveBuffer() { std::free(data_); }
+  ReceiveBuffer(ReceiveBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  ReceiveBuffer& operator=(ReceiveBuffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  ReceiveBuffer(const ReceiveBuffer&) = delete;
+  ReceiveBuffer& operator=(const ReceiveBuffer&) = delete;
+
+  char* data() { return data_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+  // Keeps the first n bytes (n <= size).
+  void truncate(size_t n) { size_ = n; }
+  bool append(const char* bytes, size_t n) {
+    if (n > capacity_ - size_ && !grow(size_ + n)) return false;
+    std::memcpy(data_ + size_, bytes, n);
+    size_ += n;
+    return true;
+  }
+  bool assign(const char* bytes, size_t n) {
+    clear();
+    return append(bytes, n);
+  }
+
+ private:
+  static constexpr size_t kFirstCapacity = 65536;
+  bool grow(size_t needed) {
+    size_t capacity = std::max({needed, capacity_ * 2, kFirstCapacity});
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) return false;
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+    return true;
+  }
+
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
 struct ReceiveRequest {
   int32_t limit;  // 0 or less: none
   int32_t flags;
@@ -200,7 +257,7 @@ struct ReceiveRequest {
 class TextReceive {
  public:
   TextReceive(int32_t id, tcp::TCPGlob* stream, const ReceiveRequest& request,
-              std::string_view delimiter, std::string earlier)
+              std::string_view delimiter, ReceiveBuffer earlier)
       : id_(id),
         stream_(stream),
         request_(request),
@@ -212,7 +269,7 @@ class TextReceive {
   // Runs the passes; answers the byte count, -1 when the first pass of a replacing receive failed.
   int64_t run();
   // The bytes received, given up by the receive.
-  std::string takeBytes() { return std::move(buffer_); }
+  ReceiveBuffer takeBytes() { return std::move(buffer_); }
 
  private:
   bool appends() const { return (request_.flags & kReceiveAppends) != 0; }
@@ -228,7 +285,7 @@ class TextReceive {
   tcp::TCPGlob* stream_;
   ReceiveRequest request_;
   DelimiterSearch search_;
-  std::string buffer_;
+  ReceiveBuffer buffer_;
   Deadline deadline_;
   int64_t count_;
   int64_t searchStart_ = 0;
@@ -288,13 +345,9 @@ int32_t TextReceive::receiveAtMost(int64_t max) {
 // front of the stream, so that no byte taken from it is lost, and the receive ends.
 bool TextReceive::keepScratch(int32_t received, bool replace) {
   unique_handle_lock bytes(scratch_.get());
-  try {
-    if (replace) {
-      buffer_.assign(bytes.data(), static_cast<size_t>(received));
-    } else {
-      buffer_.append(bytes.data(), static_cast<size_t>(received));
-    }
-  } catch (const std::bad_alloc&) {
+  bool kept = replace ? buffer_.assign(bytes.data(), static_cast<size_t>(received))
+                      : buffer_.append(bytes.data(), static_cast<size_t>(received));
+  if (!kept) {
     tcp::unreceive(stream_, bytes.data(), received, true);
     return false;
   }
@@ -313,7 +366,7 @@ bool TextReceive::cutAtDelimiter() {
     int32_t before = tcp::unreceive(stream_, nullptr, 0, true);
     if (tcp::unreceive(stream_, buffer_.data() + keep, tail, true) == before) return true;
   }
-  buffer_.resize(static_cast<size_t>(keep));
+  buffer_.truncate(static_cast<size_t>(keep));
   count_ = keep;
   return true;
 }
@@ -341,14 +394,16 @@ int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCha
   const PA_Unistring* delimiterText = PA_GetStringParameter(block, 6);
   TextBytes delimiter = bytesOf(*delimiterText, charset);
   if (delimiter.refused) return kFailed;
-  std::string earlier;
+  ReceiveBuffer earlier;
   if ((request.flags & kReceiveAppends) != 0) {
     TextBytes current = bytesOf(text, charset);
     if (current.refused || current.bytes.length > kMaxReceiveBytes) return kFailed;
-    earlier.assign(current.bytes.chars, static_cast<size_t>(current.bytes.length));
+    if (!earlier.assign(current.bytes.chars, static_cast<size_t>(current.bytes.length))) {
+      return kFailed;
+    }
   }
   int64_t count;
-  std::string received;
+  ReceiveBuffer received;
   {
     streams::BusyStream held(id);
     TextReceive receive(

@@ -131,7 +131,7 @@ TEST(HostCallBeforeStartupTest, WrappersActAsFailedCallsWithoutAHost) {
   EXPECT_EQ(PA_GetHandleSize(nullptr), 0);
   EXPECT_EQ(PA_LockHandle(nullptr), nullptr);
   PA_Unistring text = PA_CreateUnistring(U(u"abc"));
-  EXPECT_EQ(text.fString, nullptr);
+  EXPECT_EQ(static_cast<const void*>(text.fString), nullptr);
   EXPECT_EQ(text.fLength, 0);
   EXPECT_NE(PA_CompareUnichars(U(u"a"), U(u"a"), 0, 1), 0) << "nothing matches without a host";
   char out[8];
@@ -167,7 +167,7 @@ TEST_F(HostCallTest, HandleOperationsKeepBytesAcrossResizes) {
 TEST_F(HostCallTest, TextsAreMadeReplacedAndDisposedThroughTheHost) {
   emu.run(1, [] {
     PA_Unistring text = PA_CreateUnistring(U(u"hello"));
-    ASSERT_NE(text.fString, nullptr);
+    ASSERT_NE(static_cast<const void*>(text.fString), nullptr);
     EXPECT_EQ(text.fLength, 5);
     PA_SetUnistring(&text, U(u"a longer text"));
     EXPECT_EQ(text.fLength, 13);
@@ -177,7 +177,7 @@ TEST_F(HostCallTest, TextsAreMadeReplacedAndDisposedThroughTheHost) {
     EXPECT_EQ(text.fLength, 0) << "a null address empties the text";
     PA_DisposeUnistring(&text);
     EXPECT_EQ(text.fLength, 0);
-    EXPECT_EQ(text.fString, nullptr);
+    EXPECT_EQ(static_cast<const void*>(text.fString), nullptr);
     for (unsigned char byte : text.fReserved) EXPECT_EQ(byte, 0);
   });
 }

@@ -250,5 +250,111 @@ TEST_F(TcpTest, HostAddressesAreInNetworkOrder) {
   EXPECT_EQ(tcp::getHostAddress(nullptr), self);
 }
 
+TEST_F(TcpTest, ARequestToCloseRaisesButNeverLowers) {
+  inHost([&] {
+    tcp::TCPGlob* stream = tcp::createGlob(0);
+    ASSERT_NE(stream, nullptr);
+    stream->status = kStreamError;
+    EXPECT_EQ(tcp::mapStatus(stream, kStreamClosing), kStreamError);
+    stream->status = kStreamClosed;
+    EXPECT_EQ(tcp::mapStatus(stream, kStreamClosing), kStreamClosed);
+    EXPECT_EQ(tcp::mapStatus(nullptr, 0), -1);
+    EXPECT_EQ(tcp::release(stream, 0), 0);
+  });
+}
+
+TEST_F(TcpTest, WaitingBytesGoOutBeforeNewOnesThatWouldOverfillTheBuffer) {
+  std::atomic<int64_t> received{0};
+  peers::Peer peer(peers::counter(received));
+  tcp::TCPGlob* stream = connectTo(peer.port());
+  ASSERT_NE(stream, nullptr);
+  inHost([&] {
+    // Thirty thousand bytes wait; five thousand more would pass 32768 together.
+    stream->sendBuffer.assign(30000, 'w');
+    std::string more(5000, 'n');
+    EXPECT_EQ(tcp::sendBuffered(stream, more.data(), 5000, 1), 0);
+    EXPECT_EQ(stream->rawBytesSent, 35000);
+    EXPECT_TRUE(stream->sendBuffer.empty());
+  });
+  EXPECT_TRUE(peers::await([&] { return received == 35000; }));
+  release(stream);
+}
+
+TEST_F(TcpTest, APlainReceiveWithoutMaximumReadsAtMostOnePiece) {
+  std::string bytes(100000, 'p');
+  peers::Peer peer([&](int fd, peers::Peer& self) {
+    peers::writeAll(fd, bytes);
+    self.waitForStop();
+  });
+  tcp::TCPGlob* stream = connectTo(peer.port(), 32768);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_TRUE(peers::await([&] {
+    int32_t n = 0;
+    inHost([&] { n = tcp::charsReceived(stream); });
+    return n > 32768;
+  }));
+  inHost([&] {
+    // The push-back is counted with the socket's bytes, and served first.
+    int32_t before = tcp::charsReceived(stream);
+    EXPECT_EQ(tcp::unreceive(stream, "ab", 2, true), 2);
+    EXPECT_GE(tcp::charsReceived(stream), before + 2);
+    HostHandle handle = nullptr;
+    EXPECT_EQ(tcp::receive(stream, handle, 0), 2);
+    EXPECT_EQ(bytesOf(handle), "ab");
+    EXPECT_EQ(tcp::receive(stream, handle, 0), 32768);
+    EXPECT_EQ(bytesOf(handle), std::string(32768, 'p'));
+    PA_DisposeHandle(handle);
+  });
+  peer.stop();
+  release(stream);
+}
+
+TEST_F(TcpTest, AnEmptyDatagramGivesAnEmptyTextAndItsSender) {
+  peers::UdpPeer peer;
+  inHost([&] {
+    tcp::TCPGlob* udp = tcp::createUDP(0);
+    ASSERT_NE(udp, nullptr);
+    EXPECT_NE(peers::localPort(udp->sock), 0);
+    ASSERT_TRUE(peer.sendTo(peers::localPort(udp->sock), ""));
+    PA_Unistring text = PA_CreateUnistring(reinterpret_cast<const PA_Unichar*>(u"old"));
+    int32_t address = 0, from = 0;
+    EXPECT_EQ(tcp::receiveUDP(udp, &text, address, from, 0), 0);
+    EXPECT_EQ(text.fLength, 0);
+    EXPECT_EQ(address, static_cast<int32_t>(peers::kLoopback1));
+    EXPECT_EQ(from, peer.port());
+    // Nothing within 6 ticks: empty, with no sender.
+    EXPECT_EQ(tcp::receiveUDP(udp, &text, address, from, -6), -1);
+    EXPECT_EQ(text.fLength, 0);
+    EXPECT_EQ(address, 0);
+    EXPECT_EQ(from, 0);
+    PA_DisposeUnistring(&text);
+    EXPECT_EQ(tcp::releaseUDP(udp), 0);
+  });
+}
+
+TEST_F(TcpTest, ADatagramToTheBroadcastAddressGoesToThisHost) {
+  peers::UdpPeer peer;
+  inHost([&] {
+    tcp::TCPGlob* udp = tcp::createUDP(0);
+    ASSERT_NE(udp, nullptr);
+    EXPECT_EQ(tcp::sendUDP(udp, "zero", 4, -1, peer.port()), 0);
+    EXPECT_EQ(tcp::releaseUDP(udp), 0);
+  });
+  std::string datagram;
+  EXPECT_TRUE(peer.receive(datagram));
+  EXPECT_EQ(datagram, "zero");
+}
+
+// The stream commands take any id, so bytes may be pushed back into a UDP socket; its release
+// frees them with the record.
+TEST_F(TcpTest, AUDPReleaseFreesWhatWasPushedBackIntoIt) {
+  inHost([&] {
+    tcp::TCPGlob* udp = tcp::createUDP(0);
+    ASSERT_NE(udp, nullptr);
+    EXPECT_EQ(tcp::unreceive(udp, "kept", 4, true), 4);
+    EXPECT_EQ(tcp::releaseUDP(udp), 0);
+  });
+}
+
 }  // namespace
 }  // namespace zuvtest

@@ -175,6 +175,45 @@ TEST_F(HTMLTest, TableIsHTML4Latin1) {
   for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(host::text(names[i]), encoded[i]);
 }
 
+TEST_F(HTMLTest, EntityTableHoldsItsRowsInOrder) {
+  // The rows one by one: the four markup characters, the Latin-1 units 160..255 in ascending
+  // order without the nine that have no row (each with its HTML 4 name, from html.entities),
+  // then the plain replacements and the euro sign, and the end row.
+  std::vector<std::pair<uint16_t, std::string>> expected = {
+      {34, "&quot;"}, {38, "&amp;"}, {60, "&lt;"}, {62, "&gt;"}};
+  std::vector<std::string> latin1;
+  for (uint32_t c = 160; c <= 255; ++c) {
+    if (c == 166 || c == 178 || c == 179 || c == 183 || c == 185 || c == 188 || c == 189 ||
+        c == 190 || c == 215) {
+      continue;
+    }
+    latin1.push_back(utf8Of(std::u16string(1, static_cast<char16_t>(c))));
+  }
+  ASSERT_EQ(latin1.size(), 87u);
+  std::vector<std::string> names = runPython(
+      "for b in lines: print(('&' + html.entities.codepoint2name[ord(b.decode())] + ';')"
+      ".encode().hex())\n",
+      latin1);
+  ASSERT_EQ(names.size(), latin1.size());
+  for (size_t i = 0; i < latin1.size(); ++i) {
+    expected.emplace_back(static_cast<uint16_t>(host::text(latin1[i])[0]), names[i]);
+  }
+  const std::pair<uint16_t, std::string> replacements[] = {
+      {8226, "*"},  {8482, "(TM)"}, {339, "oe"},  {338, "OE"}, {8364, "&euro;"}, {8804, "<="},
+      {8805, ">="}, {8220, "\""},   {8221, "\""}, {8216, "'"}, {8217, "'"},
+  };
+  expected.insert(expected.end(), std::begin(replacements), std::end(replacements));
+  ASSERT_EQ(expected.size(), 102u);
+  size_t rows = 0;
+  for (; sEntities[rows].unit != 0; ++rows) {
+    ASSERT_LT(rows, expected.size());
+    SCOPED_TRACE(rows + 1);
+    EXPECT_EQ(sEntities[rows].unit, expected[rows].first);
+    EXPECT_STREQ(sEntities[rows].text, expected[rows].second.c_str());
+  }
+  EXPECT_EQ(rows, 102u);
+}
+
 TEST_F(HTMLTest, UnescapeReadsWhatTheProgramEncodes) {
   // html.unescape reads the program's named entities and decimal references, one per
   // character (also beyond the Basic Multilingual Plane), back to the text; characters that

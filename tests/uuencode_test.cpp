@@ -73,6 +73,23 @@ TEST_F(UUTest, TooLongATextEncodesToNothing) {
   int64_t bytes = int64_t{uu::kMaxEncodedUnits} * 3;
   int64_t lines = (bytes + 44) / 45;
   EXPECT_LE(bytes / 3 * 4 + 4 + lines * 2, int64_t{2147483647});
+
+  // A text one unit past the limit gives the empty result before any of its units is read or
+  // converted. The record stands for a text of that length: only its length is looked at.
+  host::Frame frame = emu.makeFrame({{"t", host::Kind::Text, host::Direction::In}}, {Value{u"x"}},
+                                    host::Kind::Text);
+  const PA_Unichar units[2] = {'x', 0};
+  PA_Unistring tooLong{};
+  tooLong.fLength = uu::kMaxEncodedUnits + 1;
+  tooLong.fString = const_cast<PA_Unichar*>(units);
+  void* parameters[1] = {&tooLong};
+  emu.resetTrace();
+  emu.run(1, [&] {
+    PluginBlock block{parameters, frame.result(), nullptr};
+    uu::encode(&block);
+  });
+  EXPECT_EQ(emu.entryCount(-675), 0) << "no conversion of a text that is too long";
+  EXPECT_EQ(std::get<Text>(frame.resultValue()), Text());
 }
 
 TEST_F(UUTest, MatchesBinascii) {

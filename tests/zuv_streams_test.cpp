@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,6 +19,7 @@
 #include "peers/peers.h"
 #include "support/plugin_test.h"
 #include "tcp.h"
+#include "zuv_commands.h"
 
 namespace zuvtest {
 namespace {
@@ -355,6 +357,40 @@ TEST_F(StreamsTest, ASendMakingNoProgressForTheTimeOutFailsAndKeepsTheStatus) {
   EXPECT_GE(emu.yields(1) - yieldsBefore, 21);
   EXPECT_EQ(status(id), kStreamEstablished);
   EXPECT_EQ(release(id), 0);
+}
+
+// ---- The order of the outputs
+// ----------------------------------------------------------------------------------
+
+// 4D may pass one variable for several outputs; the value it keeps is the one written last. The
+// cells here are aliased on purpose to see that order.
+TEST_F(StreamsTest, OutputsAreWrittenInTheirOrderEvenWhenVariablesAreShared) {
+  struct Call {
+    void (*handler)(PluginBlock*);
+    std::vector<int> aliased;  // the outputs that share one cell
+    int32_t kept;
+  };
+  const Call calls[] = {
+      // ZUV_TCPLocalInfo writes p1, p3, p2, p4.
+      {handleTCPLocalInfo, {2, 3}, 4},
+      {handleTCPLocalInfo, {1, 3}, -1},
+      {handleTCPLocalInfo, {1, 2, 3, 4}, 84115459},
+      // ZUV_TCPStreamInfo on a bad id writes p2 to p6 in order: 0, 0, 0, -1, 0.
+      {handleTCPStreamInfo, {4, 5}, -1},
+      {handleTCPStreamInfo, {5, 6}, 0},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(testing::PrintToString(call.aliased));
+    int32_t cells[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int32_t shared = 12345;
+    void* parameters[7];
+    for (int i = 0; i < 7; ++i) parameters[i] = &cells[i];
+    for (int index : call.aliased) parameters[index - 1] = &shared;
+    int64_t result = 99;
+    PluginBlock block{parameters, &result, nullptr};
+    emu.run(1, [&] { call.handler(&block); });
+    EXPECT_EQ(shared, call.kept);
+  }
 }
 
 // ---- Names
