@@ -309,16 +309,26 @@ double pluginPingPong() {
   return time;
 }
 
+// The best of a few runs, so that every path is measured with its memory already in use, as in a
+// host that has been running for a while, and one slow run of a busy machine does not count.
+template <typename Run>
+double bestOf(const std::string& bytes, Run run) {
+  constexpr int kRuns = 3;
+  double best = run(bytes);
+  for (int i = 1; i < kRuns; ++i) best = std::min(best, run(bytes));
+  return best;
+}
+
 void compareReceives(size_t megabytes) {
   std::string bytes = utf8Text(megabytes * 1000 * 1000);
   char name[64];
-  double raw = rawReceive(bytes);
+  double raw = bestOf(bytes, rawReceive);
   std::snprintf(name, sizeof name, "raw recv loop, %zu MB", megabytes);
   report(name, bytes.size(), raw, 0);
-  double rawLikeAStream = rawReceiveLikeAStream(bytes);
+  double rawLikeAStream = bestOf(bytes, rawReceiveLikeAStream);
   std::snprintf(name, sizeof name, "raw recv, stream settings, %zu MB", megabytes);
   report(name, bytes.size(), rawLikeAStream, raw);
-  double plugin = pluginReceive(bytes);
+  double plugin = bestOf(bytes, pluginReceive);
   std::snprintf(name, sizeof name, "ZUV_TCPReceive, %zu MB UTF-8 text", megabytes);
   report(name, bytes.size(), plugin, raw);
   std::printf("%-46s %9.2f of raw with stream settings\n", "", rawLikeAStream / plugin);
@@ -328,10 +338,10 @@ void compareReceives(size_t megabytes) {
 void compareSends(size_t megabytes) {
   std::string bytes = utf8Text(megabytes * 1000 * 1000);
   char name[64];
-  double raw = rawSend(bytes);
+  double raw = bestOf(bytes, rawSend);
   std::snprintf(name, sizeof name, "raw send loop, %zu MB", megabytes);
   report(name, bytes.size(), raw, 0);
-  double plugin = pluginSend(bytes);
+  double plugin = bestOf(bytes, pluginSend);
   std::snprintf(name, sizeof name, "ZUV_TCPSend, %zu MB UTF-8 text", megabytes);
   report(name, bytes.size(), plugin, raw);
 }

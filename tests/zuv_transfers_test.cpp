@@ -702,6 +702,30 @@ TEST_F(TransfersTest, ASecondProcessPushesBackBetweenTwoPassesOfAReceive) {
   EXPECT_EQ(bytesOf(next(id)), "d");
 }
 
+TEST_F(TransfersTest, AReleaseDuringAReceiveAnswersBusyAndTheReceiveGoesOn) {
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  host::Emulator::Pending releasing;
+  emu.onYield(1, 1, [&] { releasing = emu.start("ZUV_TCPRelease", {num(id), num(0)}, 2); });
+  emu.onYield(1, 2, [&] { peer.write("hello"); });
+  Outcome received = receive(id, "", 5, 0, 0, "", -1);
+  EXPECT_EQ(emu.wait(releasing).number(), -2);
+  EXPECT_EQ(received.number(), 5);
+  EXPECT_EQ(bytesOf(received), "hello");
+  EXPECT_EQ(run("ZUV_TCPRelease", {num(id), num(0)}).number(), 0);
+}
+
+TEST_F(TransfersTest, AWaitOnAUDPSocketAnswersMinus1AfterOnePoll) {
+  int64_t id = 0;
+  emu.run(1, [&] { id = streams::add(tcp::createUDP(0)); });
+  ASSERT_GT(id, 0);
+  emu.resetTrace();
+  EXPECT_EQ(waitStatus(id, 8, 0), -1);
+  EXPECT_EQ(emu.entryCount(-89), 1);
+  EXPECT_EQ(status(id), -1);
+  emu.run(1, [&] { EXPECT_EQ(tcp::releaseUDP(streams::remove(static_cast<int32_t>(id))), 0); });
+}
+
 TEST_F(TransfersTest, AZeroByteHidesTheDelimiterFromTheWholeBufferSearch) {
   HeldPeer peer;
   int64_t id = connect(peer);
