@@ -177,6 +177,7 @@ void printRate(const char* what, double mb, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  host::keepFreedMemory();
   size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
   if (megabytes == 0) megabytes = 16;
   host::Emulator emu(host::Options{.strict = false});

@@ -4,6 +4,7 @@
 // through them are lossless; a character they cannot hold becomes '?'.
 #include "charsets.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -99,13 +100,31 @@ Units decode(const unsigned char* source, size_t size, int32_t from, Converted& 
   return Units{storage.data(), storage.size()};
 }
 
-// A lone surrogate becomes U+FFFD, as encodeOne writes it; a pair stays as it is.
+// True when no unit of the run is a surrogate. Written without an early exit, so that the
+// compiler makes it a vector loop: a long text of ordinary characters is checked at memory speed.
+bool holdsNoSurrogate(const char16_t* units, size_t size) {
+  unsigned found = 0;
+  for (size_t i = 0; i < size; ++i) found |= (units[i] & 0xF800) == 0xD800;
+  return found == 0;
+}
+
+// A lone surrogate becomes U+FFFD, as encodeOne writes it; a pair stays as it is. Runs without
+// any surrogate are skipped whole; a pair may straddle the end of a run.
 void replaceLoneSurrogates(char16_t* units, size_t size) {
-  for (size_t i = 0; i < size; ++i) {
-    if (U16_IS_LEAD(units[i]) && i + 1 < size && U16_IS_TRAIL(units[i + 1])) {
-      ++i;
-    } else if (U16_IS_SURROGATE(units[i])) {
-      units[i] = u'\uFFFD';
+  constexpr size_t kRun = 4096;
+  size_t i = 0;
+  while (i < size) {
+    const size_t end = i + std::min(kRun, size - i);
+    if (holdsNoSurrogate(units + i, end - i)) {
+      i = end;
+      continue;
+    }
+    for (; i < end; ++i) {
+      if (U16_IS_LEAD(units[i]) && i + 1 < size && U16_IS_TRAIL(units[i + 1])) {
+        ++i;
+      } else if (U16_IS_SURROGATE(units[i])) {
+        units[i] = u'\uFFFD';
+      }
     }
   }
 }

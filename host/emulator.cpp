@@ -180,8 +180,10 @@ Emulator::Pending Emulator::start(std::string_view name, std::vector<Value> args
   Impl* impl = impl_.get();
   int32_t selector = spec->selector;
   auto job = [impl, frame, state, selector] {
+    const auto started = std::chrono::steady_clock::now();
     impl->entry(selector, frame->array.data, impl->memory.noAccessPage(), frame->resultArea.data);
     Outcome outcome;
+    outcome.elapsed = std::chrono::steady_clock::now() - started;
     for (size_t i = 1; i <= frame->specs.size(); ++i) outcome.params.push_back(frame->read(i));
     outcome.result = frame->readResult();
     frame->settle();

@@ -17,6 +17,7 @@
 // This header is the whole interface; host/README.md describes it with examples.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -139,6 +140,9 @@ std::string kindName(Kind kind);
 struct Outcome {
   Value result;               // monostate for a command without result
   std::vector<Value> params;  // every parameter after the call, in order
+  // How long FourDPackex held the call: the command's own time, without the host's building
+  // of the parameters before it and its reading of them after.
+  std::chrono::nanoseconds elapsed{0};
   // Shorthands; they throw std::bad_variant_access when the value is of another kind.
   int64_t number() const { return std::get<int64_t>(result); }
   const Text& text() const { return std::get<Text>(result); }
@@ -188,6 +192,14 @@ constexpr int64_t kNewObjectFromText = 1218;  // "{}", 38 -> object
 constexpr int64_t kNewObject = 1471;          // -> object
 constexpr int64_t kHostFormText = 9024;       // emulator only: its text argument as kind 24
 }  // namespace hostcommand
+
+// The realistic mode's memory: one malloc arena for every thread, no block mapped apart and
+// nothing given back to the system, so that what a call frees the next one reuses, as in a host
+// that has been running for a while. An emulator in that mode sets it up itself, but glibc gives
+// each thread its arena at the thread's first allocation, and a thread that already has one of
+// its own still maps every block above 64 MiB afresh: a benchmark calls this first thing in
+// main, before it starts any thread.
+void keepFreedMemory();
 
 struct Options {
   uint32_t hostVersion = 0x1800;

@@ -9,6 +9,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "emulator.h"
+
 namespace host {
 namespace {
 
@@ -48,13 +50,9 @@ void fillGrowth(unsigned char* data, size_t from, size_t to, unsigned char fill)
 
 }  // namespace
 
-// The realistic mode's memory behaves as a long-running host's: what a call frees, the next one
-// reuses. By default glibc gives every block of 32 MiB and more (texts of 16 M units) fresh
-// pages from the system and returns them at free, so that each large value costs a page fault
-// per 4 KiB on every call, which grew the benchmarks' times far faster than their inputs. So
-// malloc keeps one arena, maps no block of its own and never trims (process-wide, once).
-namespace {
-
+// By default glibc gives every block of 32 MiB and more (texts of 16 M units) fresh pages from
+// the system and returns them at free, so that each large value costs a page fault per 4 KiB on
+// every call, which grew the benchmarks' times far faster than their inputs.
 void keepFreedMemory() {
   static const bool done = [] {
     mallopt(M_ARENA_MAX, 1);
@@ -64,8 +62,6 @@ void keepFreedMemory() {
   }();
   (void)done;
 }
-
-}  // namespace
 
 BlockAllocator::BlockAllocator(bool strict) : strict_(strict) {
   if (!strict_) keepFreedMemory();

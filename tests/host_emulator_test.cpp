@@ -2,6 +2,7 @@
 // the host's call blocks by hand with its own offsets, so that these tests check the emulator
 // and nothing of the real plug-in. They show that the strict host catches the faults it is for.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -460,6 +461,23 @@ TEST_F(ToyHostTest, RefusalsHitTheNthRequest) {
   expectClean();
 }
 
+TEST_F(ToyHostTest, TextLengthIsMeasuredAtAnyAlignment) {
+  emu.run(1, [] {
+    std::vector<char16_t> units(64, u'x');
+    TextRecord t = createText(u"");
+    for (size_t offset = 0; offset < 8; ++offset) {
+      for (size_t length = 0; length < 40; ++length) {
+        std::fill(units.begin(), units.end(), u'x');
+        units[offset + length] = 0;
+        ASSERT_EQ(setText(t.bytes, units.data() + offset), 0);
+        EXPECT_EQ(t.length(), static_cast<int32_t>(length)) << "from unit " << offset;
+      }
+    }
+    disposeText(t.bytes);
+  });
+  expectClean();
+}
+
 TEST_F(ToyHostTest, TextsGetFreshUnitsOnEveryChange) {
   emu.run(1, [] {
     TextRecord t = createText(u"hello");
@@ -568,11 +586,15 @@ std::vector<std::string> python(const std::vector<Conversion>& conversions) {
   std::ofstream(path) << script;
   FILE* pipe = popen(("python3 " + path).c_str(), "r");
   std::vector<std::string> lines;
+  std::string line;
   char buffer[8192];
+  // A line longer than the buffer arrives in pieces.
   while (std::fgets(buffer, sizeof buffer, pipe)) {
-    std::string line(buffer);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    lines.push_back(line);
+    line += buffer;
+    if (line.back() != '\n') continue;
+    line.pop_back();
+    lines.push_back(std::move(line));
+    line.clear();
   }
   EXPECT_EQ(pclose(pipe), 0);
   std::remove(path.c_str());
@@ -606,6 +628,10 @@ TEST(CharsetTest, ConversionsAgreeWithPython) {
       "a\xE2\x82"
       "b\xF0\x80\x80\xED\xA0\x80\xFF\xC3",
       13);
+  // Supplementary characters everywhere, one pair straddling unit 4096, where the decoder's
+  // check for lone surrogates moves from one run of units to the next.
+  Bytes pairsAcrossRuns = Bytes(4095, 'a') + host::utf8(u"\U0001F600") + Bytes(5000, 'b');
+  for (int i = 0; i < 3000; ++i) pairsAcrossRuns += host::utf8(u"\U0001F601x");
   struct Case {
     const char* name;
     Bytes source;
@@ -613,6 +639,7 @@ TEST(CharsetTest, ConversionsAgreeWithPython) {
     int32_t to;
   };
   const Case cases[] = {
+      {"supplementary characters across runs", pairsAcrossRuns, 7, 2},
       {"Mac OS Roman bytes", everyByte, 100, 2},
       {"ISO-8859-1 bytes", everyByte, 1005, 2},
       {"Mac OS Roman to UTF-8", everyByte, 100, 7},
