@@ -133,6 +133,8 @@ PA_Unistring* resultText(PluginBlock* block);
 // The units of a host text, as a view (empty for a null or empty text).
 std::u16string_view unitsOf(const PA_Unistring& text);
 std::u16string_view unitsOf(const icu::UnicodeString& text);
+// The units up to the first zero unit, or all of them: what the host hands over of a text.
+std::u16string_view unitsBeforeZero(std::u16string_view units);
 // Hands units to the host as the text's new contents; the host stops at the first zero unit.
 void setUnits(PA_Unistring& text, const std::u16string& units);
 // Makes the text empty through the host.

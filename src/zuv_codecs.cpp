@@ -13,8 +13,7 @@ namespace {
 // once, and an empty parameter gives the empty result.
 template <typename Codec>
 void rewriteFirstParameter(PluginBlock* block, Codec codec) {
-  std::u16string_view in = unitsOf(*PA_GetStringParameter(block, 1));
-  in = in.substr(0, in.find(u'\0'));
+  std::u16string_view in = unitsBeforeZero(unitsOf(*PA_GetStringParameter(block, 1)));
   PA_Unistring& result = *resultText(block);
   if (in.empty()) return setEmpty(result);
   codec(in, result);

@@ -257,13 +257,13 @@ struct ReceiveRequest {
 class TextReceive {
  public:
   TextReceive(int32_t id, tcp::TCPGlob* stream, const ReceiveRequest& request,
-              std::string_view delimiter, ReceiveBuffer earlier)
+              const Deadline& deadline, std::string_view delimiter, ReceiveBuffer earlier)
       : id_(id),
         stream_(stream),
         request_(request),
         search_(delimiter),
         buffer_(std::move(earlier)),
-        deadline_(request.timeout > 0 ? Deadline::afterTicks(request.timeout) : Deadline::none()),
+        deadline_(deadline),
         count_(appends() ? static_cast<int64_t>(buffer_.size()) : 0) {}
 
   // Runs the passes; answers the byte count, -1 when the first pass of a replacing receive failed.
@@ -391,6 +391,9 @@ bool TextReceive::streamHasEnded() {
 // earlier text or the delimiter cannot be converted (the text stays as it was).
 int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCharSet charset,
                     int filter, const ReceiveRequest& request) {
+  // The time-out counts from the command's start, the earlier text's conversion included.
+  const Deadline deadline =
+      request.timeout > 0 ? Deadline::afterTicks(request.timeout) : Deadline::none();
   const PA_Unistring* delimiterText = PA_GetStringParameter(block, 6);
   TextBytes delimiter = bytesOf(*delimiterText, charset);
   if (delimiter.refused) return kFailed;
@@ -407,7 +410,7 @@ int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCha
   {
     streams::BusyStream held(id);
     TextReceive receive(
-        id, held.stream(), request,
+        id, held.stream(), request, deadline,
         std::string_view(delimiter.bytes.chars, static_cast<size_t>(delimiter.bytes.length)),
         std::move(earlier));
     count = receive.run();

@@ -41,11 +41,28 @@ TEST_F(Base64Test, WritesNoLineBreak) {
 
 TEST_F(Base64Test, DecodesAsFarAsItsLettersGo) {
   const Case cases[] = {
-      {"TWFu", 0, "Man"},    {"TW\r\nFu", 0, "Man"}, {"T\rW\nF\r\nu\n", 0, "Man"},
-      {"TWE=", 0, "Ma"},     {"TWE", 0, "Ma"},       {"TQ==", 0, "M"},
-      {"TQ", 0, "M"},        {"T", 0, ""},           {"TWFu=garbage", 0, "Man"},
-      {"TW!u", 0, ""},       {"TW Fu", 0, ""},       {"w6k", 0, "é"},
-      {"TWFuTQ", 0, "ManM"}, {"=", 0, ""},           {"TWFu\xc3\xa9", 0, ""},
+      {"TWFu", 0, "Man"},
+      {"TW\r\nFu", 0, "Man"},
+      {"T\rW\nF\r\nu\n", 0, "Man"},
+      {"TWE=", 0, "Ma"},
+      {"TWE", 0, "Ma"},
+      {"TQ==", 0, "M"},
+      {"TQ", 0, "M"},
+      {"T", 0, ""},
+      {"TWFu=garbage", 0, "Man"},
+      {"TW!u", 0, ""},
+      {"TW Fu", 0, ""},
+      {"w6k", 0, "é"},
+      {"TWFuTQ", 0, "ManM"},
+      {"=", 0, ""},
+      {"TWFu\xc3\xa9", 0, ""},
+      // Whole groups first, then a group that holds something else at each of its places.
+      {"TWFuTWFu\r\nTWFu", 0, "ManManMan"},
+      {"TWFuTWFuT\nWFuTWFu", 0, "ManManManMan"},
+      {"TWFuTWFuTWF\r\nuTWFu", 0, "ManManManMan"},
+      {"TWFuTWFuTWE=TWFu", 0, "ManManMa"},
+      {"TWFuTWFuTW!u", 0, ""},
+      {"TWFuTWFuTWF\xe2\x82\xac", 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
