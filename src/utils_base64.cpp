@@ -47,7 +47,7 @@ std::string_view viewOf(const EncodedChars& bytes) {
 }
 
 // Hands bytes read as UTF-8 to the host as the text's new contents.
-void setUTF8(PA_Unistring& text, const std::string& bytes) {
+void setUTF8(PA_Unistring& text, std::string_view bytes) {
   DecodedChars units = convertToUnicode(bytes.data(), static_cast<int>(bytes.size()), kCharSetUTF8);
   PA_SetUnistring(&text, units.chars);
 }
@@ -153,10 +153,12 @@ size_t decodeWholeGroups(std::u16string_view units, size_t i, char*& to) {
 
 // The letters are ASCII, so the text's units are read as they stand: a unit of 128 or more is
 // invalid as its UTF-8 bytes would be.
-bool base64DecodeUnits(std::u16string_view in, std::string& out) {
+bool base64DecodeUnits(std::u16string_view in, EncodedChars& out) {
   const std::array<int8_t, 256>& values = base64Values();
-  out.resize(in.size() / 4 * 3 + 3);
-  char* to = out.data();
+  // Left uninitialised: every byte the answer counts is written first.
+  out.allocBytes(static_cast<int64_t>(in.size() / 4 * 3 + 3));
+  out.length = 0;
+  char* to = out.chars;
   uint32_t group = 0;
   int letters = 0;
   for (size_t i = 0; i < in.size();) {
@@ -186,7 +188,7 @@ bool base64DecodeUnits(std::u16string_view in, std::string& out) {
     *to++ = static_cast<char>(group >> 10);
     *to++ = static_cast<char>(group >> 2);
   }
-  out.resize(static_cast<size_t>(to - out.data()));
+  out.length = static_cast<int32_t>(to - out.chars);
   return true;
 }
 
@@ -239,8 +241,8 @@ void base64Encode(std::u16string_view in, PA_Unistring& target, bool pad) {
 void base64Decode(std::u16string_view in, PA_Unistring& target) {
   if (in.empty()) return;
   try {
-    std::string bytes;
-    if (base64DecodeUnits(in, bytes)) return setUTF8(target, bytes);
+    EncodedChars bytes;
+    if (base64DecodeUnits(in, bytes)) return setUTF8(target, viewOf(bytes));
   } catch (const std::exception&) {
   }
   setEmpty(target);

@@ -24,6 +24,7 @@
 #include <unicode/unistr.h>
 
 #include "4DPluginAPI.h"
+#include "utils_conversion.h"
 
 // ---- Constants and tables, built at load ---------------------------------------------------
 
@@ -109,7 +110,7 @@ void quotedDecode(std::u16string_view in, PA_Unistring& target);
 bool base64EncodeBytes(std::string_view bytes, bool pad, std::u16string& out,
                        int64_t limit = kMaxTextUnits);
 // False for a character outside the alphabet that is not CR, LF or the "=" that ends the input.
-bool base64DecodeUnits(std::u16string_view in, std::string& out);
+bool base64DecodeUnits(std::u16string_view in, EncodedChars& out);
 bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out,
                        int64_t limit = kMaxTextUnits);
 void quotedDecodeUnits(std::u16string_view in, std::u16string& out);
