@@ -129,6 +129,21 @@ void replaceLoneSurrogates(char16_t* units, size_t size) {
   }
 }
 
+// Copies the ASCII units at the start of units[0, n) to out as bytes; answers how many. Blocks
+// of sixteen are checked and copied without an early exit, which the compiler makes vector code.
+size_t copyASCIIRun(const char16_t* units, size_t n, unsigned char* out) {
+  constexpr size_t kBlock = 16;
+  size_t k = 0;
+  for (; k + kBlock <= n; k += kBlock) {
+    char16_t all = 0;
+    for (size_t j = 0; j < kBlock; ++j) all |= units[k + j];
+    if (all >= 0x80) break;
+    for (size_t j = 0; j < kBlock; ++j) out[k + j] = static_cast<unsigned char>(units[k + j]);
+  }
+  for (; k < n && units[k] < 0x80; ++k) out[k] = static_cast<unsigned char>(units[k]);
+  return k;
+}
+
 // Encodes one code point (-1: an unpaired surrogate) into out; answers the byte count.
 size_t encodeOne(int32_t codePoint, int32_t to, unsigned char* out) {
   if (to == kMacRoman || to == kLatin1) {
@@ -202,9 +217,12 @@ Converted convert(const unsigned char* source, size_t size, int32_t from,
     char16_t unit = units.data[i];
     if (toUTF8 && unit < 0x80) {
       // The common case, a byte for a unit, without the general encoder.
-      if (result.written == capacity) break;
-      destination[result.written++] = static_cast<unsigned char>(unit);
-      ++i;
+      const size_t room = capacity - result.written;
+      if (room == 0) break;
+      const size_t n = copyASCIIRun(units.data + i, std::min(units.size - i, room),
+                                    destination + result.written);
+      result.written += n;
+      i += n;
       continue;
     }
     int32_t codePoint = unit;

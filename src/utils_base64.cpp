@@ -8,6 +8,10 @@
 #include <array>
 #include <exception>
 
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
+
 #include "utils_codecs.h"
 #include "utils_conversion.h"
 
@@ -130,12 +134,63 @@ PlacedValues makePlacedValues() {
   return placed;
 }
 
+#if defined(__x86_64__)
+
+// Decodes blocks of sixteen letters from in[i] on, sixteen units at a time, and stops before the
+// first block that holds anything else. Each block is narrowed to bytes with saturation, so a
+// unit above 255 becomes 255 or 0, neither a letter. The bytes are classified by their two
+// nibbles: lo & hi is non-zero for every byte outside the alphabet; for a letter, roll is what
+// turns it into its value ('/' is the one letter that shares its high nibble with non-letters,
+// hence its own test). Each block stores 16 bytes of which 12 count: the caller leaves 8 units
+// beyond the last block, so the store stays inside the buffer.
+__attribute__((target("ssse3"))) size_t decodeBlocksSSSE3(const char16_t* in, size_t i, size_t n,
+                                                          char*& to) {
+  const __m128i lutLo = _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                      0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+  const __m128i lutHi = _mm_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10,
+                                      0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+  const __m128i lutRoll = _mm_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m128i slash = _mm_set1_epi8(0x2F);
+  const __m128i lowNibble = _mm_set1_epi8(0x0F);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i gather = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  for (; i + 24 <= n; i += 16) {
+    __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 8));
+    __m128i bytes = _mm_packus_epi16(first, second);
+    __m128i hiNibbles = _mm_and_si128(_mm_srli_epi32(bytes, 4), lowNibble);
+    __m128i loNibbles = _mm_and_si128(bytes, lowNibble);
+    __m128i lo = _mm_shuffle_epi8(lutLo, loNibbles);
+    __m128i hi = _mm_shuffle_epi8(lutHi, hiNibbles);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(lo, hi), zero)) != 0xFFFF) break;
+    __m128i isSlash = _mm_cmpeq_epi8(bytes, slash);
+    __m128i roll = _mm_shuffle_epi8(lutRoll, _mm_add_epi8(isSlash, hiNibbles));
+    __m128i values = _mm_add_epi8(bytes, roll);
+    // Four 6-bit values to three bytes: pairs into 12 bits, then pairs of those into 24.
+    __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi32(0x01400140));
+    __m128i groups = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(groups, gather));
+    to += 12;
+  }
+  return i;
+}
+
+bool hasSSSE3() {
+  static const bool has = __builtin_cpu_supports("ssse3");
+  return has;
+}
+
+#endif
+
 // Decodes whole groups of four letters from units[i] on, the common case, without the state of
 // a group in progress; stops before the first group that holds anything else (a line end, the
 // pad, an invalid unit) or is cut by the end. Answers where it stopped.
 size_t decodeWholeGroups(std::u16string_view units, size_t i, char*& to) {
   static const PlacedValues placed = makePlacedValues();
   const char16_t* in = units.data();
+#if defined(__x86_64__)
+  if (hasSSSE3()) i = decodeBlocksSSSE3(in, i, units.size(), to);
+#endif
   for (; i + 4 <= units.size(); i += 4) {
     if ((in[i] | in[i + 1] | in[i + 2] | in[i + 3]) >= 256) break;
     uint32_t group =

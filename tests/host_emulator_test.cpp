@@ -638,8 +638,17 @@ TEST(CharsetTest, ConversionsAgreeWithPython) {
     int32_t from;
     int32_t to;
   };
+  // ASCII runs of every length up to 40 between other characters, so that runs end at every
+  // place of the encoder's blocks of sixteen.
+  std::u16string asciiRuns;
+  for (int length = 1; length <= 40; ++length) {
+    asciiRuns += std::u16string(static_cast<size_t>(length), u'a' + length % 26) + u"\u00E9\u20AC";
+  }
+  asciiRuns += u"\U0001F600";
+  Bytes asciiRunsUTF16(reinterpret_cast<const char*>(asciiRuns.data()), asciiRuns.size() * 2);
   const Case cases[] = {
       {"supplementary characters across runs", pairsAcrossRuns, 7, 2},
+      {"ASCII runs of every length to UTF-8", asciiRunsUTF16, 2, 7},
       {"Mac OS Roman bytes", everyByte, 100, 2},
       {"ISO-8859-1 bytes", everyByte, 1005, 2},
       {"Mac OS Roman to UTF-8", everyByte, 100, 7},
@@ -688,6 +697,20 @@ TEST_F(ToyHostTest, ConversionStopsAtTheLastWholeCharacter) {
     r.set<int64_t>(kParam4, 7);
     EXPECT_NE(r.call(-675), 0) << "character set 0 is unknown";
     EXPECT_EQ(r.get<int64_t>(kParam3), 0);
+    // A run of ASCII units longer than the capacity stops at the capacity, inside a block.
+    const std::u16string ascii(40, u'x');
+    unsigned char wide[41];
+    std::memset(wide, 0, sizeof wide);
+    r.set<const void*>(kPointer1, ascii.data());
+    r.set<int64_t>(kParam1, 80);
+    r.set<int64_t>(kParam2, 2);
+    r.set<void*>(kPointer2, wide);
+    r.set<int64_t>(kParam3, 37);
+    r.set<int64_t>(kParam4, 7);
+    EXPECT_EQ(r.call(-675), 0);
+    EXPECT_EQ(r.get<int64_t>(kParam3), 37);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(wide), 37), std::string(37, 'x'));
+    EXPECT_EQ(wide[37], 0) << "nothing past the capacity";
   });
   expectClean();
 }

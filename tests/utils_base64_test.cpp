@@ -2,6 +2,10 @@
 // ZUV_QP2Text: the cases of RFC 2045 and of the program's own format, then comparisons with
 // python3's base64, binascii and quopri and coreutils base64 on generated texts.
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "codecs_oracle.h"
@@ -67,6 +71,64 @@ TEST_F(Base64Test, DecodesAsFarAsItsLettersGo) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(callUTF8("ZUV_Base642Text", c.in), c.out);
+  }
+}
+
+// The decoding rule, one unit at a time: letters make groups of four, CR and LF are skipped, "="
+// ends the input, anything else fails; a last group of two or three letters gives one or two
+// bytes.
+bool decodeUnitByUnit(std::u16string_view in, std::string& out) {
+  const std::string_view letters =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  out.clear();
+  uint32_t group = 0;
+  int count = 0;
+  for (char16_t unit : in) {
+    if (unit == u'\r' || unit == u'\n') continue;
+    if (unit == u'=') break;
+    size_t value = unit < 128 ? letters.find(static_cast<char>(unit)) : std::string_view::npos;
+    if (value == std::string_view::npos) return false;
+    group = group << 6 | static_cast<uint32_t>(value);
+    if (++count < 4) continue;
+    out +=
+        {static_cast<char>(group >> 16), static_cast<char>(group >> 8), static_cast<char>(group)};
+    group = 0;
+    count = 0;
+  }
+  if (count == 2) out += static_cast<char>(group >> 4);
+  if (count == 3) out += {static_cast<char>(group >> 10), static_cast<char>(group >> 2)};
+  return true;
+}
+
+TEST(Base64DecoderTest, EveryUnitAtEveryPlaceOfALongRun) {
+  // Long runs of letters are decoded many units at a time: each unit value, put at each place of
+  // such a run, must give what the unit-by-unit rule gives. Units past 255 include those whose
+  // low byte is a letter, and those that read as negative numbers.
+  std::u16string letters;
+  for (int i = 0; i < 3; ++i) {
+    letters += u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  }
+  std::vector<char16_t> units;
+  for (int unit = 0; unit < 512; ++unit) units.push_back(static_cast<char16_t>(unit));
+  for (char16_t unit : {0x012B, 0x012F, 0x0141, 0x2B00, 0x7FFF, 0x8000, 0x8041, 0xFF2F, 0xFFFF}) {
+    units.push_back(unit);
+  }
+  for (size_t start = 0; start < 4; ++start) {
+    for (size_t place = start; place < letters.size(); ++place) {
+      for (char16_t unit : units) {
+        std::u16string in = letters;
+        in[place] = unit;
+        std::u16string_view view = std::u16string_view(in).substr(start);
+        std::string expected;
+        bool valid = decodeUnitByUnit(view, expected);
+        EncodedChars decoded;
+        ASSERT_EQ(base64DecodeUnits(view, decoded), valid) << place << " " << unit;
+        if (valid) {
+          ASSERT_EQ(std::string(decoded.chars, static_cast<size_t>(decoded.length)), expected)
+              << place << " " << unit;
+        }
+      }
+    }
   }
 }
 
