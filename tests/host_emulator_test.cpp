@@ -115,6 +115,22 @@ int16_t setText(void* record, const char16_t* units) {
   return e;
 }
 
+// Entry -675: converts size bytes of source from one character set into capacity bytes at out;
+// answers the error, with the byte count the host gave in written.
+int16_t convertCharset(const void* source, int64_t size, int64_t from, void* out, int64_t capacity,
+                       int64_t to, int64_t* written) {
+  Raw r;
+  r.set<const void*>(kPointer1, source);
+  r.set<int64_t>(kParam1, size);
+  r.set<int64_t>(kParam2, from);
+  r.set<void*>(kPointer2, out);
+  r.set<int64_t>(kParam3, capacity);
+  r.set<int64_t>(kParam4, to);
+  int16_t e = r.call(-675);
+  *written = static_cast<int32_t>(r.get<int64_t>(kParam3));
+  return e;
+}
+
 int16_t disposeText(void* record) {
   Raw r;
   std::memcpy(r.b + kUniString, record, 20);
@@ -677,38 +693,20 @@ TEST_F(ToyHostTest, ConversionStopsAtTheLastWholeCharacter) {
     const char16_t source[] = u"a\u20ACb";
     unsigned char out[8];
     std::memset(out, 0, sizeof out);
-    Raw r;
-    r.set<const void*>(kPointer1, source);
-    r.set<int64_t>(kParam1, 6);
-    r.set<int64_t>(kParam2, 2);
-    r.set<void*>(kPointer2, out);
-    r.set<int64_t>(kParam3, 3);
-    r.set<int64_t>(kParam4, 7);
-    EXPECT_EQ(r.call(-675), 0);
-    EXPECT_EQ(static_cast<int32_t>(r.get<int64_t>(kParam3)), 1) << "the euro needs 3 bytes more";
+    int64_t written = -1;
+    EXPECT_EQ(convertCharset(source, 6, 2, out, 3, 7, &written), 0);
+    EXPECT_EQ(written, 1) << "the euro needs 3 bytes more";
     EXPECT_EQ(out[0], 'a');
     EXPECT_EQ(out[1], 0xCD) << "unused capacity is scribbled";
     EXPECT_EQ(out[3], 0) << "nothing past the capacity";
-    r.set<const void*>(kPointer1, source);
-    r.set<int64_t>(kParam1, 6);
-    r.set<int64_t>(kParam2, 0);
-    r.set<void*>(kPointer2, out);
-    r.set<int64_t>(kParam3, 8);
-    r.set<int64_t>(kParam4, 7);
-    EXPECT_NE(r.call(-675), 0) << "character set 0 is unknown";
-    EXPECT_EQ(r.get<int64_t>(kParam3), 0);
+    EXPECT_NE(convertCharset(source, 6, 0, out, 8, 7, &written), 0) << "character set 0 is unknown";
+    EXPECT_EQ(written, 0);
     // A run of ASCII units longer than the capacity stops at the capacity, inside a block.
     const std::u16string ascii(40, u'x');
     unsigned char wide[41];
     std::memset(wide, 0, sizeof wide);
-    r.set<const void*>(kPointer1, ascii.data());
-    r.set<int64_t>(kParam1, 80);
-    r.set<int64_t>(kParam2, 2);
-    r.set<void*>(kPointer2, wide);
-    r.set<int64_t>(kParam3, 37);
-    r.set<int64_t>(kParam4, 7);
-    EXPECT_EQ(r.call(-675), 0);
-    EXPECT_EQ(r.get<int64_t>(kParam3), 37);
+    EXPECT_EQ(convertCharset(ascii.data(), 80, 2, wide, 37, 7, &written), 0);
+    EXPECT_EQ(written, 37);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(wide), 37), std::string(37, 'x'));
     EXPECT_EQ(wide[37], 0) << "nothing past the capacity";
   });
