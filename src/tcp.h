@@ -90,6 +90,9 @@ struct TCPGlob {
   // buffer instead of resizing the one being sent.
   std::string sendBuffer;
   TCPGlob* nextWaiting = nullptr;  // the chain of a listening slot
+  // The stream's guard (StreamGuard): the 4D process that holds it, and how often it took it.
+  int32_t guardOwner = 0;
+  int32_t guardDepth = 0;
 };
 
 // ---- Record, status machine and counters -----------------------------------------------------

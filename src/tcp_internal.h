@@ -28,6 +28,22 @@ class unique_fd {
   int fd_;
 };
 
+// Keeps one 4D process at a time inside a stream's multi-pass work (a send that yields between
+// its pieces, a flush, a TLS library call) for the holder's scope. A second process that wants
+// the stream yields until the holder is done, so its bytes never land between the holder's.
+// The holder may take the guard again (a send that flushes first). The record must outlive the
+// guard: the commands that hold one keep the stream with the table's busy counter.
+class StreamGuard {
+ public:
+  explicit StreamGuard(TCPGlob* stream);
+  ~StreamGuard();
+  StreamGuard(const StreamGuard&) = delete;
+  StreamGuard& operator=(const StreamGuard&) = delete;
+
+ private:
+  TCPGlob* stream_;
+};
+
 // Stores `value` when it is above the stored status: a raise never lowers.
 inline void raiseStatus(TCPGlob* stream, int32_t value) {
   if (value > stream->status) stream->status = value;
