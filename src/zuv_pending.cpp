@@ -28,9 +28,6 @@ void handleSeconds2DateTime(PluginBlock*) {}
 void handleTCPMultiStatus(PluginBlock*) {}
 void handlePicture2File(PluginBlock*) {}
 void handleFile2Picture(PluginBlock*) {}
-void handleDigestInit(PluginBlock*) {}
-void handleDigestAddText(PluginBlock*) {}
-void handleDigestFinal(PluginBlock*) {}
 void handleOpenDocument(PluginBlock*) {}
 void handleTCPSendBlob(PluginBlock*) {}
 void handleTCPReceiveBlob(PluginBlock*) {}
@@ -38,7 +35,6 @@ void handlePicture2Blob(PluginBlock*) {}
 void handleBlob2Picture(PluginBlock*) {}
 void handleRot13Text(PluginBlock*) {}
 void handleRot13Blob(PluginBlock*) {}
-void handleDigestAddBlob(PluginBlock*) {}
 void handleBlobSearch(PluginBlock*) {}
 void handleBlobReplace(PluginBlock*) {}
 void handleFile2Gzip(PluginBlock*) {}
