@@ -10,10 +10,6 @@ void handleFile2MacBinary(PluginBlock*) {}
 void handleMacBinary2File(PluginBlock*) {}
 void handleFile2BinHex(PluginBlock*) {}
 void handleBinHex2File(PluginBlock*) {}
-void handleQueueSize(PluginBlock*) {}
-void handleQueuePush(PluginBlock*) {}
-void handleQueuePop(PluginBlock*) {}
-void handleQueueErase(PluginBlock*) {}
 void handleTCPSendPicture(PluginBlock*) {}
 void handleUDPCreate(PluginBlock*) {}
 void handleUDPRelease(PluginBlock*) {}
