@@ -17,10 +17,6 @@ void handleUDPSend(PluginBlock*) {}
 void handleUDPReceive(PluginBlock*) {}
 void handleUDPMaxSize(PluginBlock*) {}
 void handlePictureInfo(PluginBlock*) {}
-void handleSeconds2RFC822Date(PluginBlock*) {}
-void handleDateTime2Seconds(PluginBlock*) {}
-void handleRFC822Date2Seconds(PluginBlock*) {}
-void handleSeconds2DateTime(PluginBlock*) {}
 void handleTCPMultiStatus(PluginBlock*) {}
 void handlePicture2File(PluginBlock*) {}
 void handleFile2Picture(PluginBlock*) {}
