@@ -1,6 +1,7 @@
 // The handlers of the data-service commands: digests, text queues, Internet dates, ciphers and
 // ROT13. Each passes the block on to its service, which reads its own parameters.
 
+#include "crypto.h"
 #include "datetime.h"
 #include "digest.h"
 #include "queues.h"
@@ -58,3 +59,10 @@ void handleSeconds2DateTime(PluginBlock* block) {
   PA_SetDateParameter(block, 2, date.fDay, date.fMonth, date.fYear);
   PA_SetTimeParameter(block, 3, timeOfDay);
 }
+
+void handleRot13Text(PluginBlock* block) { crypto::rotate13Text(block); }
+void handleRot13Blob(PluginBlock* block) { crypto::rotate13Blob(block); }
+void handleEncryptText(PluginBlock* block) { crypto::encryptText(block); }
+void handleDecryptText(PluginBlock* block) { crypto::decryptText(block); }
+void handleEncryptBlob(PluginBlock* block) { crypto::encryptBlob(block); }
+void handleDecryptBlob(PluginBlock* block) { crypto::decryptBlob(block); }
