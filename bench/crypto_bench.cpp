@@ -13,18 +13,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
+#include "bench_tools.h"
 #include "emulator.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr double kMB = 1024.0 * 1024.0;
+using namespace benchtools;
 
 const char kKey[] = "0123456789abcdef0123456789abcdef";
 const char kIV[] = "fedcba9876543210";
@@ -43,39 +42,6 @@ const Mode kModes[] = {
     {"cfb (8-bit)", 2, "aes-256-cfb8"},
     {"nofb (full-block ofb)", 4, "aes-256-ofb"},
 };
-
-std::string hexOf(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
-std::string writeTemp(const std::string& bytes) {
-  char path[] = "/tmp/zuv-bench-XXXXXX";
-  int fd = mkstemp(path);
-  if (fd >= 0) close(fd);
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
-double timeShell(const std::string& command) {
-  double best = 1e9;
-  for (int i = 0; i < 3; ++i) {
-    auto start = Clock::now();
-    if (std::system(command.c_str()) != 0) return -1;
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  return best;
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 // The best of three calls of a cipher command on the bytes; out receives the BLOB after it.
 double timeCipher(host::Emulator& emu, const char* command, const std::string& bytes, int64_t mode,
@@ -100,11 +66,6 @@ double timeRot13(host::Emulator& emu, const std::string& bytes) {
   return best;
 }
 
-void printRate(const char* what, double mb, double seconds) {
-  if (seconds <= 0) return (void)std::printf("  %-30s  n/a\n", what);
-  std::printf("  %-30s %9.1f MB/s  (%.3f s)\n", what, mb / seconds, seconds);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,12 +76,7 @@ int main(int argc, char** argv) {
   emu.attach(&FourDPackex);
   emu.startup();
 
-  std::string bytes(megabytes * 1024 * 1024, '\0');  // a whole number of AES blocks
-  std::mt19937_64 random(25);
-  for (size_t i = 0; i + 8 <= bytes.size(); i += 8) {
-    uint64_t word = random();
-    std::copy_n(reinterpret_cast<const char*>(&word), 8, &bytes[i]);
-  }
+  std::string bytes = randomBytes(megabytes * 1024 * 1024, 25);  // a whole number of AES blocks
   double mb = static_cast<double>(bytes.size()) / kMB;
   std::string path = writeTemp(bytes);
   std::string outPath = writeTemp("");
@@ -140,8 +96,7 @@ int main(int argc, char** argv) {
     printRate("plug-in encrypt", mb, encrypt);
     printRate("plug-in decrypt", mb, decrypt);
     printRate("openssl enc", mb, openssl);
-    if (openssl > 0)
-      std::printf("  %-30s %9.2f x\n", "plug-in encrypt / openssl enc", encrypt / openssl);
+    printRatio("plug-in encrypt / openssl enc", encrypt, openssl);
   }
 
   std::printf("rot13\n");

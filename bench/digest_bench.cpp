@@ -12,18 +12,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
+#include "bench_tools.h"
 #include "emulator.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr double kMB = 1024.0 * 1024.0;
+using namespace benchtools;
 
 struct Algorithm {
   const char* name;
@@ -40,24 +39,6 @@ const Algorithm kAlgorithms[] = {
     {"crc32", 100, nullptr, nullptr},
     {"adler32", 101, nullptr, nullptr},
 };
-
-std::string writeTemp(const std::string& bytes) {
-  char path[] = "/tmp/zuv-bench-XXXXXX";
-  int fd = mkstemp(path);
-  if (fd >= 0) close(fd);
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
-double timeShell(const std::string& command) {
-  double best = 1e9;
-  for (int i = 0; i < 3; ++i) {
-    auto start = Clock::now();
-    if (std::system(command.c_str()) != 0) return -1;
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  return best;
-}
 
 // The best of three digests of the BLOB, the commands' own time; value receives the digest.
 double timeDigest(host::Emulator& emu, int64_t algorithm, const host::Value& blob,
@@ -95,11 +76,6 @@ double pythonTime(const std::string& path, const char* function) {
   return seconds;
 }
 
-void printRate(const char* what, double mb, double seconds) {
-  if (seconds <= 0) return (void)std::printf("  %-28s  n/a\n", what);
-  std::printf("  %-28s %9.1f MB/s  (%.3f s)\n", what, mb / seconds, seconds);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,12 +86,7 @@ int main(int argc, char** argv) {
   emu.attach(&FourDPackex);
   emu.startup();
 
-  std::string bytes(megabytes * 1024 * 1024, '\0');
-  std::mt19937_64 random(256);
-  for (size_t i = 0; i + 8 <= bytes.size(); i += 8) {
-    uint64_t word = random();
-    std::copy_n(reinterpret_cast<const char*>(&word), 8, &bytes[i]);
-  }
+  std::string bytes = randomBytes(megabytes * 1024 * 1024, 256);
   double mb = static_cast<double>(bytes.size()) / kMB;
   std::string path = writeTemp(bytes);
   host::Value blob{host::Blob{true, bytes}};
@@ -131,7 +102,7 @@ int main(int argc, char** argv) {
       double openssl =
           timeShell(std::string("openssl dgst ") + algorithm.openssl + " " + path + " > /dev/null");
       printRate("openssl dgst", mb, openssl);
-      if (openssl > 0) std::printf("  %-28s %9.2f x\n", "plug-in / openssl dgst", ours / openssl);
+      printRatio("plug-in / openssl dgst", ours, openssl);
     }
     if (algorithm.other != nullptr) {
       double other = timeShell(std::string(algorithm.other) + " " + path + " > /dev/null");
@@ -140,7 +111,7 @@ int main(int argc, char** argv) {
     if (algorithm.number >= 100) {
       double python = pythonTime(path, algorithm.number == 100 ? "crc32" : "adler32");
       printRate("python3 zlib", mb, python);
-      if (python > 0) std::printf("  %-28s %9.2f x\n", "plug-in / python3 zlib", ours / python);
+      printRatio("plug-in / python3 zlib", ours, python);
     }
   }
   unlink(path.c_str());

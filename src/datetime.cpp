@@ -123,6 +123,18 @@ std::string numericZone(long eastSeconds) {
   return zone;
 }
 
+// The calendar fields of seconds, in local time or UTC.
+std::tm breakDown(int32_t seconds, bool local) {
+  time_t moment = seconds;
+  std::tm fields{};
+  if (local) {
+    localtime_r(&moment, &fields);
+  } else {
+    gmtime_r(&moment, &fields);
+  }
+  return fields;
+}
+
 }  // namespace
 
 int32_t parseDate(const PA_Unistring& text) {
@@ -148,13 +160,7 @@ int32_t parseDate(const PA_Unistring& text) {
 }
 
 void formatDateSeconds(int32_t seconds, bool local, bool useZoneName, PA_Unistring& out) {
-  time_t moment = seconds;
-  std::tm fields{};
-  if (local) {
-    localtime_r(&moment, &fields);
-  } else {
-    gmtime_r(&moment, &fields);
-  }
+  std::tm fields = breakDown(seconds, local);
   char buffer[96];
   std::snprintf(buffer, sizeof buffer, "%s, %d %s %04d %02d:%02d:%02d ", kDayNames[fields.tm_wday],
                 fields.tm_mday, kMonthNames[fields.tm_mon], fields.tm_year + 1900, fields.tm_hour,
@@ -191,13 +197,7 @@ time_t dateTimeToSeconds(const PA_Date& date, int32_t timeOfDay, bool local) {
 }
 
 void secondsToDateTime(int32_t seconds, PA_Date& date, int32_t& timeOfDay, bool local) {
-  time_t moment = seconds;
-  std::tm fields{};
-  if (local) {
-    localtime_r(&moment, &fields);
-  } else {
-    gmtime_r(&moment, &fields);
-  }
+  std::tm fields = breakDown(seconds, local);
   date.fYear = static_cast<int16_t>(fields.tm_year + 1900);
   date.fMonth = static_cast<int16_t>(fields.tm_mon + 1);
   date.fDay = static_cast<int16_t>(fields.tm_mday);

@@ -345,20 +345,19 @@ TEST_F(CryptoTest, PaddingPastTheLargestBlobAnswersNoMemory) {
   });
 }
 
-TEST_F(CryptoTest, RefusedGrowthAnswersNoMemory) {
+TEST_F(CryptoTest, HostRefusalsAnswerNoMemory) {
+  // A BLOB the host will not grow to whole blocks stays as it was; a text that cannot be
+  // converted is not "encrypted" as nothing with success.
   emu.refuse(host::Refusal::GrowHandle);
-  Crypt out = encrypt("seven b", "8bytekey", 1, kCBC);
+  Crypt grown = encrypt("seven b", "8bytekey", 1, kCBC);
   emu.clearRefusals();
-  EXPECT_EQ(out.code, 12);
-  EXPECT_EQ(out.bytes, "seven b");
-}
-
-TEST_F(CryptoTest, TextThatCannotBeConvertedIsNotEncryptedAsNothing) {
+  EXPECT_EQ(grown.code, 12);
+  EXPECT_EQ(grown.bytes, "seven b");
   emu.refuse(host::Refusal::Conversion);
-  Crypt out = encryptText("plain", "key", 25, kCBC);
+  Crypt converted = encryptText("plain", "key", 25, kCBC);
   emu.clearRefusals();
-  EXPECT_EQ(out.code, 12);
-  EXPECT_EQ(out.bytes, "");
+  EXPECT_EQ(converted.code, 12);
+  EXPECT_EQ(converted.bytes, "");
 }
 
 TEST_F(CryptoTest, Rot13MatchesTr) {
