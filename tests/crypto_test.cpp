@@ -196,6 +196,13 @@ TEST_F(CryptoTest, PlainBytesAreCompletedToWholeBlocks) {
   }
   // In the byte modes too.
   EXPECT_EQ(encrypt("abc", "8bytekey", 1, kCFB).bytes.size(), 8u);
+  // Cipher text of part of a block cannot be decrypted in the block modes: the library's code,
+  // the bytes as they were.
+  for (int mode : {kCBC, kECB}) {
+    Crypt decrypted = decrypt("five!", "8bytekey", 1, mode);
+    EXPECT_EQ(decrypted.code, -1);
+    EXPECT_EQ(decrypted.bytes, "five!");
+  }
 }
 
 TEST_F(CryptoTest, TextDecryptionDropsTrailingZeroBytes) {
