@@ -6,10 +6,6 @@
 void handleTCPListen(PluginBlock*) {}
 void handleTCPSendFile(PluginBlock*) {}
 void handleTCPReceiveFile(PluginBlock*) {}
-void handleFile2MacBinary(PluginBlock*) {}
-void handleMacBinary2File(PluginBlock*) {}
-void handleFile2BinHex(PluginBlock*) {}
-void handleBinHex2File(PluginBlock*) {}
 void handleQueueSize(PluginBlock*) {}
 void handleQueuePush(PluginBlock*) {}
 void handleQueuePop(PluginBlock*) {}
@@ -31,7 +27,6 @@ void handleFile2Picture(PluginBlock*) {}
 void handleDigestInit(PluginBlock*) {}
 void handleDigestAddText(PluginBlock*) {}
 void handleDigestFinal(PluginBlock*) {}
-void handleOpenDocument(PluginBlock*) {}
 void handleTCPSendBlob(PluginBlock*) {}
 void handleTCPReceiveBlob(PluginBlock*) {}
 void handlePicture2Blob(PluginBlock*) {}
@@ -41,8 +36,6 @@ void handleRot13Blob(PluginBlock*) {}
 void handleDigestAddBlob(PluginBlock*) {}
 void handleBlobSearch(PluginBlock*) {}
 void handleBlobReplace(PluginBlock*) {}
-void handleFile2Gzip(PluginBlock*) {}
-void handleGzip2File(PluginBlock*) {}
 void handleEncryptText(PluginBlock*) {}
 void handleDecryptText(PluginBlock*) {}
 void handleRecord2Blob(PluginBlock*) {}
