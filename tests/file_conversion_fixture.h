@@ -28,6 +28,16 @@ inline std::string randomBytes(size_t n, uint32_t seed) {
   return out;
 }
 
+// Equal bytes; a difference is told by sizes and its first offset, never by printing megabytes.
+inline ::testing::AssertionResult sameBytes(const std::string& actual,
+                                            const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << actual.size() << " bytes instead of " << expected.size()
+                                       << ", first difference at " << at;
+}
+
 class FileConversionTest : public PluginTest {
  protected:
   void SetUp() override {
@@ -58,7 +68,7 @@ class FileConversionTest : public PluginTest {
   }
   // The names in the folder, sidecars included, sorted.
   std::string listing() const {
-    return runTool("cd '" + folder + "' && ls -A | sort | tr '\\n' ' '", "");
+    return runTool("(cd '" + folder + "' && ls -A | sort | tr '\\n' ' ')", "");
   }
 
   static void setResourceFork(const std::string& file, const std::string& fork) {
@@ -101,7 +111,7 @@ class FileConversionTest : public PluginTest {
 
   // Runs a shell command in the folder and answers its standard output.
   std::string shell(const std::string& command, int* status = nullptr) {
-    return runTool("cd '" + folder + "' && " + command, "", status);
+    return runTool("(cd '" + folder + "' && " + command + ")", "", status);
   }
 
   std::string folder;
