@@ -42,16 +42,19 @@ int64_t bytesLeft(FILE* file) {
 }
 
 ConversionDestination::~ConversionDestination() {
-  if (finished_ || !opened_) return;
+  if (finished_) return;
   file_.reset();
-  if (removeOnFailure_) xfile::remove(path_);
+  if (removeOnFailure_ && removable_) xfile::remove(path_);
 }
 
 int ConversionDestination::open() {
   errno = 0;
   file_.reset(xfile::fopen(path_, "wb"));
   if (!file_) return streamErrno();
-  opened_ = true;
+  // Only a file made or truncated here is removed on failure: never a device or a pipe that the
+  // path named.
+  struct stat st;
+  removable_ = ::fstat(fileno(file_.get()), &st) == 0 && S_ISREG(st.st_mode);
   // A missing attribute is what is wanted here; a sidecar that cannot be cleared shows at the
   // first write of the conversion's own forks.
   platform::removeAttribute(fileno(file_.get()), kFinderInfoAttr);

@@ -67,7 +67,7 @@ class ConversionDestination {
  private:
   icu::UnicodeString path_;
   bool removeOnFailure_;
-  bool opened_ = false;
+  bool removable_ = false;  // a regular file was opened: it may be removed
   bool finished_ = false;
   unique_file file_;
 };
