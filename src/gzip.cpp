@@ -93,45 +93,42 @@ int expand(gzFile source, FILE* destination) {
   return gzErrorNumber(source);
 }
 
+int compressFile(const icu::UnicodeString& source, const icu::UnicodeString& destination,
+                 int level) {
+  const std::string mode = writeMode(level);
+  errno = 0;
+  unique_file in(xfile::fopen(source, "rb"));
+  if (!in) return streamErrno();
+  EncodedChars path = utf8Path(destination);
+  errno = 0;
+  unique_gzfile out(gzopen(path.chars, mode.c_str()));
+  if (!out) return streamErrno();
+  int code = compress(in.get(), out.get());
+  closeReadFile(in);
+  const int closed = closeWrittenGzip(out);
+  return code != 0 ? code : closed;
+}
+
+int expandFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
+  EncodedChars path = utf8Path(source);
+  errno = 0;
+  unique_gzfile in(gzopen(path.chars, "rb"));
+  if (!in) return streamErrno();
+  ConversionDestination out(destination, false);
+  if (int code = out.open()) return code;
+  int code = expand(in.get(), out.get());
+  const int closed = out.finish();
+  return code != 0 ? code : closed;
+}
+
 }  // namespace
 
 int encode(const icu::UnicodeString& source, const icu::UnicodeString& destination, int level) {
-  try {
-    const std::string mode = writeMode(level);
-    errno = 0;
-    unique_file in(xfile::fopen(source, "rb"));
-    if (!in) return streamErrno();
-    EncodedChars path = utf8Path(destination);
-    errno = 0;
-    unique_gzfile out(gzopen(path.chars, mode.c_str()));
-    if (!out) return streamErrno();
-    int code = compress(in.get(), out.get());
-    closeReadFile(in);
-    const int closed = closeWrittenGzip(out);
-    return code != 0 ? code : closed;
-  } catch (int code) {
-    return code;
-  } catch (const std::bad_alloc&) {
-    return kConversionNoMemory;
-  }
+  return answerOf([&] { return compressFile(source, destination, level); });
 }
 
 int decode(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
-  try {
-    EncodedChars path = utf8Path(source);
-    errno = 0;
-    unique_gzfile in(gzopen(path.chars, "rb"));
-    if (!in) return streamErrno();
-    ConversionDestination out(destination, false);
-    if (int code = out.open()) return code;
-    int code = expand(in.get(), out.get());
-    const int closed = out.finish();
-    return code != 0 ? code : closed;
-  } catch (int code) {
-    return code;
-  } catch (const std::bad_alloc&) {
-    return kConversionNoMemory;
-  }
+  return answerOf([&] { return expandFile(source, destination); });
 }
 
 }  // namespace gzip

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "4DPluginAPI.h"
@@ -216,19 +215,11 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
 }  // namespace
 
 int encode(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
-  try {
-    return encodeFile(source, destination);
-  } catch (const std::bad_alloc&) {
-    return kConversionNoMemory;
-  }
+  return answerOf([&] { return encodeFile(source, destination); });
 }
 
 int decode(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
-  try {
-    return decodeFile(source, destination);
-  } catch (const std::bad_alloc&) {
-    return kConversionNoMemory;
-  }
+  return answerOf([&] { return decodeFile(source, destination); });
 }
 
 }  // namespace macbinary

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 #include <unicode/unistr.h>
 
@@ -45,6 +46,18 @@ int streamErrno();
 
 // The bytes of the file after its current position (0 when it cannot be measured).
 int64_t bytesLeft(FILE* file);
+
+// Runs a conversion and answers its code: the codes its steps throw, 12 when memory runs out.
+template <typename Conversion>
+int answerOf(Conversion conversion) {
+  try {
+    return conversion();
+  } catch (int code) {
+    return code;
+  } catch (const std::bad_alloc&) {
+    return kConversionNoMemory;
+  }
+}
 
 // The file a conversion writes. open() creates or truncates it and clears the Finder information
 // and resource fork an earlier file of that name left, so nothing of that file survives into the

@@ -50,17 +50,12 @@ struct Stream {
   }
 };
 
-// 0x90 escaped, six-bit coded, lines of 64 ending in `eol`, between colons.
-std::string hqxBody(const std::string& stream, const std::string& eol = "\r") {
-  std::string escaped;
-  for (char c : stream) {
-    escaped.push_back(c);
-    if (static_cast<unsigned char>(c) == 0x90) escaped.push_back('\0');
-  }
+// The characters of the bytes, six bits each; the last one's missing bits are 0.
+std::string sixBitChars(const std::string& bytes) {
   std::string chars;
   uint32_t bits = 0;
   int count = 0;
-  for (unsigned char c : escaped) {
+  for (unsigned char c : bytes) {
     bits = bits << 8 | c;
     count += 8;
     while (count >= 6) {
@@ -69,6 +64,17 @@ std::string hqxBody(const std::string& stream, const std::string& eol = "\r") {
     }
   }
   if (count > 0) chars.push_back(kAlphabet[(bits << (6 - count)) & 0x3F]);
+  return chars;
+}
+
+// 0x90 escaped, six-bit coded, lines of 64 ending in `eol`, between colons.
+std::string hqxBody(const std::string& stream, const std::string& eol = "\r") {
+  std::string escaped;
+  for (char c : stream) {
+    escaped.push_back(c);
+    if (static_cast<unsigned char>(c) == 0x90) escaped.push_back('\0');
+  }
+  const std::string chars = sixBitChars(escaped);
   std::string out = ":";
   for (size_t i = 0; i < chars.size(); i += 64) out += chars.substr(i, 64) + eol;
   return out + ":" + eol;
@@ -246,18 +252,7 @@ TEST_F(BinHexTest, ExpandsRuns) {
   std::string stream = withCrc(header) + "X\x90\x04\x90" + std::string(1, '\0') + "Y\x90\x01Z" +
                        bigEndian(crcXmodem(data), 2) + bigEndian(0, 2);
   // hqxBody escapes 0x90: this stream holds its runs already, so code it without.
-  std::string chars;
-  uint32_t bits = 0;
-  int count = 0;
-  for (unsigned char c : stream) {
-    bits = bits << 8 | c;
-    count += 8;
-    while (count >= 6) {
-      count -= 6;
-      chars.push_back(kAlphabet[(bits >> count) & 0x3F]);
-    }
-  }
-  if (count > 0) chars.push_back(kAlphabet[(bits << (6 - count)) & 0x3F]);
+  const std::string chars = sixBitChars(stream);
   ASSERT_EQ(decodeText(kHeaderLine + "\r:" + chars + ":\r"), 0);
   EXPECT_TRUE(sameBytes(read(path("out")), data));
 }
