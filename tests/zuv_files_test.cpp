@@ -93,6 +93,33 @@ TEST_F(FileCommandsTest, AFullDiskIsAnsweredAndLeavesNoHalfFile) {
   EXPECT_TRUE(exists("/dev/full"));
 }
 
+TEST_F(FileCommandsTest, ConversionsInTwoProcessesInterleaveAtTheirYields) {
+  // Each conversion keeps its state in the call: a second one that runs at the first one's
+  // turns leaves both files whole.
+  const std::string first = randomBytes(300000, 3);
+  const std::string second = randomBytes(200000, 4);
+  write("one", first);
+  write("two", second);
+  for (const char* encoder : {"ZUV_File2BinHex", "ZUV_File2MacBinary", "ZUV_File2Gzip"}) {
+    SCOPED_TRACE(encoder);
+    host::Emulator::Pending other;
+    emu.onYield(1, 1, [&] {
+      std::vector<Value> args{txt(path("two")), txt(path("two.enc"))};
+      if (std::string(encoder) == "ZUV_File2Gzip") args.push_back(num(6));
+      other = emu.start(encoder, args, 2);
+    });
+    EXPECT_EQ(conversion(encoder, path("one"), path("one.enc")), 0);
+    EXPECT_EQ(emu.wait(other).number(), 0);
+    const char* decoder = std::string(encoder) == "ZUV_File2BinHex"      ? "ZUV_BinHex2File"
+                          : std::string(encoder) == "ZUV_File2MacBinary" ? "ZUV_MacBinary2File"
+                                                                         : "ZUV_Gzip2File";
+    ASSERT_EQ(conversion(decoder, path("one.enc"), path("one.out")), 0);
+    ASSERT_EQ(conversion(decoder, path("two.enc"), path("two.out")), 0);
+    EXPECT_TRUE(sameBytes(read(path("one.out")), first));
+    EXPECT_TRUE(sameBytes(read(path("two.out")), second));
+  }
+}
+
 class OpenDocumentTest : public FileConversionTest {
  protected:
   void TearDown() override {
