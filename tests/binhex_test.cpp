@@ -92,6 +92,15 @@ class BinHexTest : public FileConversionTest {
     return shell("/usr/bin/python3 " ZUV_TEST_DIR "/oracles/hqx.py check '" + hqxFile + "' '" +
                  out + "'");
   }
+  // Makes the file f with these forks and Finder information ("" for none) and encodes it as
+  // f.hqx; answers the code.
+  int64_t encodeFile(const std::string& data, const std::string& rsrc,
+                     const std::string& typeCreator, uint16_t flags) {
+    write("f", data);
+    if (!rsrc.empty()) setResourceFork(path("f"), rsrc);
+    if (!typeCreator.empty()) setFinderInfo(path("f"), typeCreator, flags);
+    return convert("ZUV_File2BinHex", path("f"), path("f.hqx"));
+  }
   // Decodes text made here; answers the code.
   int64_t decodeText(const std::string& text, const std::string& to = "out") {
     write("in.hqx", text);
@@ -123,10 +132,7 @@ std::vector<FileCase> fileCases() {
 TEST_F(BinHexTest, WritesTheFormatThatAnIndependentReaderChecks) {
   for (const FileCase& c : fileCases()) {
     SCOPED_TRACE(c.what);
-    write("f", c.data);
-    if (!c.rsrc.empty()) setResourceFork(path("f"), c.rsrc);
-    if (!c.typeCreator.empty()) setFinderInfo(path("f"), c.typeCreator, c.flags);
-    ASSERT_EQ(convert("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
+    ASSERT_EQ(encodeFile(c.data, c.rsrc, c.typeCreator, c.flags), 0);
     const std::string tc = c.typeCreator.empty() ? std::string(8, '\0') : c.typeCreator;
     char flags[8];
     std::snprintf(flags, sizeof flags, "%04x", c.typeCreator.empty() ? 0 : c.flags);
@@ -171,10 +177,7 @@ TEST_F(BinHexTest, MacutilsAndConvertBinHexReadWhatItWrites) {
 TEST_F(BinHexTest, RoundTripKeepsForksTypeCreatorAndTheFlagsItKeeps) {
   for (const FileCase& c : fileCases()) {
     SCOPED_TRACE(c.what);
-    write("f", c.data);
-    if (!c.rsrc.empty()) setResourceFork(path("f"), c.rsrc);
-    if (!c.typeCreator.empty()) setFinderInfo(path("f"), c.typeCreator, c.flags);
-    ASSERT_EQ(convert("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
+    ASSERT_EQ(encodeFile(c.data, c.rsrc, c.typeCreator, c.flags), 0);
     ASSERT_EQ(convert("ZUV_BinHex2File", path("f.hqx"), path("g")), 0);
     EXPECT_TRUE(sameBytes(read(path("g")), c.data));
     EXPECT_TRUE(sameBytes(resourceFork(path("g")), c.rsrc));
