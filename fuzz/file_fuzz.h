@@ -16,12 +16,17 @@
 namespace zuvfuzz {
 
 inline const std::string& folder() {
-  static const std::string path = [] {
+  // Never destroyed, so that the clean-up at exit still has it.
+  static const std::string* path = [] {
     std::string pattern = "/tmp/zuv-fuzz-XXXXXX";
     if (::mkdtemp(&pattern[0]) == nullptr) fail("no temporary folder");
-    return pattern;
+    return new std::string(pattern);
   }();
-  return path;
+  // The folder goes when the run ends; a run stopped by a finding keeps it for a look.
+  static const bool cleanUp =
+      std::atexit([] { std::system(("rm -rf '" + *path + "'").c_str()); }) == 0;
+  (void)cleanUp;
+  return *path;
 }
 
 inline std::string inFolder(const std::string& name) { return folder() + "/" + name; }
