@@ -6,10 +6,6 @@
 void handleTCPListen(PluginBlock*) {}
 void handleTCPSendFile(PluginBlock*) {}
 void handleTCPReceiveFile(PluginBlock*) {}
-void handleFile2MacBinary(PluginBlock*) {}
-void handleMacBinary2File(PluginBlock*) {}
-void handleFile2BinHex(PluginBlock*) {}
-void handleBinHex2File(PluginBlock*) {}
 void handleTCPSendPicture(PluginBlock*) {}
 void handleUDPCreate(PluginBlock*) {}
 void handleUDPRelease(PluginBlock*) {}
@@ -20,15 +16,12 @@ void handlePictureInfo(PluginBlock*) {}
 void handleTCPMultiStatus(PluginBlock*) {}
 void handlePicture2File(PluginBlock*) {}
 void handleFile2Picture(PluginBlock*) {}
-void handleOpenDocument(PluginBlock*) {}
 void handleTCPSendBlob(PluginBlock*) {}
 void handleTCPReceiveBlob(PluginBlock*) {}
 void handlePicture2Blob(PluginBlock*) {}
 void handleBlob2Picture(PluginBlock*) {}
 void handleBlobSearch(PluginBlock*) {}
 void handleBlobReplace(PluginBlock*) {}
-void handleFile2Gzip(PluginBlock*) {}
-void handleGzip2File(PluginBlock*) {}
 void handleRecord2Blob(PluginBlock*) {}
 void handleBlob2Record(PluginBlock*) {}
 void handleSSLStreamInfo(PluginBlock*) {}
