@@ -4,8 +4,6 @@
 #include "zuv_commands.h"
 
 void handleTCPListen(PluginBlock*) {}
-void handleTCPSendFile(PluginBlock*) {}
-void handleTCPReceiveFile(PluginBlock*) {}
 void handleFile2MacBinary(PluginBlock*) {}
 void handleMacBinary2File(PluginBlock*) {}
 void handleFile2BinHex(PluginBlock*) {}
@@ -14,7 +12,6 @@ void handleQueueSize(PluginBlock*) {}
 void handleQueuePush(PluginBlock*) {}
 void handleQueuePop(PluginBlock*) {}
 void handleQueueErase(PluginBlock*) {}
-void handleTCPSendPicture(PluginBlock*) {}
 void handleUDPCreate(PluginBlock*) {}
 void handleUDPRelease(PluginBlock*) {}
 void handleUDPSend(PluginBlock*) {}
@@ -29,8 +26,6 @@ void handleDigestInit(PluginBlock*) {}
 void handleDigestAddText(PluginBlock*) {}
 void handleDigestFinal(PluginBlock*) {}
 void handleOpenDocument(PluginBlock*) {}
-void handleTCPSendBlob(PluginBlock*) {}
-void handleTCPReceiveBlob(PluginBlock*) {}
 void handleRot13Text(PluginBlock*) {}
 void handleRot13Blob(PluginBlock*) {}
 void handleDigestAddBlob(PluginBlock*) {}
