@@ -44,18 +44,6 @@ void appendUnits(std::string_view bytes, std::u16string& out) {
   out.append(unitsOf(units));
 }
 
-// How many of the bytes end with a whole UTF-8 character: an unfinished last sequence waits.
-size_t wholeUTF8Length(std::string_view bytes) {
-  size_t n = bytes.size();
-  for (size_t back = 1; back <= 3 && back <= n; ++back) {
-    auto byte = static_cast<unsigned char>(bytes[n - back]);
-    if ((byte & 0xC0) == 0x80) continue;
-    size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-    return length > back ? n - back : n;
-  }
-  return n;
-}
-
 // A stage that applies a codec's core to the longest part of its units that later units cannot
 // change, and holds the rest.
 class HoldBackStage : public FilterStage {
@@ -292,6 +280,18 @@ bool cutAtZero(std::u16string& units) {
 }
 
 }  // namespace
+
+// How many of the bytes end with a whole UTF-8 character: an unfinished last sequence waits.
+size_t wholeUTF8Length(std::string_view bytes) {
+  size_t n = bytes.size();
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    auto byte = static_cast<unsigned char>(bytes[n - back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back ? n - back : n;
+  }
+  return n;
+}
 
 FilterStream::FilterStream(int filter) {
   int lineEnds = filter & (kFilterCRToCRLF | kFilterCRLFToCR);

@@ -20,6 +20,9 @@
 
 class FilterStage;
 
+// How many of the bytes end with a whole UTF-8 character: 0 for the beginning of one alone.
+size_t wholeUTF8Length(std::string_view bytes);
+
 class FilterStream {
  public:
   // The text bits of the filter (0x4 to 0x400), as filterText reads them.

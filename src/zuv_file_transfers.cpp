@@ -228,62 +228,82 @@ int32_t sendFileCommand(PluginBlock* block) {
 
 // ---- ZUV_TCPReceiveFile and ZUV_TCPReceiveBlob: what both receives share ----------------------
 
-// The pass of a receive that takes the stream's next bytes into a scratch handle and cuts a UTF-8
-// chunk: the cut-off tail goes back to the front of the stream, in front of anything pushed back
-// meanwhile. Remembers the last tail, so that a receive that ends on its deadline can take it
-// back whole instead of leaving it in a stream that is released.
+// The passes of a receive take the stream's next bytes and, when they are UTF-8, hold back the
+// last character, complete or not, until the next pass: a chunk never ends inside a character,
+// and a character cut at a pass's end is converted whole with the bytes that follow it. The
+// held-back tail stays with the receive rather than going back into the stream, since a later
+// pass would be given it alone, before what the socket holds, and would have to convert the
+// beginning of a character by itself. At the receive's end the tail goes back to the front of a
+// stream that is kept and still established; otherwise it is the transfer's last chunk, so that
+// a released or ended stream takes none of the bytes along.
 class ChunkReceiver {
  public:
   ChunkReceiver(tcp::TCPGlob* stream, bool cutsUTF8) : stream_(stream), cutsUTF8_(cutsUTF8) {}
-  // The received bytes (their count is the answer of tcp::receive, or -1).
+  // Takes in at most `max` bytes, the held-back tail included, and keeps what may be converted
+  // now in chunk(). Answers what tcp::receive answered (-1 for a failed receive).
   int32_t receive(int32_t max) {
-    tail_ = 0;
+    chunk_.clear();
+    int64_t asked = int64_t{max} - static_cast<int64_t>(tail_.size());
+    if (asked <= 0) {
+      chunk_.swap(tail_);
+      return static_cast<int32_t>(chunk_.size());
+    }
     HostHandle handle = scratch_.release();
-    int32_t received = tcp::receive(stream_, handle, max);
+    int32_t received = tcp::receive(stream_, handle, static_cast<int32_t>(asked));
     scratch_.reset(handle);
-    size_ = received > 0 && scratch_ ? PA_GetHandleSize(scratch_.get()) : 0;
-    if (received > 0 && size_ > 0 && cutsUTF8_) cut();
+    if (received <= 0 || !scratch_) return received;
+    chunk_.swap(tail_);
+    {
+      unique_handle_lock bytes(scratch_.get());
+      chunk_.append(bytes.data(), static_cast<size_t>(PA_GetHandleSize(scratch_.get())));
+    }
+    if (cutsUTF8_ && !chunk_.empty()) {
+      size_t keep =
+          static_cast<size_t>(getUTF8SendSize(chunk_.data(), static_cast<int>(chunk_.size())));
+      // The beginning of a character alone waits too: its other bytes may follow.
+      if (keep == chunk_.size() && wholeUTF8Length(chunk_) == 0) keep = 0;
+      tail_.assign(chunk_, keep, std::string::npos);
+      chunk_.resize(keep);
+    }
     return received;
   }
-  // Takes back the tail that the last pass put into the stream, uncut.
-  void takeBackTail() {
-    if (tail_ == 0) return;
-    int32_t tail = tail_;
-    HostHandle handle = scratch_.release();
-    int32_t received = tcp::receive(stream_, handle, tail);
-    scratch_.reset(handle);
-    size_ = received > 0 && scratch_ ? PA_GetHandleSize(scratch_.get()) : 0;
-    tail_ = 0;
+  const std::string& chunk() const { return chunk_; }
+  int32_t size() const { return static_cast<int32_t>(chunk_.size()); }
+  bool holdsTail() const { return !tail_.empty(); }
+  // Makes the held-back tail the chunk, at the receive's end.
+  void takeTail() {
+    chunk_.clear();
+    chunk_.swap(tail_);
   }
-  // The kept bytes of the last pass.
-  int32_t size() const { return size_; }
-  HostHandle handle() const { return scratch_.get(); }
-  // Puts the kept bytes back into the stream, for a receive that has no room for them.
+  // Gives the held-back tail back to the front of the stream.
+  void returnTail() { putBack(tail_); }
+  // Gives the chunk, then the tail behind it, back to the front of the stream, for a receive
+  // that has no room for them.
   void giveBack() {
-    if (size_ == 0) return;
-    unique_handle_lock bytes(scratch_.get());
-    tcp::unreceive(stream_, bytes.data(), size_, true);
-    size_ = 0;
+    putBack(tail_);
+    putBack(chunk_);
   }
 
  private:
-  void cut() {
-    int32_t keep;
-    {
-      unique_handle_lock bytes(scratch_.get());
-      keep = getUTF8SendSize(bytes.data(), size_);
-      if (keep < size_) tcp::unreceive(stream_, bytes.data() + keep, size_ - keep, true);
+  void putBack(std::string& bytes) {
+    if (!bytes.empty()) {
+      tcp::unreceive(stream_, bytes.data(), static_cast<int32_t>(bytes.size()), true);
     }
-    tail_ = size_ - keep;
-    size_ = keep;
+    bytes.clear();
   }
 
   tcp::TCPGlob* stream_;
   bool cutsUTF8_;
   unique_handle scratch_;
-  int32_t size_ = 0;
-  int32_t tail_ = 0;
+  std::string chunk_;
+  std::string tail_;
 };
+
+// True when the held-back tail can go back into the stream at a receive's end: the stream stays
+// and can still be read.
+bool streamTakesTailBack(tcp::TCPGlob* stream, bool keepStream) {
+  return keepStream && tcp::status(stream, tcp::kSelectStatus) == kStreamEstablished;
+}
 
 // ---- ZUV_TCPReceiveFile ------------------------------------------------------------------------
 
@@ -299,17 +319,17 @@ int32_t writeBytes(FILE* file, const char* bytes, int64_t n) {
   return fwriteData(bytes, static_cast<size_t>(n), file);
 }
 
-int32_t writeChunk(FILE* file, ChunkReceiver& receiver, TransferConversion& conversion) {
-  if (receiver.size() == 0) return 0;
-  unique_handle_lock bytes(receiver.handle());
-  if (conversion.raw()) return writeBytes(file, bytes.data(), receiver.size());
-  EncodedChars converted = conversion.next(bytes.data(), receiver.size());
+int32_t writeChunk(FILE* file, const ChunkReceiver& receiver, TransferConversion& conversion) {
+  const std::string& chunk = receiver.chunk();
+  if (chunk.empty()) return 0;
+  if (conversion.raw()) return writeBytes(file, chunk.data(), receiver.size());
+  EncodedChars converted = conversion.next(chunk.data(), receiver.size());
   return writeBytes(file, converted.chars, converted.length);
 }
 
-int32_t receiveFileChunks(int32_t id, tcp::TCPGlob* stream, FILE* file,
-                          const FileReceiveRequest& request, TransferConversion& conversion) {
-  ChunkReceiver receiver(stream, conversion.cutsUTF8());
+int32_t receivePasses(int32_t id, tcp::TCPGlob* stream, FILE* file,
+                      const FileReceiveRequest& request, ChunkReceiver& receiver,
+                      TransferConversion& conversion) {
   int64_t wanted = std::max<int64_t>(request.count, 0);
   for (;;) {
     yieldAt(kFileReceivePacing);
@@ -324,15 +344,22 @@ int32_t receiveFileChunks(int32_t id, tcp::TCPGlob* stream, FILE* file,
       if (request.count > 0 && wanted <= 0) return 0;
     }
     if (tcp::status(stream, tcp::kSelectStatus) != kStreamEstablished) return kFailed;
-    if (request.deadline.passed()) {
-      // A stream that is released takes a held-back last character with it.
-      if (!request.keepStream) {
-        receiver.takeBackTail();
-        if (int32_t code = writeChunk(file, receiver, conversion)) return code;
-      }
-      return 0;
-    }
+    if (request.deadline.passed()) return 0;
   }
+}
+
+int32_t receiveFileChunks(int32_t id, tcp::TCPGlob* stream, FILE* file,
+                          const FileReceiveRequest& request, TransferConversion& conversion) {
+  ChunkReceiver receiver(stream, conversion.cutsUTF8());
+  int32_t result = receivePasses(id, stream, file, request, receiver, conversion);
+  if (!receiver.holdsTail() || streams::lookUp(id) != stream) return result;
+  if (streamTakesTailBack(stream, request.keepStream)) {
+    receiver.returnTail();
+    return result;
+  }
+  receiver.takeTail();
+  int32_t code = writeChunk(file, receiver, conversion);
+  return code != 0 && (result == 0 || result == kFailed) ? code : result;
 }
 
 // Closes a written file: fclose's errno when what was written could not be flushed.
@@ -503,6 +530,14 @@ class BlobReceive {
   void run() {
     bool ended = false;
     while (!ended) ended = pass();
+    if (receiver_.holdsTail() && streams::lookUp(id_) == stream_) {
+      if (streamTakesTailBack(stream_, (request_.flags & kKeepStream) != 0)) {
+        receiver_.returnTail();
+      } else {
+        receiver_.takeTail();
+        addChunk();
+      }
+    }
     if (!delimiterFound_) addBytes(conversion_.finish());
   }
 
@@ -525,30 +560,17 @@ class BlobReceive {
     }
     if (request_.limit > 0 && blob_.size() >= request_.limit) return true;
     if (request_.timeout == 0 && received == 0) return true;
-    if (request_.timeout > 0 && deadline_.passed()) {
-      // A stream that is released takes a held-back last character with it.
-      if ((request_.flags & kKeepStream) == 0) {
-        receiver_.takeBackTail();
-        addChunk();
-      }
-      return true;
-    }
+    if (request_.timeout > 0 && deadline_.passed()) return true;
     return tcp::status(stream_, tcp::kSelectStatus) != kStreamEstablished;
   }
 
   // Adds the pass's kept bytes, converted; bytes that do not fit go back to the stream and end
   // the receive.
   bool addChunk() {
-    if (receiver_.size() == 0) return true;
-    bool added;
-    {
-      unique_handle_lock bytes(receiver_.handle());
-      if (conversion_.raw()) {
-        added = blob_.append(bytes.data(), receiver_.size());
-      } else {
-        added = addBytes(conversion_.next(bytes.data(), receiver_.size()));
-      }
-    }
+    const std::string& chunk = receiver_.chunk();
+    if (chunk.empty()) return true;
+    bool added = conversion_.raw() ? blob_.append(chunk.data(), receiver_.size())
+                                   : addBytes(conversion_.next(chunk.data(), receiver_.size()));
     if (!added) receiver_.giveBack();
     return added;
   }
@@ -562,6 +584,8 @@ class BlobReceive {
       unique_handle_lock bytes(blob_.handle());
       at = search_.find(bytes.data(), blob_.size(), std::max<int64_t>(searchStart_, 0));
       if (at >= 0) {
+        // The held-back tail came after everything the BLOB holds.
+        receiver_.returnTail();
         int64_t after = at + search_.length();
         if (after < blob_.size()) {
           tcp::unreceive(stream_, bytes.data() + after, static_cast<int32_t>(blob_.size() - after),
