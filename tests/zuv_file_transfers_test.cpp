@@ -359,6 +359,34 @@ TEST_F(FileTransfersTest, AResourceForkIsSentFromItsSidecar) {
       "");
 }
 
+TEST_F(FileTransfersTest, AResourceForkThatShrinksDuringTheSendEndsItWithMinus7) {
+  const std::string fork = pattern(100000, 3);
+  const std::string file = write("shrinking", "data");
+  ASSERT_EQ(platform::setAttribute(file.c_str(), platform::kResourceForkAttr, fork.data(),
+                                   fork.size(), 0),
+            0);
+  // While the first chunk goes out, the fork is replaced by a shorter one: the second read
+  // gets fewer bytes than it asked for, and none of the buffer's other bytes are sent.
+  emu.onYield(1, 1, [&] {
+    platform::setAttribute(file.c_str(), platform::kResourceForkAttr, fork.data(), 15000, 0);
+  });
+  EXPECT_EQ(sentThrough([&](int64_t id) { return sendFile(id, file, 0, 10000, 0, 0, 1); }, -7),
+            fork.substr(0, 10000));
+}
+
+TEST_F(FileTransfersTest, BytesABlobHasNoRoomForStayInTheStream) {
+  int64_t id = connect({"send", write("source", "abcdefghijklmnopqrstuvwxyz"), "fin"});
+  ASSERT_TRUE(awaitAvailable(id, 26));
+  emu.capHandleSize(110);
+  Outcome full = receiveBlob(id, blob(std::string(100, 'x')), 0, 0, 0x1 | kKeepStream, "", -1);
+  EXPECT_EQ(full.number(), 0);
+  EXPECT_EQ(full.blob(2).bytes, std::string(100, 'x'));
+  emu.capHandleSize(-1);
+  Outcome rest = receiveBlob(id, blob(""), 0, 0, 0, "", -1);
+  EXPECT_EQ(rest.blob(2).bytes, "abcdefghijklmnopqrstuvwxyz");
+  EXPECT_TRUE(peer->finish());
+}
+
 TEST_F(FileTransfersTest, SendFileCodes) {
   const std::string file = write("f", "abcdef");
   EXPECT_EQ(sendFile(0, file), -1);
