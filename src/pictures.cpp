@@ -10,7 +10,7 @@
 
 #include <unicode/unistr.h>
 
-#include "utils_paths.h"
+#include "utils_files.h"
 #include "xfile.h"
 
 namespace pictures {
@@ -34,11 +34,6 @@ constexpr int32_t kNoType = -1;
 
 // Host command 457 fills a picture's width and height into its second and third arguments.
 constexpr int32_t kCommandPictureSize = 457;
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using unique_file = std::unique_ptr<FILE, FileCloser>;
 
 // The bytes start .. end - 1 of n bytes: a negative first offset counts as 0, an end of 0 or
 // less or beyond n as n; a range that holds nothing is all n bytes instead.
@@ -76,12 +71,6 @@ int32_t readLongint(const PA_Variable& variable) {
   int32_t value;
   std::memcpy(&value, variable.fValue, sizeof value);
   return value;
-}
-
-// fclose's errno when the bytes could not all be written out; 0 when they were.
-int32_t closeWritten(unique_file& file) {
-  int result = std::fclose(file.release());
-  return result == 0 ? 0 : errno;
 }
 
 int32_t savePicture(PluginBlock* block) {

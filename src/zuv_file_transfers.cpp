@@ -18,8 +18,8 @@
 #include "platform/platform.h"
 #include "tcp.h"
 #include "utils.h"
+#include "utils_files.h"
 #include "utils_filter_stream.h"
-#include "utils_paths.h"
 #include "xfile.h"
 #include "zuv_commands.h"
 #include "zuv_streams.h"
@@ -42,11 +42,6 @@ constexpr int32_t kKeepStream = 0x2;
 constexpr int32_t kBlobAppends = 0x1;
 constexpr int32_t kSearchNewBytesOnly = 0x4;
 constexpr int32_t kDelimiterLeftOut = 0x8;
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using unique_file = std::unique_ptr<FILE, FileCloser>;
 
 // A buffer of our own for one chunk, reused by every chunk of a command; null when memory is
 // refused.
@@ -107,18 +102,6 @@ int32_t statusAfterChunk(tcp::TCPGlob* stream) {
   int32_t status = tcp::status(stream, tcp::kSelectStatus);
   if (status >= kStreamEstablished && status <= 13) return 0;
   return status == kStreamNotConnected ? kFailed : status;
-}
-
-// Runs a command's body; nothing it throws leaves the command, whose answer is then a failure.
-template <typename Body>
-void answer(PluginBlock* block, Body body) {
-  int32_t result;
-  try {
-    result = body(block);
-  } catch (...) {
-    result = kFailed;
-  }
-  PA_ReturnLong(block, result);
 }
 
 // ---- ZUV_TCPSendFile ----------------------------------------------------------------------------
@@ -360,12 +343,6 @@ int32_t receiveFileChunks(int32_t id, tcp::TCPGlob* stream, FILE* file,
   receiver.takeTail();
   int32_t code = writeChunk(file, receiver, conversion);
   return code != 0 && (result == 0 || result == kFailed) ? code : result;
-}
-
-// Closes a written file: fclose's errno when what was written could not be flushed.
-int32_t closeWritten(unique_file& file) {
-  if (!file) return 0;
-  return std::fclose(file.release()) == 0 ? 0 : errno;
 }
 
 int32_t receiveIntoFile(PluginBlock* block, int32_t id, int32_t flags) {
@@ -703,25 +680,25 @@ int32_t sendPictureCommand(PluginBlock* block) {
 // for a fork over 2,147,483,647 bytes; -2 when the file does not open; -7 for a filter with text
 // bits and no character set, or a fork that ends before the range; the errno of a failed read;
 // the stream's status when, after a chunk, it is outside 8..13 (0 answers -1).
-void handleTCPSendFile(PluginBlock* block) { answer(block, sendFileCommand); }
+void handleTCPSendFile(PluginBlock* block) { answerLong(block, sendFileCommand); }
 
 // ZUV_TCPReceiveFile: 0 when the byte count came or the deadline passed; -1 for a bad id, a bad
 // path, or a stream that left status 8 (the peer's close ends a transfer so); -7 for a filter
 // with text bits and no character set; the errno of a failed open, write or close. Without bit
 // 0x2 the stream is released at the end, whatever the answer.
-void handleTCPReceiveFile(PluginBlock* block) { answer(block, receiveFileCommand); }
+void handleTCPReceiveFile(PluginBlock* block) { answerLong(block, receiveFileCommand); }
 
 // ZUV_TCPSendBlob: 0 when the range went out and the stream then shows 8 or 14, or for an empty
 // BLOB; -2 for any other status then; -1 for a bad id, a negative last byte or a failed send;
 // -7 for a filter with text bits and no character set.
-void handleTCPSendBlob(PluginBlock* block) { answer(block, sendBlobCommand); }
+void handleTCPSendBlob(PluginBlock* block) { answerLong(block, sendBlobCommand); }
 
 // ZUV_TCPReceiveBlob: the BLOB's size at the end minus its start size; -1 for a bad id or a
 // delimiter the host cannot convert; -7 for a filter with text bits and no character set; 0 for
 // an append to a BLOB of 2,147,483,647 bytes.
-void handleTCPReceiveBlob(PluginBlock* block) { answer(block, receiveBlobCommand); }
+void handleTCPReceiveBlob(PluginBlock* block) { answerLong(block, receiveBlobCommand); }
 
 // ZUV_TCPSendPicture: 0 when the range went out or holds fewer than two bytes; -1 for a bad id,
 // no picture, a last byte above 0 not above the first, a picture without GIF, JPEG or PNG data,
 // or a failed send.
-void handleTCPSendPicture(PluginBlock* block) { answer(block, sendPictureCommand); }
+void handleTCPSendPicture(PluginBlock* block) { answerLong(block, sendPictureCommand); }

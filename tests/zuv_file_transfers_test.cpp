@@ -92,7 +92,7 @@ class PythonPeer {
     char c;
     while (true) {
       pollfd entry{answers_, POLLIN, 0};
-      if (poll(&entry, 1, 20000) <= 0 || ::read(answers_, &c, 1) != 1) return line;
+      if (poll(&entry, 1, 60000) <= 0 || ::read(answers_, &c, 1) != 1) return line;
       if (c == '\n') return line;
       line += c;
     }
