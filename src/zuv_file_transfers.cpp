@@ -225,21 +225,27 @@ class ChunkReceiver {
   // Takes in at most `max` bytes, the held-back tail included, and keeps what may be converted
   // now in chunk(). Answers what tcp::receive answered (-1 for a failed receive).
   int32_t receive(int32_t max) {
-    chunk_.clear();
+    clearChunk();
     int64_t asked = int64_t{max} - static_cast<int64_t>(tail_.size());
     if (asked <= 0) {
       chunk_.swap(tail_);
+      view_ = chunk_;
       return static_cast<int32_t>(chunk_.size());
     }
     HostHandle handle = scratch_.release();
     int32_t received = tcp::receive(stream_, handle, static_cast<int32_t>(asked));
     scratch_.reset(handle);
     if (received <= 0 || !scratch_) return received;
-    chunk_.swap(tail_);
-    {
-      unique_handle_lock bytes(scratch_.get());
-      chunk_.append(bytes.data(), static_cast<size_t>(PA_GetHandleSize(scratch_.get())));
+    // The received bytes are read where they are, unless a tail goes before them or a cut.
+    locked_ = std::make_unique<unique_handle_lock>(scratch_.get());
+    std::string_view got(locked_->data(), static_cast<size_t>(PA_GetHandleSize(scratch_.get())));
+    if (!cutsUTF8_ && tail_.empty()) {
+      view_ = got;
+      return received;
     }
+    chunk_.swap(tail_);
+    chunk_.append(got);
+    locked_.reset();
     if (cutsUTF8_ && !chunk_.empty()) {
       size_t keep =
           static_cast<size_t>(getUTF8SendSize(chunk_.data(), static_cast<int>(chunk_.size())));
@@ -248,37 +254,50 @@ class ChunkReceiver {
       tail_.assign(chunk_, keep, std::string::npos);
       chunk_.resize(keep);
     }
+    view_ = chunk_;
     return received;
   }
-  const std::string& chunk() const { return chunk_; }
-  int32_t size() const { return static_cast<int32_t>(chunk_.size()); }
+  std::string_view chunk() const { return view_; }
+  int32_t size() const { return static_cast<int32_t>(view_.size()); }
   bool holdsTail() const { return !tail_.empty(); }
   // Makes the held-back tail the chunk, at the receive's end.
   void takeTail() {
-    chunk_.clear();
+    clearChunk();
     chunk_.swap(tail_);
+    view_ = chunk_;
   }
   // Gives the held-back tail back to the front of the stream.
-  void returnTail() { putBack(tail_); }
+  void returnTail() {
+    putBack(tail_);
+    tail_.clear();
+  }
   // Gives the chunk, then the tail behind it, back to the front of the stream, for a receive
   // that has no room for them.
   void giveBack() {
-    putBack(tail_);
-    putBack(chunk_);
+    returnTail();
+    putBack(view_);
+    clearChunk();
   }
 
  private:
-  void putBack(std::string& bytes) {
+  void putBack(std::string_view bytes) {
     if (!bytes.empty()) {
       tcp::unreceive(stream_, bytes.data(), static_cast<int32_t>(bytes.size()), true);
     }
-    bytes.clear();
+  }
+  void clearChunk() {
+    view_ = {};
+    locked_.reset();
+    chunk_.clear();
   }
 
   tcp::TCPGlob* stream_;
   bool cutsUTF8_;
   unique_handle scratch_;
+  // Held while the chunk is read in the scratch handle itself; released before every receive.
+  std::unique_ptr<unique_handle_lock> locked_;
   std::string chunk_;
+  std::string_view view_;
   std::string tail_;
 };
 
@@ -303,7 +322,7 @@ int32_t writeBytes(FILE* file, const char* bytes, int64_t n) {
 }
 
 int32_t writeChunk(FILE* file, const ChunkReceiver& receiver, TransferConversion& conversion) {
-  const std::string& chunk = receiver.chunk();
+  std::string_view chunk = receiver.chunk();
   if (chunk.empty()) return 0;
   if (conversion.raw()) return writeBytes(file, chunk.data(), receiver.size());
   EncodedChars converted = conversion.next(chunk.data(), receiver.size());
@@ -544,7 +563,7 @@ class BlobReceive {
   // Adds the pass's kept bytes, converted; bytes that do not fit go back to the stream and end
   // the receive.
   bool addChunk() {
-    const std::string& chunk = receiver_.chunk();
+    std::string_view chunk = receiver_.chunk();
     if (chunk.empty()) return true;
     bool added = conversion_.raw() ? blob_.append(chunk.data(), receiver_.size())
                                    : addBytes(conversion_.next(chunk.data(), receiver_.size()));
