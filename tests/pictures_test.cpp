@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "support/plugin_test.h"
+#include "support/temp_folder.h"
 
 namespace zuvtest {
 namespace {
@@ -75,24 +76,14 @@ class PicturesTest : public PluginTest {
  protected:
   void SetUp() override {
     PluginTest::SetUp();
-    const char* base = std::getenv("TMPDIR");
-    std::string name = std::string(base != nullptr ? base : "/tmp") + "/zuv-pictures-XXXXXX";
-    ASSERT_NE(::mkdtemp(&name[0]), nullptr);
-    folder = name;
+    ASSERT_TRUE(files.made());
+    folder = files.name();
   }
-  void TearDown() override {
-    std::system(("rm -rf '" + folder + "'").c_str());
-    PluginTest::TearDown();
-  }
-  std::string path(const std::string& name) const { return folder + "/" + name; }
+  std::string path(const std::string& name) const { return files.path(name); }
   std::string write(const std::string& name, const std::string& bytes) {
-    std::ofstream(path(name), std::ios::binary) << bytes;
-    return path(name);
+    return files.write(name, bytes);
   }
-  static std::string read(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string read(const std::string& file) { return TempFolder::read(file); }
   static bool exists(const std::string& file) {
     struct stat st;
     return ::stat(file.c_str(), &st) == 0;
@@ -107,6 +98,7 @@ class PicturesTest : public PluginTest {
         run("ZUV_File2Picture", {txt(file), num(first), num(end), num(skip)}).result);
   }
 
+  TempFolder files{"zuv-pictures"};
   std::string folder;
 };
 

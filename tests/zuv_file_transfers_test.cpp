@@ -26,6 +26,7 @@
 #include "peers/peers.h"
 #include "platform/platform.h"
 #include "support/plugin_test.h"
+#include "support/temp_folder.h"
 #include "tcp.h"
 
 extern char** environ;
@@ -128,27 +129,19 @@ class FileTransfersTest : public PluginTest {
   void SetUp() override {
     if (!kIsolated) GTEST_SKIP() << peers::kNoNamespace;
     PluginTest::SetUp();
-    const char* base = std::getenv("TMPDIR");
-    std::string name = std::string(base != nullptr ? base : "/tmp") + "/zuv-transfers-XXXXXX";
-    ASSERT_NE(::mkdtemp(&name[0]), nullptr);
-    folder = name;
+    ASSERT_TRUE(files.made());
     peer = std::make_unique<PythonPeer>();
     if (peer->port() == 0) GTEST_SKIP() << "python3 did not start the transfer peer";
   }
   void TearDown() override {
     peer.reset();
-    if (!folder.empty()) std::system(("rm -rf '" + folder + "'").c_str());
     PluginTest::TearDown();
   }
-  std::string path(const std::string& name) const { return folder + "/" + name; }
+  std::string path(const std::string& name) const { return files.path(name); }
   std::string write(const std::string& name, const std::string& bytes) {
-    std::ofstream(path(name), std::ios::binary) << bytes;
-    return path(name);
+    return files.write(name, bytes);
   }
-  static std::string read(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string read(const std::string& file) { return TempFolder::read(file); }
 
   int64_t open(int16_t port) {
     int64_t id =
@@ -212,7 +205,7 @@ class FileTransfersTest : public PluginTest {
     return open(peer->port());
   }
 
-  std::string folder;
+  TempFolder files{"zuv-transfers"};
   std::unique_ptr<PythonPeer> peer;
 };
 
