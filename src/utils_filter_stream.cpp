@@ -135,6 +135,11 @@ class Base64Encoding : public FilterStage {
   std::string bytes_;
 };
 
+bool isBase64Letter(char16_t unit) {
+  return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z') ||
+         (unit >= u'0' && unit <= u'9') || unit == u'+' || unit == u'/';
+}
+
 // Decodes whole groups of four letters (line ends between them are skipped); the letters of an
 // unfinished group wait, and so do the bytes of an unfinished UTF-8 character. A "=" ends the
 // input; a character outside the alphabet ends the output.
@@ -172,9 +177,7 @@ class Base64Decoding : public FilterStage {
         return i + 1;
       }
       if (unit == u'\r' || unit == u'\n') continue;
-      if (unit >= 128 || kBase64Chars.find(static_cast<char>(unit)) == std::string::npos) {
-        return letters_.size();  // the decoder refuses it
-      }
+      if (!isBase64Letter(unit)) return letters_.size();  // the decoder refuses it
       if (++letters % 4 == 0) groupEnd = i + 1;
     }
     return last ? letters_.size() : groupEnd;
