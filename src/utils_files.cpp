@@ -1,4 +1,4 @@
-// The pieces the file conversions share: see utils_files.h.
+// The pieces the file commands share: see utils_files.h.
 
 #include "utils_files.h"
 
@@ -9,6 +9,13 @@
 
 #include "platform/platform.h"
 #include "xfile.h"
+
+bool platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path) {
+  const PA_Unistring* text = PA_GetStringParameter(block, index);
+  if (text == nullptr || text->fLength <= 0 || text->fString == nullptr) return false;
+  path.setTo(reinterpret_cast<const UChar*>(text->fString), text->fLength);
+  return convertToPlatformPath(path);
+}
 
 EncodedChars utf8Path(const icu::UnicodeString& path) {
   return convertToChars(reinterpret_cast<const unsigned short*>(path.getBuffer()), path.length(),

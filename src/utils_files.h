@@ -1,7 +1,9 @@
-// What the file conversions (BinHex, MacBinary, gzip) share: a holder for the files they open, the
-// destination they write (closed with its close error answered, removed with its Finder
-// information and resource fork when the conversion fails), the check that two paths name one
-// file, and a path's UTF-8 bytes. Nothing here keeps state or yields.
+// What the commands that read or write files share: the path parameter (a 4D text holding a POSIX
+// or a colon-separated path, made the POSIX path that xfile opens), a holder for the files they
+// open, the close of a written file with its error answered, and for the file conversions
+// (BinHex, MacBinary, gzip) the destination they write (removed with its Finder information and
+// resource fork when the conversion fails), the check that two paths name one file, and a path's
+// UTF-8 bytes. Nothing here keeps state or yields.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +13,14 @@
 
 #include <unicode/unistr.h>
 
+#include "4DPluginAPI.h"
 #include "utils_conversion.h"
 
+// The POSIX path that text parameter `index` names. False for an empty text or a path that
+// cannot be converted; `path` is then undefined.
+bool platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path);
+
+// Closes a file that a command opened, on every way out.
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };

@@ -4,22 +4,12 @@
 #include "zuv_commands.h"
 
 void handleTCPListen(PluginBlock*) {}
-void handleTCPSendFile(PluginBlock*) {}
-void handleTCPReceiveFile(PluginBlock*) {}
-void handleTCPSendPicture(PluginBlock*) {}
 void handleUDPCreate(PluginBlock*) {}
 void handleUDPRelease(PluginBlock*) {}
 void handleUDPSend(PluginBlock*) {}
 void handleUDPReceive(PluginBlock*) {}
 void handleUDPMaxSize(PluginBlock*) {}
-void handlePictureInfo(PluginBlock*) {}
 void handleTCPMultiStatus(PluginBlock*) {}
-void handlePicture2File(PluginBlock*) {}
-void handleFile2Picture(PluginBlock*) {}
-void handleTCPSendBlob(PluginBlock*) {}
-void handleTCPReceiveBlob(PluginBlock*) {}
-void handlePicture2Blob(PluginBlock*) {}
-void handleBlob2Picture(PluginBlock*) {}
 void handleBlobSearch(PluginBlock*) {}
 void handleBlobReplace(PluginBlock*) {}
 void handleRecord2Blob(PluginBlock*) {}
