@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
@@ -169,6 +170,12 @@ double timeBest(Fn fn) {
 // the emulator's calls (parameter frames, copies, conversions) can be told apart.
 void printCores(const std::u16string& text, const std::string& bytes, double mb);
 
+// Hostile texts: what a command holds at its worst, and how long it takes, on texts whose
+// result is empty: 100 M units of uuencode lines of zero bytes, and 270 M units of U+FFFF, whose
+// HTML, URL and quoted-printable forms (8 or 9 units a unit) pass what a text holds. They run
+// first, before any thread exists, each in a process of its own.
+void printHostile();
+
 void printRate(const char* what, double mb, double seconds) {
   if (seconds <= 0) {
     std::printf("  %-34s  n/a\n", what);
@@ -181,6 +188,7 @@ void printRate(const char* what, double mb, double seconds) {
 
 int main(int argc, char** argv) {
   host::keepFreedMemory();
+  printHostile();
   size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
   if (megabytes == 0) megabytes = 16;
   host::Emulator emu(host::Options{.strict = false});
@@ -274,6 +282,80 @@ void printCores(const std::u16string& text, const std::string& bytes, double mb)
   printRate("uuencode encode", mb, timeBest([&] { out = uu::encodeBytes(bytes); }));
   std::string lines = host::utf8(out);
   printRate("uuencode decode", mb, timeBest([&] { uu::decodeBytes(lines, back); }));
+}
+
+// Bytes resident now and at the peak since the last reset (writing 5 to /proc/self/clear_refs).
+struct Resident {
+  double now = 0;
+  double peak = 0;
+};
+
+Resident resident() {
+  Resident memory;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) memory.now = std::stod(line.substr(6)) * 1024;
+    if (line.rfind("VmHWM:", 0) == 0) memory.peak = std::stod(line.substr(6)) * 1024;
+  }
+  return memory;
+}
+
+// Runs one command on a hostile text in a process of its own, so that no memory freed before
+// is reused, and prints its time and the peak growth of the process's resident memory during
+// FourDPackex alone: the text is in the host's parameter cell before, as in 4D.
+void printHostileCall(const char* command, std::u16string (*makeText)(), int64_t mode) {
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child != 0) {
+    int status = 0;
+    if (child > 0) waitpid(child, &status, 0);
+    return;
+  }
+  {
+    host::Emulator emu(host::Options{.strict = false});
+    emu.attach(&FourDPackex);
+    emu.startup();
+    const host::CommandSpec* spec = emu.manifest().find(command);
+    std::vector<host::Value> values;
+    values.emplace_back(makeText());
+    if (mode > -100) values.emplace_back(mode);
+    const double units = static_cast<double>(std::get<std::u16string>(values[0]).size());
+    // values stays alive: memory it freed would be reused by the command and not show.
+    host::Frame frame = emu.makeFrame(spec->params, values, spec->result);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const double before = resident().now;
+    double seconds = 0;
+    emu.run(1, [&] {
+      auto start = Clock::now();
+      FourDPackex(spec->selector, frame.parameters(), nullptr, frame.result());
+      seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    });
+    const double grown = resident().peak - before;
+    const size_t result = std::get<std::u16string>(frame.resultValue()).size();
+    std::printf(
+        "  %-14s %4.0f M units: %6.2f s, peak growth %5.0f MB = %.2f x the text's %.0f MB;"
+        " result %zu units\n",
+        command, units / 1e6, seconds, grown / kMB, grown / (units * 2), units * 2 / kMB, result);
+    std::fflush(stdout);
+  }
+  _exit(0);
+}
+
+std::u16string zeroLines() {
+  std::u16string lines;
+  lines.reserve(100'000'000);
+  while (lines.size() < 100'000'000) lines.append(u"M\r");
+  return lines;
+}
+
+std::u16string wideUnits() { return std::u16string(270'000'000, u'\uFFFF'); }
+
+void printHostile() {
+  std::printf("hostile texts whose result is empty (each in a process of its own)\n");
+  printHostileCall("ZUV_UU2Text", zeroLines, -1000);
+  printHostileCall("ZUV_Text2HTML", wideUnits, 0);
+  printHostileCall("ZUV_Text2URL", wideUnits, 1);
+  printHostileCall("ZUV_Text2QP", wideUnits, 0);
 }
 
 }  // namespace

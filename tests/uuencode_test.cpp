@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "codecs_oracle.h"
+#include "support/peak_memory.h"
 
 namespace zuvtest {
 namespace {
@@ -60,6 +61,16 @@ TEST_F(UUTest, Decodes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(host::utf8(call("ZUV_UU2Text", host::text(c.in))), c.out);
+  }
+}
+
+TEST_F(UUTest, RefusesDataCharactersPastTheGraveAccent) {
+  // Only 32..96 are data characters: 97..126 would read as the values 1..30 if accepted.
+  for (int c = 97; c <= 127; ++c) {
+    SCOPED_TRACE(c);
+    std::string line = "#0V%" + std::string(1, static_cast<char>(c)) + "\r";
+    EXPECT_EQ(host::utf8(call("ZUV_UU2Text", host::text(line))), "");
+    EXPECT_EQ(host::utf8(call("ZUV_UU2Text", host::text("!" + line.substr(4)))), "");
   }
 }
 
@@ -122,6 +133,31 @@ TEST_F(UUTest, DecodedBytesEndAtAZero) {
   std::u16string encoded = uu::encodeBytes(std::string("a\0A", 3));
   EXPECT_EQ(encoded, u"#80!!\r");
   EXPECT_EQ(host::utf8(call("ZUV_UU2Text", encoded)), "a");
+}
+
+TEST_F(UUTest, KeepsNothingAfterTheFirstZeroByte) {
+  // Each line "M" decodes to 45 zero bytes that can never reach the result; the lines after the
+  // first zero byte are still read, so that a refused character empties the result.
+  std::string bytes;
+  EXPECT_TRUE(uu::decodeBytes("#0V%T\r" + repeat("M\r", 1000) + "#0V%T\r", bytes));
+  EXPECT_EQ(bytes, "Cat");
+  EXPECT_FALSE(uu::decodeBytes("#0V%T\rM\r#0V%Tx\r", bytes));
+  EXPECT_EQ(host::utf8(call("ZUV_UU2Text", host::text("#0V%T\rM\r#0V%Tx\r"))), "");
+}
+
+TEST_F(UUTest, PeakMemoryOfAHostileTextStaysNearItsSize) {
+  // 8 M units of "M" lines: a decoder that kept the zero bytes would hold 45 bytes for every
+  // two units. What the call holds at its worst stays below twice the text (its units and its
+  // UTF-8 bytes, which the host converts it to) and the result together, with room for the
+  // allocator.
+  const std::u16string hostile = host::text(repeat("M\r", 4 * 1024 * 1024));
+  const int64_t textBytes = static_cast<int64_t>(hostile.size()) * 2;
+  const int64_t utf8Bytes = static_cast<int64_t>(hostile.size());
+  if (!resetPeakMemory()) GTEST_SKIP() << "the peak resident memory cannot be reset here";
+  int64_t before = residentMemory().now;
+  EXPECT_EQ(call("ZUV_UU2Text", hostile), u"");
+  int64_t grown = residentMemory().peak - before;
+  EXPECT_LT(grown, 2 * (textBytes + utf8Bytes) + (16 << 20));
 }
 
 }  // namespace
