@@ -39,14 +39,10 @@ void handleBlob2Picture(PluginBlock*) {}
 void handleRot13Text(PluginBlock*) {}
 void handleRot13Blob(PluginBlock*) {}
 void handleDigestAddBlob(PluginBlock*) {}
-void handleBlobSearch(PluginBlock*) {}
-void handleBlobReplace(PluginBlock*) {}
 void handleFile2Gzip(PluginBlock*) {}
 void handleGzip2File(PluginBlock*) {}
 void handleEncryptText(PluginBlock*) {}
 void handleDecryptText(PluginBlock*) {}
-void handleRecord2Blob(PluginBlock*) {}
-void handleBlob2Record(PluginBlock*) {}
 void handleSSLStreamInfo(PluginBlock*) {}
 void handleSSLSetCertificate(PluginBlock*) {}
 void handleSSLLastError(PluginBlock*) {}
