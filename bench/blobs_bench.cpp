@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
+#include "bench_files.h"
 #include "emulator.h"
 
 namespace {
@@ -85,19 +86,6 @@ double timeMemmem(const std::string& bytes, const char* pattern, int64_t& count)
     best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
   }
   return best;
-}
-
-std::string writeTemp(const std::string& bytes) {
-  char path[] = "/tmp/zuv-bench-XXXXXX";
-  int fd = mkstemp(path);
-  if (fd >= 0) close(fd);
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // python3's bytes methods on the file's bytes, timed inside python: one line of seconds per

@@ -22,7 +22,9 @@
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
+#include "bench_files.h"
 #include "emulator.h"
+#include "support/peak_memory.h"
 #include "utils_codecs.h"
 #include "uuencode.h"
 
@@ -95,14 +97,6 @@ double timeCall(host::Emulator& emu, const char* command, const std::u16string& 
   return best;
 }
 
-std::string writeTemp(const std::string& bytes) {
-  char path[] = "/tmp/zuv-bench-XXXXXX";
-  int fd = mkstemp(path);
-  if (fd >= 0) close(fd);
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
 // Seconds of the best of three runs of a shell command.
 double timeShell(const std::string& command) {
   double best = 1e9;
@@ -112,11 +106,6 @@ double timeShell(const std::string& command) {
     best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
   }
   return best;
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // Python's codecs timed inside python, so that start-up does not count: prints one line per
@@ -284,22 +273,6 @@ void printCores(const std::u16string& text, const std::string& bytes, double mb)
   printRate("uuencode decode", mb, timeBest([&] { uu::decodeBytes(lines, back); }));
 }
 
-// Bytes resident now and at the peak since the last reset (writing 5 to /proc/self/clear_refs).
-struct Resident {
-  double now = 0;
-  double peak = 0;
-};
-
-Resident resident() {
-  Resident memory;
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) memory.now = std::stod(line.substr(6)) * 1024;
-    if (line.rfind("VmHWM:", 0) == 0) memory.peak = std::stod(line.substr(6)) * 1024;
-  }
-  return memory;
-}
-
 // Runs one command on a hostile text in a process of its own, so that no memory freed before
 // is reused, and prints its time and the peak growth of the process's resident memory during
 // FourDPackex alone: the text is in the host's parameter cell before, as in 4D.
@@ -322,15 +295,15 @@ void printHostileCall(const char* command, std::u16string (*makeText)(), int64_t
     const double units = static_cast<double>(std::get<std::u16string>(values[0]).size());
     // values stays alive: memory it freed would be reused by the command and not show.
     host::Frame frame = emu.makeFrame(spec->params, values, spec->result);
-    std::ofstream("/proc/self/clear_refs") << "5";
-    const double before = resident().now;
+    zuvtest::resetPeakMemory();
+    const double before = static_cast<double>(zuvtest::residentMemory().now);
     double seconds = 0;
     emu.run(1, [&] {
       auto start = Clock::now();
       FourDPackex(spec->selector, frame.parameters(), nullptr, frame.result());
       seconds = std::chrono::duration<double>(Clock::now() - start).count();
     });
-    const double grown = resident().peak - before;
+    const double grown = static_cast<double>(zuvtest::residentMemory().peak) - before;
     const size_t result = std::get<std::u16string>(frame.resultValue()).size();
     std::printf(
         "  %-14s %4.0f M units: %6.2f s, peak growth %5.0f MB = %.2f x the text's %.0f MB;"

@@ -277,12 +277,7 @@ void encodeQuoted(std::string_view bytes, bool textMode, Out& out) {
 
 bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out, int64_t limit) {
   out.clear();
-  UnitCount count;
-  encodeQuoted(bytes, textMode, count);
-  if (count.size > limit) return false;
-  out.reserve(static_cast<size_t>(count.size));
-  encodeQuoted(bytes, textMode, out);
-  return true;
+  return encodeMeasured(out, limit, [&](auto& to) { encodeQuoted(bytes, textMode, to); });
 }
 
 void quotedDecodeUnits(std::u16string_view in, std::u16string& out) {

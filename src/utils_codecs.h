@@ -150,3 +150,15 @@ struct UnitCount {
   void append(const char16_t*, size_t n) { size += static_cast<int64_t>(n); }
   void append(std::u16string_view units) { size += static_cast<int64_t>(units.size()); }
 };
+
+// Runs encode(output) twice, first on a UnitCount: fails when the output would pass limit units,
+// else builds it in out, allocated once at its exact size.
+template <typename Encode>
+bool encodeMeasured(std::u16string& out, int64_t limit, Encode encode) {
+  UnitCount count;
+  encode(count);
+  if (count.size > limit) return false;
+  out.reserve(static_cast<size_t>(count.size));
+  encode(out);
+  return true;
+}

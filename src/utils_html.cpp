@@ -239,12 +239,7 @@ void encodeEntities(std::u16string_view in, int mode, Out& out) {
 bool htmlEncodeUnits(std::u16string_view in, int mode, std::u16string& out, int64_t limit) {
   ensureEntityMap();
   out.clear();
-  UnitCount count;
-  encodeEntities(in, mode, count);
-  if (count.size > limit) return false;
-  out.reserve(static_cast<size_t>(count.size));
-  encodeEntities(in, mode, out);
-  return true;
+  return encodeMeasured(out, limit, [&](auto& to) { encodeEntities(in, mode, to); });
 }
 
 void htmlDecodeUnits(std::u16string_view in, int mode, std::u16string& out) {

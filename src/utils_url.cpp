@@ -233,12 +233,7 @@ bool urlEncodeUnits(std::u16string_view in, int mode, std::u16string& out, int64
   out.clear();
   const ModeTable* table = modeTable(mode & ~4);
   if (table == nullptr) return true;
-  UnitCount count;
-  encodeEscapes(in, *table, count);
-  if (count.size > limit) return false;
-  out.reserve(static_cast<size_t>(count.size));
-  encodeEscapes(in, *table, out);
-  return true;
+  return encodeMeasured(out, limit, [&](auto& to) { encodeEscapes(in, *table, to); });
 }
 
 void urlDecodeUnits(std::u16string_view in, int mode, std::u16string& out) {
