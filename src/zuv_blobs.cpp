@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -195,8 +196,25 @@ Found searchOrReplace(HostHandle blob, int32_t size, int32_t offset, std::string
   if (with->size() > pattern.size()) return replaceLonger(blob, hay, pattern, *with, limit);
   size_t newSize = hay.size;
   Found found = replaceShorter(hay, pattern, *with, limit, newSize);
+  // The bytes have moved already; a host gives up the end of a block without fail.
   if (found.count > 0) PA_SetHandleSize(blob, static_cast<int32_t>(newSize));
   return found;
+}
+
+// Converts the pattern and the replacement (null for a search) and searches or replaces.
+Found convertAndSearch(HostHandle blob, int32_t size, int32_t offset,
+                       const PA_Unistring& patternText, const PA_Unistring* replacementText,
+                       int32_t limit, int32_t charsetSwitch) {
+  EncodedChars pattern = bytesOfText(patternText, charsetSwitch);
+  if (replacementText == nullptr) {
+    if (!searchable(viewOf(pattern))) return {};
+    return searchOrReplace(blob, size, offset, viewOf(pattern), nullptr, limit);
+  }
+  EncodedChars replacement = bytesOfText(*replacementText, charsetSwitch);
+  std::string_view with = viewOf(replacement);
+  // A replacement that the host did not convert would delete the matches instead.
+  if (!searchable(viewOf(pattern)) || (replacementText->fLength > 0 && with.empty())) return {};
+  return searchOrReplace(blob, size, offset, viewOf(pattern), &with, limit);
 }
 
 // Reads the parameters in the order p1, offset, pattern, (replacement), count, switch; writes the
@@ -218,14 +236,12 @@ void blobSearchAndReplace(PluginBlock* block, bool replace) {
   const int32_t size = blob != nullptr ? PA_GetHandleSize(blob) : 0;
   const int32_t limit = countIn == 0 ? 1 : countIn;
   if (offset >= 0 && offset < size && patternText->fLength > 0 && limit > 0) {
-    EncodedChars pattern = bytesOfText(*patternText, charsetSwitch);
-    EncodedChars replacement;
-    if (replace) replacement = bytesOfText(*replacementText, charsetSwitch);
-    std::string_view with = viewOf(replacement);
-    bool replacementConverted = !replace || replacementText->fLength == 0 || !with.empty();
-    if (searchable(viewOf(pattern)) && replacementConverted) {
+    try {
       found =
-          searchOrReplace(blob, size, offset, viewOf(pattern), replace ? &with : nullptr, limit);
+          convertAndSearch(blob, size, offset, *patternText, replacementText, limit, charsetSwitch);
+    } catch (const std::bad_alloc&) {
+      // Every allocation comes before the BLOB is changed: it stays as it was.
+      found = {};
     }
   }
   PA_SetLongParameter(block, countIndex, found.count);
