@@ -95,7 +95,7 @@ Found replaceShorter(const Haystack& hay, std::string_view pattern, std::string_
     size_t kept = static_cast<size_t>(match - read);
     std::memmove(write, read, kept);
     write += kept;
-    std::memcpy(write, with.data(), with.size());
+    if (!with.empty()) std::memcpy(write, with.data(), with.size());
     write += with.size();
     read = match + pattern.size();
   });
