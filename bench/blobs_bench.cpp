@@ -20,13 +20,15 @@
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
-#include "bench_files.h"
+#include "bench_tools.h"
 #include "emulator.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr double kMB = 1024.0 * 1024.0;
+using benchtools::Clock;
+using benchtools::kMB;
+using benchtools::readAll;
+using benchtools::writeTemp;
 
 // Lines of 256 bytes ended by CR LF: a million of them in 256 MB.
 std::string makeLines(size_t megabytes) {

@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
-#include "bench_files.h"
+#include "bench_tools.h"
 #include "emulator.h"
 #include "support/peak_memory.h"
 #include "utils_codecs.h"
@@ -30,6 +30,8 @@
 
 namespace {
 
+using benchtools::readAll;
+using benchtools::writeTemp;
 using Clock = std::chrono::steady_clock;
 constexpr double kMB = 1024.0 * 1024.0;
 
