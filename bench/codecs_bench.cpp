@@ -18,15 +18,20 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
+#include "bench_tools.h"
 #include "emulator.h"
+#include "support/peak_memory.h"
 #include "utils_codecs.h"
 #include "uuencode.h"
 
 namespace {
 
+using benchtools::readAll;
+using benchtools::writeTemp;
 using Clock = std::chrono::steady_clock;
 constexpr double kMB = 1024.0 * 1024.0;
 
@@ -94,14 +99,6 @@ double timeCall(host::Emulator& emu, const char* command, const std::u16string& 
   return best;
 }
 
-std::string writeTemp(const std::string& bytes) {
-  char path[] = "/tmp/zuv-bench-XXXXXX";
-  int fd = mkstemp(path);
-  if (fd >= 0) close(fd);
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
 // Seconds of the best of three runs of a shell command.
 double timeShell(const std::string& command) {
   double best = 1e9;
@@ -111,11 +108,6 @@ double timeShell(const std::string& command) {
     best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
   }
   return best;
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // Python's codecs timed inside python, so that start-up does not count: prints one line per
@@ -169,6 +161,12 @@ double timeBest(Fn fn) {
 // the emulator's calls (parameter frames, copies, conversions) can be told apart.
 void printCores(const std::u16string& text, const std::string& bytes, double mb);
 
+// Hostile texts: what a command holds at its worst, and how long it takes, on texts whose
+// result is empty: 100 M units of uuencode lines of zero bytes, and 270 M units of U+FFFF, whose
+// HTML, URL and quoted-printable forms (8 or 9 units a unit) pass what a text holds. They run
+// first, before any thread exists, each in a process of its own.
+void printHostile();
+
 void printRate(const char* what, double mb, double seconds) {
   if (seconds <= 0) {
     std::printf("  %-34s  n/a\n", what);
@@ -181,6 +179,7 @@ void printRate(const char* what, double mb, double seconds) {
 
 int main(int argc, char** argv) {
   host::keepFreedMemory();
+  printHostile();
   size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
   if (megabytes == 0) megabytes = 16;
   host::Emulator emu(host::Options{.strict = false});
@@ -274,6 +273,64 @@ void printCores(const std::u16string& text, const std::string& bytes, double mb)
   printRate("uuencode encode", mb, timeBest([&] { out = uu::encodeBytes(bytes); }));
   std::string lines = host::utf8(out);
   printRate("uuencode decode", mb, timeBest([&] { uu::decodeBytes(lines, back); }));
+}
+
+// Runs one command on a hostile text in a process of its own, so that no memory freed before
+// is reused, and prints its time and the peak growth of the process's resident memory during
+// FourDPackex alone: the text is in the host's parameter cell before, as in 4D.
+void printHostileCall(const char* command, std::u16string (*makeText)(), int64_t mode) {
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child != 0) {
+    int status = 0;
+    if (child > 0) waitpid(child, &status, 0);
+    return;
+  }
+  {
+    host::Emulator emu(host::Options{.strict = false});
+    emu.attach(&FourDPackex);
+    emu.startup();
+    const host::CommandSpec* spec = emu.manifest().find(command);
+    std::vector<host::Value> values;
+    values.emplace_back(makeText());
+    if (mode > -100) values.emplace_back(mode);
+    const double units = static_cast<double>(std::get<std::u16string>(values[0]).size());
+    // values stays alive: memory it freed would be reused by the command and not show.
+    host::Frame frame = emu.makeFrame(spec->params, values, spec->result);
+    zuvtest::resetPeakMemory();
+    const double before = static_cast<double>(zuvtest::residentMemory().now);
+    double seconds = 0;
+    emu.run(1, [&] {
+      auto start = Clock::now();
+      FourDPackex(spec->selector, frame.parameters(), nullptr, frame.result());
+      seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    });
+    const double grown = static_cast<double>(zuvtest::residentMemory().peak) - before;
+    const size_t result = std::get<std::u16string>(frame.resultValue()).size();
+    std::printf(
+        "  %-14s %4.0f M units: %6.2f s, peak growth %5.0f MB = %.2f x the text's %.0f MB;"
+        " result %zu units\n",
+        command, units / 1e6, seconds, grown / kMB, grown / (units * 2), units * 2 / kMB, result);
+    std::fflush(stdout);
+  }
+  _exit(0);
+}
+
+std::u16string zeroLines() {
+  std::u16string lines;
+  lines.reserve(100'000'000);
+  while (lines.size() < 100'000'000) lines.append(u"M\r");
+  return lines;
+}
+
+std::u16string wideUnits() { return std::u16string(270'000'000, u'\uFFFF'); }
+
+void printHostile() {
+  std::printf("hostile texts whose result is empty (each in a process of its own)\n");
+  printHostileCall("ZUV_UU2Text", zeroLines, -1000);
+  printHostileCall("ZUV_Text2HTML", wideUnits, 0);
+  printHostileCall("ZUV_Text2URL", wideUnits, 1);
+  printHostileCall("ZUV_Text2QP", wideUnits, 0);
 }
 
 }  // namespace

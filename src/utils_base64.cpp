@@ -79,7 +79,8 @@ bool writtenLiterally(unsigned char c, int next) {
   return c >= 33 && c <= 126 && c != '=';
 }
 
-void appendSoftBreak(std::u16string& out, int& column) {
+template <typename Out>
+void appendSoftBreak(Out& out, int& column) {
   out.append(u"=\r\n");
   column = 0;
 }
@@ -247,9 +248,11 @@ bool base64DecodeUnits(std::u16string_view in, EncodedChars& out) {
   return true;
 }
 
-bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out, int64_t limit) {
-  out.clear();
-  out.reserve(bytes.size() + bytes.size() / 8);
+namespace {
+
+// Writes the quoted-printable form of bytes to out, a text or a UnitCount.
+template <typename Out>
+void encodeQuoted(std::string_view bytes, bool textMode, Out& out) {
   int column = 0;
   for (size_t i = 0; i < bytes.size(); ++i) {
     auto c = static_cast<unsigned char>(bytes[i]);
@@ -267,9 +270,14 @@ bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& ou
       out.push_back(kHexDigits[c & 15]);
       column += 3;
     }
-    if (static_cast<int64_t>(out.size()) > limit) return false;
   }
-  return true;
+}
+
+}  // namespace
+
+bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out, int64_t limit) {
+  out.clear();
+  return encodeMeasured(out, limit, [&](auto& to) { encodeQuoted(bytes, textMode, to); });
 }
 
 void quotedDecodeUnits(std::u16string_view in, std::u16string& out) {

@@ -140,3 +140,25 @@ std::u16string_view unitsBeforeZero(std::u16string_view units);
 void setUnits(PA_Unistring& text, const std::u16string& units);
 // Makes the text empty through the host.
 void setEmpty(PA_Unistring& text);
+
+// Stands in for the output text of an encoder and only counts what would be written to it, so
+// that the encoder measures its output before it allocates: a text whose encoded form would pass
+// the limit then fails at the cost of one reading, instead of first building gigabytes.
+struct UnitCount {
+  int64_t size = 0;
+  void push_back(char16_t) { ++size; }
+  void append(const char16_t*, size_t n) { size += static_cast<int64_t>(n); }
+  void append(std::u16string_view units) { size += static_cast<int64_t>(units.size()); }
+};
+
+// Runs encode(output) twice, first on a UnitCount: fails when the output would pass limit units,
+// else builds it in out, allocated once at its exact size.
+template <typename Encode>
+bool encodeMeasured(std::u16string& out, int64_t limit, Encode encode) {
+  UnitCount count;
+  encode(count);
+  if (count.size > limit) return false;
+  out.reserve(static_cast<size_t>(count.size));
+  encode(out);
+  return true;
+}

@@ -9,8 +9,8 @@
 // replacing the table's entities one after the other, with "&amp;" last: "&amp;lt;" gives "&lt;".
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
+#include <iterator>
 
 #include <unicode/ustring.h>
 
@@ -40,13 +40,23 @@ bool exempted(char16_t unit, int mode) {
 bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-void appendNumericReference(std::u16string& out, uint32_t value) {
-  char digits[16];
-  int n = std::snprintf(digits, sizeof digits, "&#%u;", value);
-  for (int i = 0; i < n; ++i) out.push_back(static_cast<char16_t>(digits[i]));
+// "&#", the value's decimal digits, ";".
+template <typename Out>
+void appendNumericReference(Out& out, uint32_t value) {
+  char16_t units[16];
+  char16_t* first = std::end(units);
+  *--first = u';';
+  do {
+    *--first = static_cast<char16_t>(u'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  *--first = u'#';
+  *--first = u'&';
+  out.append(first, static_cast<size_t>(std::end(units) - first));
 }
 
-void appendEntity(std::u16string& out, const icu::UnicodeString& entity) {
+template <typename Out>
+void appendEntity(Out& out, const icu::UnicodeString& entity) {
   out.append(entity.getBuffer(), static_cast<size_t>(entity.length()));
 }
 
@@ -199,10 +209,11 @@ void fillEntityMap() {
   }
 }
 
-bool htmlEncodeUnits(std::u16string_view in, int mode, std::u16string& out, int64_t limit) {
-  ensureEntityMap();
-  out.clear();
-  out.reserve(in.size());
+namespace {
+
+// Writes the encoded form of in to out, a text or a UnitCount.
+template <typename Out>
+void encodeEntities(std::u16string_view in, int mode, Out& out) {
   for (size_t i = 0; i < in.size(); ++i) {
     char16_t unit = in[i];
     if (unit < 128 && !isTagChar(unit)) {
@@ -220,9 +231,15 @@ bool htmlEncodeUnits(std::u16string_view in, int mode, std::u16string& out, int6
     } else {
       appendNumericReference(out, unit);
     }
-    if (static_cast<int64_t>(out.size()) > limit) return false;
   }
-  return true;
+}
+
+}  // namespace
+
+bool htmlEncodeUnits(std::u16string_view in, int mode, std::u16string& out, int64_t limit) {
+  ensureEntityMap();
+  out.clear();
+  return encodeMeasured(out, limit, [&](auto& to) { encodeEntities(in, mode, to); });
 }
 
 void htmlDecodeUnits(std::u16string_view in, int mode, std::u16string& out) {

@@ -81,7 +81,8 @@ int utf8Bytes(std::u16string_view in, size_t& i, unsigned char bytes[4]) {
   return 4;
 }
 
-void appendByte(std::u16string& out, unsigned char byte, const ModeTable& table) {
+template <typename Out>
+void appendByte(Out& out, unsigned char byte, const ModeTable& table) {
   switch (table[byte]) {
     case ByteForm::kKept:
       out.push_back(byte);
@@ -214,18 +215,25 @@ size_t decodeEscape(std::u16string_view in, size_t at, char16_t esc, std::u16str
 
 }  // namespace
 
+namespace {
+
+// Writes the escaped UTF-8 bytes of in to out, a text or a UnitCount.
+template <typename Out>
+void encodeEscapes(std::u16string_view in, const ModeTable& table, Out& out) {
+  unsigned char bytes[4];
+  for (size_t i = 0; i < in.size();) {
+    int n = utf8Bytes(in, i, bytes);
+    for (int k = 0; k < n; ++k) appendByte(out, bytes[k], table);
+  }
+}
+
+}  // namespace
+
 bool urlEncodeUnits(std::u16string_view in, int mode, std::u16string& out, int64_t limit) {
   out.clear();
   const ModeTable* table = modeTable(mode & ~4);
   if (table == nullptr) return true;
-  out.reserve(in.size());
-  unsigned char bytes[4];
-  for (size_t i = 0; i < in.size();) {
-    int n = utf8Bytes(in, i, bytes);
-    for (int k = 0; k < n; ++k) appendByte(out, bytes[k], *table);
-    if (static_cast<int64_t>(out.size()) > limit) return false;
-  }
-  return true;
+  return encodeMeasured(out, limit, [&](auto& to) { encodeEscapes(in, *table, to); });
 }
 
 void urlDecodeUnits(std::u16string_view in, int mode, std::u16string& out) {

@@ -30,8 +30,26 @@ void appendGroup(std::u16string& out, const unsigned char* bytes, size_t n) {
 
 bool isDataCharacter(unsigned char c) { return c >= 32 && c <= kGrave; }
 
+// The decoder's output. The result ends at the first zero byte, so nothing after it is kept:
+// a hostile text of lines of zero bytes would otherwise take about 50 bytes of memory per unit
+// for an empty result. The lines after it are still read, since a refused character anywhere
+// empties the result.
+struct DecodedBytes {
+  std::string& bytes;
+  bool ended = false;
+
+  void push(char byte) {
+    if (ended) return;
+    if (byte == 0) {
+      ended = true;
+      return;
+    }
+    bytes.push_back(byte);
+  }
+};
+
 // Decodes one line (without its line end) and answers false for a refused character.
-bool decodeLine(std::string_view line, std::string& out) {
+bool decodeLine(std::string_view line, DecodedBytes& out) {
   int count = (static_cast<unsigned char>(line[0]) - 32) & 63;
   size_t next = 1;
   uint32_t bits = 0;
@@ -47,7 +65,7 @@ bool decodeLine(std::string_view line, std::string& out) {
     held += 6;
     if (held < 8) continue;
     held -= 8;
-    out.push_back(static_cast<char>(bits >> held));
+    out.push(static_cast<char>(bits >> held));
     bits &= (1u << held) - 1;
     --count;
   }
@@ -74,12 +92,13 @@ std::u16string encodeBytes(std::string_view bytes) {
 
 bool decodeBytes(std::string_view lines, std::string& out) {
   out.clear();
-  out.reserve(lines.size() / 4 * 3);
+  out.reserve(lines.size() / 4 * 3);  // the most the lines can hold: no growth while decoding
+  DecodedBytes decoded{out};
   size_t start = 0;
   while (start < lines.size()) {
     size_t end = lines.find_first_of("\r\n", start);
     if (end == std::string_view::npos) break;  // a last line without its line end
-    if (end > start && !decodeLine(lines.substr(start, end - start), out)) return false;
+    if (end > start && !decodeLine(lines.substr(start, end - start), decoded)) return false;
     start = end + 1;
     if (lines[end] == '\r' && start < lines.size() && lines[start] == '\n') ++start;
   }

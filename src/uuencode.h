@@ -23,8 +23,8 @@ void decode(PluginBlock* block);
 
 // The lines of bytes: at most 45 bytes a line, each line ended by CR.
 std::u16string encodeBytes(std::string_view bytes);
-// The bytes of lines; false for a character the decoder refuses. A last line without a line end
-// is ignored.
+// The bytes of lines up to the first zero byte (not included); false for a character the decoder
+// refuses, also after that byte. A last line without a line end is ignored.
 bool decodeBytes(std::string_view lines, std::string& out);
 
 }  // namespace uu

@@ -10,10 +10,6 @@ void handleUDPSend(PluginBlock*) {}
 void handleUDPReceive(PluginBlock*) {}
 void handleUDPMaxSize(PluginBlock*) {}
 void handleTCPMultiStatus(PluginBlock*) {}
-void handleBlobSearch(PluginBlock*) {}
-void handleBlobReplace(PluginBlock*) {}
-void handleRecord2Blob(PluginBlock*) {}
-void handleBlob2Record(PluginBlock*) {}
 void handleSSLStreamInfo(PluginBlock*) {}
 void handleSSLSetCertificate(PluginBlock*) {}
 void handleSSLLastError(PluginBlock*) {}

@@ -121,6 +121,21 @@ inline std::vector<std::string> runPython(const std::string& body,
   return outputs;
 }
 
+// Checks that an encoder core, encode(out, limit), measures its output before it allocates:
+// one unit below the output's size it fails and leaves out without memory for the output; at
+// the size it gives the output.
+template <typename Encode>
+void expectMeasuredBeforeAllocated(Encode encode) {
+  std::u16string whole;
+  ASSERT_TRUE(encode(whole, int64_t{2147483647}));
+  const int64_t size = static_cast<int64_t>(whole.size());
+  std::u16string out;
+  EXPECT_FALSE(encode(out, size - 1));
+  EXPECT_LT(out.capacity(), 64u);
+  EXPECT_TRUE(encode(out, size));
+  EXPECT_EQ(out, whole);
+}
+
 // A command test of the text codecs: every codec command takes a text and, except for three, a
 // longint, and answers a text.
 class CodecTest : public PluginTest {

@@ -152,6 +152,14 @@ TEST_F(Base64Test, AnOutputPastTheTextLimitFails) {
   EXPECT_EQ(out, u"TWFu");
 }
 
+TEST_F(QuotedPrintableTest, AnOutputPastTheLimitFailsBeforeItIsAllocated) {
+  // Every byte escaped: three units a byte, and a soft break every 25 escapes.
+  const std::string bytes(1 << 20, '\xFF');
+  expectMeasuredBeforeAllocated([&](std::u16string& out, int64_t limit) {
+    return quotedEncodeBytes(bytes, false, out, limit);
+  });
+}
+
 TEST_F(Base64Test, MatchesPythonAndCoreutils) {
   // The program pads only on request and never breaks lines: padded output is compared with
   // base64.b64encode and base64 -w0, unpadded output with the same letters without "=".
@@ -191,9 +199,20 @@ TEST_F(Base64Test, DecodesWhatPythonEncodesWithLineEnds) {
 TEST_F(QuotedPrintableTest, EncodesAsTheProgramAlwaysHas) {
   const std::string eighty(80, 'a');
   const Case cases[] = {
-      {"a=b", 0, "a=3Db"},       {"é", 0, "=C3=A9"},  {"a \r\nb", 0, "a=20\r\nb"},
-      {"a \nb", 0, "a \nb"},     {"a ", 0, "a "},     {"a\t\r", 0, "a=09\r"},
-      {"\x01\x7f", 0, "=01=7F"}, {"\r\n", 0, "\r\n"}, {"a+b", 0, "a+b"},
+      {"a=b", 0, "a=3Db"},
+      {"é", 0, "=C3=A9"},
+      {"a \r\nb", 0, "a=20\r\nb"},
+      {"a \nb", 0, "a \nb"},
+      {"a ", 0, "a "},
+      {"a\t\r", 0, "a=09\r"},
+      {"\x01\x7f", 0, "=01=7F"},
+      {"\r\n", 0, "\r\n"},
+      {"a+b", 0, "a+b"},
+      // A TAB is escaped only before a CR, like a space.
+      {"a\tb", 0, "a\tb"},
+      {"a\t\nb", 0, "a\t\nb"},
+      {"a\t", 0, "a\t"},
+      {"\t\t\r", 2, "\t=09\r"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
@@ -234,9 +253,22 @@ TEST_F(QuotedPrintableTest, SoftBreakRules) {
 
 TEST_F(QuotedPrintableTest, Decodes) {
   const Case cases[] = {
-      {"a=\r\nb", 0, "ab"}, {"a=\rb", 0, "ab"},      {"a=\nb", 0, "a=\nb"},   {"=3d", 0, "="},
-      {"=3D", 0, "="},      {"=C3=A9", 0, "é"},      {"=E9", 0, "=E9"},       {"a+b", 0, "a+b"},
-      {"=00", 0, "=00"},    {"=C3=\r\n=A9", 0, "é"}, {"==\r\n\r\n", 0, "\n"}, {"x=", 0, "x="},
+      {"a=\r\nb", 0, "ab"},
+      {"a=\rb", 0, "ab"},
+      {"a=\nb", 0, "a=\nb"},
+      {"=3d", 0, "="},
+      {"=3D", 0, "="},
+      {"=C3=A9", 0, "é"},
+      {"=E9", 0, "=E9"},
+      {"a+b", 0, "a+b"},
+      {"=00", 0, "=00"},
+      {"=C3=\r\n=A9", 0, "é"},
+      {"==\r\n\r\n", 0, "\n"},
+      {"x=", 0, "x="},
+      // Overlong forms stay as they are written.
+      {"=E0=81=81", 0, "=E0=81=81"},
+      {"=C1=81", 0, "=C1=81"},
+      {"=F0=8F=BF=BF", 0, "=F0=8F=BF=BF"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);

@@ -63,6 +63,10 @@ TEST_F(HTMLTest, DecodesNumericReferences) {
       {u"&#0x1F600;", 0, u"\U0001F600"},
       {u"&#1114111;", 0, u"\U0010FFFF"},
       {u"&#1114112;", 0, u"&#1114112;"},
+      // Ten digits are read; an eleventh makes the reference no reference.
+      {u"&#0000000065;", 0, u"A"},
+      {u"&#0001114111;", 0, u"\U0010FFFF"},
+      {u"&#00000000065;", 0, u"&#00000000065;"},
       {u"&#9999999999;", 0, u"&#9999999999;"},
       {u"&#99999999999;", 0, u"&#99999999999;"},
       {u"&#0xFFFFFFFF;", 0, u"&#0xFFFFFFFF;"},
@@ -128,6 +132,13 @@ TEST_F(HTMLTest, AnOutputPastTheTextLimitFails) {
   EXPECT_FALSE(htmlEncodeUnits(u"ΩΩ", 0, out, 10));
   EXPECT_TRUE(htmlEncodeUnits(u"ΩΩ", 0, out, 12));
   EXPECT_EQ(out, u"&#937;&#937;");
+}
+
+TEST_F(HTMLTest, AnOutputPastTheLimitFailsBeforeItIsAllocated) {
+  // 8 units of "&#65535;" for each unit.
+  const std::u16string wide(1 << 20, u'\uFFFF');
+  expectMeasuredBeforeAllocated(
+      [&](std::u16string& out, int64_t limit) { return htmlEncodeUnits(wide, 0, out, limit); });
 }
 
 // Characters that html.unescape reads as HTML5 does, differently from a plain reference: the

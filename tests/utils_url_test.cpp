@@ -46,6 +46,13 @@ TEST_F(URLTest, EncodesPerMode) {
   }
 }
 
+TEST_F(URLTest, AnOutputPastTheLimitFailsBeforeItIsAllocated) {
+  // Each U+FFFF is three escaped bytes, nine units.
+  const std::u16string wide(1 << 20, u'\uFFFF');
+  expectMeasuredBeforeAllocated(
+      [&](std::u16string& out, int64_t limit) { return urlEncodeUnits(wide, 0, out, limit); });
+}
+
 TEST_F(URLTest, EncodesAZeroUnit) {
   std::u16string out;
   ASSERT_TRUE(urlEncodeUnits(std::u16string_view(u"\0", 1), 0, out));
@@ -119,6 +126,10 @@ TEST_F(URLTest, Decodes) {
       {u"%C3x", 0, u"%C3x"},
       {u"%A9", 0, u"%A9"},
       {u"%C0%80", 0, u"%C0%80"},
+      {u"%E0%81%81", 0, u"%E0%81%81"},
+      {u"%E0%9F%BF", 0, u"%E0%9F%BF"},
+      {u"%F0%8F%BF%BF", 0, u"%F0%8F%BF%BF"},
+      {u"=E0=81=81", -1, u"=E0=81=81"},
       {u"%ED%A0%80", 0, u"%ED%A0%80"},
       {u"%F5%80%80%80", 0, u"%F5%80%80%80"},
       {u"%F4%90%80%80", 0, u"%F4%90%80%80"},

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "codecs_oracle.h"
+#include "support/peak_memory.h"
 
 namespace zuvtest {
 namespace {
@@ -17,6 +18,18 @@ struct Case {
 };
 
 class UUTest : public CodecTest {};
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 std::string repeat(const std::string& part, int times) {
   std::string out;
@@ -60,6 +73,16 @@ TEST_F(UUTest, Decodes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(host::utf8(call("ZUV_UU2Text", host::text(c.in))), c.out);
+  }
+}
+
+TEST_F(UUTest, RefusesDataCharactersPastTheGraveAccent) {
+  // Only 32..96 are data characters: 97..126 would read as the values 1..30 if accepted.
+  for (int c = 97; c <= 127; ++c) {
+    SCOPED_TRACE(c);
+    std::string line = "#0V%" + std::string(1, static_cast<char>(c)) + "\r";
+    EXPECT_EQ(host::utf8(call("ZUV_UU2Text", host::text(line))), "");
+    EXPECT_EQ(host::utf8(call("ZUV_UU2Text", host::text("!" + line.substr(4)))), "");
   }
 }
 
@@ -122,6 +145,36 @@ TEST_F(UUTest, DecodedBytesEndAtAZero) {
   std::u16string encoded = uu::encodeBytes(std::string("a\0A", 3));
   EXPECT_EQ(encoded, u"#80!!\r");
   EXPECT_EQ(host::utf8(call("ZUV_UU2Text", encoded)), "a");
+}
+
+TEST_F(UUTest, KeepsNothingAfterTheFirstZeroByte) {
+  // Each line "M" decodes to 45 zero bytes that can never reach the result; the lines after the
+  // first zero byte are still read, so that a refused character empties the result.
+  std::string bytes;
+  EXPECT_TRUE(uu::decodeBytes("#0V%T\r" + repeat("M\r", 1000) + "#0V%T\r", bytes));
+  EXPECT_EQ(bytes, "Cat");
+  EXPECT_FALSE(uu::decodeBytes("#0V%T\rM\r#0V%Tx\r", bytes));
+  EXPECT_EQ(host::utf8(call("ZUV_UU2Text", host::text("#0V%T\rM\r#0V%Tx\r"))), "");
+}
+
+TEST_F(UUTest, PeakMemoryOfAHostileTextStaysNearItsSize) {
+  // 8 M units of "M" lines: a decoder that kept the zero bytes would hold 45 bytes for every
+  // two units. What the command holds at its worst stays below twice its text (the units and
+  // their UTF-8 bytes, which the host converts them to) and its result together. The text is in
+  // the host's parameter cell before the peak is reset, as it is in 4D.
+  if (kAddressSanitizer) {
+    GTEST_SKIP() << "the sanitizer's shadow memory and quarantine would count in the peak";
+  }
+  const host::CommandSpec* spec = emu.manifest().find("ZUV_UU2Text");
+  std::vector<Value> args = {Value{host::text(repeat("M\r", 4 * 1024 * 1024))}};
+  const int64_t units = static_cast<int64_t>(std::get<Text>(args[0]).size());
+  host::Frame frame = emu.makeFrame(spec->params, args, spec->result);
+  if (!resetPeakMemory()) GTEST_SKIP() << "the peak resident memory cannot be reset here";
+  const int64_t before = residentMemory().now;
+  emu.run(1, [&] { FourDPackex(spec->selector, frame.parameters(), nullptr, frame.result()); });
+  const int64_t grown = residentMemory().peak - before;
+  EXPECT_EQ(std::get<Text>(frame.resultValue()), Text());
+  EXPECT_LT(grown, 2 * (units * 2 + units)) << grown / 1024 << " KB";
 }
 
 }  // namespace
