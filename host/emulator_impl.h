@@ -138,6 +138,7 @@ struct Emulator::Impl {
   // Sets the size keeping the bytes (moving them in strict mode); false when memory lacks.
   bool resizeHandle(char** handle, HandleRec& rec, size_t size);
   void relocate(char** handle, HandleRec& rec);
+  void relocateUnlockedHandles(const void* except);
   Bytes handleBytes(const HandleRec& rec) const;
 
   uint64_t makeText(const char16_t* units, size_t length, Owner owner);

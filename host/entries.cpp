@@ -572,6 +572,14 @@ void Emulator::Impl::answer(int32_t entry, unsigned char* block) {
     } else if (!holdsTurn()) {
       fault(c.name + ": a host call from a process that does not hold the turn");
     }
+    if (options.strict) {
+      if (size_t stale = memory.takeStaleWrites()) {
+        fault(c.name + ": " + std::to_string(stale) +
+              " write(s), since the host call before, through the old address of an unlocked "
+              "handle (its bytes move at every host call)");
+      }
+      relocateUnlockedHandles(entry == -434 ? c.pointer(kHandle) : nullptr);
+    }
   }
   if (entry == -93 || entry == -122) {
     yieldTurn();

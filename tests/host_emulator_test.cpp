@@ -260,6 +260,35 @@ void toyEntry(int32_t selector, void* params, void*, void* result) {
     case 13:
       fillTextArray(p);
       break;
+    case 14: {  // keeps the address of a BLOB's bytes across a host call, then writes through it
+      char** h = cell<char**>(p, 0);
+      char* kept = *h;
+      processNumber();
+      returnLong(result, static_cast<unsigned char>(kept[0]));
+      kept[0] = 'x';
+      processNumber();
+      break;
+    }
+    case 15: {  // keeps the address of a large handle's bytes across a yield
+      char** h = newHandle(1 << 20);
+      char* kept = *h;
+      Raw r;
+      r.call(-93);
+      kept[0] = 'x';
+      handleOp(2, h);
+      break;
+    }
+    case 16: {  // reads past the end of a BLOB's bytes, beyond its guard
+      char** h = cell<char**>(p, 0);
+      returnLong(result, (*h)[cell<int32_t>(p, 1)]);
+      break;
+    }
+    case 17: {  // writes over the zero unit after an "in" text
+      TextRecord in;
+      std::memcpy(in.bytes, p[0], 20);
+      const_cast<char16_t*>(in.units())[in.length()] = u'x';
+      break;
+    }
     default:
       break;
   }
@@ -286,7 +315,15 @@ const char* kToyManifest = R"({"commands": [
   {"selector": 12, "name": "TOY_ReadBeyond", "result": "longint",
    "params": [{"name": "only", "kind": "longint", "dir": "in"}]},
   {"selector": 13, "name": "TOY_FillTextArray", "result": "none",
-   "params": [{"name": "texts", "kind": "text array", "dir": "out"}]}
+   "params": [{"name": "texts", "kind": "text array", "dir": "out"}]},
+  {"selector": 14, "name": "TOY_KeepAcrossCall", "result": "longint",
+   "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]},
+  {"selector": 15, "name": "TOY_KeepLargeAcrossYield", "result": "none", "params": []},
+  {"selector": 16, "name": "TOY_ReadPastEnd", "result": "longint",
+   "params": [{"name": "blob", "kind": "blob", "dir": "in"},
+              {"name": "at", "kind": "longint", "dir": "in"}]},
+  {"selector": 17, "name": "TOY_OverwriteTerminator", "result": "none",
+   "params": [{"name": "text", "kind": "text", "dir": "in"}]}
 ]})";
 
 std::string toyManifestPath() {
@@ -383,6 +420,57 @@ TEST_F(ToyHostTest, BytesMoveOnEveryResizeAndFinalUnlock) {
 
 TEST_F(ToyHostTest, AnAddressKeptAcrossAResizeCrashes) {
   EXPECT_DEATH(emu.call("TOY_KeepAddress", {Blob{true, "bytes"}}), "");
+}
+
+// An unlocked handle may move at any host call, and here it does at every one: a small block is
+// copied and its old place filled with 0xDD (a write through it is a fault), a large one's pages
+// are remapped and the old address faults at once. A locked handle stays where it is.
+TEST_F(ToyHostTest, AnUnlockedHandleMovesAtEveryHostCall) {
+  EXPECT_EQ(emu.call("TOY_KeepAcrossCall", {Blob{true, "bytes"}}).number(), 0xDD);
+  expectFault("through the old address of an unlocked handle");
+  emu.run(1, [] {
+    char** h = newHandle(4);
+    char* before = *h;
+    processNumber();
+    EXPECT_NE(*h, before) << "an unlocked handle moved";
+    int64_t locked = 0;
+    handleOp(5, h, 0, &locked);
+    processNumber();
+    Raw r;
+    r.call(-93);
+    EXPECT_EQ(reinterpret_cast<char*>(locked), *h) << "a locked handle stays";
+    handleOp(6, h);
+    handleOp(2, h);
+  });
+  expectClean();
+}
+
+TEST_F(ToyHostTest, ALargeHandlesAddressKeptAcrossAYieldCrashes) {
+  EXPECT_DEATH(emu.call("TOY_KeepLargeAcrossYield"), "");
+}
+
+// A block ends with its guard at the end of a page, and the next page is inaccessible.
+TEST_F(ToyHostTest, ReadingPastTheGuardOfAHandleCrashes) {
+  EXPECT_EQ(emu.call("TOY_ReadPastEnd", {Blob{true, "bytes"}, int64_t{5}}).number(),
+            static_cast<char>(0xAB))
+      << "the guard bytes follow the block";
+  for (const char* bytes : {"", "bytes", "sixteen bytes!!!", "seventeen bytes!!"}) {
+    EXPECT_DEATH(emu.call("TOY_ReadPastEnd", {Blob{true, bytes}, int64_t(std::strlen(bytes) + 32)}),
+                 "")
+        << std::strlen(bytes) << " bytes";
+  }
+}
+
+TEST_F(ToyHostTest, OverwritingTheZeroUnitAfterATextIsAFault) {
+  emu.call("TOY_OverwriteTerminator", {host::text("in")});
+  expectFault("the zero unit after a text of 2 units");
+  emu.run(1, [] {
+    TextRecord t = createText(u"own");
+    const_cast<char16_t*>(t.units())[3] = u'!';
+    disposeText(t.bytes);
+  });
+  expectFault("the zero unit after a text of 3 units");
+  expectClean();
 }
 
 TEST_F(ToyHostTest, ReadingAnUndeclaredParameterCrashes) {
