@@ -62,7 +62,6 @@ constexpr FieldPlace kFields[] = {
 
 constexpr size_t kMaxTrace = size_t{1} << 22;
 constexpr int64_t kCompiledMagic = 0x46415354;
-constexpr int64_t kCompiledBits = (int64_t{1} << 27) | (int64_t{1} << 23);
 constexpr size_t kRecordHeader = 6;  // "4DRC" and the table number
 
 using Impl = Emulator::Impl;
@@ -539,9 +538,9 @@ void handleToRecord(Call& c) {
 
 // ---- The rest -------------------------------------------------------------------------------
 
-void compiledFlags(Call& c) {
+void answerCompiledFlags(Call& c) {
   bool magic = c.param(kParam3) == kCompiledMagic;
-  c.answer(kParam1, magic && c.emu.compiled ? kCompiledBits : 0, kFieldParam1);
+  c.answer(kParam1, magic ? c.emu.compiledFlags : 0, kFieldParam1);
   if (!magic) c.fail(error::kBadParameter, "a wrong magic number");
 }
 
@@ -633,7 +632,7 @@ void Emulator::Impl::answer(int32_t entry, unsigned char* block) {
         hostCommand(c);
         break;
       case -56:
-        compiledFlags(c);
+        answerCompiledFlags(c);
         break;
       case -91:
         c.answer(kParam1, current() ? current()->number : 0, kFieldParam1);

@@ -289,6 +289,36 @@ void toyEntry(int32_t selector, void* params, void*, void* result) {
       const_cast<char16_t*>(in.units())[in.length()] = u'x';
       break;
     }
+    case 18:  // answers a parameter's own handle as the result
+      std::memcpy(result, p[0], 8);
+      break;
+    case 19:  // answers a parameter's own picture as the result
+      std::memcpy(result, p[0], 8);
+      break;
+    case 20: {  // puts one text into two elements of an array
+      unsigned char* array = static_cast<unsigned char*>(p[0]);
+      char** storage;
+      std::memcpy(&storage, array + 6, 8);
+      handleOp(3, storage, 3 * 20);
+      TextRecord t = createText(u"twice");
+      std::memset(*storage + 20, 0, 2 * 20);
+      std::memcpy(*storage + 20, t.bytes, 20);
+      std::memcpy(*storage + 40, t.bytes, 20);
+      int32_t count = 2;
+      std::memcpy(array + 2, &count, 4);
+      break;
+    }
+    case 21: {  // stores a new handle over a BLOB cell's handle
+      char** h = newHandle(3);
+      std::memcpy(*h, "new", 3);
+      std::memcpy(p[0], &h, 8);
+      break;
+    }
+    case 22: {  // writes a longint result as 4 bytes
+      int32_t value = cell<int32_t>(p, 0);
+      std::memcpy(result, &value, 4);
+      break;
+    }
     default:
       break;
   }
@@ -323,7 +353,17 @@ const char* kToyManifest = R"({"commands": [
    "params": [{"name": "blob", "kind": "blob", "dir": "in"},
               {"name": "at", "kind": "longint", "dir": "in"}]},
   {"selector": 17, "name": "TOY_OverwriteTerminator", "result": "none",
-   "params": [{"name": "text", "kind": "text", "dir": "in"}]}
+   "params": [{"name": "text", "kind": "text", "dir": "in"}]},
+  {"selector": 18, "name": "TOY_ReturnOwnBlob", "result": "blob",
+   "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]},
+  {"selector": 19, "name": "TOY_ReturnOwnPicture", "result": "picture",
+   "params": [{"name": "picture", "kind": "picture", "dir": "in"}]},
+  {"selector": 20, "name": "TOY_OneTextTwice", "result": "none",
+   "params": [{"name": "texts", "kind": "text array", "dir": "out"}]},
+  {"selector": 21, "name": "TOY_ReplaceBlobHandle", "result": "none",
+   "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]},
+  {"selector": 22, "name": "TOY_ReturnFourBytes", "result": "longint",
+   "params": [{"name": "value", "kind": "longint", "dir": "in"}]}
 ]})";
 
 std::string toyManifestPath() {
@@ -470,6 +510,33 @@ TEST_F(ToyHostTest, OverwritingTheZeroUnitAfterATextIsAFault) {
     disposeText(t.bytes);
   });
   expectFault("the zero unit after a text of 3 units");
+  expectClean();
+}
+
+// What the plug-in hands over must be its own, and go to one place only.
+TEST_F(ToyHostTest, OwnershipAliasingIsAFault) {
+  emu.call("TOY_ReturnOwnBlob", {Blob{true, "mine"}});
+  expectFault("the result is an object the host already owns");
+  host::Picture picture;
+  picture.formats.push_back({".png;image/png", "\x89PNG"});
+  emu.call("TOY_ReturnOwnPicture", {picture});
+  expectFault("the result is an object the host already owns");
+  emu.call("TOY_OneTextTwice");
+  expectFault("elements 1 and 2 hold one text");
+  emu.call("TOY_ReplaceBlobHandle", {Blob{true, "old"}});
+  expectFault("neither disposed of nor handed over");
+  emu.call("TOY_ReplaceBlobHandle", {Blob{false, {}}});
+  EXPECT_EQ(std::get<Blob>(emu.call("TOY_BlobResult").result), (Blob{true, "abc"}));
+  expectClean();
+}
+
+// The result area starts as a pattern whose halves are no sign extension of each other.
+TEST_F(ToyHostTest, ALongintResultWrittenAsFourBytesIsAFault) {
+  for (int64_t value : {0, 1, -1, 0x7FFFFFFF}) {
+    emu.call("TOY_ReturnFourBytes", {value});
+    expectFault("not written as 8 bytes");
+  }
+  EXPECT_EQ(emu.call("TOY_Add", {int64_t{-1}, int64_t{0}}).number(), -1);
   expectClean();
 }
 
