@@ -226,7 +226,7 @@ void BlockAllocator::releaseGroup(Block& group, const std::vector<Block*>& block
 
 void BlockAllocator::quarantine(const Quarantined& q) {
   quarantine_.push_back(q);
-  if (q.poisoned) ++unchecked_;
+  ++unchecked_;
   while (quarantine_.size() > kQuarantineBlocks) {
     const Quarantined& old = quarantine_.front();
     if (old.poisoned && !poisonIntact(old)) ++staleWrites_;

@@ -106,7 +106,7 @@ class BlockAllocator {
   bool strict_;
   void* noAccess_ = nullptr;
   std::deque<Quarantined> quarantine_;
-  size_t unchecked_ = 0;  // the newest entries of quarantine_ whose poison takeStaleWrites reads
+  size_t unchecked_ = 0;  // the entries of quarantine_ since takeStaleWrites last read them
   size_t staleWrites_ = 0;
   std::unordered_map<size_t, std::vector<void*>> pool_;  // free slots by mapping size
 };

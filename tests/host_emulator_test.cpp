@@ -290,8 +290,6 @@ void toyEntry(int32_t selector, void* params, void*, void* result) {
       break;
     }
     case 18:  // answers a parameter's own handle as the result
-      std::memcpy(result, p[0], 8);
-      break;
     case 19:  // answers a parameter's own picture as the result
       std::memcpy(result, p[0], 8);
       break;
