@@ -34,7 +34,7 @@ Emulator::Impl::Impl(Options o)
     : options(std::move(o)),
       memory(options.strict),
       hostVersion(options.hostVersion),
-      compiled(options.compiled) {
+      compiledFlags(options.compiled ? kCompiledBits : 0) {
   outside.number = kOutside;
   outside.state = Process::State::Running;
 }
@@ -333,7 +333,12 @@ std::optional<Bytes> Emulator::currentRecord(int16_t table) const {
 
 void Emulator::setCompiled(bool compiled) {
   std::lock_guard<std::recursive_mutex> lock(impl_->state);
-  impl_->compiled = compiled;
+  impl_->compiledFlags = compiled ? kCompiledBits : 0;
+}
+
+void Emulator::setCompiledFlags(int64_t flags) {
+  std::lock_guard<std::recursive_mutex> lock(impl_->state);
+  impl_->compiledFlags = flags;
 }
 
 std::vector<std::string> Emulator::openDocuments() const {

@@ -8,10 +8,11 @@
 // sleep, or when a command returns.
 //
 // In strict mode (the default, and the only mode tests use) a handle's bytes move on every resize
-// and final unlock, freed memory is poisoned and protected, guard bytes follow every block, a
-// text gets fresh units on every change, and every object the plug-in owns is counted. A fault
-// (double dispose, unknown reference, unlock at 0, resize of a locked handle, a write to an "in"
-// parameter, a trampled guard) is recorded with the entry that saw it. The realistic mode, for
+// and final unlock, and at every host call while it is unlocked; a block ends at a page end
+// before an inaccessible page; freed memory is poisoned and protected, guard bytes follow every
+// block, a text gets fresh units on every change, and every object the plug-in owns is counted. A
+// fault (double dispose, unknown reference, unlock at 0, resize of a locked handle, a write to an
+// "in" parameter, a trampled guard) is recorded with the entry that saw it. The realistic mode, for
 // benchmarks only, uses plain realloc with no moves and no guards.
 //
 // This header is the whole interface; host/README.md describes it with examples.
@@ -205,8 +206,11 @@ struct Options {
   uint32_t hostVersion = 0x1800;
   bool strict = true;     // false: the realistic mode of benchmarks
   bool compiled = false;  // what entry -56 answers
-  // The result area before each call of a command without text result.
-  uint64_t resultSentinel = 0;
+  // The result area before each call of a longint command or one without result: a pattern
+  // whose halves are no sign extension of each other, so that a longint result written as 4
+  // bytes instead of 8 is seen (a fault) whatever its value, and a result left as the host set
+  // it reads as this value.
+  uint64_t resultSentinel = 0xA5A5'A5A5'A5A5'A5A5;
   // A command that yields more often than this, or runs longer than this many seconds, is a
   // fault (a hang): the emulator records it and aborts the run with the call trace.
   int64_t maxYieldsPerCall = 50'000'000;
@@ -315,6 +319,9 @@ class Emulator {
   void setCurrentRecord(int16_t table, const Bytes& image);
   std::optional<Bytes> currentRecord(int16_t table) const;
   void setCompiled(bool compiled);
+  // What entry -56 answers in param1 to the right magic number (setCompiled(true) sets bits 27
+  // and 23); tests set one bit alone to tell a plug-in that reads the other.
+  void setCompiledFlags(int64_t flags);
   std::vector<std::string> openDocuments() const;  // paths opened by host command 264
   void closeDocuments();
 

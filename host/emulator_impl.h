@@ -120,6 +120,8 @@ constexpr uint64_t kTagMask = 0xFFFF'0000'0000'0000;
 // What a disposed handle's master pointer and the scribbled block fields hold.
 constexpr uint64_t kPoisonAddress = 0xDDDD'DDDD'DDDD'DDDD;
 constexpr unsigned char kScribble = 0xEE;
+// What entry -56 answers when the database runs compiled.
+constexpr int64_t kCompiledBits = (int64_t{1} << 27) | (int64_t{1} << 23);
 
 struct Emulator::Impl {
   explicit Impl(Options o);
@@ -138,6 +140,7 @@ struct Emulator::Impl {
   // Sets the size keeping the bytes (moving them in strict mode); false when memory lacks.
   bool resizeHandle(char** handle, HandleRec& rec, size_t size);
   void relocate(char** handle, HandleRec& rec);
+  void relocateUnlockedHandles(const void* except);
   Bytes handleBytes(const HandleRec& rec) const;
 
   uint64_t makeText(const char16_t* units, size_t length, Owner owner);
@@ -190,7 +193,7 @@ struct Emulator::Impl {
   void* module = nullptr;
   std::optional<Manifest> ownManifest;
   uint32_t hostVersion;
-  bool compiled;
+  int64_t compiledFlags;
   std::atomic<bool> startSent{false};
   std::atomic<bool> started{false};
   std::atomic<bool> shutDown{false};

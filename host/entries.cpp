@@ -62,7 +62,6 @@ constexpr FieldPlace kFields[] = {
 
 constexpr size_t kMaxTrace = size_t{1} << 22;
 constexpr int64_t kCompiledMagic = 0x46415354;
-constexpr int64_t kCompiledBits = (int64_t{1} << 27) | (int64_t{1} << 23);
 constexpr size_t kRecordHeader = 6;  // "4DRC" and the table number
 
 using Impl = Emulator::Impl;
@@ -539,9 +538,9 @@ void handleToRecord(Call& c) {
 
 // ---- The rest -------------------------------------------------------------------------------
 
-void compiledFlags(Call& c) {
+void answerCompiledFlags(Call& c) {
   bool magic = c.param(kParam3) == kCompiledMagic;
-  c.answer(kParam1, magic && c.emu.compiled ? kCompiledBits : 0, kFieldParam1);
+  c.answer(kParam1, magic ? c.emu.compiledFlags : 0, kFieldParam1);
   if (!magic) c.fail(error::kBadParameter, "a wrong magic number");
 }
 
@@ -571,6 +570,14 @@ void Emulator::Impl::answer(int32_t entry, unsigned char* block) {
       fault(c.name + ": a host call from a thread that is no 4D process");
     } else if (!holdsTurn()) {
       fault(c.name + ": a host call from a process that does not hold the turn");
+    }
+    if (options.strict) {
+      if (size_t stale = memory.takeStaleWrites()) {
+        fault(c.name + ": " + std::to_string(stale) +
+              " write(s), since the host call before, through the old address of an unlocked "
+              "handle (its bytes move at every host call)");
+      }
+      relocateUnlockedHandles(entry == -434 ? c.pointer(kHandle) : nullptr);
     }
   }
   if (entry == -93 || entry == -122) {
@@ -625,7 +632,7 @@ void Emulator::Impl::answer(int32_t entry, unsigned char* block) {
         hostCommand(c);
         break;
       case -56:
-        compiledFlags(c);
+        answerCompiledFlags(c);
         break;
       case -91:
         c.answer(kParam1, current() ? current()->number : 0, kFieldParam1);

@@ -36,6 +36,11 @@ struct Frame::Impl {
   Block resultRecord;
   Block group;  // strict mode: the one mapping that holds array, cells and result blocks
   std::vector<ObjectRef> owned;
+  // The handle each BLOB cell held when it was built (null for other cells and for a BLOB
+  // without handle), to see one replaced without being disposed of or handed over.
+  std::vector<void*> builtHandles;
+  // The handle or picture the result handed over: reading the result again is no aliasing.
+  uint64_t resultTaken = 0;
   bool built = false;  // every cell made: a build that threw has nothing to read back
   bool settled = false;
 
@@ -46,8 +51,13 @@ struct Frame::Impl {
   void verify();
   TextRec* claimText(const unsigned char* record, const std::string& where);
   Text readText(const unsigned char* record, const std::string& where);
-  Picture readPicture(uint64_t ref, const std::string& where);
-  Blob readBlob(void* handle, const std::string& where);
+  // asResult: the value is the result, which must not be the host's own (a parameter's).
+  Picture readPicture(uint64_t ref, const std::string& where, bool asResult = false);
+  Blob readBlob(void* handle, const std::string& where, bool asResult = false);
+  bool aliasesHostObject(bool asResult, Owner owner, uint64_t ref, const std::string& where);
+  void checkReplacedHandles();
+  void checkDistinctTexts(const unsigned char* data, size_t elements, const std::string& where);
+  void checkResultWidth();
   Value readArray(const unsigned char* cell, const std::string& where);
   void takeOver(ObjectRef ref);
   std::string where(size_t index) const;

@@ -88,6 +88,7 @@ void Frame::Impl::build(const std::vector<Value>& args) {
   resultArea = blocks[1 + specs.size()];
   if (resultKind == Kind::Text) resultRecord = blocks.back();
   snapshots.resize(specs.size());
+  builtHandles.assign(specs.size(), nullptr);
   for (const Block& b : blocks) {
     if (!b) throw std::bad_alloc();  // settle() releases what was made
   }
@@ -155,6 +156,7 @@ void Frame::Impl::buildCell(size_t i, const Value& value) {
       char** handle = emu.makeHandle(b.bytes.size(), Owner::Host, b.bytes.data());
       owned.push_back({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(handle)});
       store<void*>(cell, 0, handle);
+      builtHandles[i] = handle;
       break;
     }
     default:
@@ -270,6 +272,42 @@ void Frame::Impl::verify() {
       layout::load<uint64_t>(resultArea.data, 0) != emu.options.resultSentinel) {
     emu.fault(name + ": the result area of a command without result was written");
   }
+  if (emu.options.strict) {
+    checkReplacedHandles();
+    checkResultWidth();
+  }
+}
+
+// A longint result is 8 bytes, the value sign-extended: a 4-byte write leaves half of the
+// sentinel, which is no sign extension of the other half whatever the value.
+void Frame::Impl::checkResultWidth() {
+  if (resultKind != Kind::Longint) return;
+  const int64_t value = layout::load<int64_t>(resultArea.data, 0);
+  if (static_cast<uint64_t>(value) != emu.options.resultSentinel &&
+      value != static_cast<int64_t>(static_cast<int32_t>(value))) {
+    emu.fault(name +
+              ": the longint result was not written as 8 bytes, sign-extended (only its "
+              "low 4 bytes?)");
+  }
+}
+
+// A handle stored over a BLOB cell's own handle leaves that one nowhere: the host would lose
+// it. The old handle must have been handed over (left in another BLOB cell or the result).
+void Frame::Impl::checkReplacedHandles() {
+  for (size_t i = 0; i < specs.size(); ++i) {
+    void* built = builtHandles[i];
+    if (!built || loadPointer(cells[i].data, 0) == built) continue;
+    bool handedOver = resultKind == Kind::Blob && loadPointer(resultArea.data, 0) == built;
+    for (size_t j = 0; j < specs.size() && !handedOver; ++j) {
+      handedOver = specs[j].kind == Kind::Blob && loadPointer(cells[j].data, 0) == built;
+    }
+    HandleRec* rec = emu.findHandle(built);
+    if (!handedOver && rec && rec->live) {
+      emu.fault(where(i + 1) +
+                ": a new handle was stored over the cell's handle, which was neither disposed of "
+                "nor handed over");
+    }
+  }
 }
 
 void Frame::Impl::takeOver(ObjectRef ref) { owned.push_back(ref); }
@@ -299,13 +337,26 @@ void Frame::Impl::claim(size_t index) {
   claimText(cells[index - 1].data, where(index));
 }
 
-Picture Frame::Impl::readPicture(uint64_t ref, const std::string& at) {
+// The result is something the plug-in hands over: the host's own object there (a parameter's
+// handle or picture, or one already handed over in a cell) would then have two owners.
+bool Frame::Impl::aliasesHostObject(bool asResult, Owner owner, uint64_t ref,
+                                    const std::string& at) {
+  if (!asResult || owner != Owner::Host || ref == resultTaken) return false;
+  emu.fault(at +
+            ": the result is an object the host already owns (a parameter's own, or one "
+            "handed over in a cell)");
+  return true;
+}
+
+Picture Frame::Impl::readPicture(uint64_t ref, const std::string& at, bool asResult) {
   if (ref == 0) return Picture{true, {}};
   PictureRec* rec = emu.findPicture(ref);
   if (!rec || !rec->live) {
     emu.fault(at + ": no live picture");
     return Picture{true, {}};
   }
+  aliasesHostObject(asResult, rec->owner, ref, at);
+  if (asResult) resultTaken = ref;
   if (rec->owner == Owner::Plugin) {
     rec->owner = Owner::Host;
     takeOver({ObjectRef::Type::Picture, ref});
@@ -313,18 +364,36 @@ Picture Frame::Impl::readPicture(uint64_t ref, const std::string& at) {
   return rec->value;
 }
 
-Blob Frame::Impl::readBlob(void* handle, const std::string& at) {
+Blob Frame::Impl::readBlob(void* handle, const std::string& at, bool asResult) {
   if (!handle) return Blob{false, {}};
   HandleRec* rec = emu.findHandle(handle);
   if (!rec || !rec->live) {
     emu.fault(at + ": no live handle");
     return Blob{true, {}};
   }
+  const uint64_t ref = reinterpret_cast<uint64_t>(handle);
+  aliasesHostObject(asResult, rec->owner, ref, at);
+  if (asResult) resultTaken = ref;
   if (rec->owner == Owner::Plugin) {
     rec->owner = Owner::Host;
     takeOver({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(handle)});
   }
   return Blob{true, emu.handleBytes(*rec)};
+}
+
+// Each element owns its text: one text in two elements would be released twice.
+void Frame::Impl::checkDistinctTexts(const unsigned char* data, size_t elements,
+                                     const std::string& at) {
+  std::unordered_map<uint32_t, size_t> seen;
+  for (size_t i = 0; i < elements; ++i) {
+    const unsigned char* record = data + i * kTextSize;
+    if (layout::load<uint32_t>(record, kTextMagic) != kTextMagicValue) continue;
+    auto [first, fresh] = seen.emplace(layout::load<uint32_t>(record, kTextId), i);
+    if (!fresh) {
+      emu.fault(at + ": elements " + std::to_string(first->second) + " and " + std::to_string(i) +
+                " hold one text");
+    }
+  }
 }
 
 Value Frame::Impl::readArray(const unsigned char* cell, const std::string& at) {
@@ -361,6 +430,7 @@ Value Frame::Impl::readArray(const unsigned char* cell, const std::string& at) {
   }
   TextArray a;
   a.elements.clear();
+  checkDistinctTexts(data, elements, at);
   for (size_t i = 0; i < elements; ++i) {
     a.elements.push_back(readText(data + i * kTextSize, at + " element " + std::to_string(i)));
   }
@@ -409,9 +479,9 @@ Value Frame::Impl::readResult() {
       return readText(resultRecord.data, at);
     }
     case Kind::Picture:
-      return readPicture(layout::load<uint64_t>(resultArea.data, 0), at);
+      return readPicture(layout::load<uint64_t>(resultArea.data, 0), at, true);
     case Kind::Blob:
-      return readBlob(loadPointer(resultArea.data, 0), at);
+      return readBlob(loadPointer(resultArea.data, 0), at, true);
     default:
       return layout::load<int64_t>(resultArea.data, 0);
   }

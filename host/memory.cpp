@@ -20,15 +20,26 @@ constexpr size_t kQuarantineBlocks = 4096;
 // fault per 2 MiB instead of per 4 KiB), and their pages are dropped when they are freed
 // rather than filled first: inaccessible, the fill could not be seen anyway.
 constexpr size_t kHugeBlock = size_t{2} << 20;
+// Pool slots are made this many at a time.
+constexpr size_t kSlotBatch = 32;
 
 size_t pageSize() {
   static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   return size;
 }
 
-size_t mappedSize(size_t size) {
+size_t roundToPages(size_t size) {
   size_t page = pageSize();
-  return (size + BlockAllocator::kGuardSize + page - 1) / page * page;
+  return (size + page - 1) / page * page;
+}
+
+// The pages of a member of a group: its bytes and guard.
+size_t mappedSize(size_t size) { return roundToPages(size + BlockAllocator::kGuardSize); }
+
+// Where a block of size bytes starts in pages of `reach` bytes so that it ends, with at least its
+// guard, at their end; 16-byte aligned, as a host's allocator answers.
+size_t tailOffset(size_t reach, size_t size) {
+  return (reach - BlockAllocator::kGuardSize - size) & ~size_t{15};
 }
 
 int mapFlags(size_t mapSize) {
@@ -70,9 +81,33 @@ BlockAllocator::BlockAllocator(bool strict) : strict_(strict) {
 }
 
 BlockAllocator::~BlockAllocator() {
-  for (auto& [map, size] : quarantine_) munmap(map, size);
+  for (const Quarantined& q : quarantine_) munmap(q.map, q.mapSize);
+  for (auto& [mapSize, slots] : pool_) {
+    for (void* slot : slots) munmap(slot, mapSize);
+  }
   munmap(noAccess_, pageSize());
 }
+
+// Small blocks come from a pool of slots made kSlotBatch at a time: a block is then made, moved
+// and released without mapping pages each time.
+void* BlockAllocator::takeSlot(size_t mapSize) {
+  std::vector<void*>& slots = pool_[mapSize];
+  if (slots.empty()) {
+    void* batch = mmap(nullptr, mapSize * kSlotBatch, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (batch == MAP_FAILED) return nullptr;
+    for (size_t i = kSlotBatch; i-- > 0;) {
+      unsigned char* slot = static_cast<unsigned char*>(batch) + i * mapSize;
+      mprotect(slot + mapSize - pageSize(), pageSize(), PROT_NONE);
+      slots.push_back(slot);
+    }
+  }
+  void* slot = slots.back();
+  slots.pop_back();
+  return slot;
+}
+
+void BlockAllocator::returnSlot(void* map, size_t mapSize) { pool_[mapSize].push_back(map); }
 
 Block BlockAllocator::allocate(size_t size, unsigned char fill) {
   if (strict_) return mapBlock(size, fill);
@@ -100,23 +135,38 @@ Block BlockAllocator::allocateCopy(const void* bytes, size_t n, size_t size, uns
 }
 
 Block BlockAllocator::mapBlock(size_t size, unsigned char fill) {
-  size_t mapSize = mappedSize(size);
-  void* map = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, mapFlags(mapSize), -1, 0);
-  if (map == MAP_FAILED) return Block{};
-  if (mapSize >= kHugeBlock && mapSize < kLargeBlock) madvise(map, mapSize, MADV_HUGEPAGE);
-  Block b{static_cast<unsigned char*>(map), size, map, mapSize};
+  const size_t reach = mappedSize(size);
+  const size_t mapSize = reach + pageSize();
+  void* map;
+  const bool pooled = mapSize < kRemapMove;
+  if (pooled) {
+    map = takeSlot(mapSize);
+    if (!map) return Block{};
+  } else {
+    map = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, mapFlags(mapSize), -1, 0);
+    if (map == MAP_FAILED) return Block{};
+    // The page after the block: a read or write past its guard faults at once.
+    if (mprotect(static_cast<unsigned char*>(map) + reach, pageSize(), PROT_NONE) != 0) {
+      munmap(map, mapSize);
+      return Block{};
+    }
+    if (mapSize >= kHugeBlock && mapSize < kLargeBlock) madvise(map, mapSize, MADV_HUGEPAGE);
+  }
+  const size_t offset = tailOffset(reach, size);
+  Block b{
+      static_cast<unsigned char*>(map) + offset, size, map, mapSize, reach - offset - size, pooled};
   fillGrowth(b.data, 0, size, fill);
   writeGuard(b);
   return b;
 }
 
 void BlockAllocator::writeGuard(Block& b) {
-  if (strict_) std::memset(b.data + b.size, kGuardByte, kGuardSize);
+  if (strict_) std::memset(b.data + b.size, kGuardByte, b.guard);
 }
 
 bool BlockAllocator::guardIntact(const Block& b) const {
   if (!strict_ || !b.data) return true;
-  for (size_t i = 0; i < kGuardSize; ++i) {
+  for (size_t i = 0; i < b.guard; ++i) {
     if (b.data[b.size + i] != kGuardByte) return false;
   }
   return true;
@@ -130,12 +180,12 @@ void BlockAllocator::release(Block& b) {
     // Replacing the pages drops their contents without writing them first.
     mmap(b.map, b.mapSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
          0);
-    quarantine(b.map, b.mapSize);
+    quarantine({b.map, b.mapSize, false, nullptr, 0});
   } else {
-    // The block's bytes and guard: the rest of its last page was never part of it.
-    std::memset(b.map, kFreedByte, std::min(b.mapSize, b.size + kGuardSize));
+    // The block's bytes and guard: the rest of its pages was never part of it.
+    std::memset(b.data, kFreedByte, b.size + b.guard);
     mprotect(b.map, b.mapSize, PROT_NONE);
-    quarantine(b.map, b.mapSize);
+    quarantine({b.map, b.mapSize, b.pooled, nullptr, 0});
   }
   b = Block{};
 }
@@ -156,7 +206,7 @@ std::vector<Block> BlockAllocator::allocateGroup(const std::vector<size_t>& size
   size_t offset = 0;
   for (size_t i = 0; i < sizes.size(); ++i) {
     // A member block owns no mapping of its own: only the group is ever released.
-    blocks[i] = Block{static_cast<unsigned char*>(map) + offset, sizes[i], nullptr, 0};
+    blocks[i] = Block{static_cast<unsigned char*>(map) + offset, sizes[i], nullptr, 0, kGuardSize};
     fillGrowth(blocks[i].data, 0, sizes[i], fill);
     writeGuard(blocks[i]);
     offset += mappedSize(sizes[i]);
@@ -174,12 +224,39 @@ void BlockAllocator::releaseGroup(Block& group, const std::vector<Block*>& block
   group = Block{};
 }
 
-void BlockAllocator::quarantine(void* map, size_t mapSize) {
-  quarantine_.emplace_back(map, mapSize);
+void BlockAllocator::quarantine(const Quarantined& q) {
+  quarantine_.push_back(q);
+  ++unchecked_;
   while (quarantine_.size() > kQuarantineBlocks) {
-    munmap(quarantine_.front().first, quarantine_.front().second);
+    const Quarantined& old = quarantine_.front();
+    if (old.poisoned && !poisonIntact(old)) ++staleWrites_;
+    if (!old.pooled) {
+      munmap(old.map, old.mapSize);
+    } else if (old.poisoned ||
+               mprotect(old.map, old.mapSize - pageSize(), PROT_READ | PROT_WRITE) == 0) {
+      returnSlot(old.map, old.mapSize);
+    }
     quarantine_.pop_front();
+    unchecked_ = std::min(unchecked_, quarantine_.size());
   }
+}
+
+bool BlockAllocator::poisonIntact(const Quarantined& q) const {
+  for (size_t i = 0; i < q.length; ++i) {
+    if (q.poisoned[i] != kFreedByte) return false;
+  }
+  return true;
+}
+
+size_t BlockAllocator::takeStaleWrites() {
+  for (size_t i = quarantine_.size() - unchecked_; i < quarantine_.size(); ++i) {
+    const Quarantined& q = quarantine_[i];
+    if (q.poisoned && !poisonIntact(q)) ++staleWrites_;
+  }
+  unchecked_ = 0;
+  size_t found = staleWrites_;
+  staleWrites_ = 0;
+  return found;
 }
 
 bool BlockAllocator::resize(Block& b, size_t size, unsigned char fill) {
@@ -193,6 +270,29 @@ bool BlockAllocator::resize(Block& b, size_t size, unsigned char fill) {
     return true;
   }
   if (b.mapSize >= kLargeBlock || mappedSize(size) >= kLargeBlock) return remapLarge(b, size, fill);
+  return copyTo(b, size, fill);
+}
+
+bool BlockAllocator::move(Block& b) {
+  if (!strict_) return true;
+  if (b.mapSize >= kRemapMove) return remapLarge(b, b.size, kNewByte);
+  return copyTo(b, b.size, kNewByte);
+}
+
+bool BlockAllocator::moveCheaply(Block& b) {
+  if (!strict_) return true;
+  if (!b.pooled) return move(b);
+  Block moved = mapBlock(b.size, kNewByte);
+  if (!moved) return false;
+  std::memcpy(moved.data, b.data, b.size);
+  std::memset(b.data, kFreedByte, b.size + b.guard);
+  quarantine({b.map, b.mapSize, true, b.data, b.size + b.guard});
+  b = moved;
+  return true;
+}
+
+// Copies the bytes into a fresh block of the new size and releases the old one.
+bool BlockAllocator::copyTo(Block& b, size_t size, unsigned char fill) {
   Block moved = mapBlock(size, fill);
   if (!moved) return false;
   std::memcpy(moved.data, b.data, std::min(b.size, size));
@@ -201,22 +301,28 @@ bool BlockAllocator::resize(Block& b, size_t size, unsigned char fill) {
   return true;
 }
 
-// Moves the pages themselves to a fresh address: no copy, whatever the size.
+// Moves the pages themselves to a fresh address: no copy, whatever the size. The block keeps its
+// place in its first page; its guard runs to the end of its new last page.
 bool BlockAllocator::remapLarge(Block& b, size_t size, unsigned char fill) {
-  size_t mapSize = mappedSize(size);
+  const size_t page = pageSize();
+  const size_t offset = static_cast<size_t>(b.data - static_cast<unsigned char*>(b.map));
+  const size_t oldReach = b.mapSize - page;
+  const size_t reach = roundToPages(offset + size + kGuardSize);
+  const size_t mapSize = reach + page;
   void* target =
       mmap(nullptr, mapSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (target == MAP_FAILED) return false;
-  void* moved = mremap(b.map, b.mapSize, mapSize, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+  void* moved = mremap(b.map, oldReach, reach, MREMAP_MAYMOVE | MREMAP_FIXED, target);
   if (moved == MAP_FAILED) {
     munmap(target, mapSize);
     return false;
   }
   // Keep the old range reserved and inaccessible so that a kept address faults.
   mmap(b.map, b.mapSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
-  quarantine(b.map, b.mapSize);
+  quarantine({b.map, b.mapSize, false, nullptr, 0});
   size_t old = b.size;
-  b = Block{static_cast<unsigned char*>(moved), size, moved, mapSize};
+  unsigned char* data = static_cast<unsigned char*>(moved) + offset;
+  b = Block{data, size, moved, mapSize, reach - offset - size};
   fillGrowth(b.data, old, size, fill);
   writeGuard(b);
   return true;

@@ -1,16 +1,20 @@
 // The host's memory: every block the host hands out (handle bytes, text units, parameter cells,
 // result areas) comes from here.
 //
-// Strict mode maps every block on pages of its own, follows it with guard bytes, fills new bytes
-// with 0xCD and, when the block is freed, fills it with 0xDD and makes its pages inaccessible for
-// a while (a quarantine), so that an address kept past a move or a release faults at once. Blocks
-// of 64 MiB and more are reserved without backing store and moved with mremap, so that tests at
-// the 2 GiB limit cost address space, not memory. The realistic mode uses malloc and realloc.
+// Strict mode maps every block on pages of its own, so that it ends, with its guard bytes, at
+// the end of its last page, and an inaccessible page follows: a read past the guard faults at
+// once, and a write into the guard is seen when the guard is checked. New bytes are 0xCD; a freed
+// block is filled with 0xDD and its pages made inaccessible for a while (a quarantine), so that
+// an address kept past a move or a release faults at once. Blocks of 64 MiB and more are
+// reserved without backing store and resized with mremap, so that tests at the 2 GiB limit cost
+// address space, not memory; blocks of kRemapMove and more move with mremap too, without a copy.
+// The realistic mode uses malloc and realloc.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -19,8 +23,10 @@ namespace host {
 struct Block {
   unsigned char* data = nullptr;
   size_t size = 0;
-  void* map = nullptr;  // strict mode: the mapping that holds data and guard
+  void* map = nullptr;  // strict mode: the mapping that holds data, guard and the page after
   size_t mapSize = 0;
+  size_t guard = 0;     // strict mode: the guard bytes after data (16 and more)
+  bool pooled = false;  // strict mode: the mapping is a slot of the allocator's pool
   explicit operator bool() const { return data != nullptr; }
 };
 
@@ -33,6 +39,8 @@ class BlockAllocator {
   static constexpr size_t kLargeBlock = size_t{64} << 20;
   // New bytes of large blocks past this many stay zero pages instead of 0xCD.
   static constexpr size_t kLargeFillLimit = size_t{1} << 20;
+  // Blocks whose mapping is this large or larger move by remapping their pages, not by a copy.
+  static constexpr size_t kRemapMove = size_t{64} << 10;
 
   explicit BlockAllocator(bool strict);
   ~BlockAllocator();
@@ -59,8 +67,17 @@ class BlockAllocator {
   // Changes the size, keeping the bytes up to the smaller size and filling growth with fill.
   // Strict mode always moves the bytes. False (b unchanged) when the system has no memory.
   bool resize(Block& b, size_t size, unsigned char fill);
-  // Strict mode: moves the bytes to a fresh address. The realistic mode leaves them.
-  bool move(Block& b) { return resize(b, b.size, kNewByte); }
+  // Strict mode: moves the bytes to a fresh address (their pages, for large blocks), so that the
+  // old address faults. The realistic mode leaves them.
+  bool move(Block& b);
+  // Strict mode: moves the bytes to a fresh address without a system call where it can, for a
+  // move at every host call: a small block is copied and its old place filled with 0xDD and
+  // left accessible, so that a read through a kept address gets 0xDD and a write is seen by
+  // takeStaleWrites; large blocks move as move does.
+  bool moveCheaply(Block& b);
+  // How many old places of blocks moved cheaply were written since the last call: writes
+  // through an address kept across a move.
+  size_t takeStaleWrites();
   bool guardIntact(const Block& b) const;
   // One page that can be neither read nor written.
   void* noAccessPage() const { return noAccess_; }
@@ -68,12 +85,30 @@ class BlockAllocator {
  private:
   Block mapBlock(size_t size, unsigned char fill);
   bool remapLarge(Block& b, size_t size, unsigned char fill);
+  bool copyTo(Block& b, size_t size, unsigned char fill);
   void writeGuard(Block& b);
-  void quarantine(void* map, size_t mapSize);
+  // Pool slots: pages that can hold a block and its guard, then one inaccessible page.
+  void* takeSlot(size_t mapSize);
+  void returnSlot(void* map, size_t mapSize);
+
+  // A released or left mapping, inaccessible (or, left by a cheap move, holding 0xDD from data
+  // for `length` bytes), until it is unmapped or returned to the pool.
+  struct Quarantined {
+    void* map;
+    size_t mapSize;
+    bool pooled;
+    unsigned char* poisoned;  // null: made inaccessible
+    size_t length;
+  };
+  void quarantine(const Quarantined& q);
+  bool poisonIntact(const Quarantined& q) const;
 
   bool strict_;
   void* noAccess_ = nullptr;
-  std::deque<std::pair<void*, size_t>> quarantine_;
+  std::deque<Quarantined> quarantine_;
+  size_t unchecked_ = 0;  // the entries of quarantine_ since takeStaleWrites last read them
+  size_t staleWrites_ = 0;
+  std::unordered_map<size_t, std::vector<void*>> pool_;  // free slots by mapping size
 };
 
 }  // namespace host

@@ -112,6 +112,20 @@ void Emulator::Impl::relocate(char** handle, HandleRec& rec) {
   if (memory.move(rec.block)) *handle = reinterpret_cast<char*>(rec.block.data);
 }
 
+// An unlocked handle may move at any host call: here it does, at every one, so that an address
+// kept across a call faults at its next use. The guard is checked first, as the move writes a
+// fresh one. `except` is the handle the call disposes of, resizes or unlocks: that call moves it
+// itself, leaving its old place inaccessible.
+void Emulator::Impl::relocateUnlockedHandles(const void* except) {
+  for (char** handle : liveHandles) {
+    if (handle == except) continue;
+    HandleRec* rec = findHandle(handle);
+    if (rec->locks == 0 && memory.moveCheaply(rec->block)) {
+      *handle = reinterpret_cast<char*>(rec->block.data);
+    }
+  }
+}
+
 Bytes Emulator::Impl::handleBytes(const HandleRec& rec) const {
   return Bytes(reinterpret_cast<const char*>(rec.block.data), rec.block.size);
 }
@@ -138,6 +152,12 @@ TextRec* Emulator::Impl::findText(uint64_t id) {
   if (rec.live && !rec.guardReported && !memory.guardIntact(rec.units)) {
     rec.guardReported = true;
     fault("the guard bytes after a text's units (made at " + rec.origin + ") were overwritten");
+  }
+  if (rec.live && !rec.guardReported &&
+      layout::load<char16_t>(rec.units.data, rec.length * 2) != 0) {
+    rec.guardReported = true;
+    fault("the zero unit after a text of " + std::to_string(rec.length) + " units (made at " +
+          rec.origin + ") was overwritten");
   }
   return &rec;
 }
@@ -254,6 +274,11 @@ void Emulator::Impl::releaseRef(const ObjectRef& ref) {
 void Emulator::Impl::checkGuards() {
   for (char** handle : liveHandles) findHandle(handle);
   for (uint64_t id : liveTexts) findText(id);
+  if (size_t stale = memory.takeStaleWrites()) {
+    fault(std::to_string(stale) +
+          " write(s) through the address of an unlocked handle kept across a host call (the "
+          "bytes had moved)");
+  }
 }
 
 // ---- Variables ------------------------------------------------------------------------------

@@ -29,9 +29,18 @@ EncodedChars toUTF8(const unsigned short* units, int length) {
   return convertToChars(units, length, kCharSetUTF8);
 }
 
+// Whether the units hold U+0000: the C path would end there and name another file.
+bool holdsZero(const unsigned short* units, int length) {
+  return units != nullptr && length > 0 && std::find(units, units + length, 0) != units + length;
+}
+
 // Converts the path to UTF-8 and performs the operation on it; answers what the call answered
-// (for an open, 0 or -1, the file in param).
+// (for an open, 0 or -1, the file in param). A path holding U+0000 names no file: EINVAL.
 int doOperation(EOperation operation, const unsigned short* units, int length, OpParam* param) {
+  if (holdsZero(units, length)) {
+    errno = EINVAL;
+    return -1;
+  }
   EncodedChars path = toUTF8(units, length);
   switch (operation) {
     case kOpen:
@@ -126,8 +135,12 @@ bool getFileSizes(const icu::UnicodeString& path, int64_t& dataSize, int64_t& re
   return true;
 }
 
+// A path that starts with '/' is POSIX as it stands, a ':' in a Linux file name included.
 bool convertToPlatformPath(icu::UnicodeString& path) {
-  if (path.indexOf(u':') < 0 && path.indexOf(u'/') >= 0) return true;
+  if (path.indexOf(char16_t(0)) >= 0) return false;
+  if ((path.length() > 0 && path.charAt(0) == u'/') ||
+      (path.indexOf(u':') < 0 && path.indexOf(u'/') >= 0))
+    return true;
   std::u16string colonPath(path.getBuffer(), static_cast<size_t>(path.length()));
   std::u16string posixPath;
   if (!platform::colonPathToPosix(colonPath, posixPath)) return false;
@@ -156,6 +169,7 @@ int truncateFilename(const char* path, uint8_t* name, int max) {
 }
 
 bool getFinderInfo(const icu::UnicodeString& path, FinderInfo& info, EByteOrder order) {
+  if (holdsZero(unitsOf(path), path.length())) return false;
   EncodedChars utf8 = toUTF8(unitsOf(path), path.length());
   const long size = platform::getAttribute(utf8.chars, kFinderInfoAttr, nullptr, 0, 0);
   if (size <= 0) return false;

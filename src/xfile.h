@@ -22,7 +22,8 @@ using platform::kResourceForkAttr;
 
 namespace xfile {
 
-// The file opened with fopen's mode; null with errno set on failure.
+// The file opened with fopen's mode; null with errno set on failure. A path holding U+0000
+// names no file here (EINVAL for all three): the C path would end at the zero.
 FILE* fopen(const icu::UnicodeString& path, const char* mode);
 // 0 with st filled, or -1 with errno set.
 int stat(const icu::UnicodeString& path, struct stat& st);
@@ -38,8 +39,9 @@ bool getFileSize(const icu::UnicodeString& path, int64_t& size);
 // cannot be stat'ed: resourceSize is then 0 and dataSize untouched.
 bool getFileSizes(const icu::UnicodeString& path, int64_t& dataSize, int64_t& resourceSize);
 
-// Makes a colon-separated path (or a bare name) a POSIX path in place; a POSIX path (a '/' and
-// no ':') stays as it is. False, with the path unchanged, when it cannot be converted.
+// Makes a colon-separated path (or a bare name) a POSIX path in place; a POSIX path (one that
+// starts with '/', or a '/' and no ':') stays as it is. False, with the path unchanged, when it
+// cannot be converted (a component "..", U+0000 anywhere).
 bool convertToPlatformPath(icu::UnicodeString& path);
 
 // The file name of a UTF-8 path as a length-prefixed name for a file header: name[0] is the

@@ -260,6 +260,63 @@ void toyEntry(int32_t selector, void* params, void*, void* result) {
     case 13:
       fillTextArray(p);
       break;
+    case 14: {  // keeps the address of a BLOB's bytes across a host call, then writes through it
+      char** h = cell<char**>(p, 0);
+      char* kept = *h;
+      processNumber();
+      returnLong(result, static_cast<unsigned char>(kept[0]));
+      kept[0] = 'x';
+      processNumber();
+      break;
+    }
+    case 15: {  // keeps the address of a large handle's bytes across a yield
+      char** h = newHandle(1 << 20);
+      char* kept = *h;
+      Raw r;
+      r.call(-93);
+      kept[0] = 'x';
+      handleOp(2, h);
+      break;
+    }
+    case 16: {  // reads past the end of a BLOB's bytes, beyond its guard
+      char** h = cell<char**>(p, 0);
+      returnLong(result, (*h)[cell<int32_t>(p, 1)]);
+      break;
+    }
+    case 17: {  // writes over the zero unit after an "in" text
+      TextRecord in;
+      std::memcpy(in.bytes, p[0], 20);
+      const_cast<char16_t*>(in.units())[in.length()] = u'x';
+      break;
+    }
+    case 18:  // answers a parameter's own handle as the result
+    case 19:  // answers a parameter's own picture as the result
+      std::memcpy(result, p[0], 8);
+      break;
+    case 20: {  // puts one text into two elements of an array
+      unsigned char* array = static_cast<unsigned char*>(p[0]);
+      char** storage;
+      std::memcpy(&storage, array + 6, 8);
+      handleOp(3, storage, 3 * 20);
+      TextRecord t = createText(u"twice");
+      std::memset(*storage + 20, 0, 2 * 20);
+      std::memcpy(*storage + 20, t.bytes, 20);
+      std::memcpy(*storage + 40, t.bytes, 20);
+      int32_t count = 2;
+      std::memcpy(array + 2, &count, 4);
+      break;
+    }
+    case 21: {  // stores a new handle over a BLOB cell's handle
+      char** h = newHandle(3);
+      std::memcpy(*h, "new", 3);
+      std::memcpy(p[0], &h, 8);
+      break;
+    }
+    case 22: {  // writes a longint result as 4 bytes
+      int32_t value = cell<int32_t>(p, 0);
+      std::memcpy(result, &value, 4);
+      break;
+    }
     default:
       break;
   }
@@ -286,7 +343,25 @@ const char* kToyManifest = R"({"commands": [
   {"selector": 12, "name": "TOY_ReadBeyond", "result": "longint",
    "params": [{"name": "only", "kind": "longint", "dir": "in"}]},
   {"selector": 13, "name": "TOY_FillTextArray", "result": "none",
-   "params": [{"name": "texts", "kind": "text array", "dir": "out"}]}
+   "params": [{"name": "texts", "kind": "text array", "dir": "out"}]},
+  {"selector": 14, "name": "TOY_KeepAcrossCall", "result": "longint",
+   "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]},
+  {"selector": 15, "name": "TOY_KeepLargeAcrossYield", "result": "none", "params": []},
+  {"selector": 16, "name": "TOY_ReadPastEnd", "result": "longint",
+   "params": [{"name": "blob", "kind": "blob", "dir": "in"},
+              {"name": "at", "kind": "longint", "dir": "in"}]},
+  {"selector": 17, "name": "TOY_OverwriteTerminator", "result": "none",
+   "params": [{"name": "text", "kind": "text", "dir": "in"}]},
+  {"selector": 18, "name": "TOY_ReturnOwnBlob", "result": "blob",
+   "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]},
+  {"selector": 19, "name": "TOY_ReturnOwnPicture", "result": "picture",
+   "params": [{"name": "picture", "kind": "picture", "dir": "in"}]},
+  {"selector": 20, "name": "TOY_OneTextTwice", "result": "none",
+   "params": [{"name": "texts", "kind": "text array", "dir": "out"}]},
+  {"selector": 21, "name": "TOY_ReplaceBlobHandle", "result": "none",
+   "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]},
+  {"selector": 22, "name": "TOY_ReturnFourBytes", "result": "longint",
+   "params": [{"name": "value", "kind": "longint", "dir": "in"}]}
 ]})";
 
 std::string toyManifestPath() {
@@ -383,6 +458,84 @@ TEST_F(ToyHostTest, BytesMoveOnEveryResizeAndFinalUnlock) {
 
 TEST_F(ToyHostTest, AnAddressKeptAcrossAResizeCrashes) {
   EXPECT_DEATH(emu.call("TOY_KeepAddress", {Blob{true, "bytes"}}), "");
+}
+
+// An unlocked handle may move at any host call, and here it does at every one: a small block is
+// copied and its old place filled with 0xDD (a write through it is a fault), a large one's pages
+// are remapped and the old address faults at once. A locked handle stays where it is.
+TEST_F(ToyHostTest, AnUnlockedHandleMovesAtEveryHostCall) {
+  EXPECT_EQ(emu.call("TOY_KeepAcrossCall", {Blob{true, "bytes"}}).number(), 0xDD);
+  expectFault("through the old address of an unlocked handle");
+  emu.run(1, [] {
+    char** h = newHandle(4);
+    char* before = *h;
+    processNumber();
+    EXPECT_NE(*h, before) << "an unlocked handle moved";
+    int64_t locked = 0;
+    handleOp(5, h, 0, &locked);
+    processNumber();
+    Raw r;
+    r.call(-93);
+    EXPECT_EQ(reinterpret_cast<char*>(locked), *h) << "a locked handle stays";
+    handleOp(6, h);
+    handleOp(2, h);
+  });
+  expectClean();
+}
+
+TEST_F(ToyHostTest, ALargeHandlesAddressKeptAcrossAYieldCrashes) {
+  EXPECT_DEATH(emu.call("TOY_KeepLargeAcrossYield"), "");
+}
+
+// A block ends with its guard at the end of a page, and the next page is inaccessible.
+TEST_F(ToyHostTest, ReadingPastTheGuardOfAHandleCrashes) {
+  EXPECT_EQ(emu.call("TOY_ReadPastEnd", {Blob{true, "bytes"}, int64_t{5}}).number(),
+            static_cast<char>(0xAB))
+      << "the guard bytes follow the block";
+  for (const char* bytes : {"", "bytes", "sixteen bytes!!!", "seventeen bytes!!"}) {
+    EXPECT_DEATH(emu.call("TOY_ReadPastEnd", {Blob{true, bytes}, int64_t(std::strlen(bytes) + 32)}),
+                 "")
+        << std::strlen(bytes) << " bytes";
+  }
+}
+
+TEST_F(ToyHostTest, OverwritingTheZeroUnitAfterATextIsAFault) {
+  emu.call("TOY_OverwriteTerminator", {host::text("in")});
+  expectFault("the zero unit after a text of 2 units");
+  emu.run(1, [] {
+    TextRecord t = createText(u"own");
+    const_cast<char16_t*>(t.units())[3] = u'!';
+    disposeText(t.bytes);
+  });
+  expectFault("the zero unit after a text of 3 units");
+  expectClean();
+}
+
+// What the plug-in hands over must be its own, and go to one place only.
+TEST_F(ToyHostTest, OwnershipAliasingIsAFault) {
+  emu.call("TOY_ReturnOwnBlob", {Blob{true, "mine"}});
+  expectFault("the result is an object the host already owns");
+  host::Picture picture;
+  picture.formats.push_back({".png;image/png", "\x89PNG"});
+  emu.call("TOY_ReturnOwnPicture", {picture});
+  expectFault("the result is an object the host already owns");
+  emu.call("TOY_OneTextTwice");
+  expectFault("elements 1 and 2 hold one text");
+  emu.call("TOY_ReplaceBlobHandle", {Blob{true, "old"}});
+  expectFault("neither disposed of nor handed over");
+  emu.call("TOY_ReplaceBlobHandle", {Blob{false, {}}});
+  EXPECT_EQ(std::get<Blob>(emu.call("TOY_BlobResult").result), (Blob{true, "abc"}));
+  expectClean();
+}
+
+// The result area starts as a pattern whose halves are no sign extension of each other.
+TEST_F(ToyHostTest, ALongintResultWrittenAsFourBytesIsAFault) {
+  for (int64_t value : {0, 1, -1, 0x7FFFFFFF}) {
+    emu.call("TOY_ReturnFourBytes", {value});
+    expectFault("not written as 8 bytes");
+  }
+  EXPECT_EQ(emu.call("TOY_Add", {int64_t{-1}, int64_t{0}}).number(), -1);
+  expectClean();
 }
 
 TEST_F(ToyHostTest, ReadingAnUndeclaredParameterCrashes) {

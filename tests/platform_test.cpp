@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -351,6 +352,205 @@ TEST_F(AttributesTest, OtherAttributeNamesAreNotStored) {
   EXPECT_FALSE(exists(sidecar));
 }
 
+// ---- Sidecars that come from elsewhere ------------------------------------------------------
+
+struct RawEntry {
+  uint32_t id;
+  uint32_t offset;
+  uint32_t length;
+};
+
+void appendBigEndian32(Bytes& bytes, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    bytes.push_back(static_cast<unsigned char>(value >> shift));
+}
+
+// An AppleDouble file with the entry list given as it stands (offsets and lengths unchecked),
+// followed by body.
+Bytes appleDouble(const std::vector<RawEntry>& entries, const Bytes& body) {
+  Bytes file = {0x00, 0x05, 0x16, 0x07, 0x00, 0x02, 0x00, 0x00};
+  file.resize(24, ' ');
+  file.push_back(static_cast<unsigned char>(entries.size() >> 8));
+  file.push_back(static_cast<unsigned char>(entries.size()));
+  for (const RawEntry& entry : entries) {
+    appendBigEndian32(file, entry.id);
+    appendBigEndian32(file, entry.offset);
+    appendBigEndian32(file, entry.length);
+  }
+  file.insert(file.end(), body.begin(), body.end());
+  return file;
+}
+
+uint32_t bigEndian32(const Bytes& bytes, size_t at) {
+  return uint32_t{bytes.at(at)} << 24 | uint32_t{bytes.at(at + 1)} << 16 |
+         uint32_t{bytes.at(at + 2)} << 8 | bytes.at(at + 3);
+}
+
+// The entries of an AppleDouble file by id, after RFC 1740.
+std::map<uint32_t, Bytes> entriesOf(const Bytes& file) {
+  std::map<uint32_t, Bytes> entries;
+  const size_t count = size_t{file.at(24)} << 8 | file.at(25);
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t id = bigEndian32(file, 26 + 12 * i);
+    const uint32_t offset = bigEndian32(file, 30 + 12 * i);
+    const uint32_t length = bigEndian32(file, 34 + 12 * i);
+    EXPECT_LE(uint64_t{offset} + length, file.size());
+    entries[id] = Bytes(file.begin() + offset, file.begin() + offset + length);
+  }
+  return entries;
+}
+
+void writeBytes(const std::string& path, const Bytes& bytes) {
+  writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The resource fork of a private file must not become readable by others.
+TEST_F(AttributesTest, ANewSidecarTakesTheDataFilesPermissionBits) {
+  const Bytes fork = pattern(10, 4);
+  const Bytes info = finderInfoValue();
+  const struct {
+    mode_t data;
+    mode_t mask;
+    mode_t sidecar;
+  } cases[] = {{0600, 022, 0600}, {0640, 022, 0640}, {0666, 027, 0640}, {0644, 077, 0600}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.data);
+    ::unlink(sidecar.c_str());
+    ASSERT_EQ(::chmod(path.c_str(), c.data), 0);
+    const mode_t saved = ::umask(c.mask);
+    const int written = platform::setAttribute(path.c_str(), platform::kResourceForkAttr,
+                                               fork.data(), fork.size(), 0);
+    ::umask(saved);
+    ASSERT_EQ(written, 0);
+    EXPECT_EQ(modeOf(sidecar), c.sidecar);
+  }
+  // A sidecar of another layout that a write rebuilds takes them too.
+  writeBytes(sidecar, appleDouble({{2, 50, 4}, {9, 54, 32}}, Bytes(4, 'F')));
+  Bytes body = {'A', 'B', 'C', 'D'};
+  body.insert(body.end(), info.begin(), info.end());
+  writeBytes(sidecar, appleDouble({{2, 50, 4}, {9, 54, 32}}, body));
+  ASSERT_EQ(::chmod(sidecar.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(), 2, 4),
+            0);
+  EXPECT_EQ(modeOf(sidecar), 0600u);
+}
+
+// A "._name" that is a symbolic link would let a write create or replace whatever it points at.
+TEST_F(AttributesTest, ASidecarThatIsASymbolicLinkIsRefused) {
+  const std::string victim = folder.file("victim");
+  writeFile(victim, "precious");
+  const std::string absent = folder.file("absent");
+  const Bytes fork = pattern(10, 5);
+  const Bytes info = finderInfoValue();
+  for (const std::string& target : {victim, absent}) {
+    SCOPED_TRACE(target);
+    ::unlink(sidecar.c_str());
+    ASSERT_EQ(::symlink(target.c_str(), sidecar.c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(),
+                                     fork.size(), 0),
+              -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 32, 0),
+              -1);
+    EXPECT_EQ(forkSize(), -1);
+  }
+  EXPECT_EQ(readFile(victim), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+  EXPECT_FALSE(exists(absent));
+}
+
+// Entries that reach past the end of the file, or into the header and entry list, make the file
+// no AppleDouble file: nothing is read from it and no write touches it.
+TEST_F(AttributesTest, EntriesOutsideTheFileOrOverTheHeaderAreRefused) {
+  const Bytes info = finderInfoValue();
+  Bytes body = info;                         // at 50
+  body.insert(body.end(), {'A', 'B', 'C'});  // at 82, up to the end at 85
+  const std::pair<const char*, std::vector<RawEntry>> cases[] = {
+      {"a fork of 4 GB in 3 bytes", {{2, 82, 0xFFFFFF00u}, {9, 50, 32}}},
+      {"a fork one byte past the end", {{2, 82, 4}, {9, 50, 32}}},
+      {"Finder information over the magic number", {{2, 82, 3}, {9, 0, 32}}},
+      {"a fork inside the entry list", {{9, 50, 32}, {2, 40, 3}}},
+      {"an empty fork past the end", {{2, 200, 0}, {9, 50, 32}}},
+  };
+  const Bytes fork = pattern(6, 6);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    const Bytes file = appleDouble(c.second, body);
+    writeBytes(sidecar, file);
+    EXPECT_EQ(forkSize(), -1);
+    Bytes read(32);
+    EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, read.data(), 32, 0),
+              -1);
+    EXPECT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 32, 0),
+              -1);
+    EXPECT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(),
+                                     fork.size(), 2),
+              -1);
+    EXPECT_EQ(readFile(sidecar), file);
+  }
+}
+
+// A sidecar made by another tool (the fork not last, a real name, dates, Finder information with
+// more than its 32 bytes) keeps everything the plug-in does not write, byte for byte.
+TEST_F(AttributesTest, ARebuildKeepsEveryEntryItDoesNotOwn) {
+  const Bytes realName = {'r', 'e', 'p', 'o', 'r', 't', '.', 't', 'x', 't'};
+  const Bytes dates = pattern(16, 7);
+  Bytes longInfo = finderInfoValue();
+  const Bytes extended = pattern(18, 8);
+  longInfo.insert(longInfo.end(), extended.begin(), extended.end());
+  Bytes body = realName;                                      // entry 3 at 74
+  body.insert(body.end(), {'A', 'B', 'C', 'D'});              // entry 2 at 84
+  body.insert(body.end(), longInfo.begin(), longInfo.end());  // entry 9 at 88
+  body.insert(body.end(), dates.begin(), dates.end());        // entry 8 at 138
+  writeBytes(sidecar, appleDouble({{3, 74, 10}, {2, 84, 4}, {9, 88, 50}, {8, 138, 16}}, body));
+
+  const Bytes more = {'E', 'F'};
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, more.data(), 2, 4),
+            0);
+  std::map<uint32_t, Bytes> entries = entriesOf(readFile(sidecar));
+  EXPECT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[3], realName);
+  EXPECT_EQ(entries[8], dates);
+  EXPECT_EQ(entries[9], longInfo);
+  EXPECT_EQ(entries[2], Bytes({'A', 'B', 'C', 'D', 'E', 'F'}));
+
+  Bytes newInfo(32, 0x11);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, newInfo.data(), 32, 0),
+            0);
+  entries = entriesOf(readFile(sidecar));
+  newInfo.insert(newInfo.end(), extended.begin(), extended.end());
+  EXPECT_EQ(entries[9], newInfo);
+  EXPECT_EQ(entries[3], realName);
+  EXPECT_EQ(entries[8], dates);
+}
+
+// Entry 9 holds 32 bytes; a shorter one holds no Finder information, whatever its bytes say.
+TEST_F(AttributesTest, AFinderInfoEntryShorterThan32BytesIsNone) {
+  const Bytes info = finderInfoValue();
+  Bytes body(info.begin(), info.begin() + 10);
+  body.insert(body.end(), {'A', 'B'});
+  writeBytes(sidecar, appleDouble({{9, 50, 10}, {2, 60, 2}}, body));
+  Bytes read(32);
+  errno = 0;
+  EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, read.data(), 32, 0),
+            -1);
+  EXPECT_EQ(errno, ENODATA);
+  EXPECT_EQ(readFork(10, 0), Bytes({'A', 'B'}));
+  // A fork write rebuilds the sidecar; the short entry does not become Finder information.
+  const Bytes more = {'C'};
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, more.data(), 1, 2),
+            0);
+  EXPECT_EQ(platform::getAttribute(path.c_str(), platform::kFinderInfoAttr, read.data(), 32, 0),
+            -1);
+  EXPECT_EQ(readFork(10, 0), Bytes({'A', 'B', 'C'}));
+}
+
 // ---- Colon paths ----------------------------------------------------------------------------
 
 struct ColonCase {
@@ -383,9 +583,16 @@ TEST(ColonPathTest, ColonPathsBecomePosixPaths) {
   }
 }
 
-TEST(ColonPathTest, EmptyPathsAndUnpairedSurrogatesFailLeavingTheResultAlone) {
-  const std::u16string failing[] = {u"", std::u16string(u"Disk:a") + char16_t(0xD800),
-                                    std::u16string(1, char16_t(0xDC00)) + u":b"};
+TEST(ColonPathTest, PathsThatCannotBeConvertedFailLeavingTheResultAlone) {
+  const std::u16string failing[] = {u"",
+                                    std::u16string(u"Disk:a") + char16_t(0xD800),
+                                    std::u16string(1, char16_t(0xDC00)) + u":b",
+                                    u":..:etc",
+                                    u"Disk:a:..:b",
+                                    u"Disk:a:..",
+                                    u"..",
+                                    std::u16string(u"Disk:a\0b", 8),
+                                    std::u16string(u"na\0me", 5)};
   for (const std::u16string& colon : failing) {
     std::u16string posix = u"unchanged";
     EXPECT_FALSE(platform::colonPathToPosix(colon, posix));

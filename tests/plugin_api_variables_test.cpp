@@ -164,20 +164,31 @@ TEST_F(VariablesTest, SettersWriteKindAndValueWithoutCallingTheHost) {
   });
 }
 
+// Bit 27 answers for a flag whose low byte is 0, bit 23 for any other: the host answers one bit
+// alone so that reading the wrong one shows.
 TEST_F(VariablesTest, IsCompiledReadsTheBitTheFlagNames) {
-  for (bool compiled : {false, true}) {
-    emu.setCompiled(compiled);
+  const struct {
+    int64_t flags;
+    bool plain;
+    bool withFlag;
+  } cases[] = {{0, false, false},
+               {int64_t{1} << 27, true, false},
+               {int64_t{1} << 23, false, true},
+               {(int64_t{1} << 27) | (int64_t{1} << 23), true, true}};
+  for (const auto& c : cases) {
+    emu.setCompiledFlags(c.flags);
     emu.run(1, [&] {
       HostSpy spy;
-      const bool answer = PA_IsCompiled(0);
-      EXPECT_EQ(answer, compiled);
+      EXPECT_EQ(PA_IsCompiled(0), c.plain) << c.flags;
       ASSERT_EQ(spy.count(kCompiledEntry), 1u);
-      const RecordedCall call = spy.calls(kCompiledEntry)[0];
-      EXPECT_EQ(call.in.param3, 0x46415354);
-      EXPECT_EQ(PA_IsCompiled(0x100), compiled) << "only the low byte of the flag counts";
-      EXPECT_EQ(PA_IsCompiled(1), ((call.out.param1 >> 23) & 1) != 0);
+      EXPECT_EQ(spy.calls(kCompiledEntry)[0].in.param3, 0x46415354);
+      EXPECT_EQ(PA_IsCompiled(0x100), c.plain) << "only the low byte of the flag counts";
+      EXPECT_EQ(PA_IsCompiled(1), c.withFlag) << c.flags;
+      EXPECT_EQ(PA_IsCompiled(0x7F), c.withFlag) << c.flags;
     });
   }
+  emu.setCompiled(true);
+  emu.run(1, [&] { EXPECT_TRUE(PA_IsCompiled(0) && PA_IsCompiled(1)); });
 }
 
 // ---- Array accessors ------------------------------------------------------------------------

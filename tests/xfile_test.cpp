@@ -141,6 +141,8 @@ TEST_F(XFileTest, ConvertToPlatformPathTurnsColonPathsIntoPosixPaths) {
       {":sub:file", "sub/file"},
       {"file.txt", "file.txt"},  // a bare name goes through the path service unchanged
       {"Disk:a/b", "/a:b"},
+      {"/data/a:b", "/data/a:b"},  // a Linux name with ':' in a POSIX path
+      {"/", "/"},
   };
   emu.run(1, [&] {
     for (const auto& c : cases) {
@@ -162,6 +164,49 @@ TEST_F(XFileTest, ConvertToPlatformPathLeavesAPathItCannotConvertUnchanged) {
     EXPECT_FALSE(convertToPlatformPath(broken));
     EXPECT_EQ(broken, before);
   });
+}
+
+// A component ".." would climb out of the folder the path names, and a U+0000 would cut the C
+// path short so that the file calls name another file: neither can be converted.
+TEST_F(XFileTest, ConvertToPlatformPathRefusesParentComponentsAndZeroUnits) {
+  const std::u16string refused[] = {u":..:etc:passwd",
+                                    u"Disk:tmp:..:etc",
+                                    u"..",
+                                    u"Disk:..:",
+                                    std::u16string(u"/tmp/a\0b", 8),
+                                    std::u16string(u"Disk:a\0:b", 9)};
+  emu.run(1, [&] {
+    for (const std::u16string& units : refused) {
+      icu::UnicodeString path(units.data(), static_cast<int32_t>(units.size()));
+      const icu::UnicodeString before = path;
+      EXPECT_FALSE(convertToPlatformPath(path)) << utf8Of(before);
+      EXPECT_EQ(path, before);
+    }
+    icu::UnicodeString dots = unicode("Disk:a..b:...:.x");
+    EXPECT_TRUE(convertToPlatformPath(dots));
+    EXPECT_EQ(utf8Of(dots), "/a..b/.../.x");
+  });
+}
+
+TEST_F(XFileTest, APathHoldingAZeroUnitNamesNoFile) {
+  const std::string shortName = file("short", "not to be touched");
+  std::u16string units = u"";
+  for (char c : shortName) units.push_back(static_cast<char16_t>(c));
+  units.push_back(0);
+  units += u"tail";
+  const icu::UnicodeString path(units.data(), static_cast<int32_t>(units.size()));
+  emu.run(1, [&] {
+    errno = 0;
+    EXPECT_EQ(xfile::fopen(path, "rb"), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    struct stat st;
+    EXPECT_EQ(xfile::stat(path, st), -1);
+    EXPECT_EQ(xfile::remove(path), -1);
+    int64_t size = -5;
+    EXPECT_FALSE(getFileSize(path, size));
+    EXPECT_EQ(size, -5);
+  });
+  EXPECT_TRUE(exists(shortName));
 }
 
 struct TruncateCase {

@@ -439,10 +439,10 @@ void PA_SetStringInArray(PA_Variable array, int32_t index, PA_Unistring* text) {
   // Giving an element its own text again must not release the text it keeps.
   if (old.fString == nullptr || old.fString != text->fString) {
     disposeText(element);
-    std::memset(element, 0, sizeof old);
-    // The release may not move the storage, but its address is read afresh all the same.
+    // The storage is unlocked: the release may move it, so its address is read afresh.
     element = elementAt(array, index, true);
     if (element == nullptr) return;
+    std::memset(element, 0, sizeof old);
   }
   std::memcpy(element, text, sizeof *text);
 }

@@ -5,8 +5,12 @@
 // "/tmp/a.txt"); a leading ':' makes the path relative to the working folder; every further empty
 // component ("::") is the parent folder ".."; a '/' inside a component becomes ':' (as macOS shows
 // such names in POSIX form); a trailing ':' names a folder, written without a trailing '/'; a
-// bare name stays as it is. An empty path or an unpaired surrogate cannot be converted.
+// bare name stays as it is. An empty path or an unpaired surrogate cannot be converted, nor can
+// a component "..", which would climb out of the folder a path names (the colon form of the
+// parent folder is the empty component), nor a path holding U+0000, which the file calls would
+// cut there and so name another file.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,6 +35,17 @@ bool wellFormed(const std::u16string& text) {
   return true;
 }
 
+bool climbsOrHoldsZero(const std::u16string& path) {
+  if (path.find(u'\0') != std::u16string::npos) return true;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = std::min(path.find(u':', start), path.size());
+    if (path.compare(start, end - start, u"..") == 0) return true;
+    if (end == path.size()) return false;
+    start = end + 1;
+  }
+}
+
 std::vector<std::u16string> splitOnColons(const std::u16string& path) {
   std::vector<std::u16string> components(1);
   for (char16_t unit : path) {
@@ -46,7 +61,7 @@ std::vector<std::u16string> splitOnColons(const std::u16string& path) {
 }  // namespace
 
 bool colonPathToPosix(const std::u16string& colonPath, std::u16string& posixPath) {
-  if (colonPath.empty() || !wellFormed(colonPath)) return false;
+  if (colonPath.empty() || !wellFormed(colonPath) || climbsOrHoldsZero(colonPath)) return false;
   if (colonPath.find(u':') == std::u16string::npos) {
     posixPath = colonPath;
     return true;

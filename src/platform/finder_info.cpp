@@ -8,6 +8,13 @@
 // pread or pwrite at the entry's offset plus the position; the fork is kept the last entry so it
 // can grow in place. A missing sidecar or entry is "no such attribute": ENODATA, where macOS
 // answers ENOATTR.
+//
+// The sidecar lies in a folder others may write to and may come from another tool, so it is
+// read with suspicion: a symbolic link is never followed (a write would land in the link's
+// target), an entry that reaches past the file or into the header is no AppleDouble file, and a
+// sidecar is made or rebuilt beside its place and renamed over it, with the data file's
+// permission bits, so that a private file's fork stays private. Entries the plug-in does not
+// own (a real name, dates, Finder information past its 32 bytes) are kept byte for byte.
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +27,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -37,9 +45,6 @@ constexpr size_t kFinderInfoSize = 32;
 // Magic, version, 16 filler bytes and the entry count; then 12 bytes per entry.
 constexpr size_t kHeaderSize = 26;
 constexpr size_t kDescriptorSize = 12;
-// The layout written here: Finder information first, then the fork, which can then grow.
-constexpr uint32_t kFinderInfoOffset = kHeaderSize + 2 * kDescriptorSize;
-constexpr uint32_t kForkOffset = kFinderInfoOffset + kFinderInfoSize;
 // Offsets and lengths of AppleDouble entries are 32-bit.
 constexpr uint64_t kMaxEntryEnd = UINT32_MAX;
 
@@ -166,6 +171,7 @@ struct Entry {
 
 struct Sidecar {
   std::vector<Entry> entries;
+  uint64_t tableEnd = kHeaderSize;  // where the header and entry list end
   const Entry* find(uint32_t id) const {
     for (const Entry& entry : entries) {
       if (entry.id == id) return &entry;
@@ -178,10 +184,14 @@ off_t descriptorOffset(const Entry& entry) {
   return static_cast<off_t>(kHeaderSize + entry.index * kDescriptorSize);
 }
 
-// Reads the header and entry list; false with EINVAL when the file is no AppleDouble file.
+// Reads the header and entry list; false with EINVAL when the file is no AppleDouble file: a
+// bad magic number or version, or an entry that starts inside the header and entry list or
+// ends past the end of the file (a crafted length would otherwise report a fork the file does
+// not hold, and a write at a crafted offset would overwrite the header).
 bool parseSidecar(int fd, Sidecar& sidecar) {
+  struct stat st;
   unsigned char header[kHeaderSize];
-  if (!readAllAt(fd, header, sizeof header, 0)) {
+  if (::fstat(fd, &st) != 0 || !readAllAt(fd, header, sizeof header, 0)) {
     errno = EINVAL;
     return false;
   }
@@ -197,33 +207,18 @@ bool parseSidecar(int fd, Sidecar& sidecar) {
     return false;
   }
   sidecar.entries.clear();
+  sidecar.tableEnd = kHeaderSize + count * kDescriptorSize;
   for (unsigned i = 0; i < count; ++i) {
     const unsigned char* d = list.data() + i * kDescriptorSize;
     Entry entry{readBigEndian32(d), readBigEndian32(d + 4), readBigEndian32(d + 8), i};
-    if (uint64_t{entry.offset} + entry.length > kMaxEntryEnd) {
+    const uint64_t end = uint64_t{entry.offset} + entry.length;
+    if (entry.offset < sidecar.tableEnd || end > static_cast<uint64_t>(st.st_size)) {
       errno = EINVAL;
       return false;
     }
     sidecar.entries.push_back(entry);
   }
   return true;
-}
-
-// The bytes of a sidecar in the layout written here, without the fork's bytes.
-std::vector<unsigned char> canonicalHead(const unsigned char* finderInfo, uint32_t forkLength) {
-  std::vector<unsigned char> head(kForkOffset, 0);
-  writeBigEndian32(head.data(), kMagic);
-  writeBigEndian32(head.data() + 4, kVersion2);
-  head[25] = 2;
-  unsigned char* d = head.data() + kHeaderSize;
-  writeBigEndian32(d, kEntryFinderInfo);
-  writeBigEndian32(d + 4, kFinderInfoOffset);
-  writeBigEndian32(d + 8, kFinderInfoSize);
-  writeBigEndian32(d + 12, kEntryResourceFork);
-  writeBigEndian32(d + 16, kForkOffset);
-  writeBigEndian32(d + 20, forkLength);
-  if (finderInfo != nullptr) std::memcpy(head.data() + kFinderInfoOffset, finderInfo, 32);
-  return head;
 }
 
 // Whether a write can go into the sidecar as it is: the Finder information has its 32 bytes,
@@ -233,40 +228,104 @@ bool writableInPlace(const Sidecar& sidecar) {
   const Entry* fork = sidecar.find(kEntryResourceFork);
   if (finder == nullptr || fork == nullptr || finder->length < kFinderInfoSize) return false;
   for (const Entry& entry : sidecar.entries) {
-    if (entry.id != kEntryResourceFork && uint64_t{entry.offset} + entry.length > fork->offset) {
-      return false;
-    }
+    if (&entry != fork && uint64_t{entry.offset} + entry.length > fork->offset) return false;
   }
   return true;
 }
 
-// Reads what an entry of an existing sidecar holds (empty when it is missing).
-bool readEntry(int fd, const Entry* entry, std::vector<unsigned char>& bytes) {
-  bytes.clear();
-  if (entry == nullptr) return true;
-  bytes.resize(entry->length);
-  return entry->length == 0 || readAllAt(fd, bytes.data(), bytes.size(), entry->offset);
+// Reads what an entry of an existing sidecar holds.
+bool readEntry(int fd, const Entry& entry, std::vector<unsigned char>& bytes) {
+  bytes.assign(entry.length, 0);
+  return entry.length == 0 || readAllAt(fd, bytes.data(), bytes.size(), entry.offset);
 }
 
-// Rewrites a sidecar of another layout (or an empty new one) in the layout written here, keeping
-// its Finder information and fork, through a temporary file renamed over it.
-bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old) {
-  std::vector<unsigned char> finder(kFinderInfoSize, 0);
-  std::vector<unsigned char> fork;
+// One entry of a sidecar being written: its id and bytes.
+struct Piece {
+  uint32_t id;
+  std::vector<unsigned char> bytes;
+};
+
+// The entries of a rebuilt sidecar: every entry of the old one in its order (a second entry 9
+// or 2 is dropped: the first is the one read and written), a Finder information of at least 32
+// bytes (a shorter one held none and becomes zeros), and the fork, which goes last.
+bool collectPieces(int fd, const Sidecar* old, std::vector<Piece>& pieces) {
+  bool haveFinder = false;
+  bool haveFork = false;
   if (old != nullptr) {
-    std::vector<unsigned char> bytes;
-    if (!readEntry(fd, old->find(kEntryFinderInfo), bytes)) return false;
-    std::memcpy(finder.data(), bytes.data(), std::min(bytes.size(), kFinderInfoSize));
-    if (!readEntry(fd, old->find(kEntryResourceFork), fork)) return false;
+    for (const Entry& entry : old->entries) {
+      bool& owned = entry.id == kEntryFinderInfo ? haveFinder : haveFork;
+      if (entry.id == kEntryFinderInfo || entry.id == kEntryResourceFork) {
+        if (owned) continue;
+        owned = true;
+      }
+      Piece piece{entry.id, {}};
+      if (!readEntry(fd, entry, piece.bytes)) return false;
+      if (entry.id == kEntryFinderInfo && piece.bytes.size() < kFinderInfoSize) {
+        piece.bytes.assign(kFinderInfoSize, 0);
+      }
+      pieces.push_back(std::move(piece));
+    }
   }
-  std::string temporary = sidecarPath + ".XXXXXX";
-  FileDescriptor out(::mkostemp(&temporary[0], O_CLOEXEC));
+  if (!haveFinder) pieces.push_back({kEntryFinderInfo, std::vector<unsigned char>(32, 0)});
+  if (!haveFork) pieces.push_back({kEntryResourceFork, {}});
+  std::stable_partition(pieces.begin(), pieces.end(),
+                        [](const Piece& piece) { return piece.id != kEntryResourceFork; });
+  return true;
+}
+
+// The whole file of the pieces: header, entry list, then the entries in the list's order.
+bool layOut(const std::vector<Piece>& pieces, std::vector<unsigned char>& file) {
+  uint64_t offset = kHeaderSize + pieces.size() * kDescriptorSize;
+  file.assign(offset, 0);
+  writeBigEndian32(file.data(), kMagic);
+  writeBigEndian32(file.data() + 4, kVersion2);
+  file[24] = static_cast<unsigned char>(pieces.size() >> 8);
+  file[25] = static_cast<unsigned char>(pieces.size());
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    unsigned char* d = file.data() + kHeaderSize + i * kDescriptorSize;
+    if (offset + pieces[i].bytes.size() > kMaxEntryEnd) {
+      errno = EFBIG;
+      return false;
+    }
+    writeBigEndian32(d, pieces[i].id);
+    writeBigEndian32(d + 4, static_cast<uint32_t>(offset));
+    writeBigEndian32(d + 8, static_cast<uint32_t>(pieces[i].bytes.size()));
+    offset += pieces[i].bytes.size();
+  }
+  for (const Piece& piece : pieces) file.insert(file.end(), piece.bytes.begin(), piece.bytes.end());
+  return true;
+}
+
+// A new file beside the sidecar, made with the given permission bits (the umask applies), never
+// through a name that already exists.
+int createBeside(const std::string& sidecarPath, mode_t mode, std::string& temporary) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ (uint64_t(::getpid()) << 32);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporary = sidecarPath + ".";
+    for (int i = 0; i < 6; ++i) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      temporary.push_back(kLetters[(seed >> 33) % (sizeof kLetters - 1)]);
+    }
+    int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Writes a sidecar holding the entries of an old one (or none) in the layout written here,
+// beside its place, and renames it over the old one: a link in its place is replaced, never
+// followed.
+bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old, mode_t mode) {
+  std::vector<Piece> pieces;
+  std::vector<unsigned char> file;
+  if (!collectPieces(fd, old, pieces) || !layOut(pieces, file)) return false;
+  std::string temporary;
+  FileDescriptor out(createBeside(sidecarPath, mode, temporary));
   if (out.get() < 0) return false;
-  std::vector<unsigned char> head =
-      canonicalHead(finder.data(), static_cast<uint32_t>(fork.size()));
-  const bool written = writeAllAt(out.get(), head.data(), head.size(), 0) &&
-                       writeAllAt(out.get(), fork.data(), fork.size(), kForkOffset) &&
-                       ::fchmod(out.get(), 0644) == 0 &&
+  const bool written = writeAllAt(out.get(), file.data(), file.size(), 0) &&
                        ::rename(temporary.c_str(), sidecarPath.c_str()) == 0;
   if (!written) {
     int saved = errno;
@@ -274,6 +333,20 @@ bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old) 
     errno = saved;
   }
   return written;
+}
+
+// Opens an existing sidecar without following a symbolic link (ELOOP for one) and without
+// waiting on a FIFO; anything but a regular file is no sidecar (EINVAL).
+int openSidecar(const std::string& sidecarPath, int access) {
+  int fd = ::open(sidecarPath.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
 }
 
 // ---- Reading --------------------------------------------------------------------------------
@@ -286,9 +359,11 @@ bool allZero(const unsigned char* bytes, size_t n) {
 }
 
 long readFinderInfo(int fd, const Entry& entry, void* buffer, size_t size, uint32_t position) {
+  // An entry too short to hold the 32 bytes holds no Finder information.
   unsigned char value[kFinderInfoSize] = {};
-  const size_t length = std::min<size_t>(entry.length, kFinderInfoSize);
-  if (length > 0 && !readAllAt(fd, value, length, entry.offset)) return -1;
+  if (entry.length >= kFinderInfoSize && !readAllAt(fd, value, sizeof value, entry.offset)) {
+    return -1;
+  }
   if (allZero(value, sizeof value)) {
     errno = ENODATA;
     return -1;
@@ -328,7 +403,7 @@ long readAttribute(const std::string& filePath, const char* name, void* buffer, 
     errno = ENODATA;
     return -1;
   }
-  FileDescriptor fd(::open(sidecarPathOf(filePath).c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(openSidecar(sidecarPathOf(filePath), O_RDONLY));
   Sidecar sidecar;
   const Entry* entry = nullptr;
   if (fd.get() >= 0 && parseSidecar(fd.get(), sidecar)) entry = sidecar.find(entryIdOf(attribute));
@@ -344,22 +419,26 @@ long readAttribute(const std::string& filePath, const char* name, void* buffer, 
 
 // ---- Writing --------------------------------------------------------------------------------
 
-// Opens the sidecar for a write, making it or bringing it to the layout written here.
-int openForWrite(const std::string& sidecarPath, Sidecar& sidecar) {
-  int fd = ::open(sidecarPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
+// Opens the sidecar for a write, making it or bringing it to the layout written here. A new or
+// rebuilt sidecar takes the data file's permission bits.
+int openForWrite(const std::string& filePath, const std::string& sidecarPath, Sidecar& sidecar) {
+  struct stat data;
+  if (::stat(filePath.c_str(), &data) != 0) return -1;
+  const mode_t mode = data.st_mode & 0777;
+  int fd = openSidecar(sidecarPath, O_RDWR);
+  if (fd < 0 && errno != ENOENT) return -1;
   struct stat st;
-  bool ready = ::fstat(fd, &st) == 0;
-  if (ready && st.st_size == 0) {
-    ready = rebuildSidecar(sidecarPath, fd, nullptr);
-  } else if (ready) {
+  bool ready;
+  if (fd < 0 || (::fstat(fd, &st) == 0 && st.st_size == 0)) {
+    ready = rebuildSidecar(sidecarPath, -1, nullptr, mode);
+  } else {
     ready = parseSidecar(fd, sidecar) &&
-            (writableInPlace(sidecar) || rebuildSidecar(sidecarPath, fd, &sidecar));
+            (writableInPlace(sidecar) || rebuildSidecar(sidecarPath, fd, &sidecar, mode));
   }
-  if (ready && !writableInPlace(sidecar)) {
-    // Rebuilt: the new file replaced the one open here.
-    ::close(fd);
-    fd = ::open(sidecarPath.c_str(), O_RDWR | O_CLOEXEC);
+  if (ready && (fd < 0 || !writableInPlace(sidecar))) {
+    // Made or rebuilt: the new file replaced the one open here.
+    if (fd >= 0) ::close(fd);
+    fd = openSidecar(sidecarPath, O_RDWR);
     ready = fd >= 0 && parseSidecar(fd, sidecar) && writableInPlace(sidecar);
     if (fd >= 0 && !ready) errno = EIO;
   }
@@ -369,7 +448,7 @@ int openForWrite(const std::string& sidecarPath, Sidecar& sidecar) {
     errno = saved;
     return -1;
   }
-  return fd;
+  return ready ? fd : -1;
 }
 
 bool setForkLength(int fd, const Entry& fork, uint32_t length) {
@@ -417,7 +496,7 @@ int writeAttribute(const std::string& filePath, const char* name, const void* va
   }
   const std::string sidecarPath = sidecarPathOf(filePath);
   Sidecar sidecar;
-  FileDescriptor fd(openForWrite(sidecarPath, sidecar));
+  FileDescriptor fd(openForWrite(filePath, sidecarPath, sidecar));
   if (fd.get() < 0) return -1;
   const Entry& entry = *sidecar.find(entryIdOf(attribute));
   if (attribute == Attribute::FinderInfo) {

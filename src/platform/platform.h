@@ -24,8 +24,7 @@ inline constexpr char kResourceForkAttr[] = "com.apple.ResourceFork";
 // file has no such attribute (an all-zero Finder information and an empty resource fork count as
 // none), ENOENT when the file does not exist, ERANGE for a Finder information buffer too small,
 // EINVAL for a position the attribute cannot have. The path form follows symbolic links.
-long getAttribute(const char* path, const char* name, void* buffer, size_t size,
-                  uint32_t position);
+long getAttribute(const char* path, const char* name, void* buffer, size_t size, uint32_t position);
 long getAttribute(int fd, const char* name, void* buffer, size_t size, uint32_t position);
 
 // Writes size bytes of the attribute at byte `position`. A resource fork written at position 0
@@ -45,8 +44,8 @@ int removeAttributes(const char* path);
 
 // The POSIX path of a colon-separated path (volume name first; a leading ':' is relative to the
 // working folder, each further empty component is the parent folder; a trailing ':' names a
-// folder). A bare name stays as it is. False, and posixPath untouched, for an empty path or one
-// with an unpaired surrogate.
+// folder). A bare name stays as it is. False, and posixPath untouched, for an empty path, one
+// with an unpaired surrogate or U+0000, or one with a component "..".
 bool colonPathToPosix(const std::u16string& colonPath, std::u16string& posixPath);
 
 // The last component of a path by the POSIX rule: trailing slashes do not count, "/" stays "/",
