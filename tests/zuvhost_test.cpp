@@ -51,6 +51,12 @@ std::string render(const Expr& expr) {
   switch (expr.type) {
     case ExprType::Number:
       return std::to_string(expr.number);
+    case ExprType::Real:
+      return zuvhost::formatReal(expr.real);
+    case ExprType::Binary:
+      return "(" + render(expr.args[0]) + " " + expr.text + " " + render(expr.args[1]) + ")";
+    case ExprType::Negate:
+      return "-" + render(expr.args[0]);
     case ExprType::Text:
       return renderText(expr.text);
     case ExprType::Date:
@@ -160,9 +166,10 @@ const ParseCase kParseCases[] = {
     {"2147483648", "1:1: the number is out of the range of a longint"},
     {"12ab", "1:3: a number cannot go on with 'a'"},
     {"$", "1:1: a variable needs a name after '$'"},
-    {"#", "1:1: unexpected character '#'"},
+    {"#", "1:1: expected a value, found '#'"},
+    {"@", "1:1: unexpected character '@'"},
     {"$x:=1 2", "1:7: expected the end of the line, found the number 2"},
-    {"$x=1", "1:3: unexpected character '='"},
+    {"$x=1", "1: ($x = 1)"},
     {"ZUV_Text2Base64(\"a\" 1)", "1:21: expected ';' or ')', found the number 1"},
     {"ZUV_Text2Base64(\"a\";)", "1:21: expected a value, found ')'"},
     {"$a{1", "1:5: expected '}', found the end of the line"},
@@ -211,7 +218,7 @@ const ParseCase kCheckCases[] = {
      "1:22: parameter 2 (blob) of ZUV_DigestAddBlob must be a variable"},
     {"$x:=ZUV_DigestAddText(1; \"a\")", "1:5: ZUV_DigestAddText gives no value"},
     {"Length(TEXT TO BLOB(\"a\"; $b))", "1:8: TEXT TO BLOB gives no value"},
-    {"TEXT TO BLOB(\"a\")", "1:1: TEXT TO BLOB takes 2 parameters"},
+    {"TEXT TO BLOB(\"a\")", "1:1: TEXT TO BLOB takes 2 to 4 parameters"},
     {"TEXT TO BLOB(\"a\"; \"b\")", "1:19: parameter 2 of TEXT TO BLOB must be a variable"},
     {"1\n$a{ZUV_Nope}:=1", "2:4: unknown command 'ZUV_Nope'"},
 };
@@ -433,7 +440,7 @@ TEST(ZuvhostBinaryTest, ExitStatusTellsHowTheScriptEnded) {
   EXPECT_EQ(unknown.output, "stdin:2:1: unknown command 'ZUV_Nope'\n") << "nothing ran";
   ShellRun wrongKind = shell("zuvhost -e '1' -e 'Length(2)' -e '3'");
   EXPECT_EQ(wrongKind.status, 2);
-  EXPECT_EQ(wrongKind.output, "1\n-e:2:8: a Text is wanted here, not a Longint\n");
+  EXPECT_EQ(wrongKind.output, "-e:2:8: a Text is wanted here, not a Longint\n") << "nothing ran";
   EXPECT_EQ(shell("zuvhost --plugin /nonexistent/zuv.so -e '1'").status, 1);
   std::string leaky = (std::filesystem::path(ZUVHOST_PATH).parent_path() / "zuvhost_leaky.so");
   ShellRun leak = shell("zuvhost --plugin '" + leaky + "' -e 'ZUV_TCPStatus(1)'");
