@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/zuvhost_run.h"
 #include "zuvhost/interpreter.h"
 #include "zuvhost/parser.h"
 
@@ -233,36 +234,9 @@ TEST(ZuvhostCheckTest, RefusesUnknownNamesAndMisplacedArgumentsBeforeRunning) {
 // ---- Running statements in the plug-in
 // -----------------------------------------------------------
 
-class ZuvhostRunTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    emulator.load(ZUV_MODULE_PATH);
-    emulator.startup();
-  }
-  void TearDown() override {
-    emulator.shutdown();
-    EXPECT_TRUE(emulator.live().zero()) << host::describe(emulator.live());
-    EXPECT_TRUE(emulator.faults().empty());
-    emulator.unload();
-  }
-  // What the statements print, or the "line:column: message" of the error that stopped them.
-  std::string run(const std::string& source) {
-    std::string printed;
-    zuvhost::Interpreter interpreter(emulator, [&](std::string_view b) { printed += b; });
-    try {
-      Script script = zuvhost::parseScript(source);
-      interpreter.check(script);
-      interpreter.run(script);
-      return printed;
-    } catch (const ScriptError& error) {
-      return printed + std::to_string(error.position.line) + ":" +
-             std::to_string(error.position.column) + ": " + error.what();
-    }
-  }
-  host::Emulator emulator;
-};
+using ZuvhostRunTest = zuvtest::ZuvhostRun;
 
-const ParseCase kRunCases[] = {
+const zuvtest::ScriptCase kRunCases[] = {
     {"\"a\\tb\"\n42\n-7", "a\tb\n42\n-7\n"},
     {"!2000-01-31!\n?01:02:03?\n!0000-00-00!", "2000-01-31\n01:02:03\n0000-00-00\n"},
     {"$x:=\"caf\u00e9\"\n$x\nLength($x)", "caf\u00e9\n4\n"},
@@ -285,10 +259,7 @@ const ParseCase kRunCases[] = {
 };
 
 TEST_F(ZuvhostRunTest, RunsTheTableOfCases) {
-  for (const ParseCase& c : kRunCases) {
-    SCOPED_TRACE(c.source);
-    EXPECT_EQ(run(c.source), c.expected);
-  }
+  runTable(std::begin(kRunCases), std::end(kRunCases));
 }
 
 TEST_F(ZuvhostRunTest, MovesBlobsThroughDocuments) {
