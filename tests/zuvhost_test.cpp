@@ -461,6 +461,28 @@ TEST(ZuvhostBinaryTest, ExitStatusTellsHowTheScriptEnded) {
   EXPECT_EQ(shell("zuvhost").status, 2);
 }
 
+// A script that cannot be read says why, in the system's words; a byte order mark is skipped;
+// control bytes never reach the terminal raw.
+TEST(ZuvhostBinaryTest, SaysClearlyWhatWentWrong) {
+  ShellRun folder = shell("zuvhost examples");
+  EXPECT_EQ(folder.status, 2);
+  EXPECT_EQ(folder.output, "zuvhost: cannot read the script examples: Is a directory\n");
+  ShellRun missing = shell("zuvhost examples/none.4dm");
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.output,
+            "zuvhost: cannot read the script examples/none.4dm: No such file or directory\n");
+  ShellRun marked = shell("printf '\\357\\273\\277\"marked\"\\n' | zuvhost -");
+  EXPECT_EQ(marked.status, 0);
+  EXPECT_EQ(marked.output, "marked\n");
+  ShellRun control = shell("printf '1\\n\\033[2J\\n' | zuvhost -");
+  EXPECT_EQ(control.status, 2);
+  EXPECT_EQ(control.output, "stdin:2:1: unexpected character '\\x1B'\n");
+  ShellRun version = shell("zuvhost --version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(std::regex_match(version.output, std::regex("zuvhost [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.output;
+}
+
 TEST(ZuvhostBinaryTest, ListsEveryCommandInFourDsNotation) {
   ShellRun list = shell("zuvhost --list");
   EXPECT_EQ(list.status, 0);
