@@ -90,6 +90,7 @@ const ScriptCase kControlFlowCases[] = {
     {"For ($i; 1; 2)\n1", "1:1: For has no End for"},
     {"Case of\n: (True)\n1", "1:1: Case of has no End case"},
     {"Case of\n\"a\"\nEnd case", "2:1: a statement of Case of comes after a ':'"},
+    {"Case of\nIf (True)\nEnd if\nEnd case", "2:1: a statement of Case of comes after a ':'"},
     {"End while", "1:1: End while without While"},
     {"Until (True)", "1:1: Until without Repeat"},
     {"Else", "1:1: Else without If or Case of"},
@@ -242,6 +243,17 @@ const ScriptCase kBlobTextCases[] = {
 
 TEST_F(ZuvhostLanguageTest, KeepsTheShortFormsOfTextsInBlobs) {
   runTable(std::begin(kBlobTextCases), std::end(kBlobTextCases));
+}
+
+// Nesting is bounded, so that no script can exhaust the stack of the parser, the checker or the
+// interpreter.
+TEST_F(ZuvhostLanguageTest, RefusesNestingBeyondItsLimit) {
+  EXPECT_EQ(run(std::string(199, '(') + "1" + std::string(199, ')')), "1\n");
+  EXPECT_EQ(run(std::string(100000, '(')), "1:201: nested more than 200 levels deep");
+  EXPECT_EQ(run(std::string(100000, '-') + "1"), "1:200: nested more than 200 levels deep");
+  std::string blocks;
+  for (int i = 0; i < 100000; ++i) blocks += "If (True)\n";
+  EXPECT_EQ(run(blocks), "201:1: nested more than 200 levels deep");
 }
 
 TEST_F(ZuvhostLanguageTest, AScriptWithAFaultOfKindsRunsNothing) {

@@ -27,19 +27,6 @@ const DeclaredKind kDirectiveKinds[] = {
 const char* const kKindsWithoutVariables[] = {"pointer",   "object",   "collection",   "variant",
                                               "c_pointer", "c_object", "c_collection", "c_variant"};
 
-bool takesVariable(const host::ParamSpec& param) {
-  switch (param.kind) {
-    case host::Kind::Picture:
-    case host::Kind::Blob:
-    case host::Kind::IntegerArray:
-    case host::Kind::LongintArray:
-    case host::Kind::TextArray:
-      return true;
-    default:
-      return param.direction != host::Direction::In;
-  }
-}
-
 std::string plural(size_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
@@ -368,6 +355,19 @@ class Checker {
 };
 
 }  // namespace
+
+bool takesVariable(const host::ParamSpec& param) {
+  switch (param.kind) {
+    case host::Kind::Picture:
+    case host::Kind::Blob:
+    case host::Kind::IntegerArray:
+    case host::Kind::LongintArray:
+    case host::Kind::TextArray:
+      return true;
+    default:
+      return param.direction != host::Direction::In;
+  }
+}
 
 bool kindsAgree(Kind have, Kind want) {
   return have == want || (isNumberKind(have) && isNumberKind(want));

@@ -27,6 +27,9 @@ VariableKinds checkScript(const Script& script, const host::Manifest& manifest);
 // A plug-in command by name, ignoring case as 4D does; nullptr when there is none.
 const host::CommandSpec* findPluginCommand(const host::Manifest& manifest, std::string_view name);
 
+// A plug-in parameter that takes a variable: every output, and every BLOB, picture and array.
+bool takesVariable(const host::ParamSpec& param);
+
 // Numbers go into any number cell; every other kind only into its own.
 bool kindsAgree(Kind have, Kind want);
 

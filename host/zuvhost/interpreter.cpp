@@ -11,19 +11,6 @@ namespace zuvhost {
 
 namespace {
 
-bool takesVariable(const host::ParamSpec& param) {
-  switch (param.kind) {
-    case host::Kind::Picture:
-    case host::Kind::Blob:
-    case host::Kind::IntegerArray:
-    case host::Kind::LongintArray:
-    case host::Kind::TextArray:
-      return true;
-    default:
-      return param.direction != host::Direction::In;
-  }
-}
-
 // Visits the elements of whichever array `value` holds, as a vector of its element type.
 template <typename Fn>
 bool withElements(Value& value, Fn&& fn) {

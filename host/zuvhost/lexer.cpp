@@ -56,13 +56,14 @@ class LineLexer {
   bool atComment() const { return line_.compare(i_, 2, "//") == 0; }
   char peek(size_t ahead = 0) const { return i_ + ahead < line_.size() ? line_[i_ + ahead] : '\0'; }
 
-  // Columns count characters: UTF-8 continuation bytes do not start one.
+  // Columns count characters: UTF-8 continuation bytes do not start one. Counted on from the
+  // last position asked for, so that a long line costs no more than its length.
   Position positionOf(size_t byte) const {
-    int column = 1;
-    for (size_t k = 0; k < byte && k < line_.size(); ++k) {
-      if ((static_cast<unsigned char>(line_[k]) & 0xC0) != 0x80) ++column;
+    if (byte < countedTo_) countedTo_ = 0, column_ = 1;
+    for (; countedTo_ < byte && countedTo_ < line_.size(); ++countedTo_) {
+      if ((static_cast<unsigned char>(line_[countedTo_]) & 0xC0) != 0x80) ++column_;
     }
-    return Position{lineNumber_, column};
+    return Position{lineNumber_, column_};
   }
   Position here() const { return positionOf(i_); }
 
@@ -291,6 +292,8 @@ class LineLexer {
   int lineNumber_;
   size_t i_ = 0;
   bool afterValue_ = false;
+  mutable size_t countedTo_ = 0;
+  mutable int column_ = 1;
 };
 
 }  // namespace

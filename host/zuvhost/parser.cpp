@@ -9,6 +9,27 @@ namespace zuvhost {
 
 namespace {
 
+// Parentheses, calls and blocks may nest this deep: far beyond what a method needs, and short of
+// what the parser's, the checker's and the interpreter's stacks hold.
+constexpr int kMaxNesting = 200;
+
+// Counts one level of nesting while it lives; fails at `where` past the limit.
+class NestingLevel {
+ public:
+  NestingLevel(int& depth, Position where) : depth_(depth) {
+    if (++depth_ > kMaxNesting) {
+      --depth_;
+      throw ScriptError(where, "nested more than " + std::to_string(kMaxNesting) + " levels deep");
+    }
+  }
+  NestingLevel(const NestingLevel&) = delete;
+  NestingLevel& operator=(const NestingLevel&) = delete;
+  ~NestingLevel() { --depth_; }
+
+ private:
+  int& depth_;
+};
+
 // The statements of one line: an assignment, a value, a declaration, or a line of a block
 // (If, Else, End if...). Operators have no precedence: as in 4D, an expression is read from
 // left to right, and parentheses group.
@@ -162,6 +183,7 @@ class LineParser {
 
   // Operands joined by operators, from left to right.
   Expr expression() {
+    NestingLevel level(depth_, peek().position);
     Expr left = operand();
     while (peek().type == TokenType::Operator) {
       Expr binary;
@@ -219,6 +241,7 @@ class LineParser {
 
   // "-" or "+" before an operand that is not a plain number.
   Expr signed_() {
+    NestingLevel level(depth_, peek().position);
     Expr expr;
     expr.position = peek().position;
     bool negate = take().text == "-";
@@ -264,6 +287,7 @@ class LineParser {
 
   std::vector<Token> tokens_;
   size_t next_ = 0;
+  int depth_ = 0;
 };
 
 // Gathers the lines into statements, the blocks nesting their bodies.
@@ -280,6 +304,7 @@ class BlockParser {
  private:
   // Statements up to a line whose word is one of `ends` (left for the caller) or the end.
   std::vector<Statement> block(std::initializer_list<const char*> ends) {
+    NestingLevel level(depth_, next_ < lines_.size() ? lines_[next_].position() : Position{});
     std::vector<Statement> body;
     while (next_ < lines_.size()) {
       std::string word = lines_[next_].keyword();
@@ -328,7 +353,7 @@ class BlockParser {
 
   // The line that closes a block: fails at the opener when the script ends first.
   void close(const char* end, const char* opener, Position openedAt) {
-    if (next_ >= lines_.size() || lines_[next_].keyword() != end) {
+    if (!at(end)) {
       if (next_ < lines_.size()) strayLine();
       throw ScriptError(openedAt, std::string(opener) + " has no " + displayWord(end));
     }
@@ -350,13 +375,21 @@ class BlockParser {
     return branch;
   }
 
+  bool at(const char* word) const {
+    return next_ < lines_.size() && lines_[next_].keyword() == word;
+  }
+
+  // "Else" and its body, up to `end`, when the next line is an Else.
+  void elseBranch(Statement& statement, const char* end) {
+    if (!at("else")) return;
+    lines_[next_++].wordAlone();
+    statement.branches.push_back(Statement::Branch{false, Expr{}, block({end})});
+  }
+
   Statement ifBlock() {
     Statement result = opened(StatementType::If);
     result.branches.push_back(conditionalBranch({"else", "end if"}));
-    if (next_ < lines_.size() && lines_[next_].keyword() == "else") {
-      lines_[next_++].wordAlone();
-      result.branches.push_back(Statement::Branch{false, Expr{}, block({"end if"})});
-    }
+    elseBranch(result, "end if");
     close("end if", "If", result.position);
     return result;
   }
@@ -364,16 +397,11 @@ class BlockParser {
   Statement caseBlock() {
     Statement result = opened(StatementType::Case);
     lines_[next_++].wordAlone();
-    if (next_ < lines_.size() && lines_[next_].keyword().empty()) {
+    if (next_ < lines_.size() && !at(":") && !at("else") && !at("end case")) {
       throw ScriptError(lines_[next_].position(), "a statement of Case of comes after a ':'");
     }
-    while (next_ < lines_.size() && lines_[next_].keyword() == ":") {
-      result.branches.push_back(conditionalBranch({":", "else", "end case"}));
-    }
-    if (next_ < lines_.size() && lines_[next_].keyword() == "else") {
-      lines_[next_++].wordAlone();
-      result.branches.push_back(Statement::Branch{false, Expr{}, block({"end case"})});
-    }
+    while (at(":")) result.branches.push_back(conditionalBranch({":", "else", "end case"}));
+    elseBranch(result, "end case");
     close("end case", "Case of", result.position);
     return result;
   }
@@ -407,6 +435,7 @@ class BlockParser {
 
   std::vector<LineParser> lines_;
   size_t next_ = 0;
+  int depth_ = 0;
 };
 
 }  // namespace
