@@ -11,7 +11,7 @@ If (ZUV_TCPWaitStatus($stream; 8; 10)=8)
   $line:=""
   $size:=ZUV_TCPReceive($stream; $line; 8192; 0; 0; $crlf; 600)
   "status: "+Substring($line; 1; Length($line)-2)
-  //> status: HTTP/1.0 200 OK
+//> status: HTTP/1.0 200 OK
   $length:=-1
   Repeat
     $line:=""
@@ -21,7 +21,7 @@ If (ZUV_TCPWaitStatus($stream; 8; 10)=8)
     End if
   Until ($size<=2)
   "content length: "+String($length)
-  //> content length: 28
+//> content length: 28
   // The body: each receive (flag 1) adds what has come to $body and answers its byte count. The
   // server closes after the body; status 14 says it has and every byte has been read.
   $body:=""
@@ -36,11 +36,11 @@ If (ZUV_TCPWaitStatus($stream; 8; 10)=8)
     $status:=ZUV_TCPStatus($stream; 0)
   Until ($status>=14) | ((Milliseconds-$start)>10000)
   "body: "+$body
-  //> body: Grüße from the web server.
+//> body: Grüße from the web server.
   "bytes: "+String($count)
-  //> bytes: 28
+//> bytes: 28
   "closed by the server: "+String($status=14)
-  //> closed by the server: True
+//> closed by the server: True
 Else
   "no connection to the web server"
 End if

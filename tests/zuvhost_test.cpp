@@ -328,8 +328,7 @@ std::string firstPendingCommand(const std::string& text) {
   return "";
 }
 
-// An example script shows its output in "//> " lines, in order; inside a block they are indented
-// like the block.
+// An example script shows its output in "//> " lines, in order (spaces before them allowed).
 std::string expectedOutput(const std::string& script) {
   std::istringstream lines(script);
   std::string line, expected;
