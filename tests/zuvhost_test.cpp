@@ -1,7 +1,8 @@
-// zuvhost: the parser reads literals, escapes, variables, array elements, calls and comments
-// and names the line and column of every fault; the checks before a run refuse unknown names
-// and misplaced arguments; and every script in examples/ and every example in README.md prints,
-// through the built binary, what it says it prints.
+// zuvhost: the parser reads literals, escapes, variables, array elements, calls, operators and
+// comments and names the line and column of every fault; the checks before a run refuse unknown
+// names and misplaced arguments; every script in examples/ (with the server it talks to) and
+// every example in README.md prints, through the built binary, what it says it prints; and the
+// binary says clearly why a script could not run. The language itself: zuvhost_language_test.cpp.
 
 #include <algorithm>
 #include <cstdio>
