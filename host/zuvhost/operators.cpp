@@ -6,6 +6,8 @@ namespace zuvhost {
 
 namespace {
 
+constexpr double kRealComparisonLevel = 1e-6;
+
 bool isWholeKind(Kind kind) { return isNumberKind(kind) && kind != Kind::Real; }
 
 bool isComparison(const std::string& op) {
@@ -130,7 +132,9 @@ int compareDates(const host::Date& a, const host::Date& b) {
 int compare(const Typed& left, const Typed& right) {
   if (isNumberKind(left.kind)) {
     if (left.kind == Kind::Real || right.kind == Kind::Real) {
-      return compareValues(realOf(left.value), realOf(right.value));
+      // Reals closer than 4D's comparison level (10^-6) are equal, so that 0.1+0.2=0.3 holds.
+      double a = realOf(left.value), b = realOf(right.value);
+      return std::fabs(a - b) < kRealComparisonLevel ? 0 : compareValues(a, b);
     }
     return compareValues(wholeOf(left.value), wholeOf(right.value));
   }
