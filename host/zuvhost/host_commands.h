@@ -34,4 +34,9 @@ const HostCommand* findHostCommand(std::string_view name);
 // A constant by name, ignoring case; nullptr when there is none.
 const Typed* findConstant(std::string_view name);
 
+// The arguments of host commands: a text, a whole number, a BLOB variable.
+host::Text textArgument(Interpreter& in, const Expr& expr);
+int64_t wholeArgument(Interpreter& in, const Expr& expr);
+host::Blob& blobVariable(Interpreter& in, const Expr& expr);
+
 }  // namespace zuvhost
