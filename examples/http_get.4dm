@@ -30,7 +30,7 @@ If (ZUV_TCPWaitStatus($stream; 8; 10)=8)
   Repeat
     $total:=ZUV_TCPReceive($stream; $body; 0; 0; 1; ""; 0)
     If ($total=$count)
-      DELAY PROCESS(1)
+      DELAY PROCESS(Current process; 1)  // a tick, before asking again
     End if
     $count:=$total
     $status:=ZUV_TCPStatus($stream; 0)

@@ -175,6 +175,8 @@ const ScriptCase kFunctionCases[] = {
     {"Size of array(\"x\")", "1:15: parameter 1 of Size of array must be a variable"},
     {"$d:=Current date\n$d>!2020-01-01!\n$h:=Current time\n$h<?24:00:00?", "True\nTrue\n"},
     {"$m:=Milliseconds\n(Milliseconds-$m)>=0", "True\n"},
+    {"DELAY PROCESS(Current process; 1)\nDELAY PROCESS(0)\nCurrent process", "1\n"},
+    {"DELAY PROCESS(2; 1)", "1:15: a script can delay only its own process (1)"},
     {"Substring(\"a\")", "1:1: Substring takes 2 to 3 parameters"},
     {"Num(\"1\"; 2)", "1:1: Num takes 1 parameter"},
     {"Length(1.5)", "1:8: a Text is wanted here, not a Real"},

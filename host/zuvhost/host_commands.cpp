@@ -89,9 +89,22 @@ Typed writePictureFile(Interpreter& in, const Expr& call) {
   return none();
 }
 
-// Ticks are 1/60 s, as everywhere in 4D.
+// A script runs in one 4D process, the first.
+constexpr int64_t kScriptProcess = 1;
+
+Typed currentProcess(Interpreter&, const Expr&) { return Typed{Kind::Longint, kScriptProcess}; }
+
+// DELAY PROCESS(Current process; ticks), or DELAY PROCESS(ticks) for short. Ticks are 1/60 s, as
+// everywhere in 4D.
 Typed delayProcess(Interpreter& in, const Expr& call) {
-  int64_t ticks = wholeArgument(in, call.args[0]);
+  if (call.args.size() == 2) {
+    int64_t process = wholeArgument(in, call.args[0]);
+    if (process != kScriptProcess) {
+      throw ScriptError(call.args[0].position, "a script can delay only its own process (" +
+                                                   std::to_string(kScriptProcess) + ")");
+    }
+  }
+  int64_t ticks = wholeArgument(in, call.args.back());
   if (ticks > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ticks * 1000 / 60));
   return none();
 }
@@ -137,7 +150,8 @@ const HostCommand kHostCommands[] = {
     {"Length", 1, {kText}, Kind::Longint, length},
     {"READ PICTURE FILE", 2, {kText, kPictureVariable}, Kind::None, readPictureFile},
     {"WRITE PICTURE FILE", 2, {kText, kPictureVariable}, Kind::None, writePictureFile},
-    {"DELAY PROCESS", 1, {kWhole}, Kind::None, delayProcess},
+    {"DELAY PROCESS", 1, {kWhole, kWhole}, Kind::None, delayProcess},
+    {"Current process", 0, {}, Kind::Longint, currentProcess},
     {"ARRAY INTEGER", 2, {HostParam{Kind::IntegerArray, true}, kWhole}, Kind::None, arrayInteger},
     {"ARRAY LONGINT", 2, {HostParam{Kind::LongintArray, true}, kWhole}, Kind::None, arrayLongint},
     {"ARRAY TEXT", 2, {HostParam{Kind::TextArray, true}, kWhole}, Kind::None, arrayText},
