@@ -254,6 +254,12 @@ TEST_F(ZuvhostLanguageTest, RefusesNestingBeyondItsLimit) {
   EXPECT_EQ(run(std::string(199, '(') + "1" + std::string(199, ')')), "1\n");
   EXPECT_EQ(run(std::string(100000, '(')), "1:201: nested more than 200 levels deep");
   EXPECT_EQ(run(std::string(100000, '-') + "1"), "1:200: nested more than 200 levels deep");
+  std::string sum = "1";
+  for (int i = 0; i < 100000; ++i) sum += "+1";
+  EXPECT_EQ(run(sum), "1:400: nested more than 200 levels deep");
+  std::string longest = "1";
+  for (int i = 0; i < 199; ++i) longest += "+1";
+  EXPECT_EQ(run(longest), "200\n");
   std::string blocks;
   for (int i = 0; i < 100000; ++i) blocks += "If (True)\n";
   EXPECT_EQ(run(blocks), "201:1: nested more than 200 levels deep");

@@ -1,5 +1,6 @@
 #include "parser.h"
 
+#include <memory>
 #include <vector>
 
 #include "interpreter.h"
@@ -9,8 +10,8 @@ namespace zuvhost {
 
 namespace {
 
-// Parentheses, calls and blocks may nest this deep: far beyond what a method needs, and short of
-// what the parser's, the checker's and the interpreter's stacks hold.
+// Parentheses, calls, operators and blocks may nest this deep: far beyond what a method needs,
+// and short of what the parser's, the checker's and the interpreter's stacks hold.
 constexpr int kMaxNesting = 200;
 
 // Counts one level of nesting while it lives; fails at `where` past the limit.
@@ -182,10 +183,13 @@ class LineParser {
   }
 
   // Operands joined by operators, from left to right.
+  // Each operator nests the expression one level deeper: the left operand is its first.
   Expr expression() {
     NestingLevel level(depth_, peek().position);
+    std::vector<std::unique_ptr<NestingLevel>> operators;
     Expr left = operand();
     while (peek().type == TokenType::Operator) {
+      operators.push_back(std::make_unique<NestingLevel>(depth_, peek().position));
       Expr binary;
       binary.type = ExprType::Binary;
       binary.position = peek().position;
