@@ -220,6 +220,7 @@ class ReceiveBuffer {
   // Keeps the first n bytes (n <= size).
   void truncate(size_t n) { size_ = n; }
   bool append(const char* bytes, size_t n) {
+    if (n == 0) return true;  // an empty text may come without any bytes at all
     if (n > capacity_ - size_ && !grow(size_ + n)) return false;
     std::memcpy(data_ + size_, bytes, n);
     size_ += n;

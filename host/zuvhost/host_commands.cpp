@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "blob_texts.h"
+#include "files.h"
+#include "functions.h"
 #include "interpreter.h"
 
 namespace zuvhost {
@@ -20,15 +22,14 @@ constexpr int64_t kMaxArraySize = 16 * 1024 * 1024;
 Typed none() { return Typed{}; }
 
 std::string pathArgument(Interpreter& in, const Expr& expr) {
-  return utf8FromText(std::get<host::Text>(in.evaluateAs(expr, host::Kind::Text).value));
+  return utf8FromText(textArgument(in, expr));
 }
 
 std::string readFile(const std::string& path, const Expr& call) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw ScriptError(call.position, "cannot read " + path + ": " + std::strerror(errno));
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
+  std::string bytes;
+  std::string failure = readWholeFile(path, bytes);
+  if (!failure.empty()) throw ScriptError(call.position, "cannot read " + path + ": " + failure);
+  return bytes;
 }
 
 void writeFile(const std::string& path, const std::string& bytes, const Expr& call) {
@@ -36,10 +37,6 @@ void writeFile(const std::string& path, const std::string& bytes, const Expr& ca
   if (file) file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (file) file.close();
   if (!file) throw ScriptError(call.position, "cannot write " + path + ": " + std::strerror(errno));
-}
-
-host::Blob& blobVariable(Interpreter& in, const Expr& expr) {
-  return std::get<host::Blob>(in.bindVariable(expr, host::Kind::Blob).value);
 }
 
 // The host's type name for a picture file's bytes, read from their signature.
@@ -68,54 +65,54 @@ Typed blobToDocument(Interpreter& in, const Expr& call) {
   return none();
 }
 
-Typed textToBlob(Interpreter& in, const Expr& call) {
-  host::Value text = in.evaluateAs(call.args[0], host::Kind::Text).value;
-  blobVariable(in, call.args[1]) = host::Blob{true, utf8FromText(std::get<host::Text>(text))};
-  return none();
-}
-
-Typed blobToText(Interpreter& in, const Expr& call) {
-  const host::Blob& blob = blobVariable(in, call.args[0]);
-  return Typed{host::Kind::Text, textFromUtf8(blob.hasHandle ? blob.bytes : std::string())};
-}
-
 Typed blobSize(Interpreter& in, const Expr& call) {
   const host::Blob& blob = blobVariable(in, call.args[0]);
-  return Typed{host::Kind::Longint, static_cast<int64_t>(blob.hasHandle ? blob.bytes.size() : 0)};
+  return Typed{Kind::Longint, static_cast<int64_t>(blob.hasHandle ? blob.bytes.size() : 0)};
 }
 
 Typed length(Interpreter& in, const Expr& call) {
-  host::Value text = in.evaluateAs(call.args[0], host::Kind::Text).value;
-  return Typed{host::Kind::Longint, static_cast<int64_t>(std::get<host::Text>(text).size())};
+  return Typed{Kind::Longint, static_cast<int64_t>(textArgument(in, call.args[0]).size())};
 }
 
 Typed readPictureFile(Interpreter& in, const Expr& call) {
   std::string bytes = readFile(pathArgument(in, call.args[0]), call);
   host::Picture picture;
   picture.formats.push_back(host::PictureFormat{pictureType(bytes), std::move(bytes)});
-  in.bindVariable(call.args[1], host::Kind::Picture).value = std::move(picture);
+  in.bindVariable(call.args[1], Kind::Picture).value = std::move(picture);
   return none();
 }
 
 Typed writePictureFile(Interpreter& in, const Expr& call) {
   std::string path = pathArgument(in, call.args[0]);
-  const auto& picture =
-      std::get<host::Picture>(in.bindVariable(call.args[1], host::Kind::Picture).value);
+  const auto& picture = std::get<host::Picture>(in.bindVariable(call.args[1], Kind::Picture).value);
   writeFile(path, picture.formats.empty() ? std::string() : picture.formats.front().bytes, call);
   return none();
 }
 
-// Ticks are 1/60 s, as everywhere in 4D.
+// A script runs in one 4D process, the first.
+constexpr int64_t kScriptProcess = 1;
+
+Typed currentProcess(Interpreter&, const Expr&) { return Typed{Kind::Longint, kScriptProcess}; }
+
+// DELAY PROCESS(Current process; ticks), or DELAY PROCESS(ticks) for short. Ticks are 1/60 s, as
+// everywhere in 4D.
 Typed delayProcess(Interpreter& in, const Expr& call) {
-  int64_t ticks = std::get<int64_t>(in.evaluateAs(call.args[0], host::Kind::Longint).value);
+  if (call.args.size() == 2) {
+    int64_t process = wholeArgument(in, call.args[0]);
+    if (process != kScriptProcess) {
+      throw ScriptError(call.args[0].position, "a script can delay only its own process (" +
+                                                   std::to_string(kScriptProcess) + ")");
+    }
+  }
+  int64_t ticks = wholeArgument(in, call.args.back());
   if (ticks > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ticks * 1000 / 60));
   return none();
 }
 
 // ARRAY declares the array, or resizes it keeping its elements when it already has that kind.
 template <typename ArrayType>
-Typed declareArray(Interpreter& in, const Expr& call, host::Kind kind) {
-  int64_t size = std::get<int64_t>(in.evaluateAs(call.args[1], host::Kind::Longint).value);
+Typed declareArray(Interpreter& in, const Expr& call, Kind kind) {
+  int64_t size = wholeArgument(in, call.args[1]);
   if (size < 0 || size > kMaxArraySize) {
     throw ScriptError(call.args[1].position,
                       "an array holds 0 to " + std::to_string(kMaxArraySize) + " elements");
@@ -127,36 +124,98 @@ Typed declareArray(Interpreter& in, const Expr& call, host::Kind kind) {
 }
 
 Typed arrayInteger(Interpreter& in, const Expr& call) {
-  return declareArray<host::IntegerArray>(in, call, host::Kind::IntegerArray);
+  return declareArray<host::IntegerArray>(in, call, Kind::IntegerArray);
 }
 Typed arrayLongint(Interpreter& in, const Expr& call) {
-  return declareArray<host::LongintArray>(in, call, host::Kind::LongintArray);
+  return declareArray<host::LongintArray>(in, call, Kind::LongintArray);
 }
 Typed arrayText(Interpreter& in, const Expr& call) {
-  return declareArray<host::TextArray>(in, call, host::Kind::TextArray);
+  return declareArray<host::TextArray>(in, call, Kind::TextArray);
 }
 
+constexpr HostParam kText{Kind::Text, false};
+constexpr HostParam kWhole{Kind::Longint, false};
+constexpr HostParam kAny{Kind::None, false};
+constexpr HostParam kBlobVariable{Kind::Blob, true};
+constexpr HostParam kPictureVariable{Kind::Picture, true};
+constexpr HostParam kWholeVariable{Kind::Longint, true};
+constexpr HostParam kAnyArray{Kind::None, true};
+
 const HostCommand kHostCommands[] = {
-    {"DOCUMENT TO BLOB", 2, 0b10, host::Kind::None, documentToBlob},
-    {"BLOB TO DOCUMENT", 2, 0b10, host::Kind::None, blobToDocument},
-    {"TEXT TO BLOB", 2, 0b10, host::Kind::None, textToBlob},
-    {"BLOB to text", 1, 0b1, host::Kind::Text, blobToText},
-    {"BLOB size", 1, 0b1, host::Kind::Longint, blobSize},
-    {"Length", 1, 0, host::Kind::Longint, length},
-    {"READ PICTURE FILE", 2, 0b10, host::Kind::None, readPictureFile},
-    {"WRITE PICTURE FILE", 2, 0b10, host::Kind::None, writePictureFile},
-    {"DELAY PROCESS", 1, 0, host::Kind::None, delayProcess},
-    {"ARRAY INTEGER", 2, 0b1, host::Kind::None, arrayInteger},
-    {"ARRAY LONGINT", 2, 0b1, host::Kind::None, arrayLongint},
-    {"ARRAY TEXT", 2, 0b1, host::Kind::None, arrayText},
+    {"DOCUMENT TO BLOB", 2, {kText, kBlobVariable}, Kind::None, documentToBlob},
+    {"BLOB TO DOCUMENT", 2, {kText, kBlobVariable}, Kind::None, blobToDocument},
+    {"TEXT TO BLOB", 2, {kText, kBlobVariable, kWhole, kWholeVariable}, Kind::None, textToBlob},
+    {"BLOB to text", 1, {kBlobVariable, kWhole, kWholeVariable, kWhole}, Kind::Text, blobToText},
+    {"BLOB size", 1, {kBlobVariable}, Kind::Longint, blobSize},
+    {"Length", 1, {kText}, Kind::Longint, length},
+    {"READ PICTURE FILE", 2, {kText, kPictureVariable}, Kind::None, readPictureFile},
+    {"WRITE PICTURE FILE", 2, {kText, kPictureVariable}, Kind::None, writePictureFile},
+    {"DELAY PROCESS", 1, {kWhole, kWhole}, Kind::None, delayProcess},
+    {"Current process", 0, {}, Kind::Longint, currentProcess},
+    {"ARRAY INTEGER", 2, {HostParam{Kind::IntegerArray, true}, kWhole}, Kind::None, arrayInteger},
+    {"ARRAY LONGINT", 2, {HostParam{Kind::LongintArray, true}, kWhole}, Kind::None, arrayLongint},
+    {"ARRAY TEXT", 2, {HostParam{Kind::TextArray, true}, kWhole}, Kind::None, arrayText},
+    {"String", 1, {kAny}, Kind::Text, string},
+    {"Num", 1, {kAny}, Kind::Real, num},
+    {"Char", 1, {kWhole}, Kind::Text, character},
+    {"Character code", 1, {kText}, Kind::Longint, characterCode},
+    {"Substring", 2, {kText, kWhole, kWhole}, Kind::Text, substring},
+    {"Position", 2, {kText, kText, kWhole}, Kind::Longint, position},
+    {"Size of array", 1, {kAnyArray}, Kind::Longint, sizeOfArray},
+    {"Current date", 0, {}, Kind::Date, currentDate},
+    {"Current time", 0, {}, Kind::Time, currentTime},
+    {"Milliseconds", 0, {}, Kind::Longint, milliseconds},
+    {"Not", 1, {HostParam{Kind::Boolean, false}}, Kind::Boolean, notOf},
+};
+
+struct Constant {
+  const char* name;
+  Typed value;
+};
+
+// True and False, and the text formats of TEXT TO BLOB under their names old and new.
+const Constant kConstants[] = {
+    {"True", Typed{Kind::Boolean, true}},
+    {"False", Typed{Kind::Boolean, false}},
+    {"Mac C string", Typed{Kind::Longint, int64_t{kMacCString}}},
+    {"Mac Pascal string", Typed{Kind::Longint, int64_t{kMacPascalString}}},
+    {"Mac text with length", Typed{Kind::Longint, int64_t{kMacTextWithLength}}},
+    {"Mac text without length", Typed{Kind::Longint, int64_t{kMacTextWithoutLength}}},
+    {"C string", Typed{Kind::Longint, int64_t{kMacCString}}},
+    {"Pascal string", Typed{Kind::Longint, int64_t{kMacPascalString}}},
+    {"Text with length", Typed{Kind::Longint, int64_t{kMacTextWithLength}}},
+    {"Text without length", Typed{Kind::Longint, int64_t{kMacTextWithoutLength}}},
+    {"UTF8 C string", Typed{Kind::Longint, int64_t{kUtf8CString}}},
+    {"UTF8 text with length", Typed{Kind::Longint, int64_t{kUtf8TextWithLength}}},
+    {"UTF8 text without length", Typed{Kind::Longint, int64_t{kUtf8TextWithoutLength}}},
 };
 
 }  // namespace
+
+host::Text textArgument(Interpreter& in, const Expr& expr) {
+  return std::get<host::Text>(in.evaluateAs(expr, Kind::Text).value);
+}
+
+int64_t wholeArgument(Interpreter& in, const Expr& expr) {
+  return std::get<int64_t>(in.evaluateAs(expr, Kind::Longint).value);
+}
+
+host::Blob& blobVariable(Interpreter& in, const Expr& expr) {
+  return std::get<host::Blob>(in.bindVariable(expr, Kind::Blob).value);
+}
 
 const HostCommand* findHostCommand(std::string_view name) {
   std::string wanted = lowerCase(name);
   for (const HostCommand& command : kHostCommands) {
     if (lowerCase(command.name) == wanted) return &command;
+  }
+  return nullptr;
+}
+
+const Typed* findConstant(std::string_view name) {
+  std::string wanted = lowerCase(name);
+  for (const Constant& constant : kConstants) {
+    if (lowerCase(constant.name) == wanted) return &constant.value;
   }
   return nullptr;
 }

@@ -1,8 +1,11 @@
 // The host commands a script may call, named as 4D names them: BLOB and document transfers,
-// text to BLOB and back, lengths, picture files, DELAY PROCESS and the ARRAY declarations.
+// text to BLOB and back, lengths, picture files, DELAY PROCESS, the ARRAY declarations and the
+// functions of 4D's language on texts, numbers, dates and times; and the constants of 4D a
+// script may name.
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 #include "script.h"
 #include "values.h"
@@ -11,15 +14,29 @@ namespace zuvhost {
 
 class Interpreter;
 
+// What a parameter takes: a value of `kind` (None: any value), or a variable that holds or is
+// given `kind` (None: any array).
+struct HostParam {
+  Kind kind;
+  bool variable;
+};
+
 struct HostCommand {
   const char* name;
-  size_t paramCount;      // every parameter is required
-  unsigned variableArgs;  // bit i set: argument i must be a variable
-  host::Kind result;      // None: the command gives no value
+  size_t required;  // the parameters after these may be left out
+  std::vector<HostParam> params;
+  Kind result;  // None: the command gives no value
   Typed (*run)(Interpreter& interpreter, const Expr& call);
 };
 
 // Finds a host command by name, ignoring case as 4D does; nullptr when there is none.
 const HostCommand* findHostCommand(std::string_view name);
+// A constant by name, ignoring case; nullptr when there is none.
+const Typed* findConstant(std::string_view name);
+
+// The arguments of host commands: a text, a whole number, a BLOB variable.
+host::Text textArgument(Interpreter& in, const Expr& expr);
+int64_t wholeArgument(Interpreter& in, const Expr& expr);
+host::Blob& blobVariable(Interpreter& in, const Expr& expr);
 
 }  // namespace zuvhost

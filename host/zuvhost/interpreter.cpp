@@ -5,42 +5,15 @@
 #include <stdexcept>
 
 #include "host_commands.h"
+#include "operators.h"
 
 namespace zuvhost {
 
 namespace {
 
-bool takesVariable(const host::ParamSpec& param) {
-  switch (param.kind) {
-    case host::Kind::Picture:
-    case host::Kind::Blob:
-    case host::Kind::IntegerArray:
-    case host::Kind::LongintArray:
-    case host::Kind::TextArray:
-      return true;
-    default:
-      return param.direction != host::Direction::In;
-  }
-}
-
-bool kindsAgree(host::Kind have, host::Kind want) {
-  return have == want || (isNumberKind(have) && isNumberKind(want));
-}
-
-std::string parameterLabel(const host::CommandSpec& spec, size_t index) {
-  return "parameter " + std::to_string(index + 1) + " (" + spec.params[index].name + ") of " +
-         spec.name;
-}
-
-host::Kind elementKind(const host::Value& array) {
-  if (std::holds_alternative<host::IntegerArray>(array)) return host::Kind::Integer;
-  if (std::holds_alternative<host::LongintArray>(array)) return host::Kind::Longint;
-  return host::Kind::Text;
-}
-
 // Visits the elements of whichever array `value` holds, as a vector of its element type.
 template <typename Fn>
-bool withElements(host::Value& value, Fn&& fn) {
+bool withElements(Value& value, Fn&& fn) {
   if (auto* a = std::get_if<host::IntegerArray>(&value)) return fn(a->elements), true;
   if (auto* b = std::get_if<host::LongintArray>(&value)) return fn(b->elements), true;
   if (auto* c = std::get_if<host::TextArray>(&value)) return fn(c->elements), true;
@@ -56,9 +29,10 @@ std::string lowerCase(std::string_view s) {
   return out;
 }
 
-host::Value convertTo(const Typed& typed, host::Kind kind, Position where) {
+Value convertTo(const Typed& typed, Kind kind, Position where) {
   if (isNumberKind(kind) && isNumberKind(typed.kind)) {
-    return numberOfKind(std::get<int64_t>(typed.value), kind);
+    if (kind == Kind::Real) return realOf(typed.value);
+    return numberOfKind(wholeOf(typed.value), kind);
   }
   if (typed.kind != kind) {
     throw ScriptError(where, "a " + kindDisplayName(kind) + " is wanted here, not a " +
@@ -70,80 +44,35 @@ host::Value convertTo(const Typed& typed, host::Kind kind, Position where) {
 Interpreter::Interpreter(host::Emulator& emulator, Output output)
     : emulator_(emulator), output_(std::move(output)) {}
 
-// ---- Checks before running -------------------------------------------------------------------
-
-void Interpreter::check(const Script& script) const {
-  for (const Statement& statement : script) {
-    for (const Expr& index : statement.index) checkExpr(index, true);
-    checkExpr(statement.value, statement.type != StatementType::Evaluate);
+void Interpreter::check(const Script& script) {
+  VariableKinds kinds = checkScript(script, emulator_.manifest());
+  variables_.clear();
+  for (const auto& [name, variable] : kinds) {
+    variables_[name] = Typed{variable.kind, defaultValue(variable.kind)};
   }
 }
 
-const host::CommandSpec* Interpreter::findCommand(std::string_view name) const {
-  if (const host::CommandSpec* spec = emulator_.manifest().find(name)) return spec;
-  std::string wanted = lowerCase(name);
-  for (const host::CommandSpec& spec : emulator_.manifest().commands()) {
-    if (lowerCase(spec.name) == wanted) return &spec;
-  }
-  return nullptr;
+// ---- Statements --------------------------------------------------------------------------------
+
+void Interpreter::run(const Script& script) { execute(script); }
+
+void Interpreter::execute(const std::vector<Statement>& body) {
+  for (const Statement& statement : body) execute(statement);
 }
 
-void Interpreter::checkExpr(const Expr& expr, bool asValue) const {
-  if (expr.type == ExprType::Element) checkExpr(expr.args[0], true);
-  if (expr.type != ExprType::Call) return;
-  host::Kind result = host::Kind::None;
-  if (const HostCommand* command = findHostCommand(expr.text)) {
-    if (expr.args.size() != command->paramCount) {
-      throw ScriptError(expr.position, std::string(command->name) + " takes " +
-                                           std::to_string(command->paramCount) + " parameter" +
-                                           (command->paramCount == 1 ? "" : "s"));
-    }
-    for (size_t i = 0; i < expr.args.size(); ++i) {
-      bool mustBeVariable = (command->variableArgs >> i) & 1;
-      if (mustBeVariable && expr.args[i].type != ExprType::Variable) {
-        throw ScriptError(expr.args[i].position, "parameter " + std::to_string(i + 1) + " of " +
-                                                     command->name + " must be a variable");
-      }
-      checkExpr(expr.args[i], !mustBeVariable);
-    }
-    result = command->result;
-  } else if (const host::CommandSpec* spec = findCommand(expr.text)) {
-    checkCommandCall(expr, *spec);
-    result = spec->result;
-  } else {
-    throw ScriptError(expr.position, "unknown command '" + expr.text + "'");
+bool Interpreter::holds(const Expr& condition) {
+  Typed value = evaluate(condition);
+  if (!std::holds_alternative<bool>(value.value)) {
+    throw ScriptError(condition.position,
+                      "a condition must be a Boolean, not a " + kindDisplayName(value.kind));
   }
-  if (asValue && result == host::Kind::None) {
-    throw ScriptError(expr.position, expr.text + " gives no value");
-  }
-}
-
-void Interpreter::checkCommandCall(const Expr& call, const host::CommandSpec& spec) const {
-  if (call.args.size() > spec.params.size()) {
-    throw ScriptError(call.args[spec.params.size()].position,
-                      spec.name + " takes at most " + std::to_string(spec.params.size()) +
-                          " parameter" + (spec.params.size() == 1 ? "" : "s"));
-  }
-  for (size_t i = 0; i < call.args.size(); ++i) {
-    const Expr& arg = call.args[i];
-    bool mustBeVariable = takesVariable(spec.params[i]);
-    if (mustBeVariable && arg.type != ExprType::Variable) {
-      throw ScriptError(arg.position, parameterLabel(spec, i) + " must be a variable");
-    }
-    checkExpr(arg, !mustBeVariable);
-  }
-}
-
-// ---- Running -----------------------------------------------------------------------------------
-
-void Interpreter::run(const Script& script) {
-  for (const Statement& statement : script) execute(statement);
+  return std::get<bool>(value.value);
 }
 
 void Interpreter::execute(const Statement& statement) {
   switch (statement.type) {
     case StatementType::Assign:
-      variables_[lowerCase(statement.target)] = evaluate(statement.value);
+      assign(statement.target, evaluate(statement.value), statement.value.position);
       break;
     case StatementType::AssignElement:
       assignElement(statement);
@@ -153,20 +82,77 @@ void Interpreter::execute(const Statement& statement) {
       if (!printed.empty()) output_(printed);
       break;
     }
+    case StatementType::Declare:
+      break;  // the check gave every variable its kind and its empty value
+    case StatementType::If:
+    case StatementType::Case:
+      runIf(statement);
+      break;
+    case StatementType::While:
+      while (holds(statement.branches[0].condition)) execute(statement.branches[0].body);
+      break;
+    case StatementType::Repeat:
+      do {
+        execute(statement.branches[0].body);
+      } while (!holds(statement.branches[0].condition));
+      break;
+    case StatementType::For:
+      runFor(statement);
+      break;
   }
+}
+
+// The first branch whose condition holds, or the Else.
+void Interpreter::runIf(const Statement& statement) {
+  for (const Statement::Branch& branch : statement.branches) {
+    if (!branch.hasCondition || holds(branch.condition)) {
+      execute(branch.body);
+      return;
+    }
+  }
+}
+
+// The bounds and the step are computed once, before the first turn; the body may change the
+// counter, and after the loop it holds the first value past the end, as in 4D.
+void Interpreter::runFor(const Statement& statement) {
+  const Expr& counter = statement.args[0];
+  Typed start = evaluate(statement.args[1]);
+  Typed end = evaluate(statement.args[2]);
+  Typed step = statement.args.size() > 3 ? evaluate(statement.args[3]) : Typed{Kind::Longint, 1};
+  if (realOf(step.value) == 0)
+    throw ScriptError(statement.args[3].position, "the step of For is 0");
+  bool up = realOf(step.value) > 0;
+  assign(counter.text, start, counter.position);
+  while (true) {
+    Typed current = existingVariable(counter);
+    Typed past = applyBinary(up ? ">" : "<", current, end, counter.position);
+    if (std::get<bool>(past.value)) break;
+    execute(statement.branches[0].body);
+    assign(counter.text, applyBinary("+", existingVariable(counter), step, counter.position),
+           counter.position);
+  }
+}
+
+void Interpreter::assign(const std::string& name, Typed value, Position where) {
+  auto [slot, created] = variables_.try_emplace(lowerCase(name));
+  if (created || slot->second.kind == Kind::None) {
+    slot->second = std::move(value);
+    return;
+  }
+  slot->second.value = convertTo(value, slot->second.kind, where);
 }
 
 Typed& Interpreter::existingVariable(const Expr& expr) {
   auto found = variables_.find(lowerCase(expr.text));
-  if (found == variables_.end()) {
+  if (found == variables_.end() || found->second.kind == Kind::None) {
     throw ScriptError(expr.position, "the variable " + expr.text + " has no value yet");
   }
   return found->second;
 }
 
-Typed& Interpreter::bindVariable(const Expr& expr, host::Kind kind) {
+Typed& Interpreter::bindVariable(const Expr& expr, Kind kind) {
   auto [slot, created] = variables_.try_emplace(lowerCase(expr.text));
-  if (created) {
+  if (created || slot->second.kind == Kind::None) {
     slot->second = Typed{kind, defaultValue(kind)};
   } else if (!kindsAgree(slot->second.kind, kind)) {
     throw ScriptError(expr.position, expr.text + " holds a " + kindDisplayName(slot->second.kind) +
@@ -177,27 +163,43 @@ Typed& Interpreter::bindVariable(const Expr& expr, host::Kind kind) {
 
 Typed& Interpreter::variableSlot(const Expr& expr) { return variables_[lowerCase(expr.text)]; }
 
+// ---- Expressions -------------------------------------------------------------------------------
+
 Typed Interpreter::evaluate(const Expr& expr) {
   switch (expr.type) {
     case ExprType::Number:
-      return Typed{host::Kind::Longint, expr.number};
+      return Typed{Kind::Longint, expr.number};
+    case ExprType::Real:
+      return Typed{Kind::Real, expr.real};
     case ExprType::Text:
-      return Typed{host::Kind::Text, textFromUtf8(expr.text)};
+      return Typed{Kind::Text, textFromUtf8(expr.text)};
     case ExprType::Date:
-      return Typed{host::Kind::Date, expr.date};
+      return Typed{Kind::Date, expr.date};
     case ExprType::Time:
-      return Typed{host::Kind::Time, expr.number};
+      return Typed{Kind::Time, expr.number};
     case ExprType::Variable:
       return existingVariable(expr);
     case ExprType::Element:
       return element(expr);
     case ExprType::Call:
       return call(expr);
+    case ExprType::Negate: {
+      Typed operand = evaluate(expr.args[0]);
+      if (!isNumberKind(operand.kind)) {
+        throw ScriptError(expr.position,
+                          "'-' takes a number, not a " + kindDisplayName(operand.kind));
+      }
+      return negate(operand);
+    }
+    case ExprType::Binary: {
+      Typed left = evaluate(expr.args[0]);
+      return applyBinary(expr.text, left, evaluate(expr.args[1]), expr.position);
+    }
   }
   return Typed{};
 }
 
-Typed Interpreter::evaluateAs(const Expr& expr, host::Kind kind) {
+Typed Interpreter::evaluateAs(const Expr& expr, Kind kind) {
   return Typed{kind, convertTo(evaluate(expr), kind, expr.position)};
 }
 
@@ -215,7 +217,7 @@ size_t checkedIndex(int64_t index, size_t size, const Expr& at) {
 }
 
 template <typename T>
-host::Value elementValue(const T& element) {
+Value elementValue(const T& element) {
   if constexpr (std::is_same_v<T, host::Text>) {
     return element;
   } else {
@@ -224,7 +226,7 @@ host::Value elementValue(const T& element) {
 }
 
 template <typename T>
-void storeElement(T& element, const host::Value& value) {
+void storeElement(T& element, const Value& value) {
   if constexpr (std::is_same_v<T, host::Text>) {
     element = std::get<host::Text>(value);
   } else {
@@ -236,9 +238,9 @@ void storeElement(T& element, const host::Value& value) {
 
 Typed Interpreter::element(const Expr& expr) {
   const Expr& indexExpr = expr.args[0];
-  int64_t index = std::get<int64_t>(evaluateAs(indexExpr, host::Kind::Longint).value);
+  int64_t index = std::get<int64_t>(evaluateAs(indexExpr, Kind::Longint).value);
   Typed& array = existingVariable(expr);
-  Typed result{elementKind(array.value), {}};
+  Typed result{elementKindOf(array.kind), {}};
   bool isArray = withElements(array.value, [&](auto& elements) {
     result.value = elementValue(elements[checkedIndex(index, elements.size(), indexExpr)]);
   });
@@ -251,10 +253,10 @@ void Interpreter::assignElement(const Statement& statement) {
   target.text = statement.target;
   target.position = statement.position;
   const Expr& indexExpr = statement.index[0];
-  int64_t index = std::get<int64_t>(evaluateAs(indexExpr, host::Kind::Longint).value);
+  int64_t index = std::get<int64_t>(evaluateAs(indexExpr, Kind::Longint).value);
   Typed value = evaluate(statement.value);
   Typed& array = existingVariable(target);
-  host::Kind kind = elementKind(array.value);
+  Kind kind = elementKindOf(array.kind);
   bool isArray = withElements(array.value, [&](auto& elements) {
     size_t at = checkedIndex(index, elements.size(), indexExpr);
     storeElement(elements[at], convertTo(value, kind, statement.value.position));
@@ -265,14 +267,20 @@ void Interpreter::assignElement(const Statement& statement) {
 // ---- Calls -------------------------------------------------------------------------------------
 
 Typed Interpreter::call(const Expr& expr) {
+  if (!expr.hasParentheses) {
+    if (const Typed* constant = findConstant(expr.text)) return *constant;
+  }
   if (const HostCommand* command = findHostCommand(expr.text)) return command->run(*this, expr);
-  return callCommand(expr, *findCommand(expr.text));
+  const host::CommandSpec* spec = findPluginCommand(emulator_.manifest(), expr.text);
+  if (!spec) throw ScriptError(expr.position, "unknown command '" + expr.text + "'");
+  return callCommand(expr, *spec);
 }
 
 host::Value Interpreter::argumentFor(const host::ParamSpec& param, const Expr& arg) {
+  Kind kind = fromHostKind(param.kind);
   if (takesVariable(param))
-    return convertTo(bindVariable(arg, param.kind), param.kind, arg.position);
-  return convertTo(evaluate(arg), param.kind, arg.position);
+    return toHostValue(convertTo(bindVariable(arg, kind), kind, arg.position));
+  return toHostValue(convertTo(evaluate(arg), kind, arg.position));
 }
 
 Typed Interpreter::callCommand(const Expr& expr, const host::CommandSpec& spec) {
@@ -287,7 +295,7 @@ Typed Interpreter::callCommand(const Expr& expr, const host::CommandSpec& spec) 
     throw ScriptError(expr.position, refused.what());
   }
   storeOutputs(spec, expr, outcome);
-  return Typed{spec.result, std::move(outcome.result)};
+  return Typed{fromHostKind(spec.result), fromHostValue(std::move(outcome.result))};
 }
 
 void Interpreter::storeOutputs(const host::CommandSpec& spec, const Expr& call,
@@ -295,11 +303,11 @@ void Interpreter::storeOutputs(const host::CommandSpec& spec, const Expr& call,
   for (size_t i = 0; i < call.args.size() && i < outcome.params.size(); ++i) {
     if (spec.params[i].direction == host::Direction::In) continue;
     Typed& variable = existingVariable(call.args[i]);
-    host::Value& value = outcome.params[i];
-    if (isNumberKind(variable.kind) && std::holds_alternative<int64_t>(value)) {
-      variable.value = numberOfKind(std::get<int64_t>(value), variable.kind);
+    Typed value{fromHostKind(spec.params[i].kind), fromHostValue(std::move(outcome.params[i]))};
+    if (isNumberKind(variable.kind) && isNumberKind(value.kind)) {
+      variable.value = convertTo(value, variable.kind, call.args[i].position);
     } else {
-      variable.value = std::move(value);
+      variable.value = std::move(value.value);
     }
   }
 }

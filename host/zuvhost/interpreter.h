@@ -1,6 +1,8 @@
 // Runs a parsed script in the host emulator: ZUV_ commands go to the plug-in through
-// host::Emulator::call with arguments converted to the kinds manifest.json declares, the few
-// host commands a script needs run here, and a statement that is a value alone prints it.
+// host::Emulator::call with arguments converted to the kinds manifest.json declares, the host
+// commands and functions of 4D's language a script needs run here, the control flow of 4D
+// (If, Case of, While, Repeat, For) runs the blocks, and a statement that is a value alone
+// prints it.
 #pragma once
 
 #include <functional>
@@ -8,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "checker.h"
 #include "script.h"
 #include "values.h"
 
@@ -19,28 +22,29 @@ class Interpreter {
 
   Interpreter(host::Emulator& emulator, Output output);
 
-  // Checks what can be known before anything runs: every name exists, no call has too many
-  // arguments, every output, BLOB, picture and array argument is a variable, and no command
-  // without result is used as a value. Throws ScriptError.
-  void check(const Script& script) const;
+  // Checks what can be known before anything runs (see checker.h) and gives every variable the
+  // empty value of its kind. Throws ScriptError.
+  void check(const Script& script);
   // Runs the statements in order; throws ScriptError at the first that fails.
   void run(const Script& script);
 
   // For the host commands.
   Typed evaluate(const Expr& expr);
-  Typed evaluateAs(const Expr& expr, host::Kind kind);
+  Typed evaluateAs(const Expr& expr, Kind kind);
   // The variable that `expr` names, created with `kind` when it does not exist yet; an existing
   // one must hold that kind (any number kind for a number).
-  Typed& bindVariable(const Expr& expr, host::Kind kind);
+  Typed& bindVariable(const Expr& expr, Kind kind);
   // The variable that `expr` names, of any kind; a new one holds no value (kind None).
   Typed& variableSlot(const Expr& expr);
 
  private:
+  void execute(const std::vector<Statement>& body);
   void execute(const Statement& statement);
+  bool holds(const Expr& condition);
+  void runIf(const Statement& statement);
+  void runFor(const Statement& statement);
+  void assign(const std::string& name, Typed value, Position where);
   void assignElement(const Statement& statement);
-  void checkExpr(const Expr& expr, bool asValue) const;
-  void checkCommandCall(const Expr& call, const host::CommandSpec& spec) const;
-  const host::CommandSpec* findCommand(std::string_view name) const;
   Typed& existingVariable(const Expr& expr);
   Typed element(const Expr& expr);
   Typed call(const Expr& expr);
@@ -53,9 +57,9 @@ class Interpreter {
   std::map<std::string, Typed> variables_;  // keyed by the lower-case name: 4D ignores case
 };
 
-// Converts a value for a cell of `kind`: numbers between the number kinds, a text or date to
-// the same kind; anything else is an argument of the wrong kind.
-host::Value convertTo(const Typed& typed, host::Kind kind, Position where);
+// Converts a value for a cell of `kind`: numbers between the number kinds (a real rounded to a
+// whole number), any other kind only to itself; anything else is an argument of the wrong kind.
+Value convertTo(const Typed& typed, Kind kind, Position where);
 
 std::string lowerCase(std::string_view s);
 

@@ -1,6 +1,7 @@
 #include "lexer.h"
 
 #include <cctype>
+#include <cstdlib>
 
 namespace zuvhost {
 
@@ -25,23 +26,44 @@ class LineLexer {
 
   std::vector<Token> run() {
     std::vector<Token> tokens;
-    for (skipSpaces(); !atEnd() && !atComment(); skipSpaces()) tokens.push_back(next());
+    for (skipSpaces(); !atEnd() && !atComment(); skipSpaces()) {
+      afterValue_ = !tokens.empty() && endsValue(tokens.back().type);
+      tokens.push_back(next());
+    }
     tokens.push_back(make(TokenType::End, here()));
     return tokens;
   }
 
  private:
+  // After a value, "-" and "+" are operators; elsewhere they sign the number that follows.
+  static bool endsValue(TokenType type) {
+    switch (type) {
+      case TokenType::Variable:
+      case TokenType::Name:
+      case TokenType::Number:
+      case TokenType::Text:
+      case TokenType::Date:
+      case TokenType::Time:
+      case TokenType::RightParen:
+      case TokenType::RightBrace:
+        return true;
+      default:
+        return false;
+    }
+  }
+
   bool atEnd() const { return i_ >= line_.size(); }
   bool atComment() const { return line_.compare(i_, 2, "//") == 0; }
   char peek(size_t ahead = 0) const { return i_ + ahead < line_.size() ? line_[i_ + ahead] : '\0'; }
 
-  // Columns count characters: UTF-8 continuation bytes do not start one.
+  // Columns count characters: UTF-8 continuation bytes do not start one. Counted on from the
+  // last position asked for, so that a long line costs no more than its length.
   Position positionOf(size_t byte) const {
-    int column = 1;
-    for (size_t k = 0; k < byte && k < line_.size(); ++k) {
-      if ((static_cast<unsigned char>(line_[k]) & 0xC0) != 0x80) ++column;
+    if (byte < countedTo_) countedTo_ = 0, column_ = 1;
+    for (; countedTo_ < byte && countedTo_ < line_.size(); ++countedTo_) {
+      if ((static_cast<unsigned char>(line_[countedTo_]) & 0xC0) != 0x80) ++column_;
     }
-    return Position{lineNumber_, column};
+    return Position{lineNumber_, column_};
   }
   Position here() const { return positionOf(i_); }
 
@@ -66,7 +88,9 @@ class LineLexer {
     if (c == '"') return text();
     if (c == '!') return date();
     if (c == '?') return time();
-    if (isDigit(c) || ((c == '-' || c == '+') && isDigit(peek(1)))) return number();
+    if (isDigit(c) || (!afterValue_ && (c == '-' || c == '+') && isDigit(peek(1)))) {
+      return number();
+    }
     if (isNameStart(c)) return name();
     return punctuation();
   }
@@ -79,7 +103,22 @@ class LineLexer {
       i_ += 2;
       return token;
     }
+    if ((c == '<' || c == '>') && peek(1) == '=') {
+      token.type = TokenType::Operator;
+      token.text = std::string(1, c) + "=";
+      i_ += 2;
+      return token;
+    }
+    if (std::string_view("+-*/%=#<>&|").find(c) != std::string_view::npos) {
+      token.type = TokenType::Operator;
+      token.text = std::string(1, c);
+      ++i_;
+      return token;
+    }
     switch (c) {
+      case ':':
+        token.type = TokenType::Colon;
+        break;
       case '(':
         token.type = TokenType::LeftParen;
         break;
@@ -94,6 +133,9 @@ class LineLexer {
         break;
       case ';':
         token.type = TokenType::Semicolon;
+        break;
+      case ',':
+        token.type = TokenType::Comma;
         break;
       default:
         fail(i_, "unexpected character '" + std::string(1, c) + "'");
@@ -147,12 +189,23 @@ class LineLexer {
     if (peek() == '-' || peek() == '+') ++i_;
     size_t count = 0;
     int64_t value = digits(count);
+    if (peek() == '.' && isDigit(peek(1))) return real(token, start);
     if (isNameChar(peek())) fail(i_, "a number cannot go on with '" + std::string(1, peek()) + "'");
     value = negative ? -value : value;
     if (value < kLongintMin || value > kLongintMax) {
       fail(start, "the number is out of the range of a longint");
     }
     token.number = value;
+    return token;
+  }
+
+  // A real: digits, a point and digits, read again in full by strtod.
+  Token real(Token token, size_t start) {
+    ++i_;
+    while (!atEnd() && isDigit(peek())) ++i_;
+    if (isNameChar(peek())) fail(i_, "a number cannot go on with '" + std::string(1, peek()) + "'");
+    token.isReal = true;
+    token.real = std::strtod(std::string(line_.substr(start, i_ - start)).c_str(), nullptr);
     return token;
   }
 
@@ -238,6 +291,9 @@ class LineLexer {
   std::string_view line_;
   int lineNumber_;
   size_t i_ = 0;
+  bool afterValue_ = false;
+  mutable size_t countedTo_ = 0;
+  mutable int column_ = 1;
 };
 
 }  // namespace
@@ -252,7 +308,11 @@ std::string describe(const Token& token) {
     case TokenType::Name:
       return "'" + token.text + "'";
     case TokenType::Number:
-      return "the number " + std::to_string(token.number);
+      return token.isReal ? "a number" : "the number " + std::to_string(token.number);
+    case TokenType::Operator:
+      return "'" + token.text + "'";
+    case TokenType::Colon:
+      return "':'";
     case TokenType::Text:
       return "a text";
     case TokenType::Date:
@@ -271,6 +331,8 @@ std::string describe(const Token& token) {
       return "'}'";
     case TokenType::Semicolon:
       return "';'";
+    case TokenType::Comma:
+      return "','";
     case TokenType::End:
       break;
   }

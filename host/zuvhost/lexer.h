@@ -12,8 +12,10 @@ namespace zuvhost {
 enum class TokenType {
   Variable,  // $name
   Name,      // a command's name, which may hold single spaces ("BLOB TO DOCUMENT")
-  Number,
-  Text,  // the literal's value, escapes resolved, in UTF-8
+  Number,    // a whole number, or a real when `isReal`
+  Operator,  // + - * / % = # < > <= >= & |, in `text`
+  Colon,     // ":" of a declaration or a Case of branch
+  Text,      // the literal's value, escapes resolved, in UTF-8
   Date,
   Time,
   Assign,  // :=
@@ -22,6 +24,7 @@ enum class TokenType {
   LeftBrace,
   RightBrace,
   Semicolon,
+  Comma,
   End
 };
 
@@ -30,6 +33,8 @@ struct Token {
   Position position;
   std::string text;  // Variable and Name as written, Text as its value
   int64_t number = 0;
+  double real = 0;
+  bool isReal = false;
   host::Date date;
 };
 

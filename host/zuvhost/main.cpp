@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "emulator.h"
+#include "files.h"
 #include "help.h"
 #include "interpreter.h"
 #include "listing.h"
@@ -28,10 +29,12 @@ const char kUsage[] =
     "usage: zuvhost [--plugin PATH] -e STATEMENT [-e STATEMENT]...\n"
     "       zuvhost [--plugin PATH] FILE   (- reads standard input)\n"
     "       zuvhost --list [WORD]   (the commands, by theme; WORD filters)\n"
-    "       zuvhost --help COMMAND  (what a command does, its codes and an example)\n";
+    "       zuvhost --help COMMAND  (what a command does, its codes and an example)\n"
+    "       zuvhost --version\n";
 
 struct UsageError {
   std::string message;
+  bool showUsage = true;
 };
 
 struct CommandLine {
@@ -42,6 +45,7 @@ struct CommandLine {
   std::string listFilter;
   bool help = false;
   std::string helpCommand;
+  bool version = false;
 };
 
 struct Source {
@@ -71,6 +75,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
     } else if (arg == "-h" || arg == "--help") {
       line.help = true;
       if (nextIsWord(argc, argv, i)) line.helpCommand = argv[++i];
+    } else if (arg == "--version") {
+      line.version = true;
     } else if ((arg.size() > 1 && arg[0] == '-') || !line.file.empty()) {
       throw UsageError{"unexpected argument '" + arg + "'"};
     } else {
@@ -81,7 +87,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
   if (!line.statements.empty() && !line.file.empty()) {
     throw UsageError{"give statements with -e or a script file, not both"};
   }
-  if (!hasScript && !line.list && !line.help) throw UsageError{"nothing to run"};
+  if (!hasScript && !line.list && !line.help && !line.version) throw UsageError{"nothing to run"};
   return line;
 }
 
@@ -91,16 +97,25 @@ std::string readAll(std::istream& in) {
   return text.str();
 }
 
+// A script saved by an editor that marks UTF-8 with a byte order mark reads as without it.
+std::string withoutByteOrderMark(std::string text) {
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  return text;
+}
+
 Source readSource(const CommandLine& line) {
   if (!line.statements.empty()) {
     std::string text;
     for (const std::string& statement : line.statements) text += statement + "\n";
     return Source{"-e", text};
   }
-  if (line.file == "-") return Source{"stdin", readAll(std::cin)};
-  std::ifstream file(line.file, std::ios::binary);
-  if (!file) throw UsageError{"cannot read " + line.file};
-  return Source{line.file, readAll(file)};
+  if (line.file == "-") return Source{"stdin", withoutByteOrderMark(readAll(std::cin))};
+  std::string text;
+  std::string failure = zuvhost::readWholeFile(line.file, text);
+  if (!failure.empty()) {
+    throw UsageError{"cannot read the script " + line.file + ": " + failure, false};
+  }
+  return Source{line.file, withoutByteOrderMark(std::move(text))};
 }
 
 void writeToStandardOutput(std::string_view bytes) {
@@ -108,15 +123,32 @@ void writeToStandardOutput(std::string_view bytes) {
   std::fflush(stdout);
 }
 
+// Control bytes of a message (a text literal's line end, an escape character) are written as
+// \xHH, so that a message stays one line and cannot drive the terminal.
+std::string escapedControls(std::string_view message) {
+  std::string out;
+  for (unsigned char c : message) {
+    if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 void reportScriptError(const Source& source, const zuvhost::ScriptError& error) {
-  std::cerr << source.name << ":" << error.position.line << ":" << error.position.column << ": "
-            << error.what() << "\n";
+  std::cerr << escapedControls(source.name) << ":" << error.position.line << ":"
+            << error.position.column << ": " << escapedControls(error.what()) << "\n";
 }
 
 // Faults the emulator recorded and host objects still alive after shut-down.
 bool reportHostState(const host::Emulator& emulator) {
   std::vector<std::string> faults = emulator.faults();
-  for (const std::string& fault : faults) std::cerr << "zuvhost: host fault: " << fault << "\n";
+  for (const std::string& fault : faults)
+    std::cerr << "zuvhost: host fault: " << escapedControls(fault) << "\n";
   host::LiveCounts live = emulator.live();
   if (!live.zero()) std::cerr << "zuvhost: the plug-in leaked: " << host::describe(live) << "\n";
   return !faults.empty() || !live.zero();
@@ -128,8 +160,8 @@ int runInPlugin(host::Emulator& emulator, zuvhost::Interpreter& interpreter,
     emulator.load(line.plugin);
     emulator.startup();
   } catch (const std::exception& failure) {
-    std::cerr << "zuvhost: cannot start the plug-in " << line.plugin << ": " << failure.what()
-              << "\n";
+    std::cerr << "zuvhost: cannot start the plug-in " << escapedControls(line.plugin) << ": "
+              << escapedControls(failure.what()) << "\n";
     return kHostFault;
   }
   int status = kRanToTheEnd;
@@ -139,7 +171,7 @@ int runInPlugin(host::Emulator& emulator, zuvhost::Interpreter& interpreter,
     reportScriptError(source, error);
     status = kScriptFault;
   } catch (const std::exception& failure) {
-    std::cerr << "zuvhost: the host stopped the run: " << failure.what() << "\n";
+    std::cerr << "zuvhost: the host stopped the run: " << escapedControls(failure.what()) << "\n";
     status = kHostFault;
   }
   emulator.shutdown();
@@ -156,7 +188,8 @@ int printHelp(const std::string& command) {
   }
   std::optional<std::string> section = zuvhost::CommandReference::builtIn().section(command);
   if (!section) {
-    std::cerr << "zuvhost: no command is named '" << command << "'; zuvhost --list shows them\n";
+    std::cerr << "zuvhost: no command is named '" << escapedControls(command)
+              << "'; zuvhost --list shows them\n";
     return kScriptFault;
   }
   std::cout << *section;
@@ -165,6 +198,10 @@ int printHelp(const std::string& command) {
 
 int runCommandLine(const CommandLine& line) {
   if (line.help) return printHelp(line.helpCommand);
+  if (line.version) {
+    std::cout << "zuvhost " ZUVHOST_VERSION "\n";
+    return kRanToTheEnd;
+  }
   host::Emulator emulator;
   if (line.list) {
     std::cout << zuvhost::listing(emulator.manifest(), line.listFilter);
@@ -189,10 +226,11 @@ int main(int argc, char** argv) {
   try {
     return runCommandLine(parseCommandLine(argc, argv));
   } catch (const UsageError& error) {
-    std::cerr << "zuvhost: " << error.message << "\n" << kUsage;
+    std::cerr << "zuvhost: " << escapedControls(error.message) << "\n"
+              << (error.showUsage ? kUsage : "");
     return kScriptFault;
   } catch (const std::exception& failure) {
-    std::cerr << "zuvhost: " << failure.what() << "\n";
+    std::cerr << "zuvhost: " << escapedControls(failure.what()) << "\n";
     return kHostFault;
   }
 }

@@ -1,6 +1,8 @@
 #include "values.h"
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace zuvhost {
 
@@ -56,7 +58,7 @@ char32_t decodeUtf8At(const std::string& s, size_t& i) {
   return c;
 }
 
-std::string arrayLines(const host::Value& value) {
+std::string arrayLines(const Value& value) {
   std::string out;
   if (auto* a = std::get_if<host::IntegerArray>(&value)) {
     for (size_t i = 1; i < a->elements.size(); ++i) out += std::to_string(a->elements[i]) + "\n";
@@ -69,73 +71,176 @@ std::string arrayLines(const host::Value& value) {
 }
 
 std::string numberLine(const Typed& typed) {
+  if (auto* real = std::get_if<double>(&typed.value)) return formatReal(*real) + "\n";
   int64_t n = std::get<int64_t>(typed.value);
-  return (typed.kind == host::Kind::Time ? formatTime(n) : std::to_string(n)) + "\n";
+  return (typed.kind == Kind::Time ? formatTime(n) : std::to_string(n)) + "\n";
+}
+
+template <typename T, typename Variant>
+struct IsAlternative;
+template <typename T, typename... Ts>
+struct IsAlternative<T, std::variant<Ts...>> : std::disjunction<std::is_same<T, Ts>...> {};
+
+// Moves the alternative `from` holds into a variant of the other family; one it lacks (a
+// Boolean or a Real for the host) leaves it empty.
+template <typename To, typename From>
+To moveAlternative(From&& from) {
+  return std::visit(
+      [](auto&& held) -> To {
+        using Held = std::decay_t<decltype(held)>;
+        if constexpr (IsAlternative<Held, To>::value) {
+          return To(std::move(held));
+        } else {
+          return To{};
+        }
+      },
+      std::move(from));
 }
 
 }  // namespace
 
-std::string kindDisplayName(host::Kind kind) {
+Kind fromHostKind(host::Kind kind) {
   switch (kind) {
     case host::Kind::Integer:
-      return "Integer";
+      return Kind::Integer;
     case host::Kind::Longint:
-      return "Longint";
+      return Kind::Longint;
     case host::Kind::Time:
-      return "Time";
+      return Kind::Time;
     case host::Kind::Date:
-      return "Date";
+      return Kind::Date;
     case host::Kind::Text:
-      return "Text";
+      return Kind::Text;
     case host::Kind::Picture:
-      return "Picture";
+      return Kind::Picture;
     case host::Kind::Blob:
-      return "BLOB";
+      return Kind::Blob;
     case host::Kind::IntegerArray:
-      return "Integer array";
+      return Kind::IntegerArray;
     case host::Kind::LongintArray:
-      return "Longint array";
+      return Kind::LongintArray;
     case host::Kind::TextArray:
-      return "Text array";
+      return Kind::TextArray;
     case host::Kind::None:
+      break;
+  }
+  return Kind::None;
+}
+
+host::Value toHostValue(Value value) { return moveAlternative<host::Value>(std::move(value)); }
+Value fromHostValue(host::Value value) { return moveAlternative<Value>(std::move(value)); }
+
+std::string kindDisplayName(Kind kind) {
+  switch (kind) {
+    case Kind::Boolean:
+      return "Boolean";
+    case Kind::Integer:
+      return "Integer";
+    case Kind::Longint:
+      return "Longint";
+    case Kind::Real:
+      return "Real";
+    case Kind::Time:
+      return "Time";
+    case Kind::Date:
+      return "Date";
+    case Kind::Text:
+      return "Text";
+    case Kind::Picture:
+      return "Picture";
+    case Kind::Blob:
+      return "BLOB";
+    case Kind::IntegerArray:
+      return "Integer array";
+    case Kind::LongintArray:
+      return "Longint array";
+    case Kind::TextArray:
+      return "Text array";
+    case Kind::None:
       break;
   }
   return "no value";
 }
 
-bool isNumberKind(host::Kind kind) {
-  return kind == host::Kind::Integer || kind == host::Kind::Longint || kind == host::Kind::Time;
+std::string kindDisplayName(host::Kind kind) { return kindDisplayName(fromHostKind(kind)); }
+
+bool isNumberKind(Kind kind) {
+  return kind == Kind::Integer || kind == Kind::Longint || kind == Kind::Real || kind == Kind::Time;
 }
 
-host::Value defaultValue(host::Kind kind) {
+bool isArrayKind(Kind kind) {
+  return kind == Kind::IntegerArray || kind == Kind::LongintArray || kind == Kind::TextArray;
+}
+
+Kind elementKindOf(Kind array) {
+  switch (array) {
+    case Kind::IntegerArray:
+      return Kind::Integer;
+    case Kind::LongintArray:
+      return Kind::Longint;
+    case Kind::TextArray:
+      return Kind::Text;
+    default:
+      return Kind::None;
+  }
+}
+
+Value defaultValue(Kind kind) {
   switch (kind) {
-    case host::Kind::Integer:
-    case host::Kind::Longint:
-    case host::Kind::Time:
+    case Kind::Boolean:
+      return false;
+    case Kind::Integer:
+    case Kind::Longint:
+    case Kind::Time:
       return int64_t{0};
-    case host::Kind::Date:
+    case Kind::Real:
+      return 0.0;
+    case Kind::Date:
       return host::Date{};
-    case host::Kind::Text:
+    case Kind::Text:
       return host::Text{};
-    case host::Kind::Picture:
+    case Kind::Picture:
       return host::Picture{};
-    case host::Kind::Blob:
+    case Kind::Blob:
       return host::Blob{};
-    case host::Kind::IntegerArray:
+    case Kind::IntegerArray:
       return host::IntegerArray{};
-    case host::Kind::LongintArray:
+    case Kind::LongintArray:
       return host::LongintArray{};
-    case host::Kind::TextArray:
+    case Kind::TextArray:
       return host::TextArray{};
-    case host::Kind::None:
+    case Kind::None:
       break;
   }
   return std::monostate{};
 }
 
-int64_t numberOfKind(int64_t number, host::Kind kind) {
-  if (kind == host::Kind::Integer) return static_cast<int16_t>(number);
+int64_t numberOfKind(int64_t number, Kind kind) {
+  if (kind == Kind::Integer) return static_cast<int16_t>(number);
   return static_cast<int32_t>(number);
+}
+
+double realOf(const Value& number) {
+  if (auto* real = std::get_if<double>(&number)) return *real;
+  return static_cast<double>(std::get<int64_t>(number));
+}
+
+int64_t wholeOf(const Value& number) {
+  if (auto* whole = std::get_if<int64_t>(&number)) return *whole;
+  double rounded = std::round(std::get<double>(number));
+  // Out of range and not-a-number have no whole value; 4D leaves them at the range's ends.
+  if (!(rounded > -9.2e18)) return std::numeric_limits<int64_t>::min();
+  if (!(rounded < 9.2e18)) return std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>(rounded);
+}
+
+std::string formatReal(double real) {
+  if (std::isnan(real)) return "NaN";
+  if (std::isinf(real)) return real > 0 ? "INF" : "-INF";
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.15g", real);
+  std::string text = buffer;
+  return text == "-0" ? "0" : text;
 }
 
 host::Text textFromUtf8(const std::string& utf8) {
@@ -178,8 +283,11 @@ std::string formatTime(int64_t seconds) {
 }
 
 std::string printedForm(const Typed& typed) {
-  const host::Value& v = typed.value;
-  if (std::holds_alternative<int64_t>(v)) return numberLine(typed);
+  const Value& v = typed.value;
+  if (auto* boolean = std::get_if<bool>(&v)) return *boolean ? "True\n" : "False\n";
+  if (std::holds_alternative<int64_t>(v) || std::holds_alternative<double>(v)) {
+    return numberLine(typed);
+  }
   if (auto* date = std::get_if<host::Date>(&v)) return formatDate(*date) + "\n";
   if (auto* text = std::get_if<host::Text>(&v)) return utf8FromText(*text) + "\n";
   if (auto* blob = std::get_if<host::Blob>(&v)) return blob->hasHandle ? blob->bytes : "";
