@@ -73,8 +73,12 @@ bool connectionOpen(TCPGlob* stream) {
   return true;
 }
 
+// A handshake step runs in the application view only: a poll made from inside the library's own
+// socket calls (the send loop's wait) must not enter the handshake again.
 void tlsConnectStep(TCPGlob* stream) {
-  if (stream->ssl == nullptr) return;
+  if (stream->ssl == nullptr || !inApplicationView(stream)) return;
+  StreamGuard guard(stream);
+  stream->connectPhase = 1;
   ERR_clear_error();
   int result = SSL_connect(stream->ssl);
   if (result == 1) {
@@ -88,7 +92,8 @@ void tlsConnectStep(TCPGlob* stream) {
 }
 
 void tlsAcceptStep(TCPGlob* stream) {
-  if (stream->ssl == nullptr) return;
+  if (stream->ssl == nullptr || !inApplicationView(stream)) return;
+  StreamGuard guard(stream);
   randAdd();
   SSL_set_read_ahead(stream->ssl, 1);
   ERR_clear_error();
@@ -147,6 +152,7 @@ void pollConnecting(TCPGlob* stream) {
 int32_t sendTLS(TCPGlob* stream, const void* bytes, int32_t count) {
   addTo(stream->tlsBytesSent, count);
   if (stream->ssl == nullptr) return -1;
+  StreamGuard guard(stream);
   ERR_clear_error();
   // Only a positive answer is a write: SSL_write answers 0 for a failure too.
   if (SSL_write(stream->ssl, bytes, count) > 0) return 0;
@@ -251,6 +257,7 @@ int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int64_t cap = max > 0 ? max : INT32_MAX;
   int64_t room = std::min<int64_t>(cap, kPieceSize);
   if (stream->ssl == nullptr || !sizeHandle(handle, static_cast<int32_t>(room))) return -1;
+  StreamGuard guard(stream);
   int64_t read = 0;
   while (read < cap) {
     if (read == room) {
@@ -306,6 +313,7 @@ int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
 
 void freeTLSObjects(TCPGlob* stream, int32_t mode) {
   if (stream->ssl != nullptr) {
+    StreamGuard guard(stream);
     if (mode >= 0) {
       ERR_clear_error();
       SSL_shutdown(stream->ssl);
@@ -437,6 +445,7 @@ int32_t charsReceived(TCPGlob* stream) {
   }
   if (stream->kind == kKindTLS) {
     if (stream->ssl != nullptr) {
+      StreamGuard guard(stream);
       char byte;
       SSL_set_read_ahead(stream->ssl, 1);
       ERR_clear_error();
@@ -654,6 +663,7 @@ int32_t close(TCPGlob* stream) {
   if (stream == nullptr || stream->status == kStreamListening) return 0;
   flushSendBuffer(stream);
   if (stream->tlsActive && stream->ssl != nullptr) {
+    StreamGuard guard(stream);
     ERR_clear_error();
     SSL_shutdown(stream->ssl);
     ERR_clear_error();

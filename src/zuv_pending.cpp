@@ -3,7 +3,6 @@
 
 #include "zuv_commands.h"
 
-void handleTCPListen(PluginBlock*) {}
 void handleTCPSendFile(PluginBlock*) {}
 void handleTCPReceiveFile(PluginBlock*) {}
 void handleFile2MacBinary(PluginBlock*) {}
@@ -15,17 +14,11 @@ void handleQueuePush(PluginBlock*) {}
 void handleQueuePop(PluginBlock*) {}
 void handleQueueErase(PluginBlock*) {}
 void handleTCPSendPicture(PluginBlock*) {}
-void handleUDPCreate(PluginBlock*) {}
-void handleUDPRelease(PluginBlock*) {}
-void handleUDPSend(PluginBlock*) {}
-void handleUDPReceive(PluginBlock*) {}
-void handleUDPMaxSize(PluginBlock*) {}
 void handlePictureInfo(PluginBlock*) {}
 void handleSeconds2RFC822Date(PluginBlock*) {}
 void handleDateTime2Seconds(PluginBlock*) {}
 void handleRFC822Date2Seconds(PluginBlock*) {}
 void handleSeconds2DateTime(PluginBlock*) {}
-void handleTCPMultiStatus(PluginBlock*) {}
 void handlePicture2File(PluginBlock*) {}
 void handleFile2Picture(PluginBlock*) {}
 void handleDigestInit(PluginBlock*) {}
@@ -47,13 +40,5 @@ void handleEncryptText(PluginBlock*) {}
 void handleDecryptText(PluginBlock*) {}
 void handleRecord2Blob(PluginBlock*) {}
 void handleBlob2Record(PluginBlock*) {}
-void handleSSLStreamInfo(PluginBlock*) {}
-void handleSSLSetCertificate(PluginBlock*) {}
-void handleSSLLastError(PluginBlock*) {}
 void handleEncryptBlob(PluginBlock*) {}
 void handleDecryptBlob(PluginBlock*) {}
-void handleSSLSetCiphers(PluginBlock*) {}
-void handleSSLSetSNICertificate(PluginBlock*) {}
-void handleSSLSNIList(PluginBlock*) {}
-void handleUDPSendBlob(PluginBlock*) {}
-void handleUDPReceiveBlob(PluginBlock*) {}
