@@ -17,6 +17,7 @@
 #include "peers/tls_peers.h"
 #include "support/plugin_test.h"
 #include "tcp.h"
+#include "zuv_commands.h"
 #include "zuv_streams.h"
 
 namespace zuvtest {
@@ -273,8 +274,10 @@ TEST_F(TLSTest, AListenerServesOpenSSLClientWhichVerifiesTheChain) {
                                        "-verify_hostname", "alpha.test", "-quiet"});
     if (!chain) {
       // Without the intermediate the client cannot verify the leaf and gives up.
-      EXPECT_NE(peer->wait(), 0);
       EXPECT_TRUE(peers::await([&] { return status(id) >= kStreamPeerClosed; }));
+      EXPECT_NE(peer->wait(), 0);
+      EXPECT_NE(peer->output().find("unable to get local issuer certificate"), std::string::npos)
+          << peer->output();
       EXPECT_EQ(release(id), 0);
       continue;
     }
@@ -329,6 +332,357 @@ TEST_F(TLSTest, CurlFetchesAPageFromAListenerAndVerifiesIt) {
   EXPECT_EQ(curl.wait(), 0) << curl.output();
   EXPECT_EQ(curl.output(), "hello\n");
   EXPECT_EQ(release(id), 0);
+}
+
+// ---- Server-name certificates
+// ---------------------------------------------------------------------
+
+// The subject of the certificate that s_client saw from a new listener (flags, key), asking for
+// `name`; empty when the handshake failed. The listener's own certificate is the leaf's.
+struct Handshake {
+  std::string subject;
+  int64_t status = 0;
+  std::string output;
+};
+
+class ServerNameTest : public TLSTest {
+ protected:
+  Handshake handshake(int64_t flags, int64_t key, const std::string& name) {
+    int64_t id = listen(0, kTLS | flags, key);
+    EXPECT_GT(id, 0);
+    if (!stream(id)->hasCertificate) {
+      EXPECT_EQ(setCertificate(id, file("leaf.pem"), file("leaf.key")), 0);
+    }
+    auto peer = client(localPort(id), {"-servername", name, "-brief"});
+    Handshake result;
+    peers::await([&] {
+      result.status = status(id);
+      return result.status == kStreamEstablished || result.status >= kStreamPeerClosed;
+    });
+    if (result.status == kStreamEstablished) peer->awaitOutput("Peer certificate:");
+    EXPECT_EQ(release(id), 0);
+    peer->closeInput();
+    peer->wait();
+    result.output = peer->output();
+    size_t at = result.output.find("Peer certificate: ");
+    if (at != std::string::npos) {
+      result.subject = result.output.substr(at + 18, result.output.find('\n', at) - at - 18);
+    }
+    return result;
+  }
+};
+
+TEST_F(ServerNameTest, TheCertificateIsChosenByTheNameTheClientAsksFor) {
+  EXPECT_EQ(setServerName(3, "beta.test", file("beta.pem"), file("beta.key")), 0);
+  EXPECT_EQ(setServerName(9, "gamma.test", file("gamma.pem"), file("gamma.key")), 0);
+  EXPECT_EQ(handshake(kSNI, 42, "beta.test").subject, "CN = beta.test");
+  EXPECT_EQ(handshake(kSNI, 42, "gamma.test").subject, "CN = gamma.test");
+  // A name in no entry goes on with the listener's own certificate, unless the listener is
+  // strict, which ends the handshake with an alert.
+  EXPECT_EQ(handshake(kSNI, 42, "other.test").subject, "CN = alpha.test");
+  Handshake refused = handshake(kSNIStrict, 42, "other.test");
+  EXPECT_EQ(refused.subject, "");
+  EXPECT_EQ(refused.status, kStreamPeerClosed);
+  EXPECT_NE(refused.output.find("unrecognized name"), std::string::npos) << refused.output;
+  EXPECT_EQ(handshake(kSNIStrict, 42, "gamma.test").subject, "CN = gamma.test");
+  // A listener that starts with entry 9's certificate keeps it for its own name.
+  EXPECT_EQ(handshake(kSNIStrict, 9, "gamma.test").subject, "CN = gamma.test");
+  EXPECT_EQ(handshake(kSNI, 9, "other.test").subject, "CN = gamma.test");
+  // The lowest key wins among entries of one name.
+  EXPECT_EQ(setServerName(1, "beta.test", file("gamma.pem"), file("gamma.key")), 0);
+  EXPECT_EQ(handshake(kSNI, 42, "beta.test").subject, "CN = gamma.test");
+  // Without a server-name flag the map is not looked at.
+  EXPECT_EQ(handshake(0, 3, "beta.test").subject, "CN = alpha.test");
+  EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+}
+
+TEST_F(ServerNameTest, AnEntryAddedAfterTheListenerStartedIsSeenAtTheHandshake) {
+  int64_t id = listen(0, kTLS | kSNI, 0);
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(stream(id)->sniId, -1);
+  EXPECT_EQ(setCertificate(id, file("leaf.pem"), file("leaf.key")), 0);
+  EXPECT_EQ(setServerName(0, "beta.test", file("beta.pem"), file("beta.key")), 0);
+  auto peer = client(localPort(id), {"-servername", "beta.test", "-brief"});
+  ASSERT_TRUE(awaitStatus(id, kStreamEstablished));
+  EXPECT_TRUE(peer->awaitOutput("Peer certificate: CN = beta.test")) << peer->output();
+  EXPECT_EQ(release(id), 0);
+}
+
+// Listeners that took one entry's context share it; the one that set it up last may go before a
+// handshake on another (the callback finds its listener through the connection).
+TEST_F(ServerNameTest, ASharedEntryContextOutlivesTheListenerThatSetItUpLast) {
+  EXPECT_EQ(setServerName(5, "beta.test", file("beta.pem"), file("beta.key")), 0);
+  int64_t first = listen(0, kTLS | kSNIStrict, 5);
+  int64_t second = listen(0, kTLS | kSNIStrict, 5);
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  EXPECT_EQ(stream(first)->ctx, stream(second)->ctx);
+  EXPECT_EQ(release(second), 0);
+  // The entry goes too: the listener's own reference keeps the context.
+  EXPECT_EQ(setServerName(6, "gamma.test", file("gamma.pem"), file("gamma.key")), 0);
+  EXPECT_EQ(setServerName(5, "", "", ""), 0);
+  auto peer = client(localPort(first), {"-servername", "other.test", "-brief"});
+  EXPECT_TRUE(peers::await([&] { return status(first) >= kStreamPeerClosed; }));
+  peer->closeInput();
+  EXPECT_NE(peer->wait(), 0);
+  EXPECT_NE(peer->output().find("unrecognized name"), std::string::npos) << peer->output();
+  EXPECT_EQ(release(first), 0);
+  EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+}
+
+TEST_F(ServerNameTest, EntriesAreAddedReplacedRemovedAndListedByKey) {
+  auto list = [&](Value keys) {
+    return run("ZUV_SSLSNIList", {std::move(keys), TextArray{{host::text("keep")}}});
+  };
+  EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+  Outcome empty = list(LongintArray{{0, 4, 5}});
+  EXPECT_EQ(empty.number(), 0);
+  EXPECT_EQ(std::get<LongintArray>(empty.params[0]).elements.size(), 1u);
+
+  EXPECT_EQ(setServerName(70000, "gamma.test", file("gamma.pem"), file("gamma.key")), 0);
+  EXPECT_EQ(setServerName(2, "beta.test", file("beta.pem"), file("beta.key")), 0);
+  EXPECT_EQ(setServerName(7, "alpha.test", file("leaf.pem"), file("leaf-enc.pem"), "secret",
+                          file("chain.pem")),
+            0);
+  Outcome listed = list(LongintArray{});
+  EXPECT_EQ(listed.number(), 3);
+  EXPECT_EQ(std::get<LongintArray>(listed.params[0]).elements,
+            (std::vector<int32_t>{0, 2, 7, 70000}));
+  const TextArray& names = std::get<TextArray>(listed.params[1]);
+  ASSERT_EQ(names.elements.size(), 4u);
+  EXPECT_EQ(host::utf8(names.elements[1]), "beta.test");
+  EXPECT_EQ(host::utf8(names.elements[2]), "alpha.test");
+  EXPECT_EQ(host::utf8(names.elements[3]), "gamma.test");
+
+  // Loads that fail leave the key without an entry: the key first, then the certificate.
+  EXPECT_EQ(setServerName(7, "alpha.test", file("leaf.pem"), file("leaf-enc.pem"), "wrong"), -4);
+  EXPECT_EQ(setServerName(8, "alpha.test", file("leaf.pem"), file("beta.key")), -4);
+  EXPECT_EQ(setServerName(8, "alpha.test", file("missing.pem"), file("leaf.key")), -3);
+  EXPECT_EQ(setServerName(8, "alpha.test", file("leaf.der"), file("leaf.key")), -3);
+  EXPECT_EQ(
+      setServerName(8, "alpha.test", file("leaf.pem"), file("leaf.key"), "", file("missing.pem")),
+      -3);
+  EXPECT_EQ(run("ZUV_SSLSNIList", {LongintArray{}, TextArray{}}).number(), 2);
+  // Removing: an incomplete entry removes the key's entry, then finds none.
+  EXPECT_EQ(setServerName(2, "beta.test", "", file("beta.key")), 0);
+  EXPECT_EQ(setServerName(2, "beta.test", "", file("beta.key")), -1);
+  EXPECT_EQ(setServerName(70000, "", "", ""), 0);
+  EXPECT_EQ(run("ZUV_SSLSNIList", {LongintArray{}, TextArray{}}).number(), 0);
+  EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+}
+
+TEST_F(ServerNameTest, AnIntegerArrayKeepsTheLowSixteenBitsAndWrongKindsAnswerMinusOne) {
+  EXPECT_EQ(setServerName(70000, "gamma.test", file("gamma.pem"), file("gamma.key")), 0);
+  // The manifest declares a longint array; a frame of our own passes the other kinds.
+  auto list = [&](host::Kind keyKind, Value keys, host::Kind nameKind, Value names) {
+    host::Frame frame = emu.makeFrame(
+        {{"keys", keyKind, host::Direction::InOut}, {"names", nameKind, host::Direction::InOut}},
+        {std::move(keys), std::move(names)}, host::Kind::Longint);
+    emu.run(1, [&] {
+      PluginBlock block{frame.parameters(), frame.result(), nullptr};
+      handleSSLSNIList(&block);
+    });
+    return frame;
+  };
+  host::Frame integers =
+      list(host::Kind::IntegerArray, IntegerArray{}, host::Kind::TextArray, TextArray{});
+  EXPECT_EQ(std::get<int64_t>(integers.resultValue()), 1);
+  EXPECT_EQ(std::get<IntegerArray>(integers.param(1)).elements,
+            (std::vector<int16_t>{0, static_cast<int16_t>(70000 & 0xFFFF)}));
+  host::Frame wrongKeys =
+      list(host::Kind::TextArray, TextArray{}, host::Kind::TextArray, TextArray{});
+  EXPECT_EQ(std::get<int64_t>(wrongKeys.resultValue()), -1);
+  host::Frame wrongNames = list(host::Kind::LongintArray, LongintArray{{0, 9}},
+                                host::Kind::LongintArray, LongintArray{});
+  EXPECT_EQ(std::get<int64_t>(wrongNames.resultValue()), -1);
+  EXPECT_EQ(std::get<LongintArray>(wrongNames.param(1)).elements, (std::vector<int32_t>{0, 9}));
+  EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+}
+
+// ---- Keys, certificates and chains
+// ----------------------------------------------------------------
+
+TEST_F(TLSTest, KeysOfEveryKindLoadOrAnswerTheirCode) {
+  struct Case {
+    const char* certificate;
+    const char* key;
+    const char* pass;
+    const char* chain;
+    int64_t expected;
+  };
+  const Case cases[] = {
+      {"leaf.pem", "leaf.key", "", "", 0},
+      {"leaf.pem", "leaf-enc.pem", "secret", "", 0},          // PKCS#8 with AES
+      {"rsa.pem", "rsa-enc-trad.pem", "secret", "", 0},       // traditional encrypted RSA
+      {"leaf.pem", "leaf-enc-3des.pem", "secret", "", 0},     // PKCS#8 with 3DES
+      {"leaf.der", "leaf-key.der", "", "", 0},                // DER without encryption
+      {"leaf.key", "leaf.pem", "", "", 0},                    // each tried in the other's place
+      {"combined.pem", "", "", "", 0},                        // one file holding both
+      {"", "leaf.key", "", "chain.pem", 0},                   // the chain's first certificate
+      {"leaf.pem", "leaf-enc.pem", "wrong", "", -4},          // bad decrypt
+      {"leaf.pem", "leaf-enc.pem", "", "", -4},               // no pass phrase
+      {"leaf.pem", "leaf-enc-md5des.pem", "secret", "", -4},  // a legacy scheme, not provided
+      {"leaf.pem", "leaf-enc.der", "secret", "", -4},         // DER is read without a pass phrase
+      {"leaf.pem", "beta.key", "", "", -4},                   // not the certificate's key
+      {"weak.pem", "weak.key", "", "", -3},                   // too small for the security level
+      {"missing.pem", "leaf.key", "", "", -3},
+      {"leaf.pem", "leaf.key", "", "missing.pem", -3},
+  };
+  auto path = [](const char* name) { return *name ? file(name) : std::string(); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.certificate) + " " + c.key + " " + c.pass + " " + c.chain);
+    int64_t id = listen(0, kTLS);
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(setCertificate(id, path(c.certificate), path(c.key), c.pass, path(c.chain)),
+              c.expected);
+    EXPECT_EQ(stream(id)->hasCertificate, c.expected == 0);
+    Outcome error = run("ZUV_SSLLastError", {num(id)});
+    EXPECT_EQ(error.number() != 0, c.expected != 0);
+    EXPECT_EQ(release(id), 0);
+  }
+}
+
+TEST_F(TLSTest, AMissingFileIsRecordedAsTheSystemsError) {
+  int64_t id = listen(0, kTLS);
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(setCertificate(id, file("missing.pem"), file("missing.key")), -3);
+  Outcome error = run("ZUV_SSLLastError", {num(id)});
+  unsigned long code = static_cast<uint32_t>(error.number());
+  EXPECT_LT(error.number(), 0);
+  EXPECT_TRUE(ERR_SYSTEM_ERROR(code));
+  EXPECT_NE(host::utf8(error.text(2)).find("No such file or directory"), std::string::npos);
+  EXPECT_EQ(release(id), 0);
+}
+
+// ---- Shared listening sockets
+// ---------------------------------------------------------------------
+
+int connectTo(uint32_t host, uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = peers::address(host, port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(TLSTest, StreamsOfOnePortShareASocketThatOutlivesThemForThirtySeconds) {
+  int64_t plain = listen(0, 0);
+  int64_t tls = listenWithLeaf();
+  ASSERT_GT(plain, 0);
+  ASSERT_GT(tls, 0);
+  EXPECT_EQ(stream(plain)->sock, stream(tls)->sock);
+  EXPECT_EQ(stream(plain)->listenSlot, stream(tls)->listenSlot);
+  uint16_t port = static_cast<uint16_t>(localPort(plain));
+  // Each connection goes to whichever stream is polled first after it arrives.
+  int first = connectTo(peers::kLoopback1, port);
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(awaitStatus(plain, kStreamEstablished));
+  EXPECT_EQ(status(tls), kStreamListening);
+  auto peer = client(static_cast<int16_t>(port), {"-quiet"});
+  peer->write("over TLS\n");
+  ASSERT_TRUE(awaitStatus(tls, kStreamEstablished));
+  EXPECT_EQ(receiveUntil(tls, "\n"), "over TLS\n");
+
+  // The last stream left a socket that two once shared: it keeps listening, and a new stream
+  // takes it over without a bind.
+  int waiting = connectTo(peers::kLoopback1, port);
+  EXPECT_GE(waiting, 0);
+  int64_t again = listen(0, 0);
+  ASSERT_GT(again, 0);
+  EXPECT_TRUE(awaitStatus(again, kStreamEstablished));
+  EXPECT_EQ(localPort(again), static_cast<int16_t>(port));
+  int64_t last = listen(0, 0);
+  ASSERT_GT(last, 0);
+  EXPECT_EQ(localPort(last), static_cast<int16_t>(port));
+  EXPECT_EQ(release(last), 0);
+  int late = connectTo(peers::kLoopback1, port);
+  EXPECT_GE(late, 0) << "the socket closed before its grace ended";
+  if (late >= 0) ::close(late);
+  // Thirty seconds later the first status query of any stream closes it.
+  tcp::testing::advanceClocks(29);
+  status(plain);
+  int inGrace = connectTo(peers::kLoopback1, port);
+  EXPECT_GE(inGrace, 0);
+  if (inGrace >= 0) ::close(inGrace);
+  tcp::testing::advanceClocks(3);
+  status(plain);
+  EXPECT_LT(connectTo(peers::kLoopback1, port), 0);
+  for (int fd : {first, waiting}) ::close(fd);
+  for (int64_t id : {plain, tls, again}) EXPECT_EQ(release(id), 0);
+}
+
+TEST_F(TLSTest, AnUnsharedSocketClosesWithItsStreamAndModeTwoClosesASharedOne) {
+  int64_t only = listen(0, 0);
+  ASSERT_GT(only, 0);
+  uint16_t port = static_cast<uint16_t>(localPort(only));
+  int fd = connectTo(peers::kLoopback1, port);
+  ASSERT_TRUE(awaitStatus(only, kStreamEstablished));
+  EXPECT_LT(connectTo(peers::kLoopback1, port), 0);
+  // The port can be bound again at once.
+  int64_t rebound = listen(static_cast<int16_t>(port), 0);
+  EXPECT_GT(rebound, 0);
+  int64_t joined = listen(static_cast<int16_t>(port), 0);
+  EXPECT_EQ(stream(joined)->sock, stream(rebound)->sock);
+  EXPECT_EQ(release(rebound), 0);
+  EXPECT_EQ(release(joined, 2), 0);
+  EXPECT_LT(connectTo(peers::kLoopback1, port), 0);
+  ::close(fd);
+  EXPECT_EQ(release(only), 0);
+}
+
+TEST_F(TLSTest, EachLocalAddressHasItsOwnSlotAndABindThatFailsMakesNoStream) {
+  int64_t one = listen(0, 0, 0, peers::kLoopback1);
+  int64_t two = listen(0, 0, 0, peers::kLoopback2);
+  ASSERT_GT(one, 0);
+  ASSERT_GT(two, 0);
+  EXPECT_NE(stream(one)->listenSlot, stream(two)->listenSlot);
+  Outcome info = run("ZUV_TCPStreamInfo", {num(two)});
+  EXPECT_EQ(info.number(6), peers::kLoopback2);
+  EXPECT_EQ(info.number(2), 0);  // no remote end while listening
+  // A port that another socket listens on.
+  int other = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = peers::address(peers::kLoopback1, 0);
+  bind(other, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(other, 1);
+  int descriptors = peers::openDescriptors();
+  EXPECT_EQ(listen(static_cast<int16_t>(peers::localPort(other)), 0, 0, peers::kLoopback1), 0);
+  EXPECT_EQ(peers::openDescriptors(), descriptors);
+  ::close(other);
+  EXPECT_EQ(release(one), 0);
+  EXPECT_EQ(release(two), 0);
+}
+
+// When every slot holds a socket, a listener could never accept: it is refused like a failed bind.
+TEST_F(TLSTest, AListenerWithoutAFreeSlotIsRefused) {
+  std::vector<int64_t> ids;
+  for (uint32_t n = 1; n <= 128; ++n) {
+    int64_t id = listen(0, 0, 0, static_cast<int32_t>(0x7F000000 + n));
+    ASSERT_GT(id, 0) << n;
+    ids.push_back(id);
+  }
+  int descriptors = peers::openDescriptors();
+  EXPECT_EQ(listen(0, 0, 0, 0x7F000000 + 129), 0);
+  EXPECT_EQ(peers::openDescriptors(), descriptors);
+  // A stream of a port and address already in use still joins its slot.
+  EXPECT_GT(listen(0, 0, 0, 0x7F000001), 0);
+  for (int64_t id : ids) EXPECT_EQ(release(id), 0);
+}
+
+TEST_F(TLSTest, SendAndReceiveOnAListeningStreamLeaveItsSharedSocketAlone) {
+  int64_t first = listen(0, 0);
+  int64_t second = listen(0, 0);
+  EXPECT_EQ(run("ZUV_TCPSend", {num(first), txt("hello"), num(0), num(0)}).number(), -1);
+  EXPECT_EQ(status(second), kStreamListening);
+  uint16_t port = static_cast<uint16_t>(localPort(second));
+  int fd = connectTo(peers::kLoopback1, port);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(peers::await(
+      [&] { return status(second) == kStreamEstablished || status(first) == kStreamEstablished; }));
+  ::close(fd);
+  release(first);
+  release(second);
 }
 
 }  // namespace
