@@ -559,6 +559,9 @@ int32_t send(TCPGlob* stream, const void* bytes, int32_t count, bool flushFirst)
   if (stream == nullptr) return -1;
   if (bytes == nullptr || count <= 0) return 0;
   if (stream->status == kStreamListening) return -1;
+  // Taken before the view is looked at: while another process is inside a TLS call the stream
+  // shows its socket view, and these bytes would go into the connection in plain.
+  StreamGuard guard(stream);
   if (flushFirst && inApplicationView(stream) && !stream->sendBuffer.empty()) {
     flushSendBuffer(stream);
   }
@@ -629,6 +632,7 @@ int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode) {
 // nothing is there (a listening stream always), -1 on a reset, an abort or a refused handle.
 int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
   if (stream->status == kStreamListening) return 0;
+  StreamGuard guard(stream);
   bool application = inApplicationView(stream);
   if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
   if (application && stream->pushBack != nullptr && PA_GetHandleSize(stream->pushBack) > 0) {

@@ -4,7 +4,9 @@
 // server name, strict mode), listening sockets shared by streams and their grace, keys of every
 // kind, and the mended faults of the TLS layer. Certificates are made at test time.
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "peers/tls_peers.h"
 #include "support/plugin_test.h"
 #include "tcp.h"
+#include "tcp_internal.h"
 #include "zuv_commands.h"
 #include "zuv_streams.h"
 
@@ -685,5 +688,185 @@ TEST_F(TLSTest, SendAndReceiveOnAListeningStreamLeaveItsSharedSocketAlone) {
   release(second);
 }
 
+// ---- Mended faults
+// --------------------------------------------------------------------------------
+
+// A TLS server of the test's own on 127.0.0.1, with blocking sockets and the leaf certificate:
+// serve runs on its one connection after the handshake.
+class InProcessServer {
+ public:
+  using Serve = std::function<void(SSL* ssl, int fd, InProcessServer& self)>;
+  explicit InProcessServer(Serve serve) {
+    context_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_file(context_, peers::Certificates::get().path("leaf.pem").c_str(),
+                                 SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(context_, peers::Certificates::get().path("leaf.key").c_str(),
+                                SSL_FILETYPE_PEM);
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = peers::address(peers::kLoopback1, 0);
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener_, 1);
+    port_ = peers::localPort(listener_);
+    thread_ = std::thread([this, serve] {
+      int fd = accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      SSL* ssl = SSL_new(context_);
+      SSL_set_fd(ssl, fd);
+      if (SSL_accept(ssl) == 1) serve(ssl, fd, *this);
+      SSL_free(ssl);
+      ::close(fd);
+      ERR_clear_error();
+    });
+  }
+  ~InProcessServer() {
+    stop();
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+    SSL_CTX_free(context_);
+  }
+  int16_t port() const { return static_cast<int16_t>(port_); }
+  void stop() { stopped_ = true; }
+  bool stopped() const { return stopped_; }
+  void waitForStop() {
+    while (!stopped_) std::this_thread::yield();
+  }
+
+ private:
+  SSL_CTX* context_ = nullptr;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stopped_{false};
+};
+
+// The peer's close notification, or a fatal error, is seen although the TCP connection stays
+// open: a loop waiting for the stream's end ends.
+TEST_F(TLSTest, ACloseNotificationGives14AndAFatalErrorGives20) {
+  struct Case {
+    bool notify;
+    int64_t expected;
+  };
+  for (Case c : {Case{true, kStreamPeerClosed}, Case{false, kStreamError}}) {
+    SCOPED_TRACE(c.expected);
+    InProcessServer server([&](SSL* ssl, int fd, InProcessServer& self) {
+      SSL_write(ssl, "bye", 3);
+      if (c.notify) {
+        SSL_shutdown(ssl);
+      } else {
+        ::send(fd, "\x17\x03\x03\x00\x05garbage", 12, MSG_NOSIGNAL);  // a record that fails
+      }
+      self.waitForStop();
+    });
+    int64_t id = open(server.port(), kTLS);
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(awaitStatus(id, kStreamEstablished));
+    EXPECT_EQ(receiveUntil(id, "bye"), "bye");
+    EXPECT_TRUE(peers::await([&] {
+      receiveOnce(id);
+      return status(id) == c.expected;
+    }));
+    server.stop();
+    EXPECT_EQ(release(id, -1), 0);
+  }
+}
+
+// A receive without a maximum takes what the library has already decrypted, not all that a peer
+// that keeps sending can send.
+TEST_F(TLSTest, AReceiveTakesOnlyWhatIsAlreadyDecrypted) {
+  InProcessServer server([](SSL* ssl, int, InProcessServer& self) {
+    std::string block(16384, 'z');
+    while (!self.stopped() && SSL_write(ssl, block.data(), static_cast<int>(block.size())) > 0) {
+    }
+  });
+  int64_t id = open(server.port(), kTLS);
+  ASSERT_GT(id, 0);
+  ASSERT_TRUE(awaitStatus(id, kStreamEstablished));
+  size_t largest = 0;
+  for (int i = 0; i < 20; ++i) largest = std::max(largest, receiveOnce(id).size());
+  EXPECT_GT(largest, 0u);
+  EXPECT_LE(largest, 512u * 1024) << "one receive kept reading while the peer kept sending";
+  server.stop();
+  EXPECT_EQ(release(id, -1), 0);
+}
+
+// While one process is inside a TLS write that yields (a full socket), another process's send on
+// the same stream waits for it, instead of writing its bytes in plain into the connection.
+TEST_F(TLSTest, ASecondProcessSendingDuringATLSWriteWaitsForIt) {
+  std::atomic<bool> go{false};
+  std::string received;
+  bool clean = false;
+  InProcessServer server([&](SSL* ssl, int, InProcessServer&) {
+    while (!go) std::this_thread::yield();
+    char buffer[65536];
+    int n;
+    while ((n = SSL_read(ssl, buffer, sizeof buffer)) > 0) received.append(buffer, n);
+    clean = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+  });
+  int64_t id = open(server.port(), kTLS);
+  ASSERT_GT(id, 0);
+  ASSERT_TRUE(awaitStatus(id, kStreamEstablished));
+  std::string big(2 * 1024 * 1024, 'a');
+  host::Emulator::Pending second;
+  emu.onYield(1, 1, [&] {
+    second = emu.start("ZUV_TCPSend", {num(id), txt("MARK"), num(0), num(0)}, 2);
+    go = true;
+  });
+  EXPECT_EQ(run("ZUV_TCPSend", {num(id), txt(big), num(0), num(0)}).number(), 0);
+  EXPECT_EQ(emu.wait(second).number(), 0);
+  EXPECT_EQ(run("ZUV_TCPClose", {num(id)}).number(), 0);
+  server.stop();
+  ASSERT_TRUE(peers::await([&] { return clean || received.size() > big.size() + 4; }));
+  EXPECT_TRUE(clean);
+  EXPECT_EQ(received.size(), big.size() + 4);
+  EXPECT_EQ(received.substr(big.size()), "MARK");
+  EXPECT_EQ(release(id), 0);
+}
+
+// Errors that a load left in the library's queue are not blamed on the next stream.
+TEST_F(TLSTest, AFailedLoadLeavesNoErrorForAnotherStream) {
+  EXPECT_EQ(setServerName(4, "beta.test", file("missing.pem"), file("missing.key")), -4);
+  EXPECT_EQ(run("ZUV_SSLSetCertificate", {num(0), txt(file("missing.pem"))}).number(), 0);
+  InProcessServer server([](SSL* ssl, int, InProcessServer& self) {
+    SSL_write(ssl, "hi", 2);
+    self.waitForStop();
+  });
+  int64_t id = open(server.port(), kTLS);
+  ASSERT_TRUE(awaitStatus(id, kStreamEstablished));
+  EXPECT_EQ(receiveUntil(id, "hi"), "hi");
+  EXPECT_EQ(run("ZUV_SSLLastError", {num(id)}).number(), 0);
+  server.stop();
+  EXPECT_EQ(release(id, -1), 0);
+  EXPECT_EQ(setCertificate(0, "", ""), 0);
+}
+
+// The changes of a server-name list after a refused resize: no text made for an element that
+// the array does not have is lost.
+TEST_F(ServerNameTest, AListWhoseResizeIsRefusedLosesNoText) {
+  EXPECT_EQ(setServerName(1, "beta.test", file("beta.pem"), file("beta.key")), 0);
+  EXPECT_EQ(setServerName(2, "gamma.test", file("gamma.pem"), file("gamma.key")), 0);
+  emu.refuse(host::Refusal::GrowHandle, 2);
+  Outcome listed = run("ZUV_SSLSNIList", {LongintArray{}, TextArray{}});
+  emu.clearRefusals();
+  EXPECT_EQ(listed.number(), 2);
+  EXPECT_EQ(std::get<LongintArray>(listed.params[0]).elements, (std::vector<int32_t>{0, 1, 2}));
+  EXPECT_EQ(std::get<TextArray>(listed.params[1]).elements.size(), 1u);
+  EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+}
+
+// The pass-phrase callback never writes outside the library's buffer, and the default paths are
+// cut to their room.
+TEST_F(TLSTest, ThePassPhraseAndTheDefaultsStayInsideTheirBuffers) {
+  char buffer[8] = "unused";
+  char secret[] = "a much longer pass phrase";
+  EXPECT_EQ(tcp::sPem_passwd_cb(buffer, 0, 0, secret), -1);
+  EXPECT_EQ(tcp::sPem_passwd_cb(buffer, -5, 0, secret), -1);
+  EXPECT_EQ(tcp::sPem_passwd_cb(buffer, 8, 0, nullptr), -1);
+  EXPECT_EQ(tcp::sPem_passwd_cb(buffer, 8, 0, secret), 7);
+  EXPECT_STREQ(buffer, "a much ");
+  std::string longPath(5000, 'p');
+  EXPECT_EQ(setCertificate(0, longPath, longPath, longPath, longPath), 0);
+  EXPECT_EQ(setCertificate(0, "", ""), 0);
+}
 }  // namespace
 }  // namespace zuvtest
