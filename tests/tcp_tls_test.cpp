@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -867,6 +868,94 @@ TEST_F(TLSTest, ThePassPhraseAndTheDefaultsStayInsideTheirBuffers) {
   std::string longPath(5000, 'p');
   EXPECT_EQ(setCertificate(0, longPath, longPath, longPath, longPath), 0);
   EXPECT_EQ(setCertificate(0, "", ""), 0);
+}
+
+// ---- Library configurations
+// -----------------------------------------------------------------------
+
+// The library reads its configuration once per process: these cases run in a fresh run of this
+// binary with OPENSSL_CONF set, started by the test below them; in any other run they skip.
+bool runsUnder(const char* configuration) {
+  const char* set = std::getenv("OPENSSL_CONF");
+  return set != nullptr && std::string(set).find(configuration) != std::string::npos;
+}
+
+class ConfigurationTest : public TLSTest {
+ protected:
+  void SetUp() override {
+    if (!runsUnder(configuration())) GTEST_SKIP() << "runs only under its own configuration";
+    TLSTest::SetUp();
+  }
+  virtual const char* configuration() const = 0;
+};
+
+class LegacyProtocolTest : public ConfigurationTest {
+  const char* configuration() const override { return "legacy.cnf"; }
+};
+
+class BrokenLibraryTest : public ConfigurationTest {
+  const char* configuration() const override { return "broken.cnf"; }
+};
+
+// At security level 0, TLS 1.0 and 1.1 negotiate, and the flags' version options refuse them.
+TEST_F(LegacyProtocolTest, TheVersionFlagsSelectTheOldProtocols) {
+  struct Case {
+    std::vector<std::string> server;
+    int64_t flags;
+    std::string protocol;  // empty: the handshake fails
+  };
+  const std::vector<std::string> legacy = {"-cipher", "DEFAULT@SECLEVEL=0"};
+  const Case cases[] = {
+      {{"-tls1_1"}, kTLS, "TLSv1.1"},   {{"-tls1"}, kTLS, "TLSv1"},
+      {{"-tls1"}, kTLS | 0x40000, ""},   // no TLS 1.0
+      {{"-tls1_1"}, kTLS | 0x8000, ""},  // TLS 1.2 at least
+      {{"-tls1"}, kTLS | 0x4000, ""},    // TLS 1.1 at least
+      {{}, kTLS | 0x10000, "TLSv1.1"},   // no TLS 1.2 leaves only what lies below it
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flags);
+    std::vector<std::string> arguments = {"-www", "-naccept", "1"};
+    arguments.insert(arguments.end(), legacy.begin(), legacy.end());
+    arguments.insert(arguments.end(), c.server.begin(), c.server.end());
+    peers::TLSServer server(arguments);
+    ASSERT_NE(server.port(), 0) << server.child().output();
+    int64_t id = open(server.port(), c.flags);
+    ASSERT_GT(id, 0);
+    if (c.protocol.empty()) {
+      EXPECT_TRUE(peers::await([&] { return status(id) == 6 && stream(id)->lastTLSError != 0; }));
+    } else {
+      ASSERT_TRUE(awaitStatus(id, kStreamEstablished)) << server.child().output();
+      EXPECT_EQ(host::utf8(run("ZUV_SSLStreamInfo", {num(id)}).text(2)), c.protocol);
+    }
+    EXPECT_EQ(release(id, -1), 0);
+  }
+}
+
+// When the library cannot make a context, no TLS stream or server-name entry is made.
+TEST_F(BrokenLibraryTest, NoTLSObjectMeansNoStream) {
+  int descriptors = peers::openDescriptors();
+  EXPECT_EQ(open(peers::refusedPort(), kTLS), 0);
+  EXPECT_EQ(listen(0, kTLS), 0);
+  EXPECT_EQ(peers::openDescriptors(), descriptors);
+  EXPECT_EQ(setServerName(1, "beta.test", file("beta.pem"), file("beta.key")), -3);
+  EXPECT_EQ(run("ZUV_SSLSNIList", {LongintArray{}, TextArray{}}).number(), 0);
+  int64_t plain = listen(0, 0);
+  EXPECT_GT(plain, 0);
+  EXPECT_EQ(release(plain), 0);
+}
+
+TEST_F(TLSTest, TheConfigurationCasesPassInARunOfTheirOwn) {
+  for (const char* configuration : {"legacy.cnf", "broken.cnf"}) {
+    SCOPED_TRACE(configuration);
+    std::string filter = std::string("--gtest_filter=") +
+                         (std::string(configuration) == "legacy.cnf" ? "LegacyProtocolTest.*"
+                                                                     : "BrokenLibraryTest.*");
+    peers::Child run({"/proc/self/exe", filter}, {"OPENSSL_CONF=" + file(configuration)});
+    int exitStatus = run.wait(std::chrono::seconds(120));
+    EXPECT_EQ(exitStatus, 0) << run.output();
+    EXPECT_NE(run.output().find("[  PASSED  ] 1 test"), std::string::npos) << run.output();
+    EXPECT_EQ(run.output().find("SKIPPED"), std::string::npos) << run.output();
+  }
 }
 }  // namespace
 }  // namespace zuvtest

@@ -159,7 +159,8 @@ class Certificates {
   ~Certificates() { std::filesystem::remove_all(dir_); }
 
   bool sh(const std::string& command) const {
-    return runCommand({"sh", "-c", "cd '" + dir_.string() + "' && " + command}) == 0;
+    return runCommand(
+               {"sh", "-c", "unset OPENSSL_CONF; cd '" + dir_.string() + "' && " + command}) == 0;
   }
 
   bool make() const {
@@ -210,7 +211,10 @@ class Certificates {
            sh("printf 'Hello over TLS.\\n' > hello.txt") &&
            sh("printf 'openssl_conf=openssl_init\\n[openssl_init]\\nssl_conf=ssl_sect\\n"
               "[ssl_sect]\\nsystem_default=sd\\n[sd]\\nCipherString=DEFAULT@SECLEVEL=0\\n"
-              "MinProtocol=None\\n' > legacy.cnf");
+              "MinProtocol=None\\n' > legacy.cnf") &&
+           sh("printf 'config_diagnostics=1\\nopenssl_conf=openssl_init\\n[openssl_init]\\n"
+              "providers=prov\\n[prov]\\nnonesuch=nonesuch_sect\\n[nonesuch_sect]\\n"
+              "activate=1\\n' > broken.cnf");
   }
 
   std::filesystem::path dir_;
