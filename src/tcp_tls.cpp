@@ -45,6 +45,9 @@ constexpr int32_t kFlagNoTLS12 = 0x10000 | 0x80000;
 constexpr int32_t kFlagNoTLS13 = 0x20000;
 constexpr int32_t kFlagNoTLS10 = 0x40000;
 
+// What read-ahead asks of the socket at once: one piece of the stream's receive.
+constexpr size_t kReadAheadBuffer = 32768;
+
 // Where the file and pass-phrase defaults keep their texts: longer ones are cut.
 constexpr size_t kPathCapacity = 1025;
 constexpr size_t kPassCapacity = 256;
@@ -152,6 +155,8 @@ void applyOptions(SSL_CTX* context, int32_t flags) {
   SSL_CTX_set_options(context, kOptionsAll | versions);
   SSL_CTX_clear_options(context, kVersionOptions & ~versions);
   SSL_CTX_set_read_ahead(context, 1);
+  // Read-ahead fills a buffer of this size per socket read: a piece, several records at once.
+  SSL_CTX_set_default_read_buffer_len(context, kReadAheadBuffer);
 }
 
 // Makes the stream's connection on its context, reading and writing through the socket BIO,
