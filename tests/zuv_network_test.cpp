@@ -11,6 +11,7 @@
 #include "peers/tls_peers.h"
 #include "support/plugin_test.h"
 #include "tcp.h"
+#include "zuv_commands.h"
 #include "zuv_streams.h"
 
 namespace zuvtest {
@@ -257,6 +258,20 @@ TEST_F(NetworkTest, MultiStatusAnswersTheFirstStreamAtTheThresholdAndPollsEveryO
   EXPECT_EQ(shorter.number(), 2);
   EXPECT_EQ(statusesOf(shorter), (std::vector<int32_t>{-7, kStreamListening}));
   EXPECT_EQ(multi({0}, {0, 5}, 0).number(), -1);
+  // Only longint arrays are read: the manifest declares them, so a frame of our own passes an
+  // integer array, which is left as it was.
+  host::Frame frame = emu.makeFrame(
+      {{"ids", host::Kind::IntegerArray, host::Direction::In},
+       {"statuses", host::Kind::LongintArray, host::Direction::InOut},
+       {"threshold", host::Kind::Longint, host::Direction::In}},
+      {IntegerArray{{0, static_cast<int16_t>(listener)}}, LongintArray{{0, -7}}, num(0)},
+      host::Kind::Longint);
+  emu.run(1, [&] {
+    PluginBlock block{frame.parameters(), frame.result(), nullptr};
+    handleTCPMultiStatus(&block);
+  });
+  EXPECT_EQ(std::get<int64_t>(frame.resultValue()), -1);
+  EXPECT_EQ(std::get<LongintArray>(frame.param(2)).elements, (std::vector<int32_t>{0, -7}));
   EXPECT_EQ(run("ZUV_TCPRelease", {num(listener), num(0)}).number(), 0);
   EXPECT_EQ(run("ZUV_TCPRelease", {num(client), num(0)}).number(), 0);
 }
