@@ -7,7 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -956,6 +960,76 @@ TEST_F(TLSTest, TheConfigurationCasesPassInARunOfTheirOwn) {
     EXPECT_NE(run.output().find("[  PASSED  ] 1 test"), std::string::npos) << run.output();
     EXPECT_EQ(run.output().find("SKIPPED"), std::string::npos) << run.output();
   }
+}
+
+// ---- Examples
+// -------------------------------------------------------------------------------------
+
+// An example script with its $port set, run by zuvhost in the certificates' folder as script/demo
+// runs it; answers what it printed, and what its "//>" lines show in `expected`.
+class ExampleRun {
+ public:
+  ExampleRun(const std::string& name, uint16_t port) {
+    std::ifstream in(std::string(ZUV_SOURCE_DIR) + "/examples/" + name, std::ios::binary);
+    std::string script((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream lines(script);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("//> ", 0) == 0) expected += line.substr(4) + "\n";
+    }
+    path_ = peers::Certificates::get().path(name);
+    std::ofstream(path_, std::ios::binary) << std::regex_replace(
+        script, std::regex("\\$port:=[0-9]+"), "$$port:=" + std::to_string(port));
+    zuvhost_ = std::make_unique<peers::Child>(
+        std::vector<std::string>{"sh", "-c",
+                                 "cd '" + peers::Certificates::get().dir().string() +
+                                     "' && exec '" + ZUVHOST_PATH + "' '" + path_ + "'"});
+  }
+  ~ExampleRun() { std::remove(path_.c_str()); }
+  // The exit status once zuvhost has ended, and its output.
+  int wait(std::string& output) {
+    int status = zuvhost_->wait(std::chrono::seconds(60));
+    output = zuvhost_->output();
+    return status;
+  }
+  std::string expected;
+
+ private:
+  std::string path_;
+  std::unique_ptr<peers::Child> zuvhost_;
+};
+
+TEST(TLSExampleTest, TheHttpsExamplePrintsWhatItShows) {
+  if (!kIsolated) GTEST_SKIP() << peers::kNoNamespace;
+  ASSERT_TRUE(peers::Certificates::get().ok());
+  peers::TLSServer server({"-WWW"});
+  ASSERT_NE(server.port(), 0);
+  ExampleRun example("https_get.4dm", static_cast<uint16_t>(server.port()));
+  std::string output;
+  EXPECT_EQ(example.wait(output), 0) << output;
+  EXPECT_EQ(output, example.expected);
+}
+
+TEST(TLSExampleTest, TheListenerExamplePicksTheCertificateByName) {
+  if (!kIsolated) GTEST_SKIP() << peers::kNoNamespace;
+  ASSERT_TRUE(peers::Certificates::get().ok());
+  uint16_t port = peers::refusedPort();
+  ExampleRun example("tls_listener.4dm", port);
+  // The client, once the listener waits: a refused connect fails at once and is tried again.
+  std::unique_ptr<peers::Child> client;
+  ASSERT_TRUE(peers::await([&] {
+    client = std::make_unique<peers::Child>(std::vector<std::string>{
+        "openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-servername",
+        "beta.test", "-quiet"});
+    client->write("hello beta\n");
+    return client->awaitOutput("depth=0", std::chrono::milliseconds(200));
+  }));
+  std::string output;
+  EXPECT_EQ(example.wait(output), 0) << output;
+  EXPECT_EQ(output, example.expected);
+  client->closeInput();
+  client->wait();
+  EXPECT_NE(client->output().find("depth=0 CN = beta.test"), std::string::npos) << client->output();
+  EXPECT_NE(client->output().find("hello from the listener"), std::string::npos);
 }
 }  // namespace
 }  // namespace zuvtest

@@ -208,7 +208,8 @@ class Certificates {
            sh("openssl pkey -in leaf.key -outform DER -out leaf-key.der") &&
            sh("cat leaf.key leaf.pem > combined.pem") &&
            sh("head -c 1048576 /dev/urandom > big.bin") &&
-           sh("printf 'Hello over TLS.\\n' > hello.txt") &&
+           sh("printf 'Gr\\303\\274\\303\\237e from the web server.' > hello.txt") &&
+           sh("cp leaf.pem alpha.pem && cp leaf.key alpha.key") &&
            sh("printf 'openssl_conf=openssl_init\\n[openssl_init]\\nssl_conf=ssl_sect\\n"
               "[ssl_sect]\\nsystem_default=sd\\n[sd]\\nCipherString=DEFAULT@SECLEVEL=0\\n"
               "MinProtocol=None\\n' > legacy.cnf") &&
