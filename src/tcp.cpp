@@ -152,7 +152,6 @@ void pollConnecting(TCPGlob* stream) {
 int32_t sendTLS(TCPGlob* stream, const void* bytes, int32_t count) {
   addTo(stream->tlsBytesSent, count);
   if (stream->ssl == nullptr) return -1;
-  StreamGuard guard(stream);
   ERR_clear_error();
   // Only a positive answer is a write: SSL_write answers 0 for a failure too.
   if (SSL_write(stream->ssl, bytes, count) > 0) return 0;
@@ -257,7 +256,6 @@ int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int64_t cap = max > 0 ? max : INT32_MAX;
   int64_t room = std::min<int64_t>(cap, kPieceSize);
   if (stream->ssl == nullptr || !sizeHandle(handle, static_cast<int32_t>(room))) return -1;
-  StreamGuard guard(stream);
   int64_t read = 0;
   while (read < cap) {
     if (read == room) {
