@@ -73,8 +73,12 @@ bool connectionOpen(TCPGlob* stream) {
   return true;
 }
 
+// A handshake step runs in the application view only: a poll made from inside the library's own
+// socket calls (the send loop's wait) must not enter the handshake again.
 void tlsConnectStep(TCPGlob* stream) {
-  if (stream->ssl == nullptr) return;
+  if (stream->ssl == nullptr || !inApplicationView(stream)) return;
+  StreamGuard guard(stream);
+  stream->connectPhase = 1;
   ERR_clear_error();
   int result = SSL_connect(stream->ssl);
   if (result == 1) {
@@ -88,7 +92,8 @@ void tlsConnectStep(TCPGlob* stream) {
 }
 
 void tlsAcceptStep(TCPGlob* stream) {
-  if (stream->ssl == nullptr) return;
+  if (stream->ssl == nullptr || !inApplicationView(stream)) return;
+  StreamGuard guard(stream);
   randAdd();
   SSL_set_read_ahead(stream->ssl, 1);
   ERR_clear_error();
@@ -306,6 +311,7 @@ int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
 
 void freeTLSObjects(TCPGlob* stream, int32_t mode) {
   if (stream->ssl != nullptr) {
+    StreamGuard guard(stream);
     if (mode >= 0) {
       ERR_clear_error();
       SSL_shutdown(stream->ssl);
@@ -437,6 +443,7 @@ int32_t charsReceived(TCPGlob* stream) {
   }
   if (stream->kind == kKindTLS) {
     if (stream->ssl != nullptr) {
+      StreamGuard guard(stream);
       char byte;
       SSL_set_read_ahead(stream->ssl, 1);
       ERR_clear_error();
@@ -550,6 +557,9 @@ int32_t send(TCPGlob* stream, const void* bytes, int32_t count, bool flushFirst)
   if (stream == nullptr) return -1;
   if (bytes == nullptr || count <= 0) return 0;
   if (stream->status == kStreamListening) return -1;
+  // Taken before the view is looked at: while another process is inside a TLS call the stream
+  // shows its socket view, and these bytes would go into the connection in plain.
+  StreamGuard guard(stream);
   if (flushFirst && inApplicationView(stream) && !stream->sendBuffer.empty()) {
     flushSendBuffer(stream);
   }
@@ -620,6 +630,7 @@ int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode) {
 // nothing is there (a listening stream always), -1 on a reset, an abort or a refused handle.
 int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
   if (stream->status == kStreamListening) return 0;
+  StreamGuard guard(stream);
   bool application = inApplicationView(stream);
   if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
   if (application && stream->pushBack != nullptr && PA_GetHandleSize(stream->pushBack) > 0) {
@@ -654,6 +665,7 @@ int32_t close(TCPGlob* stream) {
   if (stream == nullptr || stream->status == kStreamListening) return 0;
   flushSendBuffer(stream);
   if (stream->tlsActive && stream->ssl != nullptr) {
+    StreamGuard guard(stream);
     ERR_clear_error();
     SSL_shutdown(stream->ssl);
     ERR_clear_error();

@@ -63,6 +63,11 @@ enum GlobalInfoSelector : int32_t {
 
 // The open flags that ask for TLS; ports 443, 993 and 995 use TLS whatever the flags.
 constexpr int32_t kStreamFlagTLS = 0x400 | 0x800;
+// Listeners only: the certificate is chosen by the name the client asks for; a name that no
+// entry of the server-name map holds goes on with the listener's own certificate, or, strict,
+// ends the handshake.
+constexpr int32_t kStreamFlagSNI = 0x100000;
+constexpr int32_t kStreamFlagSNIStrict = 0x200000;
 
 // One stream: a TCP client or accepted connection, a listening stream, or a UDP socket.
 struct TCPGlob {
@@ -141,6 +146,44 @@ int32_t getUDPMTUSize();
 // This host's or a name's first IPv4 address, in network byte order; 0 when there is none.
 uint32_t getHostAddress(const char* name);
 uint32_t nameToAddr(const PA_Unistring& name);
+
+// ---- Listening streams -----------------------------------------------------------------------
+
+// A new listening stream at status 2 on the port and local address (host order, 0 for any),
+// sharing the listening socket of earlier streams of that port and address; TLS for ports 443,
+// 993 and 995 and for the TLS flags, with the server-name map's entry `serverNameKey` under the
+// server-name flags. Null when no stream can listen there.
+TCPGlob* listen(int16_t port, int32_t bufferSize, int32_t flags, int32_t localAddress,
+                int32_t serverNameKey);
+
+// ---- TLS ---------------------------------------------------------------------------------------
+
+// Loads a stream's certificate, key (with its pass phrase) and chain, each file tried as PEM and
+// then DER: 0, -2 not a TLS stream, -3 no certificate or chain, -4 no key or not the
+// certificate's. Without a stream the four texts become the default of TLS listeners made later,
+// loaded by nothing now: 0. Null texts count as empty.
+int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* privateKey,
+                   const char* passPhrase, const char* chain);
+// 0, -2 not a TLS stream, -3 a list the library refuses; the empty list is the default list.
+int32_t sslSetCiphers(TCPGlob* stream, const PA_Unistring& list);
+void sslGetVersion(PA_Unistring* out);
+// The protocol, cipher, its secret bits and the peer certificate's subject of an established TLS
+// stream: 0, -2 not TLS, -3 not established (the outputs then stay as they were).
+int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* cipher,
+                         int32_t& bits, PA_Unistring* peer);
+// The stream's last TLS library error with its text, or 0 and the empty text.
+int32_t sslGetError(TCPGlob* stream, PA_Unistring* out);
+
+// The server-name map. Key -1 empties it (0). Otherwise the key's entry goes and, when the name,
+// certificate and key are all given, a new one is loaded (PEM only): 0 added or removed, -1
+// nothing to add or remove, -3 certificate or chain not loaded, -4 key not loaded or not
+// matching (the key then has no entry).
+int32_t sslSetSNICert(int32_t key, const char* domain, const char* certificate,
+                      const char* privateKey, const char* passPhrase, const char* chain);
+int32_t sslGetSNIMapSize();
+// The next entry's key in ascending order (from the lowest when `first`) with its name, owned by
+// the map; -1 at the end. A listing must not be interleaved with changes of the map.
+int32_t sslGetSNIDomain(bool first, const char*& domain);
 
 // ---- Clocks ----------------------------------------------------------------------------------
 

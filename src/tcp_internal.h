@@ -71,8 +71,25 @@ void count(Counter counter, uint64_t amount = 1);
 // to use TLS, with the options of the open flags; sets kind and tlsActive. false leaves what it
 // made in the record, for tcp::release to free.
 bool setUpClientTLS(TCPGlob* stream, int32_t flags);
+// The server side of tcp::listen for a TLS listener: its context (the server-name entry's under
+// the server-name flags, else its own), options, default cipher list, connection and BIO, and the
+// default certificate when it has none. false leaves what it made for tcp::release.
+bool setUpServerTLS(TCPGlob* stream, int32_t flags, int32_t serverNameKey);
 // Frees the process-wide TLS state at shut-down: the BIO method and the server-name map.
 void freeTLSState();
+// The library's pass-phrase callback: copies the pass phrase given as user data.
+int sPem_passwd_cb(char* buffer, int size, int readWrite, void* userData);
+// The cipher list of listeners, and of a stream given the empty list.
+constexpr const char* kDefaultCipherList = "ALL:!COMPLEMENTOFDEFAULT:!eNULL";
+
+// ---- Server-name map -----------------------------------------------------------------------
+
+// A listener with a server-name flag takes the context of the entry `key` with a reference of its
+// own and its certificate (sniId := key), or none (sniId := -1).
+void takeServerNameContext(TCPGlob* stream, int32_t key);
+// Installs (or clears) the server-name callback of a listener's context.
+void installServerNameCallback(SSL_CTX* context, bool byName);
+void freeServerNameMap();
 
 // ---- Listening slots -------------------------------------------------------------------------
 

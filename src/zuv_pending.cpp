@@ -3,18 +3,3 @@
 
 #include "zuv_commands.h"
 
-void handleTCPListen(PluginBlock*) {}
-void handleUDPCreate(PluginBlock*) {}
-void handleUDPRelease(PluginBlock*) {}
-void handleUDPSend(PluginBlock*) {}
-void handleUDPReceive(PluginBlock*) {}
-void handleUDPMaxSize(PluginBlock*) {}
-void handleTCPMultiStatus(PluginBlock*) {}
-void handleSSLStreamInfo(PluginBlock*) {}
-void handleSSLSetCertificate(PluginBlock*) {}
-void handleSSLLastError(PluginBlock*) {}
-void handleSSLSetCiphers(PluginBlock*) {}
-void handleSSLSetSNICertificate(PluginBlock*) {}
-void handleSSLSNIList(PluginBlock*) {}
-void handleUDPSendBlob(PluginBlock*) {}
-void handleUDPReceiveBlob(PluginBlock*) {}

@@ -1,0 +1,348 @@
+// The TLS layer: a socket BIO through which every TLS stream's connection reads and writes with
+// the plug-in's own non-blocking send and receive, the client and server contexts with the
+// protocol options of the open flags, certificates, keys and chains, cipher lists, and the
+// details and last error of a connection.
+//
+// Every library call that may touch a stream's socket runs with the stream's guard held, since
+// the BIO's writes yield to the host: a second 4D process that reaches the stream meanwhile waits
+// instead of writing plain bytes into the connection or entering the handshake twice.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include "tcp.h"
+#include "tcp_internal.h"
+#include "utils_conversion.h"
+
+namespace tcp {
+
+namespace {
+
+// The options of every context: the bug workarounds of the library's SSL_OP_ALL as it stood when
+// this layer was written, legacy renegotiation with servers included (so that servers without
+// RFC 5746 support are still reached).
+constexpr uint64_t kOptionsAll = 0x80000854;
+// SSL 3 to TLS 1.3: the version options that the open flags select or clear.
+constexpr uint64_t kVersionOptions = 0x3E000000;
+constexpr uint64_t kNoSSLv3 = 0x02000000;
+constexpr uint64_t kNoTLSv1 = 0x04000000;
+constexpr uint64_t kNoTLSv1_1 = 0x10000000;
+constexpr uint64_t kNoTLSv1_2 = 0x08000000;
+constexpr uint64_t kNoTLSv1_3 = 0x20000000;
+
+constexpr int32_t kFlagNoSSLv3 = 0x2000;
+constexpr int32_t kFlagMinTLS11 = 0x4000;
+constexpr int32_t kFlagMinTLS12 = 0x8000;
+constexpr int32_t kFlagNoTLS12 = 0x10000 | 0x80000;
+constexpr int32_t kFlagNoTLS13 = 0x20000;
+constexpr int32_t kFlagNoTLS10 = 0x40000;
+
+// What read-ahead asks of the socket at once: one piece of the stream's receive.
+constexpr size_t kReadAheadBuffer = 32768;
+
+// Where the file and pass-phrase defaults keep their texts: longer ones are cut.
+constexpr size_t kPathCapacity = 1025;
+constexpr size_t kPassCapacity = 256;
+
+struct DefaultCertificate {
+  char certificate[kPathCapacity] = {};
+  char privateKey[kPathCapacity] = {};
+  char passPhrase[kPassCapacity] = {};
+  char chain[kPathCapacity] = {};
+};
+
+BIO_METHOD* sMyBIOmethod = nullptr;
+DefaultCertificate sDefaults;
+
+TCPGlob* streamOf(BIO* bio) { return static_cast<TCPGlob*>(BIO_get_data(bio)); }
+
+// The errno values after which a socket call may succeed later: the library then retries.
+bool mayRetry(int error) {
+  return error == EINTR || error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS ||
+         error == EALREADY || error == ENOTCONN || error == EPROTO;
+}
+
+// Reads through tcp::receive in the stream's socket view, so that push-back and the send buffer,
+// which hold application bytes, stay out of the connection.
+int myBIOread(BIO* bio, char* buffer, int length) {
+  TCPGlob* stream = streamOf(bio);
+  HostHandle scratch = nullptr;
+  stream->kind = kKindPlain;
+  errno = 0;
+  int32_t result = receive(stream, scratch, length);
+  int error = errno;
+  stream->kind = kKindTLS;
+  unique_handle holder(scratch);
+  BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  if (result > 0) {
+    unique_handle_lock bytes(scratch);
+    std::memcpy(buffer, bytes.data(), static_cast<size_t>(result));
+  } else if (mayRetry(error)) {
+    BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
+  }
+  return result;
+}
+
+// Writes everything through the send loop, which yields to the host while the socket is full,
+// or fails.
+int myBIOwrite(BIO* bio, const char* data, int length) {
+  TCPGlob* stream = streamOf(bio);
+  stream->kind = kKindPlain;
+  errno = 0;
+  int32_t result = send(stream, data, length, false);
+  int error = errno;
+  stream->kind = kKindTLS;
+  BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  if (result == -1) {
+    if (mayRetry(error)) BIO_set_flags(bio, BIO_FLAGS_WRITE | BIO_FLAGS_SHOULD_RETRY);
+    return -1;
+  }
+  return length;
+}
+
+int myBIOputs(BIO* bio, const char* text) {
+  return myBIOwrite(bio, text, static_cast<int>(std::strlen(text)));
+}
+
+// Only a flush answers (the socket path holds no bytes of its own). Every other control answers
+// 0: an end-of-file answer would turn a peer's bare TCP close into a queued error, and kernel
+// TLS must stay off since the bytes go through our own send and receive.
+long myBIOctrl(BIO* bio, int command, long number, void* pointer) {
+  if (BIO* next = BIO_next(bio)) return BIO_ctrl(next, command, number, pointer);
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* socketMethod() {
+  if (sMyBIOmethod != nullptr) return sMyBIOmethod;
+  BIO_METHOD* method =
+      BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "ZUV stream socket");
+  if (method == nullptr) return nullptr;
+  BIO_meth_set_ctrl(method, myBIOctrl);
+  BIO_meth_set_read(method, myBIOread);
+  BIO_meth_set_gets(method, myBIOread);
+  BIO_meth_set_write(method, myBIOwrite);
+  BIO_meth_set_puts(method, myBIOputs);
+  sMyBIOmethod = method;
+  return method;
+}
+
+// The version options that the open flags ask for.
+uint64_t versionOptions(int32_t flags) {
+  uint64_t options = 0;
+  if (flags & kFlagMinTLS12) {
+    options = kNoSSLv3 | kNoTLSv1 | kNoTLSv1_1;
+  } else if (flags & kFlagMinTLS11) {
+    options = kNoSSLv3 | kNoTLSv1;
+  } else if (flags & kFlagNoSSLv3) {
+    options = kNoSSLv3;
+  }
+  if (flags & kFlagNoTLS12) options |= kNoTLSv1_2;
+  if (flags & kFlagNoTLS13) options |= kNoTLSv1_3;
+  if (flags & kFlagNoTLS10) options |= kNoTLSv1;
+  return options;
+}
+
+void applyOptions(SSL_CTX* context, int32_t flags) {
+  uint64_t versions = versionOptions(flags);
+  SSL_CTX_set_options(context, kOptionsAll | versions);
+  SSL_CTX_clear_options(context, kVersionOptions & ~versions);
+  SSL_CTX_set_read_ahead(context, 1);
+  // Read-ahead fills a buffer of this size per socket read: a piece, several records at once.
+  SSL_CTX_set_default_read_buffer_len(context, kReadAheadBuffer);
+}
+
+// Makes the stream's connection on its context, reading and writing through the socket BIO,
+// which the connection owns.
+bool attachConnection(TCPGlob* stream) {
+  BIO_METHOD* method = socketMethod();
+  if (method == nullptr) return false;
+  stream->ssl = SSL_new(stream->ctx);
+  if (stream->ssl == nullptr) return false;
+  BIO* bio = BIO_new(method);
+  if (bio == nullptr) return false;
+  BIO_set_data(bio, stream);
+  SSL_set_bio(stream->ssl, bio, bio);
+  return true;
+}
+
+void copyCut(char* to, size_t capacity, const char* from) {
+  std::snprintf(to, capacity, "%s", from != nullptr ? from : "");
+}
+
+bool isEmpty(const char* text) { return text == nullptr || *text == '\0'; }
+
+// Tries a file as PEM, then as DER. A success drops what the failed try queued, so that only
+// a failed load leaves its errors for the stream.
+bool loadEither(SSL* ssl, const char* path, int (*load)(SSL*, const char*, int)) {
+  if (isEmpty(path)) return false;
+  if (load(ssl, path, SSL_FILETYPE_PEM) == 1 || load(ssl, path, SSL_FILETYPE_ASN1) == 1) {
+    ERR_clear_error();
+    return true;
+  }
+  return false;
+}
+
+// The key from the key file, or else from the certificate file (one PEM file may hold both).
+void loadPrivateKey(SSL* ssl, const char* certificate, const char* privateKey) {
+  if (!loadEither(ssl, privateKey, SSL_use_PrivateKey_file)) {
+    loadEither(ssl, certificate, SSL_use_PrivateKey_file);
+  }
+}
+
+// The certificate from its file, or else from the key file; true when one loaded.
+bool loadCertificate(SSL* ssl, const char* certificate, const char* privateKey) {
+  return loadEither(ssl, certificate, SSL_use_certificate_file) ||
+         loadEither(ssl, privateKey, SSL_use_certificate_file);
+}
+
+void setText(PA_Unistring* out, const char* utf8) {
+  DecodedChars units = convertToUnicode(utf8 != nullptr ? utf8 : "", -1, 7);
+  PA_SetUnistring(out, units.chars);
+}
+
+struct X509Free {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+
+struct OpenSSLFree {
+  void operator()(char* text) const { OPENSSL_free(text); }
+};
+
+}  // namespace
+
+int sPem_passwd_cb(char* buffer, int size, int, void* userData) {
+  if (userData == nullptr || buffer == nullptr || size <= 0) return -1;
+  copyCut(buffer, static_cast<size_t>(size), static_cast<const char*>(userData));
+  return static_cast<int>(std::strlen(buffer));
+}
+
+bool setUpClientTLS(TCPGlob* stream, int32_t flags) {
+  stream->kind = kKindTLS;
+  stream->tlsActive = true;
+  stream->ctx = SSL_CTX_new(TLS_client_method());
+  if (stream->ctx == nullptr) return false;
+  applyOptions(stream->ctx, flags);
+  return attachConnection(stream);
+}
+
+bool setUpServerTLS(TCPGlob* stream, int32_t flags, int32_t serverNameKey) {
+  stream->kind = kKindTLS;
+  stream->tlsActive = true;
+  stream->listenFlags = flags;
+  bool byName = (flags & (kStreamFlagSNI | kStreamFlagSNIStrict)) != 0;
+  if (byName) takeServerNameContext(stream, serverNameKey);
+  if (stream->ctx == nullptr) stream->ctx = SSL_CTX_new(TLS_server_method());
+  if (stream->ctx == nullptr) return false;
+  installServerNameCallback(stream->ctx, byName);
+  applyOptions(stream->ctx, flags);
+  SSL_CTX_set_cipher_list(stream->ctx, kDefaultCipherList);
+  ERR_clear_error();
+  SSL_CTX_set_read_ahead(stream->ctx, 1);
+  if (!attachConnection(stream)) return false;
+  if (!stream->hasCertificate) {
+    sslSetCert(stream, sDefaults.certificate, sDefaults.privateKey, sDefaults.passPhrase,
+               sDefaults.chain);
+  }
+  return true;
+}
+
+void freeTLSState() {
+  if (sMyBIOmethod != nullptr) BIO_meth_free(sMyBIOmethod);
+  sMyBIOmethod = nullptr;
+  freeServerNameMap();
+}
+
+int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* privateKey,
+                   const char* passPhrase, const char* chain) {
+  randAdd();
+  if (stream == nullptr) {
+    copyCut(sDefaults.certificate, kPathCapacity, certificate);
+    copyCut(sDefaults.privateKey, kPathCapacity, privateKey);
+    copyCut(sDefaults.passPhrase, kPassCapacity, passPhrase);
+    copyCut(sDefaults.chain, kPathCapacity, chain);
+    return 0;
+  }
+  if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
+  StreamGuard guard(stream);
+  SSL* ssl = stream->ssl;
+  PKCS5_PBE_add();
+  PKCS12_PBE_add();
+  SSL_set_default_passwd_cb(ssl, sPem_passwd_cb);
+  SSL_set_default_passwd_cb_userdata(ssl,
+                                     const_cast<char*>(passPhrase != nullptr ? passPhrase : ""));
+  ERR_clear_error();
+  loadPrivateKey(ssl, certificate, privateKey);
+  applyErrorQueue(stream);
+  EVP_PBE_cleanup();
+  bool loaded = loadCertificate(ssl, certificate, privateKey);
+  if (!isEmpty(chain)) loaded = SSL_use_certificate_chain_file(ssl, chain) == 1;
+  applyErrorQueue(stream);
+  if (!loaded) {
+    SSL_set_default_passwd_cb_userdata(ssl, nullptr);
+    return -3;
+  }
+  int check = SSL_check_private_key(ssl);
+  SSL_set_default_passwd_cb_userdata(ssl, nullptr);
+  if (check == 1) stream->hasCertificate = true;
+  applyErrorQueue(stream);
+  return check == 1 ? 0 : -4;
+}
+
+int32_t sslSetCiphers(TCPGlob* stream, const PA_Unistring& list) {
+  if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
+  StreamGuard guard(stream);
+  ERR_clear_error();
+  int32_t result = 0;
+  if (list.fLength <= 0) {
+    SSL_set_cipher_list(stream->ssl, kDefaultCipherList);
+  } else {
+    EncodedChars names = convertToChars(list.fString, list.fLength, 7);
+    if (names.chars == nullptr || SSL_set_cipher_list(stream->ssl, names.chars) != 1) result = -3;
+  }
+  applyErrorQueue(stream);
+  return result;
+}
+
+void sslGetVersion(PA_Unistring* out) { setText(out, OpenSSL_version(OPENSSL_VERSION)); }
+
+int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* cipher,
+                         int32_t& bits, PA_Unistring* peer) {
+  if (!stream->tlsActive) return -2;
+  if (stream->kind > kKindTLS || mapStatus(stream, 0) != kStreamEstablished) return -3;
+  if (stream->ssl == nullptr) return -3;
+  StreamGuard guard(stream);
+  ERR_clear_error();
+  setText(version, SSL_get_version(stream->ssl));
+  applyErrorQueue(stream);
+  const SSL_CIPHER* current = SSL_get_current_cipher(stream->ssl);
+  setText(cipher, current != nullptr ? SSL_CIPHER_get_name(current) : "");
+  bits = current != nullptr ? SSL_CIPHER_get_bits(current, nullptr) : 0;
+  std::unique_ptr<X509, X509Free> certificate(SSL_get1_peer_certificate(stream->ssl));
+  std::unique_ptr<char, OpenSSLFree> subject;
+  if (certificate) {
+    subject.reset(X509_NAME_oneline(X509_get_subject_name(certificate.get()), nullptr, 0));
+  }
+  setText(peer, subject.get());
+  return 0;
+}
+
+int32_t sslGetError(TCPGlob* stream, PA_Unistring* out) {
+  if (stream->kind != kKindTLS || stream->lastTLSError == 0) {
+    setText(out, "");
+    return 0;
+  }
+  char text[256];
+  ERR_error_string_n(stream->lastTLSError, text, sizeof text);
+  setText(out, text);
+  return static_cast<int32_t>(stream->lastTLSError);
+}
+
+}  // namespace tcp
