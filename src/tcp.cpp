@@ -550,6 +550,8 @@ int32_t send(TCPGlob* stream, const void* bytes, int32_t count, bool flushFirst)
   if (stream == nullptr) return -1;
   if (bytes == nullptr || count <= 0) return 0;
   if (stream->status == kStreamListening) return -1;
+  // Held across the flush and every piece, so that another process's bytes come after ours.
+  StreamGuard guard(stream);
   if (flushFirst && inApplicationView(stream) && !stream->sendBuffer.empty()) {
     flushSendBuffer(stream);
   }
@@ -566,7 +568,10 @@ int32_t send(TCPGlob* stream, HostHandle handle, bool flushFirst) {
 
 // Empties the send buffer whether the send succeeds or not: bytes not sent are dropped.
 int32_t flushSendBuffer(TCPGlob* stream) {
-  if (stream == nullptr || stream->sendBuffer.empty()) return 0;
+  if (stream == nullptr) return 0;
+  // Taken before the buffer is looked at: a flush of another process may be under way.
+  StreamGuard guard(stream);
+  if (stream->sendBuffer.empty()) return 0;
   std::string waiting;
   waiting.swap(stream->sendBuffer);
   return send(stream, waiting.data(), static_cast<int32_t>(waiting.size()), false);
@@ -595,6 +600,8 @@ int32_t sendBuffered(TCPGlob* stream, const void* bytes, int32_t count, int32_t 
     count = 0;
     mode = 0;
   }
+  // The buffer is read, flushed and appended to as one step: a second process waits for it.
+  StreamGuard guard(stream);
   int64_t waiting = static_cast<int64_t>(stream->sendBuffer.size());
   if (count > 0) {
     if (mode == 0 && waiting == 0) return send(stream, bytes, count, false);
@@ -621,6 +628,8 @@ int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode) {
 int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
   if (stream->status == kStreamListening) return 0;
   bool application = inApplicationView(stream);
+  // Only a receive that has bytes to flush waits for another process's send: one that waits
+  // always could leave a peer blocked on its own full socket.
   if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
   if (application && stream->pushBack != nullptr && PA_GetHandleSize(stream->pushBack) > 0) {
     return receiveFromPushBack(stream, handle, max);
@@ -652,6 +661,8 @@ int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFron
 // Answers 0, or -1 when the half-close failed; a listening stream answers 0 untouched.
 int32_t close(TCPGlob* stream) {
   if (stream == nullptr || stream->status == kStreamListening) return 0;
+  // The half-close waits for a send of another process to end, so that its bytes go out whole.
+  StreamGuard guard(stream);
   flushSendBuffer(stream);
   if (stream->tlsActive && stream->ssl != nullptr) {
     ERR_clear_error();

@@ -28,6 +28,7 @@
 
 #include "4DPluginAPI.h"
 #include "peers/peers.h"
+#include "peers/python_peer.h"
 #include "support/plugin_test.h"
 #include "tcp.h"
 #include "utils.h"
@@ -700,6 +701,46 @@ TEST_F(TransfersTest, ASecondProcessPushesBackBetweenTwoPassesOfAReceive) {
   emu.wait(pushed);
   EXPECT_EQ(after.number(), 6);
   EXPECT_EQ(bytesOf(next(id)), "d");
+}
+
+// Listens on 127.0.0.1, prints its port, takes one connection and reads it to its end, then
+// prints how many bytes came and where "INTERLOPER" starts in them (-1: nowhere).
+constexpr const char* kCollectingPeer = R"(
+import socket
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+print(listener.getsockname()[1])
+connection, _ = listener.accept()
+data = bytearray()
+while True:
+    piece = connection.recv(65536)
+    if not piece:
+        break
+    data += piece
+print(len(data), data.find(b"INTERLOPER"))
+)";
+
+// A send of many pieces yields after each; a second process that sends meanwhile waits for its
+// end, whether the first one's bytes go out buffered (mode 1) or directly (mode 0).
+TEST_F(TransfersTest, ASecondProcessSendsOnlyAfterAMultiPassSendHasEnded) {
+  const std::string large(300000, 'x');
+  for (int64_t mode : {1, 0}) {
+    SCOPED_TRACE(mode);
+    peers::PythonPeer peer(kCollectingPeer);
+    ASSERT_TRUE(peer.started());
+    int64_t id = open(static_cast<int16_t>(std::stoi(peer.readLine())));
+    host::Emulator::Pending other;
+    emu.onYield(1, 2, [&] {
+      other = emu.start("ZUV_TCPSend", {num(id), txt("INTERLOPER"), num(0), num(0)}, 2);
+    });
+    EXPECT_EQ(send(id, large, mode), 0);
+    EXPECT_EQ(emu.wait(other).number(), 0);
+    EXPECT_EQ(run("ZUV_TCPClose", {num(id)}).number(), 0);
+    EXPECT_EQ(peer.readLine(), "300010 300000");
+    EXPECT_EQ(peer.wait(), 0);
+    EXPECT_EQ(run("ZUV_TCPRelease", {num(id), num(0)}).number(), 0);
+  }
 }
 
 TEST_F(TransfersTest, AReleaseDuringAReceiveAnswersBusyAndTheReceiveGoesOn) {
