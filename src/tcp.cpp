@@ -206,6 +206,12 @@ int32_t sendToSocket(TCPGlob* stream, const char* bytes, int32_t count) {
 
 // ---- Receiving --------------------------------------------------------------------------------
 
+// The push-back's unread bytes.
+int32_t pushedBack(const TCPGlob* stream) {
+  if (stream->pushBack == nullptr) return 0;
+  return PA_GetHandleSize(stream->pushBack) - stream->pushBackStart;
+}
+
 // Sizes the caller's handle, making one when it holds none; false when the host refuses.
 bool sizeHandle(HostHandle& handle, int32_t size) {
   if (handle == nullptr) {
@@ -215,23 +221,69 @@ bool sizeHandle(HostHandle& handle, int32_t size) {
   return PA_SetHandleSize(handle, size);
 }
 
+// Copies the first n unread bytes of the push-back into the caller's handle, sized to n; false
+// when the host refuses the handle.
+bool copyFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t n) {
+  if (!sizeHandle(handle, n)) return false;
+  unique_handle_lock from(stream->pushBack);
+  unique_handle_lock to(handle);
+  std::memcpy(to.data(), from.data() + stream->pushBackStart, n);
+  return true;
+}
+
+// Takes at most `max` bytes (32768 for none) from the push-back's start. The last ones leave in
+// the push-back's own handle when nothing was taken from it before, else in a copy; either way
+// the stream is left without a push-back.
 int32_t receiveFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int32_t limit = max > 0 ? max : kPieceSize;
-  int32_t held = PA_GetHandleSize(stream->pushBack);
-  if (held <= limit) {
+  int32_t held = pushedBack(stream);
+  if (held > limit) {
+    if (!copyFromPushBack(stream, handle, limit)) return -1;
+    stream->pushBackStart += limit;
+    return limit;
+  }
+  if (stream->pushBackStart > 0) {
+    if (!copyFromPushBack(stream, handle, held)) return -1;
+    PA_DisposeHandle(stream->pushBack);
+  } else {
     if (handle != nullptr) PA_DisposeHandle(handle);
-    handle = std::exchange(stream->pushBack, nullptr);
-    return held;
+    handle = stream->pushBack;
   }
-  if (!sizeHandle(handle, limit)) return -1;
-  {
-    unique_handle_lock from(stream->pushBack);
-    unique_handle_lock to(handle);
-    std::memcpy(to.data(), from.data(), limit);
-    std::memmove(from.data(), from.data() + limit, held - limit);
-  }
-  PA_SetHandleSize(stream->pushBack, held - limit);
-  return limit;
+  stream->pushBack = nullptr;
+  stream->pushBackStart = 0;
+  return held;
+}
+
+// Puts bytes into the room in front of the push-back's unread bytes, which holds them.
+void putInFront(TCPGlob* stream, const void* bytes, int32_t count) {
+  unique_handle_lock buffer(stream->pushBack);
+  stream->pushBackStart -= count;
+  std::memcpy(buffer.data() + stream->pushBackStart, bytes, count);
+}
+
+// Puts bytes after the push-back's last byte; false when the host refuses the growth.
+bool putBehind(TCPGlob* stream, int32_t end, const void* bytes, int32_t count) {
+  if (!PA_SetHandleSize(stream->pushBack, end + count)) return false;
+  unique_handle_lock buffer(stream->pushBack);
+  std::memcpy(buffer.data() + end, bytes, count);
+  return true;
+}
+
+// Puts bytes into the push-back by moving its unread bytes, so that old and new ones end at the
+// handle's end, which grows only when they need more than it holds; false, with nothing
+// changed, when the host refuses the growth.
+bool addByMoving(TCPGlob* stream, int32_t held, const void* bytes, int32_t count, bool atFront) {
+  int32_t start = stream->pushBackStart;
+  int32_t size = start + held;
+  int32_t total = held + count;
+  if (total > size && !PA_SetHandleSize(stream->pushBack, total)) return false;
+  int32_t first = std::max(size, total) - total;
+  unique_handle_lock buffer(stream->pushBack);
+  char* data = buffer.data();
+  std::memmove(data + first + (atFront ? count : 0), data + start, held);
+  std::memcpy(data + first + (atFront ? 0 : held), bytes, count);
+  stream->pushBackStart = first;
+  return true;
 }
 
 // Raises the status for what a failed TLS read says: the peer's close notification with
@@ -432,9 +484,7 @@ int32_t getGlobalInfo(int64_t selector) {
 int32_t charsReceived(TCPGlob* stream) {
   if (stream == nullptr) return 0;
   int64_t total = 0;
-  if (inApplicationView(stream) && stream->pushBack != nullptr) {
-    total += PA_GetHandleSize(stream->pushBack);
-  }
+  if (inApplicationView(stream)) total += pushedBack(stream);
   if (stream->kind == kKindTLS) {
     if (stream->ssl != nullptr) {
       char byte;
@@ -631,7 +681,7 @@ int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
   // Only a receive that has bytes to flush waits for another process's send: one that waits
   // always could leave a peer blocked on its own full socket.
   if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
-  if (application && stream->pushBack != nullptr && PA_GetHandleSize(stream->pushBack) > 0) {
+  if (application && pushedBack(stream) > 0) {
     return receiveFromPushBack(stream, handle, max);
   }
   if (stream->kind == kKindTLS) return receiveTLS(stream, handle, max);
@@ -640,22 +690,27 @@ int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
 
 // Answers the push-back's size afterwards; a refused growth leaves the push-back as it was.
 int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFront) {
-  int32_t held = stream->pushBack != nullptr ? PA_GetHandleSize(stream->pushBack) : 0;
+  int32_t held = pushedBack(stream);
   if (bytes == nullptr || count <= 0) return held;
   if (stream->pushBack == nullptr) {
     stream->pushBack = PA_NewHandle(0);
+    stream->pushBackStart = 0;
     if (stream->pushBack == nullptr) return 0;
   }
   count = static_cast<int32_t>(std::min<int64_t>(count, int64_t{INT32_MAX} - held));
-  if (count == 0 || !PA_SetHandleSize(stream->pushBack, held + count)) return held;
-  unique_handle_lock buffer(stream->pushBack);
-  if (atFront && held > 0) {
-    std::memmove(buffer.data() + count, buffer.data(), held);
-    std::memcpy(buffer.data(), bytes, count);
+  if (count == 0) return held;
+  // Only bytes that fit neither in front of the unread ones nor behind them move those.
+  int64_t end = int64_t{stream->pushBackStart} + held;
+  bool added;
+  if (atFront && count <= stream->pushBackStart) {
+    putInFront(stream, bytes, count);
+    added = true;
+  } else if (!atFront && end + count <= INT32_MAX) {
+    added = putBehind(stream, static_cast<int32_t>(end), bytes, count);
   } else {
-    std::memcpy(buffer.data() + held, bytes, count);
+    added = addByMoving(stream, held, bytes, count, atFront);
   }
-  return held + count;
+  return added ? held + count : held;
 }
 
 // Answers 0, or -1 when the half-close failed; a listening stream answers 0 untouched.

@@ -75,6 +75,9 @@ struct TCPGlob {
   int32_t tlsBytesReceived = 0;
   int32_t timeout = 0;  // send time-out in seconds, 0 for the default of 240
   HostHandle pushBack = nullptr;
+  // Where the push-back's unread bytes start: a receive takes its bytes from here and moves
+  // this on, so that it costs what it takes, however much stays behind.
+  int32_t pushBackStart = 0;
   int32_t kind = kKindPlain;  // a TLS stream shows kKindPlain inside the library's socket calls
   bool tlsActive = false;
   uint32_t lastTLSError = 0;
