@@ -254,6 +254,35 @@ int32_t receiveFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t max) {
   return held;
 }
 
+// Copies at most max bytes from the push-back's start into bytes; the push-back leaves the
+// stream once it has given its last byte.
+int32_t takeFromPushBack(TCPGlob* stream, char* bytes, int32_t max) {
+  int32_t n = std::min(max, pushedBack(stream));
+  {
+    unique_handle_lock from(stream->pushBack);
+    std::memcpy(bytes, from.data() + stream->pushBackStart, n);
+  }
+  stream->pushBackStart += n;
+  if (pushedBack(stream) == 0) {
+    PA_DisposeHandle(stream->pushBack);
+    stream->pushBack = nullptr;
+    stream->pushBackStart = 0;
+  }
+  return n;
+}
+
+// A receive of the TLS layer, which fills a handle, copied into bytes.
+int32_t receiveThroughHandle(TCPGlob* stream, char* bytes, int32_t max) {
+  HostHandle handle = nullptr;
+  int32_t got = receive(stream, handle, max);
+  if (got > 0) {
+    unique_handle_lock from(handle);
+    std::memcpy(bytes, from.data(), got);
+  }
+  if (handle != nullptr) PA_DisposeHandle(handle);
+  return got;
+}
+
 // Puts bytes into the room in front of the push-back's unread bytes, which holds them.
 void putInFront(TCPGlob* stream, const void* bytes, int32_t count) {
   unique_handle_lock buffer(stream->pushBack);
@@ -326,6 +355,8 @@ int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
   return static_cast<int32_t>(read);
 }
 
+int32_t afterSocketRead(TCPGlob* stream, long got, int error);
+
 int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int32_t available = charsReceived(stream);
   int32_t size = available >= 1 && available <= kPieceSize ? available : kPieceSize;
@@ -338,13 +369,19 @@ int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
     got = recv(stream->sock, bytes.data(), size, 0);
     error = errno;
   }
+  if (got > 0 && got < size) PA_SetHandleSize(handle, static_cast<int32_t>(got));
+  if (got <= 0) PA_SetHandleSize(handle, 0);
+  return afterSocketRead(stream, got, error);
+}
+
+// What a receive answers for a socket read, counting the bytes read or raising the status for
+// what a failure says; errno is left as the read set it.
+int32_t afterSocketRead(TCPGlob* stream, long got, int error) {
   if (got > 0) {
-    if (got < size) PA_SetHandleSize(handle, static_cast<int32_t>(got));
     addTo(stream->rawBytesReceived, got);
     count(kBytesIn, got);
     return static_cast<int32_t>(got);
   }
-  PA_SetHandleSize(handle, 0);
   errno = error;
   if (got == 0) {
     raiseStatus(stream, kStreamPeerClosed);
@@ -686,6 +723,24 @@ int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
   }
   if (stream->kind == kKindTLS) return receiveTLS(stream, handle, max);
   return receiveFromSocket(stream, handle, max);
+}
+
+int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max) {
+  if (stream->status == kStreamListening || max <= 0) return 0;
+  bool application = inApplicationView(stream);
+  if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
+  if (application && pushedBack(stream) > 0) return takeFromPushBack(stream, bytes, max);
+  if (stream->kind == kKindTLS) return receiveThroughHandle(stream, bytes, max);
+  int32_t size = std::min(max, kPieceSize);
+  long got = recv(stream->sock, bytes, size, 0);
+  return afterSocketRead(stream, got, errno);
+}
+
+void awaitBytes(TCPGlob* stream, int milliseconds) {
+  if (stream->status == kStreamListening || stream->kind == kKindUDP) return;
+  if (inApplicationView(stream) && pushedBack(stream) > 0) return;
+  if (stream->ssl != nullptr && SSL_has_pending(stream->ssl)) return;
+  platform::waitReadable(stream->sock, milliseconds);
 }
 
 // Answers the push-back's size afterwards; a refused growth leaves the push-back as it was.

@@ -127,6 +127,12 @@ int32_t flushSendBuffer(TCPGlob* stream);
 int32_t sendBuffered(TCPGlob* stream, const void* bytes, int32_t count, int32_t mode);
 int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode);
 int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max);
+// receive into bytes the caller owns, room for max (at least 1) bytes: no host handle is made
+// or sized, and the socket is read straight into them, at most 32768 bytes at once.
+int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max);
+// Waits at most `milliseconds` for bytes to come in, so that a loop that finds none does not
+// spin; returns at once when the push-back or the TLS library already holds some.
+void awaitBytes(TCPGlob* stream, int milliseconds);
 int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFront);
 int32_t close(TCPGlob* stream);
 int32_t release(TCPGlob* stream, int32_t mode);

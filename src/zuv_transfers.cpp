@@ -206,6 +206,13 @@ constexpr int32_t kSearchNewBytesOnly = 0x4;
 // takes bytes from the stream that it could not give back as a text.
 constexpr int64_t kMaxReceiveBytes = 1073741822;
 
+// How long a pass that brought nothing waits for bytes before the receive yields: short enough
+// not to hold the host, long enough that a waiting receive does not spin a core.
+constexpr int kEmptyPassWait = 1;
+
+// The most room a receive's limit reserves before any byte comes.
+constexpr int64_t kUpFrontBytes = int64_t{256} << 20;
+
 // The bytes of one receive. It grows geometrically through realloc, which moves the pages of a
 // large block instead of copying them, so that a long receive writes each byte about once. A
 // growth that memory refuses changes nothing and answers false.
@@ -244,6 +251,10 @@ class ReceiveBuffer {
     size_ += n;
     return true;
   }
+  // Room for n more bytes at end(), which commit(n) then counts in.
+  bool makeRoom(size_t n) { return n <= capacity_ - size_ || grow(size_ + n); }
+  char* end() { return data_ + size_; }
+  void commit(size_t n) { size_ += n; }
   bool assign(const char* bytes, size_t n) {
     clear();
     return append(bytes, n);
@@ -303,6 +314,7 @@ class TextReceive {
   int32_t firstReplacingPass();
   int32_t appendingPass(bool& full);
   int32_t receiveAtMost(int64_t max);
+  int32_t receiveIntoBuffer(int64_t asked, bool& full);
   bool keepScratch(int32_t received, bool replace);
   bool cutAtDelimiter();
   bool goesOn(int32_t received);
@@ -322,12 +334,18 @@ class TextReceive {
 };
 
 int64_t TextReceive::run() {
+  // A limit sizes the buffer once, so that a long receive copies no byte to grow it; a refusal
+  // leaves the growth to the passes.
+  if (request_.limit > 0) {
+    buffer_.makeRoom(static_cast<size_t>(std::min<int64_t>(request_.limit, kUpFrontBytes)));
+  }
   for (bool first = true;; first = false) {
     bool full = false;
     int32_t received = first && !appends() ? firstReplacingPass() : appendingPass(full);
     if (received < 0 || full) break;
     if (received != 0 && cutAtDelimiter()) break;
     if (!goesOn(received)) break;
+    if (received == 0) tcp::awaitBytes(stream_, kEmptyPassWait);
     yieldAt(kTextReceivePacing);
     // Shut-down may have emptied the table during the yield.
     if (!streamIsHeld()) return count_;
@@ -365,15 +383,21 @@ void TextReceive::giveBack() {
 }
 
 // The first pass of a receive that replaces the text: what it receives is the whole buffer.
+// Without a limit it takes what tcp::receive gives when asked for no maximum (for a TLS stream,
+// everything already decrypted).
 int32_t TextReceive::firstReplacingPass() {
-  int64_t max = request_.limit > 0 ? std::min<int64_t>(request_.limit, kMaxReceiveBytes) : 0;
-  int32_t received = receiveAtMost(max);
   buffer_.clear();
-  if (received > 0 && !keepScratch(received, true)) {
-    count_ = kFailed;
-    return kFailed;
+  count_ = 0;
+  int32_t received;
+  if (request_.limit > 0) {
+    bool full = false;
+    received = receiveIntoBuffer(std::min<int64_t>(request_.limit, kMaxReceiveBytes), full);
+    if (full) received = kFailed;
+  } else {
+    received = receiveAtMost(0);
+    if (received > 0 && !keepScratch(received, true)) received = kFailed;
   }
-  count_ = received;
+  if (received < 0) count_ = kFailed;
   return received;
 }
 
@@ -387,8 +411,22 @@ int32_t TextReceive::appendingPass(bool& full) {
                                      : std::min<int64_t>(room, kTransferChunk);
   if (room <= 0) full = true;
   if (asked <= 0) return 0;
-  int32_t received = receiveAtMost(asked);
-  if (received > 0 && !keepScratch(received, false)) full = true;
+  return receiveIntoBuffer(asked, full);
+}
+
+// Reads at most `asked` bytes (and one piece) straight into the buffer. `full` tells that our
+// memory has no room for them: nothing is then taken from the stream.
+int32_t TextReceive::receiveIntoBuffer(int64_t asked, bool& full) {
+  int32_t piece = static_cast<int32_t>(std::min<int64_t>(asked, kTransferChunk));
+  if (!buffer_.makeRoom(static_cast<size_t>(piece))) {
+    full = true;
+    return 0;
+  }
+  int32_t received = tcp::receiveInto(stream_, buffer_.end(), piece);
+  if (received > 0) {
+    buffer_.commit(static_cast<size_t>(received));
+    count_ = static_cast<int64_t>(buffer_.size());
+  }
   return received;
 }
 

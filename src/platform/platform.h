@@ -24,8 +24,7 @@ inline constexpr char kResourceForkAttr[] = "com.apple.ResourceFork";
 // file has no such attribute (an all-zero Finder information and an empty resource fork count as
 // none), ENOENT when the file does not exist, ERANGE for a Finder information buffer too small,
 // EINVAL for a position the attribute cannot have. The path form follows symbolic links.
-long getAttribute(const char* path, const char* name, void* buffer, size_t size,
-                  uint32_t position);
+long getAttribute(const char* path, const char* name, void* buffer, size_t size, uint32_t position);
 long getAttribute(int fd, const char* name, void* buffer, size_t size, uint32_t position);
 
 // Writes size bytes of the attribute at byte `position`. A resource fork written at position 0
@@ -68,6 +67,9 @@ long sendWithoutSignal(int fd, const void* bytes, unsigned long count);
 // True when the socket can be written now or has a pending error; waits at most timeoutMs
 // milliseconds (0: only looks).
 bool waitWritable(int fd, int timeoutMs);
+// True when the socket has bytes (or an end, or an error) to read now; waits at most timeoutMs
+// milliseconds (0: only looks).
+bool waitReadable(int fd, int timeoutMs);
 
 // What the close probe of a connected socket saw: the peer's close, a pending socket error, or
 // a live connection (an urgent byte, when one was pending, has been read and dropped).
