@@ -315,7 +315,7 @@ class TextReceive {
   int32_t appendingPass(bool& full);
   int32_t receiveAtMost(int64_t max);
   int32_t receiveIntoBuffer(int64_t asked, bool& full);
-  bool keepScratch(int32_t received, bool replace);
+  bool keepScratch(int32_t received);
   bool cutAtDelimiter();
   bool goesOn(int32_t received);
   bool streamHasEnded();
@@ -395,7 +395,7 @@ int32_t TextReceive::firstReplacingPass() {
     if (full) received = kFailed;
   } else {
     received = receiveAtMost(0);
-    if (received > 0 && !keepScratch(received, true)) received = kFailed;
+    if (received > 0 && !keepScratch(received)) received = kFailed;
   }
   if (received < 0) count_ = kFailed;
   return received;
@@ -439,11 +439,9 @@ int32_t TextReceive::receiveAtMost(int64_t max) {
 
 // Moves the scratch handle's bytes into the buffer. When our memory runs out they go back to the
 // front of the stream, so that no byte taken from it is lost, and the receive ends.
-bool TextReceive::keepScratch(int32_t received, bool replace) {
+bool TextReceive::keepScratch(int32_t received) {
   unique_handle_lock bytes(scratch_.get());
-  bool kept = replace ? buffer_.assign(bytes.data(), static_cast<size_t>(received))
-                      : buffer_.append(bytes.data(), static_cast<size_t>(received));
-  if (!kept) {
+  if (!buffer_.assign(bytes.data(), static_cast<size_t>(received))) {
     tcp::unreceive(stream_, bytes.data(), received, true);
     return false;
   }
