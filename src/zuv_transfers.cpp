@@ -211,7 +211,7 @@ constexpr int64_t kMaxReceiveBytes = 1073741822;
 constexpr int kEmptyPassWait = 1;
 
 // The most room a receive's limit reserves before any byte comes.
-constexpr int64_t kUpFrontBytes = int64_t{256} << 20;
+constexpr int64_t kUpFrontBytes = int64_t{64} << 20;
 
 // The bytes of one receive. It grows geometrically through realloc, which moves the pages of a
 // large block instead of copying them, so that a long receive writes each byte about once. A
