@@ -5,11 +5,12 @@
 // commands).
 //
 // Every stream is a TCPGlob made and freed here; the stream table of the dispatcher only refers
-// to it. Sockets are non-blocking and nothing waits for the network except the send loop and
-// the UDP receives, which yield to the host on every turn. The status of a stream moves only
-// when someone asks for it (mapStatus). Records, counters and gLocalIP are process-wide and take
-// no lock: the host runs one call at a time and switches only at a yield, so a record that a
-// command keeps across a yield is held by the stream table's busy counter.
+// to it. Sockets are non-blocking and nothing waits for the network except the send loop, the
+// UDP receives, which yield to the host on every turn, and awaitBytes, at most 1 ms at a time.
+// The status of a stream moves only when someone asks for it (mapStatus). Records, counters
+// and gLocalIP are process-wide and take no lock: the host runs one call at a time and switches
+// only at a yield, so a record that a command keeps across a yield is held by the stream
+// table's busy counter.
 //
 // The layer lives from tcp::init (start-up) to tcp::deinit (shut-down); the counters, gLocalIP
 // and the clock offsets of tcp::testing live until the plug-in is unloaded.
