@@ -624,37 +624,25 @@ int32_t waitStatusCommand(PluginBlock* block) {
   return status;
 }
 
-// Runs a command's body; nothing it throws leaves the command, whose answer is then a failure.
-template <typename Body>
-void answer(PluginBlock* block, Body body) {
-  int32_t result;
-  try {
-    result = body(block);
-  } catch (...) {
-    result = kFailed;
-  }
-  PA_ReturnLong(block, result);
-}
-
 }  // namespace
 
 // ZUV_TCPSend: 0 when the bytes went out, the count waiting in the send buffer when they were
 // only buffered, -1 for a bad id, a failed send or a text the host could not convert, -7 for a
 // filter without a send character set. A send that fails on a broken connection closes and
 // releases the stream, unless another process holds it. The text parameter never changes.
-void handleTCPSend(PluginBlock* block) { answer(block, sendCommand); }
+void handleTCPSend(PluginBlock* block) { answerLong(block, sendCommand); }
 
 // ZUV_TCPReceive: the byte count of the text left in the variable, in the receive character set
 // (earlier text included when appending); -1 for a bad id (the variable untouched), a failed
 // first pass of a replacing receive (the variable emptied), or an earlier text or delimiter that
 // the host could not convert (the variable untouched); -7 for a filter without a receive character
 // set (the variable emptied); 0 for an append to a text already 2,147,483,647 units long.
-void handleTCPReceive(PluginBlock* block) { answer(block, receiveCommand); }
+void handleTCPReceive(PluginBlock* block) { answerLong(block, receiveCommand); }
 
 // ZUV_TCPWaitStatus: the status read last; -1 for a bad id or a UDP stream.
-void handleTCPWaitStatus(PluginBlock* block) { answer(block, waitStatusCommand); }
+void handleTCPWaitStatus(PluginBlock* block) { answerLong(block, waitStatusCommand); }
 
 // ZUV_TCPUnreceive: the bytes the stream's push-back buffer holds afterwards; -1 for a bad id or a
 // text that the host could not convert, which puts nothing back. A filter without a receive
 // character set puts nothing back either.
-void handleTCPUnreceive(PluginBlock* block) { answer(block, unreceiveCommand); }
+void handleTCPUnreceive(PluginBlock* block) { answerLong(block, unreceiveCommand); }

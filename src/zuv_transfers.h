@@ -116,6 +116,21 @@ void yieldAt(const LoopPacing& pacing);
 // Sleeps a loop's idle ticks after a pass that received nothing.
 void idleAfterEmptyPass(const LoopPacing& pacing);
 
+// ---- Answers ------------------------------------------------------------------------------------
+
+// Runs a command's body and returns its longint answer; nothing the body throws leaves the
+// command, whose answer is then -1.
+template <typename Body>
+void answerLong(PluginBlock* block, Body body) {
+  int32_t result;
+  try {
+    result = body(block);
+  } catch (...) {
+    result = -1;
+  }
+  PA_ReturnLong(block, result);
+}
+
 // ---- Delimiter search ---------------------------------------------------------------------------
 
 // Finds a delimiter in a receive buffer that only grows, the way a zero-terminated search from a

@@ -1,5 +1,9 @@
 #include "listing.h"
 
+#include <algorithm>
+#include <cctype>
+
+#include "help.h"
 #include "values.h"
 
 namespace zuvhost {
@@ -18,16 +22,15 @@ const char* arrow(host::Direction direction) {
   return "";
 }
 
-}  // namespace
-
-std::string syntaxLine(const host::CommandSpec& spec) {
+// The command with its parameters, each written by `param`, and its result kind.
+template <typename WriteParam>
+std::string syntaxWith(const host::CommandSpec& spec, WriteParam param) {
   std::string line = spec.name;
   if (!spec.params.empty()) {
     line += " ( ";
     for (size_t i = 0; i < spec.params.size(); ++i) {
-      const host::ParamSpec& param = spec.params[i];
       if (i > 0) line += " ; ";
-      line += param.name + " : " + kindDisplayName(param.kind) + " " + arrow(param.direction);
+      line += param(spec.params[i]);
     }
     line += " )";
   }
@@ -35,9 +38,53 @@ std::string syntaxLine(const host::CommandSpec& spec) {
   return line;
 }
 
-std::string listing(const host::Manifest& manifest) {
+std::string lowered(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+bool holds(std::string_view text, const std::string& loweredFilter) {
+  return lowered(text).find(loweredFilter) != std::string::npos;
+}
+
+}  // namespace
+
+std::string syntaxLine(const host::CommandSpec& spec) {
+  return syntaxWith(spec, [](const host::ParamSpec& param) {
+    return param.name + " : " + kindDisplayName(param.kind) + " " + arrow(param.direction);
+  });
+}
+
+std::string referenceSyntax(const host::CommandSpec& spec) {
+  return syntaxWith(spec, [](const host::ParamSpec& param) {
+    return param.name + " : " + kindDisplayName(param.kind);
+  });
+}
+
+std::string listing(const host::Manifest& manifest, std::string_view filter) {
+  const CommandReference& reference = CommandReference::builtIn();
+  std::string wanted = lowered(filter);
   std::string out;
-  for (const host::CommandSpec& spec : manifest.commands()) out += syntaxLine(spec) + "\n";
+  for (const std::string& theme : reference.themes()) {
+    std::string lines;
+    for (const std::string& name : reference.commands()) {
+      const host::CommandSpec* spec = manifest.find(name);
+      if (spec == nullptr || reference.themeOf(name) != theme) continue;
+      if (!wanted.empty() && !holds(name, wanted) && !holds(theme, wanted)) continue;
+      lines += "  " + syntaxLine(*spec) + "\n";
+    }
+    if (!lines.empty()) out += (out.empty() ? "" : "\n") + theme + "\n" + lines;
+  }
+  // A command that the reference does not file under a theme still shows.
+  std::string others;
+  for (const host::CommandSpec& spec : manifest.commands()) {
+    if (!reference.themeOf(spec.name).empty()) continue;
+    if (!wanted.empty() && !holds(spec.name, wanted)) continue;
+    others += "  " + syntaxLine(spec) + "\n";
+  }
+  if (!others.empty()) out += (out.empty() ? "" : "\n") + std::string("Other\n") + others;
   return out;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "emulator.h"
 
@@ -12,6 +13,12 @@ namespace zuvhost {
 // ": kind" at the end.
 std::string syntaxLine(const host::CommandSpec& spec);
 
-std::string listing(const host::Manifest& manifest);
+// The syntax line of the command reference (docs/commands.md), as 4D's documentation writes it:
+// "ZUV_Text2Base64 ( text : Text ; options : Longint ) : Text", directions left to the table.
+std::string referenceSyntax(const host::CommandSpec& spec);
+
+// Every command, one syntax line each, under the theme of the command reference that holds it;
+// with a filter, only the commands whose name or theme holds it (ASCII letters in any case).
+std::string listing(const host::Manifest& manifest, std::string_view filter = {});
 
 }  // namespace zuvhost

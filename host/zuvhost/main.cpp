@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "emulator.h"
+#include "help.h"
 #include "interpreter.h"
 #include "listing.h"
 #include "parser.h"
@@ -25,7 +27,8 @@ constexpr int kScriptFault = 2;
 const char kUsage[] =
     "usage: zuvhost [--plugin PATH] [--realistic] -e STATEMENT [-e STATEMENT]...\n"
     "       zuvhost [--plugin PATH] [--realistic] FILE   (- reads standard input)\n"
-    "       zuvhost --list\n"
+    "       zuvhost --list [WORD]   (the commands, by theme; WORD filters)\n"
+    "       zuvhost --help COMMAND  (what a command does, its codes and an example)\n"
     "--realistic: plain memory and no strictness checks, as a real host; default strict\n";
 
 struct UsageError {
@@ -37,7 +40,9 @@ struct CommandLine {
   std::vector<std::string> statements;
   std::string file;
   bool list = false;
+  std::string listFilter;
   bool help = false;
+  std::string helpCommand;
   bool realistic = false;
 };
 
@@ -51,6 +56,9 @@ std::string optionValue(int argc, char** argv, int& i) {
   return argv[++i];
 }
 
+// An option's optional value: the next argument, unless it is another option.
+bool nextIsWord(int argc, char** argv, int i) { return i + 1 < argc && argv[i + 1][0] != '-'; }
+
 CommandLine parseCommandLine(int argc, char** argv) {
   CommandLine line;
   for (int i = 1; i < argc; ++i) {
@@ -63,8 +71,10 @@ CommandLine parseCommandLine(int argc, char** argv) {
       line.realistic = true;
     } else if (arg == "--list") {
       line.list = true;
+      if (nextIsWord(argc, argv, i)) line.listFilter = argv[++i];
     } else if (arg == "-h" || arg == "--help") {
       line.help = true;
+      if (nextIsWord(argc, argv, i)) line.helpCommand = argv[++i];
     } else if ((arg.size() > 1 && arg[0] == '-') || !line.file.empty()) {
       throw UsageError{"unexpected argument '" + arg + "'"};
     } else {
@@ -142,14 +152,26 @@ int runInPlugin(host::Emulator& emulator, zuvhost::Interpreter& interpreter,
   return status;
 }
 
-int runCommandLine(const CommandLine& line) {
-  if (line.help) {
+// The usage, or a command's section of the reference.
+int printHelp(const std::string& command) {
+  if (command.empty()) {
     std::cout << kUsage;
     return kRanToTheEnd;
   }
+  std::optional<std::string> section = zuvhost::CommandReference::builtIn().section(command);
+  if (!section) {
+    std::cerr << "zuvhost: no command is named '" << command << "'; zuvhost --list shows them\n";
+    return kScriptFault;
+  }
+  std::cout << *section;
+  return kRanToTheEnd;
+}
+
+int runCommandLine(const CommandLine& line) {
+  if (line.help) return printHelp(line.helpCommand);
   host::Emulator emulator(host::Options{.strict = !line.realistic});
   if (line.list) {
-    std::cout << zuvhost::listing(emulator.manifest());
+    std::cout << zuvhost::listing(emulator.manifest(), line.listFilter);
     return kRanToTheEnd;
   }
   Source source = readSource(line);

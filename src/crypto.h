@@ -1,0 +1,46 @@
+// Symmetric ciphers over libmcrypt, chosen by an algorithm id and a mode index, and ROT13.
+// Serves ZUV_EncryptText, ZUV_DecryptText, ZUV_EncryptBlob, ZUV_DecryptBlob, ZUV_Rot13Text and
+// ZUV_Rot13Blob. Every call opens, uses and closes its own cipher module: nothing is kept
+// between calls, and nothing here yields.
+//
+// The plain bytes are completed with zero bytes to a whole number of cipher blocks in every
+// mode (no PKCS#7 padding); a text decryption drops every trailing zero byte again. Key and IV
+// are the bytes of their texts in the command's character set (UTF-8 or host character set
+// 100), the key cut to the algorithm's key size, the IV completed with zero bytes or cut to the
+// mode's IV size.
+#pragma once
+
+#include <cstdint>
+
+#include "4DPluginAPI.h"
+
+namespace crypto {
+
+// Codes of the cipher commands; the library's own non-zero answers pass on as they are
+// (libmcrypt answers -3 for a key length it refuses, an empty key among them).
+constexpr int kCryptOK = 0;
+constexpr int kCannotOpenCipher = -1;  // the library lacks the algorithm or refuses the mode
+constexpr int kUnknownAlgorithm = -2;
+constexpr int kUnknownMode = -4;
+// The padded bytes would pass 2,147,483,647, the host refused to grow the BLOB, or a text to
+// encrypt could not be converted to bytes (the errno of "memory exhausted").
+constexpr int kNoMemory = 12;
+
+enum EEncryptDecrypt { kEncrypt = 0, kDecrypt = 1 };
+
+// Encrypts or decrypts the handle's bytes in place; textMode drops trailing zero bytes after a
+// decryption. An empty or missing handle answers 0; on any failure the bytes stay as they were
+// before the cipher ran.
+int doCryptBlob(HostHandle handle, const PA_Unistring& key, const PA_Unistring& iv,
+                int32_t algorithm, int32_t mode, EEncryptDecrypt direction, PA_4DCharSet charset,
+                bool textMode);
+
+// The command bodies: each reads its own parameters and sets its own result.
+void encryptText(PluginBlock* block);
+void decryptText(PluginBlock* block);
+void encryptBlob(PluginBlock* block);
+void decryptBlob(PluginBlock* block);
+void rotate13Text(PluginBlock* block);
+void rotate13Blob(PluginBlock* block);
+
+}  // namespace crypto

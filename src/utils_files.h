@@ -1,0 +1,94 @@
+// What the commands that read or write files share: the path parameter (a 4D text holding a POSIX
+// or a colon-separated path, made the POSIX path that xfile opens), a holder for the files they
+// open, the close of a written file with its error answered, and for the file conversions
+// (BinHex, MacBinary, gzip) the destination they write (removed with its Finder information and
+// resource fork when the conversion fails), the check that two paths name one file, and a path's
+// UTF-8 bytes. Nothing here keeps state or yields.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include <unicode/unistr.h>
+
+#include "4DPluginAPI.h"
+#include "utils_conversion.h"
+
+// The POSIX path that text parameter `index` names. False for an empty text or a path that
+// cannot be converted; `path` is then undefined.
+bool platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path);
+
+// Closes a file that a command opened, on every way out.
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using unique_file = std::unique_ptr<FILE, FileCloser>;
+
+// Result codes the conversions share.
+constexpr int kConversionSameFile = -1;     // the destination is the source itself
+constexpr int kConversionForkTooLong = 27;  // a fork of 2,147,483,647 bytes or more
+constexpr int kConversionNoMemory = 12;
+
+// The largest fork the formats' 32-bit lengths carry.
+constexpr int64_t kMaxForkLength = INT32_MAX;
+
+// The UTF-8 bytes of a path, converted through the host.
+EncodedChars utf8Path(const icu::UnicodeString& path);
+
+// True when the destination exists and is the source file itself (the same device and inode,
+// through a link too). Opening it for writing would destroy the source before it is read.
+bool sameFile(const icu::UnicodeString& source, const icu::UnicodeString& destination);
+
+// Closes a file that was only read. Closing the stream of a file that was only read cannot lose
+// data, so its answer is not looked at.
+inline void closeReadFile(unique_file& file) { file.reset(); }
+
+// 0, or the errno of closing a written file: the close writes the stream's last buffer, so a full
+// disk can show only there.
+int closeWrittenFile(unique_file& file);
+
+// 0 or the errno of a failed stream call (EIO when the call left errno at 0).
+int streamErrno();
+
+// The bytes of the file after its current position (0 when it cannot be measured).
+int64_t bytesLeft(FILE* file);
+
+// Runs a conversion and answers its code: the codes its steps throw, 12 when memory runs out.
+template <typename Conversion>
+int answerOf(Conversion conversion) {
+  try {
+    return conversion();
+  } catch (int code) {
+    return code;
+  } catch (const std::bad_alloc&) {
+    return kConversionNoMemory;
+  }
+}
+
+// The file a conversion writes. open() creates or truncates it and clears the Finder information
+// and resource fork an earlier file of that name left, so nothing of that file survives into the
+// new one. Unless finish() succeeded, the destructor closes the file and, when removeOnFailure
+// is set, removes it with its forks: a failed conversion leaves no half-written file.
+class ConversionDestination {
+ public:
+  ConversionDestination(const icu::UnicodeString& path, bool removeOnFailure)
+      : path_(path), removeOnFailure_(removeOnFailure) {}
+  ~ConversionDestination();
+  ConversionDestination(const ConversionDestination&) = delete;
+  ConversionDestination& operator=(const ConversionDestination&) = delete;
+
+  // 0 or the errno of the open.
+  int open();
+  FILE* get() const { return file_.get(); }
+  // Closes the file: 0, or the errno of the close (the file then counts as failed).
+  int finish();
+
+ private:
+  icu::UnicodeString path_;
+  bool removeOnFailure_;
+  bool removable_ = false;  // a regular file was opened: it may be removed
+  bool finished_ = false;
+  unique_file file_;
+};

@@ -1,0 +1,50 @@
+// The text filters of a file or BLOB transfer applied chunk after chunk, so that what the chunks
+// give together is exactly what filterText gives for the whole: each filter holds back what it
+// cannot decide yet (a CR that may start a CR LF, the bytes of an unfinished Base64 group, an
+// escape or entity cut in two, the quoted-printable line's column) until the next chunk or the
+// transfer's end.
+//
+// The filters run in filterText's order, each on what the one before it gave: line ends, HTML
+// encoding or decoding, Base64 encoding or decoding, quoted-printable decoding or encoding. Each
+// applies the codec's own core to the part it can decide. As the host's texts do, a zero unit
+// ends the text: nothing after it comes out. A Base64 decoding that meets a character outside
+// its alphabet gives nothing from there on (the whole text would give nothing at all). One
+// FilterStream lives for one transfer; it makes host calls (the UTF-8 conversions), so it runs
+// in a 4D process's turn.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class FilterStage;
+
+// How many of the bytes end with a whole UTF-8 character: 0 for the beginning of one alone.
+size_t wholeUTF8Length(std::string_view bytes);
+
+class FilterStream {
+ public:
+  // The text bits of the filter (0x4 to 0x400), as filterText reads them.
+  explicit FilterStream(int filter);
+  ~FilterStream();
+  FilterStream(const FilterStream&) = delete;
+  FilterStream& operator=(const FilterStream&) = delete;
+
+  // The units the filters give for the next chunk's units.
+  std::u16string push(std::u16string_view units);
+  // What the filters still held, at the transfer's end. Nothing comes in after it.
+  std::u16string finish();
+
+ private:
+  std::u16string run(std::u16string_view units, bool last);
+
+  std::vector<std::unique_ptr<FilterStage>> stages_;
+  // Stages before this one take nothing more: a zero unit ended the text there.
+  size_t firstOpen_ = 0;
+  bool inputEnded_ = false;  // a zero unit ended the units given
+  // High surrogates whose low halves come with the next chunk: of the units given, and of the
+  // units given out, which the character-set conversion must see whole.
+  std::u16string inputHeld_;
+  std::u16string held_;
+};
