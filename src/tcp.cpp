@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -211,6 +212,12 @@ int32_t sendToSocket(TCPGlob* stream, const char* bytes, int32_t count) {
 
 // ---- Receiving --------------------------------------------------------------------------------
 
+// The push-back's unread bytes.
+int32_t pushedBack(const TCPGlob* stream) {
+  if (stream->pushBack == nullptr) return 0;
+  return PA_GetHandleSize(stream->pushBack) - stream->pushBackStart;
+}
+
 // Sizes the caller's handle, making one when it holds none; false when the host refuses.
 bool sizeHandle(HostHandle& handle, int32_t size) {
   if (handle == nullptr) {
@@ -220,23 +227,98 @@ bool sizeHandle(HostHandle& handle, int32_t size) {
   return PA_SetHandleSize(handle, size);
 }
 
+// Copies the first n unread bytes of the push-back into the caller's handle, sized to n; false
+// when the host refuses the handle.
+bool copyFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t n) {
+  if (!sizeHandle(handle, n)) return false;
+  unique_handle_lock from(stream->pushBack);
+  unique_handle_lock to(handle);
+  std::memcpy(to.data(), from.data() + stream->pushBackStart, n);
+  return true;
+}
+
+// Takes at most `max` bytes (32768 for none) from the push-back's start. The last ones leave in
+// the push-back's own handle when nothing was taken from it before, else in a copy; either way
+// the stream is left without a push-back.
 int32_t receiveFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int32_t limit = max > 0 ? max : kPieceSize;
-  int32_t held = PA_GetHandleSize(stream->pushBack);
-  if (held <= limit) {
-    if (handle != nullptr) PA_DisposeHandle(handle);
-    handle = std::exchange(stream->pushBack, nullptr);
-    return held;
+  int32_t held = pushedBack(stream);
+  if (held > limit) {
+    if (!copyFromPushBack(stream, handle, limit)) return -1;
+    stream->pushBackStart += limit;
+    return limit;
   }
-  if (!sizeHandle(handle, limit)) return -1;
+  if (stream->pushBackStart > 0) {
+    if (!copyFromPushBack(stream, handle, held)) return -1;
+    PA_DisposeHandle(stream->pushBack);
+  } else {
+    if (handle != nullptr) PA_DisposeHandle(handle);
+    handle = stream->pushBack;
+  }
+  stream->pushBack = nullptr;
+  stream->pushBackStart = 0;
+  return held;
+}
+
+// Copies at most max bytes from the push-back's start into bytes; the push-back leaves the
+// stream once it has given its last byte.
+int32_t takeFromPushBack(TCPGlob* stream, char* bytes, int32_t max) {
+  int32_t n = std::min(max, pushedBack(stream));
   {
     unique_handle_lock from(stream->pushBack);
-    unique_handle_lock to(handle);
-    std::memcpy(to.data(), from.data(), limit);
-    std::memmove(from.data(), from.data() + limit, held - limit);
+    std::memcpy(bytes, from.data() + stream->pushBackStart, n);
   }
-  PA_SetHandleSize(stream->pushBack, held - limit);
-  return limit;
+  stream->pushBackStart += n;
+  if (pushedBack(stream) == 0) {
+    PA_DisposeHandle(stream->pushBack);
+    stream->pushBack = nullptr;
+    stream->pushBackStart = 0;
+  }
+  return n;
+}
+
+// A receive of the TLS layer, which fills a handle, copied into bytes.
+int32_t receiveThroughHandle(TCPGlob* stream, char* bytes, int32_t max) {
+  HostHandle handle = nullptr;
+  int32_t got = receive(stream, handle, max);
+  if (got > 0) {
+    unique_handle_lock from(handle);
+    std::memcpy(bytes, from.data(), got);
+  }
+  if (handle != nullptr) PA_DisposeHandle(handle);
+  return got;
+}
+
+// Puts bytes into the room in front of the push-back's unread bytes, which holds them.
+void putInFront(TCPGlob* stream, const void* bytes, int32_t count) {
+  unique_handle_lock buffer(stream->pushBack);
+  stream->pushBackStart -= count;
+  std::memcpy(buffer.data() + stream->pushBackStart, bytes, count);
+}
+
+// Puts bytes after the push-back's last byte; false when the host refuses the growth.
+bool putBehind(TCPGlob* stream, int32_t end, const void* bytes, int32_t count) {
+  if (!PA_SetHandleSize(stream->pushBack, end + count)) return false;
+  unique_handle_lock buffer(stream->pushBack);
+  std::memcpy(buffer.data() + end, bytes, count);
+  return true;
+}
+
+// Puts bytes into the push-back by moving its unread bytes, so that old and new ones end at the
+// handle's end, which grows only when they need more than it holds; false, with nothing
+// changed, when the host refuses the growth.
+bool addByMoving(TCPGlob* stream, int32_t held, const void* bytes, int32_t count, bool atFront) {
+  int32_t start = stream->pushBackStart;
+  int32_t size = start + held;
+  int32_t total = held + count;
+  if (total > size && !PA_SetHandleSize(stream->pushBack, total)) return false;
+  int32_t first = std::max(size, total) - total;
+  unique_handle_lock buffer(stream->pushBack);
+  char* data = buffer.data();
+  std::memmove(data + first + (atFront ? count : 0), data + start, held);
+  std::memcpy(data + first + (atFront ? 0 : held), bytes, count);
+  stream->pushBackStart = first;
+  return true;
 }
 
 // Raises the status for what a failed TLS read says: the peer's close notification with
@@ -279,6 +361,8 @@ int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
   return static_cast<int32_t>(read);
 }
 
+int32_t afterSocketRead(TCPGlob* stream, long got, int error);
+
 int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int32_t available = charsReceived(stream);
   int32_t size = available >= 1 && available <= kPieceSize ? available : kPieceSize;
@@ -291,13 +375,19 @@ int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
     got = recv(stream->sock, bytes.data(), size, 0);
     error = errno;
   }
+  if (got > 0 && got < size) PA_SetHandleSize(handle, static_cast<int32_t>(got));
+  if (got <= 0) PA_SetHandleSize(handle, 0);
+  return afterSocketRead(stream, got, error);
+}
+
+// What a receive answers for a socket read, counting the bytes read or raising the status for
+// what a failure says; errno is left as the read set it.
+int32_t afterSocketRead(TCPGlob* stream, long got, int error) {
   if (got > 0) {
-    if (got < size) PA_SetHandleSize(handle, static_cast<int32_t>(got));
     addTo(stream->rawBytesReceived, got);
     count(kBytesIn, got);
     return static_cast<int32_t>(got);
   }
-  PA_SetHandleSize(handle, 0);
   errno = error;
   if (got == 0) {
     raiseStatus(stream, kStreamPeerClosed);
@@ -438,9 +528,7 @@ int32_t getGlobalInfo(int64_t selector) {
 int32_t charsReceived(TCPGlob* stream) {
   if (stream == nullptr) return 0;
   int64_t total = 0;
-  if (inApplicationView(stream) && stream->pushBack != nullptr) {
-    total += PA_GetHandleSize(stream->pushBack);
-  }
+  if (inApplicationView(stream)) total += pushedBack(stream);
   if (stream->kind == kKindTLS) {
     if (stream->ssl != nullptr) {
       StreamGuard guard(stream);
@@ -557,7 +645,8 @@ int32_t send(TCPGlob* stream, const void* bytes, int32_t count, bool flushFirst)
   if (stream == nullptr) return -1;
   if (bytes == nullptr || count <= 0) return 0;
   if (stream->status == kStreamListening) return -1;
-  // Taken before the view is looked at: while another process is inside a TLS call the stream
+  // Held across the flush and every piece, so that another process's bytes come after ours; and
+  // taken before the view is looked at: while another process is inside a TLS call the stream
   // shows its socket view, and these bytes would go into the connection in plain.
   StreamGuard guard(stream);
   if (flushFirst && inApplicationView(stream) && !stream->sendBuffer.empty()) {
@@ -576,7 +665,10 @@ int32_t send(TCPGlob* stream, HostHandle handle, bool flushFirst) {
 
 // Empties the send buffer whether the send succeeds or not: bytes not sent are dropped.
 int32_t flushSendBuffer(TCPGlob* stream) {
-  if (stream == nullptr || stream->sendBuffer.empty()) return 0;
+  if (stream == nullptr) return 0;
+  // Taken before the buffer is looked at: a flush of another process may be under way.
+  StreamGuard guard(stream);
+  if (stream->sendBuffer.empty()) return 0;
   std::string waiting;
   waiting.swap(stream->sendBuffer);
   return send(stream, waiting.data(), static_cast<int32_t>(waiting.size()), false);
@@ -605,6 +697,8 @@ int32_t sendBuffered(TCPGlob* stream, const void* bytes, int32_t count, int32_t 
     count = 0;
     mode = 0;
   }
+  // The buffer is read, flushed and appended to as one step: a second process waits for it.
+  StreamGuard guard(stream);
   int64_t waiting = static_cast<int64_t>(stream->sendBuffer.size());
   if (count > 0) {
     if (mode == 0 && waiting == 0) return send(stream, bytes, count, false);
@@ -630,39 +724,72 @@ int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode) {
 // nothing is there (a listening stream always), -1 on a reset, an abort or a refused handle.
 int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
   if (stream->status == kStreamListening) return 0;
-  StreamGuard guard(stream);
+  // A TLS connection serves one process at a time, and while another process is inside a library
+  // call the stream shows its socket view: a TLS receive waits for the guard before it looks.
+  std::optional<StreamGuard> tlsGuard;
+  if (stream->ssl != nullptr) tlsGuard.emplace(stream);
   bool application = inApplicationView(stream);
+  // A plain receive waits for another process's send only when it has bytes of its own to
+  // flush: one that waits always could leave a peer blocked on its own full socket.
   if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
-  if (application && stream->pushBack != nullptr && PA_GetHandleSize(stream->pushBack) > 0) {
+  if (application && pushedBack(stream) > 0) {
     return receiveFromPushBack(stream, handle, max);
   }
   if (stream->kind == kKindTLS) return receiveTLS(stream, handle, max);
   return receiveFromSocket(stream, handle, max);
 }
 
+int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max) {
+  if (stream->status == kStreamListening || max <= 0) return 0;
+  // As in receive: a TLS stream is looked at only by the process that holds its guard.
+  std::optional<StreamGuard> tlsGuard;
+  if (stream->ssl != nullptr) tlsGuard.emplace(stream);
+  bool application = inApplicationView(stream);
+  if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
+  if (application && pushedBack(stream) > 0) return takeFromPushBack(stream, bytes, max);
+  if (stream->kind == kKindTLS) return receiveThroughHandle(stream, bytes, max);
+  int32_t size = std::min(max, kPieceSize);
+  long got = recv(stream->sock, bytes, size, 0);
+  return afterSocketRead(stream, got, errno);
+}
+
+void awaitBytes(TCPGlob* stream, int milliseconds) {
+  if (stream->status == kStreamListening || stream->kind == kKindUDP) return;
+  if (inApplicationView(stream) && pushedBack(stream) > 0) return;
+  if (stream->ssl != nullptr && SSL_has_pending(stream->ssl)) return;
+  platform::waitReadable(stream->sock, milliseconds);
+}
+
 // Answers the push-back's size afterwards; a refused growth leaves the push-back as it was.
 int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFront) {
-  int32_t held = stream->pushBack != nullptr ? PA_GetHandleSize(stream->pushBack) : 0;
+  int32_t held = pushedBack(stream);
   if (bytes == nullptr || count <= 0) return held;
   if (stream->pushBack == nullptr) {
     stream->pushBack = PA_NewHandle(0);
+    stream->pushBackStart = 0;
     if (stream->pushBack == nullptr) return 0;
   }
   count = static_cast<int32_t>(std::min<int64_t>(count, int64_t{INT32_MAX} - held));
-  if (count == 0 || !PA_SetHandleSize(stream->pushBack, held + count)) return held;
-  unique_handle_lock buffer(stream->pushBack);
-  if (atFront && held > 0) {
-    std::memmove(buffer.data() + count, buffer.data(), held);
-    std::memcpy(buffer.data(), bytes, count);
+  if (count == 0) return held;
+  // Only bytes that fit neither in front of the unread ones nor behind them move those.
+  int64_t end = int64_t{stream->pushBackStart} + held;
+  bool added;
+  if (atFront && count <= stream->pushBackStart) {
+    putInFront(stream, bytes, count);
+    added = true;
+  } else if (!atFront && end + count <= INT32_MAX) {
+    added = putBehind(stream, static_cast<int32_t>(end), bytes, count);
   } else {
-    std::memcpy(buffer.data() + held, bytes, count);
+    added = addByMoving(stream, held, bytes, count, atFront);
   }
-  return held + count;
+  return added ? held + count : held;
 }
 
 // Answers 0, or -1 when the half-close failed; a listening stream answers 0 untouched.
 int32_t close(TCPGlob* stream) {
   if (stream == nullptr || stream->status == kStreamListening) return 0;
+  // The half-close waits for a send of another process to end, so that its bytes go out whole.
+  StreamGuard guard(stream);
   flushSendBuffer(stream);
   if (stream->tlsActive && stream->ssl != nullptr) {
     StreamGuard guard(stream);

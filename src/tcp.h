@@ -5,11 +5,12 @@
 // commands).
 //
 // Every stream is a TCPGlob made and freed here; the stream table of the dispatcher only refers
-// to it. Sockets are non-blocking and nothing waits for the network except the send loop and
-// the UDP receives, which yield to the host on every turn. The status of a stream moves only
-// when someone asks for it (mapStatus). Records, counters and gLocalIP are process-wide and take
-// no lock: the host runs one call at a time and switches only at a yield, so a record that a
-// command keeps across a yield is held by the stream table's busy counter.
+// to it. Sockets are non-blocking and nothing waits for the network except the send loop, the
+// UDP receives, which yield to the host on every turn, and awaitBytes, at most 1 ms at a time.
+// The status of a stream moves only when someone asks for it (mapStatus). Records, counters
+// and gLocalIP are process-wide and take no lock: the host runs one call at a time and switches
+// only at a yield, so a record that a command keeps across a yield is held by the stream
+// table's busy counter.
 //
 // The layer lives from tcp::init (start-up) to tcp::deinit (shut-down); the counters, gLocalIP
 // and the clock offsets of tcp::testing live until the plug-in is unloaded.
@@ -80,6 +81,9 @@ struct TCPGlob {
   int32_t tlsBytesReceived = 0;
   int32_t timeout = 0;  // send time-out in seconds, 0 for the default of 240
   HostHandle pushBack = nullptr;
+  // Where the push-back's unread bytes start: a receive takes its bytes from here and moves
+  // this on, so that it costs what it takes, however much stays behind.
+  int32_t pushBackStart = 0;
   int32_t kind = kKindPlain;  // a TLS stream shows kKindPlain inside the library's socket calls
   bool tlsActive = false;
   uint32_t lastTLSError = 0;
@@ -129,6 +133,12 @@ int32_t flushSendBuffer(TCPGlob* stream);
 int32_t sendBuffered(TCPGlob* stream, const void* bytes, int32_t count, int32_t mode);
 int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode);
 int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max);
+// receive into bytes the caller owns, room for max (at least 1) bytes: no host handle is made
+// or sized, and the socket is read straight into them, at most 32768 bytes at once.
+int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max);
+// Waits at most `milliseconds` for bytes to come in, so that a loop that finds none does not
+// spin; returns at once when the push-back or the TLS library already holds some.
+void awaitBytes(TCPGlob* stream, int milliseconds);
 int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFront);
 int32_t close(TCPGlob* stream);
 int32_t release(TCPGlob* stream, int32_t mode);

@@ -93,6 +93,22 @@ int getUTF8SendSize(const char* buffer, int length) {
   return keep == 0 ? length : keep;
 }
 
+int64_t incompleteUTF8Tail(const char* bytes, int64_t length) {
+  const auto* end = reinterpret_cast<const uint8_t*>(bytes) + length;
+  for (int64_t back = 1; back <= 3 && back <= length; ++back) {
+    uint8_t lead = end[-back];
+    if (isContinuationByte(lead)) continue;
+    if (!U8_IS_LEAD(lead) || U8_COUNT_TRAIL_BYTES(lead) < back) return 0;
+    if (back == 1) return 1;
+    uint8_t second = end[1 - back];
+    bool valid = lead < 0xE0   ? true
+                 : lead < 0xF0 ? U8_IS_VALID_LEAD3_AND_T1(lead, second)
+                               : U8_IS_VALID_LEAD4_AND_T1(lead, second);
+    return valid ? back : 0;
+  }
+  return 0;
+}
+
 EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conversion) {
   if (conversion.raw()) return convertToChars(bytes, n, conversion.source, conversion.source);
   if (conversion.textBits == 0) {
@@ -190,6 +206,13 @@ constexpr int32_t kSearchNewBytesOnly = 0x4;
 // takes bytes from the stream that it could not give back as a text.
 constexpr int64_t kMaxReceiveBytes = 1073741822;
 
+// How long a pass that brought nothing waits for bytes before the receive yields: short enough
+// not to hold the host, long enough that a waiting receive does not spin a core.
+constexpr int kEmptyPassWait = 1;
+
+// The most room a receive's limit reserves before any byte comes.
+constexpr int64_t kUpFrontBytes = int64_t{64} << 20;
+
 // The bytes of one receive. It grows geometrically through realloc, which moves the pages of a
 // large block instead of copying them, so that a long receive writes each byte about once. A
 // growth that memory refuses changes nothing and answers false.
@@ -214,18 +237,24 @@ class ReceiveBuffer {
   ReceiveBuffer& operator=(const ReceiveBuffer&) = delete;
 
   char* data() { return data_; }
+  const char* data() const { return data_; }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() { size_ = 0; }
   // Keeps the first n bytes (n <= size).
   void truncate(size_t n) { size_ = n; }
   bool append(const char* bytes, size_t n) {
-    if (n == 0) return true;  // an empty text may come without any bytes at all
+    // An empty text has no bytes at all: nothing to copy, and no address to copy from.
+    if (n == 0) return true;
     if (n > capacity_ - size_ && !grow(size_ + n)) return false;
     std::memcpy(data_ + size_, bytes, n);
     size_ += n;
     return true;
   }
+  // Room for n more bytes at end(), which commit(n) then counts in.
+  bool makeRoom(size_t n) { return n <= capacity_ - size_ || grow(size_ + n); }
+  char* end() { return data_ + size_; }
+  void commit(size_t n) { size_ += n; }
   bool assign(const char* bytes, size_t n) {
     clear();
     return append(bytes, n);
@@ -251,6 +280,7 @@ struct ReceiveRequest {
   int32_t limit;  // 0 or less: none
   int32_t flags;
   int32_t timeout;  // ticks; below 0 none, 0 until a pass that brings nothing
+  PA_4DCharSet charset;
 };
 
 // The passes of one ZUV_TCPReceive on a stream that the caller holds busy. The bytes live in a
@@ -265,19 +295,27 @@ class TextReceive {
         search_(delimiter),
         buffer_(std::move(earlier)),
         deadline_(deadline),
-        count_(appends() ? static_cast<int64_t>(buffer_.size()) : 0) {}
+        count_(appends() ? static_cast<int64_t>(buffer_.size()) : 0),
+        earlier_(count_) {}
 
   // Runs the passes; answers the byte count, -1 when the first pass of a replacing receive failed.
   int64_t run();
-  // The bytes received, given up by the receive.
-  ReceiveBuffer takeBytes() { return std::move(buffer_); }
+  // The text's bytes: the earlier text's, then those taken from the stream.
+  const ReceiveBuffer& bytes() const { return buffer_; }
+  // Puts the bytes taken from the stream back in front of it, for a text that cannot be made.
+  void giveBack();
 
  private:
   bool appends() const { return (request_.flags & kReceiveAppends) != 0; }
+  bool streamIsHeld() const { return streams::lookUp(id_) == stream_; }
+  int64_t incompleteTail() const;
+  int64_t wholeCount() const { return count_ - incompleteTail(); }
+  void keepIncompleteTailInStream();
   int32_t firstReplacingPass();
   int32_t appendingPass(bool& full);
   int32_t receiveAtMost(int64_t max);
-  bool keepScratch(int32_t received, bool replace);
+  int32_t receiveIntoBuffer(int64_t asked, bool& full);
+  bool keepScratch(int32_t received);
   bool cutAtDelimiter();
   bool goesOn(int32_t received);
   bool streamHasEnded();
@@ -289,34 +327,77 @@ class TextReceive {
   ReceiveBuffer buffer_;
   Deadline deadline_;
   int64_t count_;
+  const int64_t earlier_;  // the earlier text's bytes at the buffer's start
+  bool cut_ = false;       // the text ends at a delimiter
   int64_t searchStart_ = 0;
   unique_handle scratch_;
 };
 
 int64_t TextReceive::run() {
+  // A limit sizes the buffer once, so that a long receive copies no byte to grow it; a refusal
+  // leaves the growth to the passes.
+  if (request_.limit > 0) {
+    buffer_.makeRoom(static_cast<size_t>(std::min<int64_t>(request_.limit, kUpFrontBytes)));
+  }
   for (bool first = true;; first = false) {
     bool full = false;
     int32_t received = first && !appends() ? firstReplacingPass() : appendingPass(full);
     if (received < 0 || full) break;
     if (received != 0 && cutAtDelimiter()) break;
     if (!goesOn(received)) break;
+    if (received == 0) tcp::awaitBytes(stream_, kEmptyPassWait);
     yieldAt(kTextReceivePacing);
     // Shut-down may have emptied the table during the yield.
-    if (streams::lookUp(id_) != stream_) break;
+    if (!streamIsHeld()) return count_;
   }
+  if (count_ > 0) keepIncompleteTailInStream();
   return count_;
 }
 
+// A UTF-8 character that the bytes taken so far end inside: the rest may still come, unless a
+// delimiter ended the text (what follows it is no part of this text).
+int64_t TextReceive::incompleteTail() const {
+  if (request_.charset != kCharSetUTF8 || cut_ || count_ <= earlier_) return 0;
+  return incompleteUTF8Tail(buffer_.data() + earlier_, count_ - earlier_);
+}
+
+// Leaves the beginning of a character at the end in the stream, so that the next receive gives
+// it whole instead of two replacement characters. The bytes stay in the text when the stream
+// can bring no more, when they are all this receive took at its limit (a limit too small for
+// the character would else never let it through), or when the stream refuses them.
+void TextReceive::keepIncompleteTailInStream() {
+  int64_t tail = incompleteTail();
+  if (tail == 0) return;
+  bool limitTooSmall = request_.limit > 0 && count_ >= request_.limit && tail == count_ - earlier_;
+  if (limitTooSmall || streamHasEnded()) return;
+  int32_t before = tcp::unreceive(stream_, nullptr, 0, true);
+  const char* from = buffer_.data() + count_ - tail;
+  if (tcp::unreceive(stream_, from, static_cast<int32_t>(tail), true) == before) return;
+  count_ -= tail;
+  buffer_.truncate(static_cast<size_t>(count_));
+}
+
+void TextReceive::giveBack() {
+  if (count_ <= earlier_ || !streamIsHeld()) return;
+  tcp::unreceive(stream_, buffer_.data() + earlier_, static_cast<int32_t>(count_ - earlier_), true);
+}
+
 // The first pass of a receive that replaces the text: what it receives is the whole buffer.
+// Without a limit it takes what tcp::receive gives when asked for no maximum (for a TLS stream,
+// everything already decrypted).
 int32_t TextReceive::firstReplacingPass() {
-  int64_t max = request_.limit > 0 ? std::min<int64_t>(request_.limit, kMaxReceiveBytes) : 0;
-  int32_t received = receiveAtMost(max);
   buffer_.clear();
-  if (received > 0 && !keepScratch(received, true)) {
-    count_ = kFailed;
-    return kFailed;
+  count_ = 0;
+  int32_t received;
+  if (request_.limit > 0) {
+    bool full = false;
+    received = receiveIntoBuffer(std::min<int64_t>(request_.limit, kMaxReceiveBytes), full);
+    if (full) received = kFailed;
+  } else {
+    received = receiveAtMost(0);
+    if (received > 0 && !keepScratch(received)) received = kFailed;
   }
-  count_ = received;
+  if (received < 0) count_ = kFailed;
   return received;
 }
 
@@ -330,8 +411,22 @@ int32_t TextReceive::appendingPass(bool& full) {
                                      : std::min<int64_t>(room, kTransferChunk);
   if (room <= 0) full = true;
   if (asked <= 0) return 0;
-  int32_t received = receiveAtMost(asked);
-  if (received > 0 && !keepScratch(received, false)) full = true;
+  return receiveIntoBuffer(asked, full);
+}
+
+// Reads at most `asked` bytes (and one piece) straight into the buffer. `full` tells that our
+// memory has no room for them: nothing is then taken from the stream.
+int32_t TextReceive::receiveIntoBuffer(int64_t asked, bool& full) {
+  int32_t piece = static_cast<int32_t>(std::min<int64_t>(asked, kTransferChunk));
+  if (!buffer_.makeRoom(static_cast<size_t>(piece))) {
+    full = true;
+    return 0;
+  }
+  int32_t received = tcp::receiveInto(stream_, buffer_.end(), piece);
+  if (received > 0) {
+    buffer_.commit(static_cast<size_t>(received));
+    count_ = static_cast<int64_t>(buffer_.size());
+  }
   return received;
 }
 
@@ -344,11 +439,9 @@ int32_t TextReceive::receiveAtMost(int64_t max) {
 
 // Moves the scratch handle's bytes into the buffer. When our memory runs out they go back to the
 // front of the stream, so that no byte taken from it is lost, and the receive ends.
-bool TextReceive::keepScratch(int32_t received, bool replace) {
+bool TextReceive::keepScratch(int32_t received) {
   unique_handle_lock bytes(scratch_.get());
-  bool kept = replace ? buffer_.assign(bytes.data(), static_cast<size_t>(received))
-                      : buffer_.append(bytes.data(), static_cast<size_t>(received));
-  if (!kept) {
+  if (!buffer_.assign(bytes.data(), static_cast<size_t>(received))) {
     tcp::unreceive(stream_, bytes.data(), received, true);
     return false;
   }
@@ -369,11 +462,14 @@ bool TextReceive::cutAtDelimiter() {
   }
   buffer_.truncate(static_cast<size_t>(keep));
   count_ = keep;
+  cut_ = true;
   return true;
 }
 
+// Without a limit, the beginning of a character alone is no text yet: the receive waits for the
+// rest as it waits for any first byte.
 bool TextReceive::goesOn(int32_t received) {
-  if (request_.limit > 0 ? count_ >= request_.limit : count_ != 0) return false;
+  if (request_.limit > 0 ? count_ >= request_.limit : wholeCount() != 0) return false;
   if (request_.timeout == 0) return received != 0;
   if (request_.timeout > 0) return !deadline_.passed();
   // Without a deadline nothing else could end a receive on a stream that has ended.
@@ -386,6 +482,18 @@ bool TextReceive::streamHasEnded() {
   bool final = status == kStreamNotConnected || status == kStreamPeerClosed ||
                status == kStreamClosed || status == kStreamError || status < 0;
   return final && tcp::charsReceived(stream_) == 0;
+}
+
+// Makes the variable's text of the bytes and applies the filter's text bits; false when the host
+// could not make it (some bytes give no unit at all only then).
+bool setReceivedText(PA_Unistring& text, const ReceiveBuffer& bytes, PA_4DCharSet charset,
+                     int filter) {
+  DecodedChars units = convertToUnicode(bytes.data(), static_cast<int>(bytes.size()), charset);
+  if (units.length == 0) return false;
+  PA_SetUnistring(&text, units.chars);
+  if (PA_GetLastError() != 0) return false;
+  if (filter != 0) filterText(text, filter);
+  return true;
 }
 
 // The receive's work once the id, the filter and the append limit have passed: -1 when the
@@ -406,24 +514,18 @@ int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCha
       return kFailed;
     }
   }
-  int64_t count;
-  ReceiveBuffer received;
-  {
-    streams::BusyStream held(id);
-    TextReceive receive(
-        id, held.stream(), request, deadline,
-        std::string_view(delimiter.bytes.chars, static_cast<size_t>(delimiter.bytes.length)),
-        std::move(earlier));
-    count = receive.run();
-    received = receive.takeBytes();
-  }
-  if (received.empty()) {
+  streams::BusyStream held(id);
+  TextReceive receive(
+      id, held.stream(), request, deadline,
+      std::string_view(delimiter.bytes.chars, static_cast<size_t>(delimiter.bytes.length)),
+      std::move(earlier));
+  int64_t count = receive.run();
+  if (receive.bytes().empty()) {
     setEmpty(text);
-  } else {
-    DecodedChars units =
-        convertToUnicode(received.data(), static_cast<int>(received.size()), charset);
-    PA_SetUnistring(&text, units.chars);
-    if (filter != 0) filterText(text, filter);
+  } else if (!setReceivedText(text, receive.bytes(), charset, filter)) {
+    // The variable keeps its text, and the stream the bytes: a later receive may succeed.
+    receive.giveBack();
+    return kFailed;
   }
   return static_cast<int32_t>(count);
 }
@@ -432,10 +534,10 @@ int32_t receiveCommand(PluginBlock* block) {
   int32_t id = PA_GetLongParameter(block, 1);
   if (streams::lookUp(id) == nullptr) return kBadStream;
   PA_Unistring* text = PA_GetStringParameter(block, 2);
-  ReceiveRequest request{PA_GetLongParameter(block, 3), PA_GetLongParameter(block, 5),
-                         PA_GetLongParameter(block, 7)};
   int filter = PA_GetLongParameter(block, 4);
   PA_4DCharSet charset = getEncodingFromFilter(filter, kEncodeReceive);
+  ReceiveRequest request{PA_GetLongParameter(block, 3), PA_GetLongParameter(block, 5),
+                         PA_GetLongParameter(block, 7), charset};
   if (charset == 0) {
     setEmpty(*text);
     return kNoCharset;

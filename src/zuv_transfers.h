@@ -36,6 +36,12 @@ void getFilterCharsets(int& filter, PA_4DCharSet& source, PA_4DCharSet& target);
 // chunk is nothing but that character.
 int getUTF8SendSize(const char* buffer, int length);
 
+// The bytes at the end of a UTF-8 run that begin a character the run ends inside: a lead byte
+// and the continuation bytes that follow it so far, 0 when the last character is whole. Bytes
+// that could never become a character (a stray continuation, a lead that no byte may follow)
+// are no beginning: 0.
+int64_t incompleteUTF8Tail(const char* bytes, int64_t length);
+
 // A file or BLOB transfer's character sets and text bits, as getFilterCharsets leaves them.
 struct ChunkConversion {
   PA_4DCharSet source = 0;

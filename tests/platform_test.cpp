@@ -16,6 +16,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -617,6 +619,33 @@ TEST(BasenameTest, FollowsThePosixRule) {
   for (const auto& c : cases) {
     EXPECT_EQ(platform::basename(c.first), c.second) << c.first;
   }
+}
+
+// ---- Sockets above FD_SETSIZE ---------------------------------------------------------------
+
+// A host with many files open hands the plug-in descriptors above 1023, which a select() would
+// write past its set for: every wait and probe must work there as anywhere.
+TEST(SocketWaitTest, WaitsAndProbesWorkOnDescriptorsAbove1023) {
+  constexpr int kHigh = 1500;
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur <= kHigh) {
+    if (limit.rlim_max <= kHigh) GTEST_SKIP() << "descriptors above 1500 are not allowed here";
+    limit.rlim_cur = kHigh + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+  ASSERT_EQ(dup2(pair[0], kHigh), kHigh);
+  close(pair[0]);
+  EXPECT_TRUE(platform::waitWritable(kHigh, 0));
+  EXPECT_FALSE(platform::waitReadable(kHigh, 1));
+  EXPECT_FALSE(platform::probeConnection(kHigh).peerClosed);
+  ASSERT_EQ(write(pair[1], "x", 1), 1);
+  EXPECT_TRUE(platform::waitReadable(kHigh, 0));
+  close(pair[1]);
+  EXPECT_TRUE(platform::probeConnection(kHigh).peerClosed);
+  close(kHigh);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "tcp.h"
 
 #include <atomic>
+#include <random>
 #include <string>
 
 #include <arpa/inet.h>
@@ -77,6 +78,56 @@ TEST_F(TcpTest, PushBackIsServedFirstInItsOrder) {
     EXPECT_EQ(stream->pushBack, nullptr);
     PA_DisposeHandle(handle);
     EXPECT_EQ(tcp::unreceive(stream, "k", 1, true), 1);
+    EXPECT_EQ(tcp::release(stream, 0), 0);
+  });
+}
+
+// Receives take their bytes from the push-back's start without moving the rest; bytes put back
+// in front or behind meanwhile keep the order a plain string would keep.
+TEST_F(TcpTest, PushBackServedFromItsStartKeepsEveryByteInOrder) {
+  inHost([&] {
+    tcp::TCPGlob* stream = tcp::createGlob(0);
+    ASSERT_NE(stream, nullptr);
+    std::string model(65536, '\0');
+    for (size_t i = 0; i < model.size(); ++i) model[i] = static_cast<char>('a' + i % 23);
+    ASSERT_EQ(tcp::unreceive(stream, model.data(), static_cast<int32_t>(model.size()), false),
+              65536);
+    HostHandle handle = nullptr;
+    ASSERT_EQ(tcp::receive(stream, handle, 100), 100);
+    EXPECT_EQ(bytesOf(handle), model.substr(0, 100));
+    model.erase(0, 100);
+    // Nothing moved: the rest is still where it was put.
+    EXPECT_EQ(PA_GetHandleSize(stream->pushBack), 65536);
+    EXPECT_EQ(tcp::charsReceived(stream), 65436);
+
+    std::mt19937 random(1912);
+    for (int step = 0; step < 1000; ++step) {
+      SCOPED_TRACE(step);
+      int32_t n = static_cast<int32_t>(random() % 300);
+      switch (random() % 4) {
+        case 0:
+        case 1: {
+          // An empty push-back would send the receive to the socket, which has no peer.
+          if (model.empty()) break;
+          int32_t max = random() % 8 == 0 ? 0 : n;
+          int32_t expected = static_cast<int32_t>(
+              std::min<size_t>(model.size(), max > 0 ? static_cast<size_t>(max) : 32768));
+          ASSERT_EQ(tcp::receive(stream, handle, max), expected);
+          ASSERT_EQ(bytesOf(handle), model.substr(0, static_cast<size_t>(expected)));
+          model.erase(0, static_cast<size_t>(expected));
+          break;
+        }
+        default: {
+          bool atFront = random() % 3 != 0;
+          std::string bytes(static_cast<size_t>(n), static_cast<char>('A' + step % 26));
+          int32_t size = tcp::unreceive(stream, bytes.data(), n, atFront);
+          model.insert(atFront ? 0 : model.size(), bytes);
+          ASSERT_EQ(size, static_cast<int32_t>(model.size()));
+        }
+      }
+      ASSERT_EQ(tcp::charsReceived(stream), static_cast<int32_t>(model.size()));
+    }
+    if (handle != nullptr) PA_DisposeHandle(handle);
     EXPECT_EQ(tcp::release(stream, 0), 0);
   });
 }

@@ -28,6 +28,7 @@
 
 #include "4DPluginAPI.h"
 #include "peers/peers.h"
+#include "peers/python_peer.h"
 #include "support/plugin_test.h"
 #include "tcp.h"
 #include "utils.h"
@@ -155,6 +156,40 @@ TEST(UTF8SendSizeTest, TheLastMultiByteCharacterWaitsUnlessItIsTheWholeChunk) {
     std::unique_ptr<char[]> chunk(new char[c.bytes.size()]);
     std::memcpy(chunk.get(), c.bytes.data(), c.bytes.size());
     EXPECT_EQ(getUTF8SendSize(chunk.get(), static_cast<int>(c.bytes.size())), c.keep);
+  }
+}
+
+TEST(UTF8SendSizeTest, OnlyTheBeginningOfACharacterIsAnIncompleteTail) {
+  const CutCase cases[] = {
+      {"", 0},
+      {"abc", 0},
+      {"ab\xC3", 1},
+      {"ab\xC3\xA9", 0},
+      {"\xE2", 1},
+      {"\xE2\x82", 2},
+      {"\xE2\x82\xAC", 0},
+      {"a\xF0\x9F\x98", 3},
+      {"a\xF0\x9F", 2},
+      {"\xF0\x9F\x98\x80", 0},
+      // Stray continuation bytes and leads that no byte may follow are no beginning.
+      {"a\x80", 0},
+      {"\x80\x80\x80", 0},
+      {"a\xC0", 0},
+      {"a\xF5", 0},
+      {"a\xFF", 0},
+      // Second bytes that the lead does not allow: overlong, surrogate, past U+10FFFF.
+      {"a\xE0\x80", 0},
+      {"a\xED\xA0", 0},
+      {"a\xF0\x80", 0},
+      {"a\xF4\x90", 0},
+      {"a\xE0\xA0", 2},
+      {"a\xF4\x8F\xBF", 3},
+  };
+  for (const CutCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes));
+    std::unique_ptr<char[]> run(new char[c.bytes.size() + 1]);
+    std::memcpy(run.get(), c.bytes.data(), c.bytes.size());
+    EXPECT_EQ(incompleteUTF8Tail(run.get(), static_cast<int64_t>(c.bytes.size())), c.keep);
   }
 }
 
@@ -702,6 +737,46 @@ TEST_F(TransfersTest, ASecondProcessPushesBackBetweenTwoPassesOfAReceive) {
   EXPECT_EQ(bytesOf(next(id)), "d");
 }
 
+// Listens on 127.0.0.1, prints its port, takes one connection and reads it to its end, then
+// prints how many bytes came and where "INTERLOPER" starts in them (-1: nowhere).
+constexpr const char* kCollectingPeer = R"(
+import socket
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+print(listener.getsockname()[1])
+connection, _ = listener.accept()
+data = bytearray()
+while True:
+    piece = connection.recv(65536)
+    if not piece:
+        break
+    data += piece
+print(len(data), data.find(b"INTERLOPER"))
+)";
+
+// A send of many pieces yields after each; a second process that sends meanwhile waits for its
+// end, whether the first one's bytes go out buffered (mode 1) or directly (mode 0).
+TEST_F(TransfersTest, ASecondProcessSendsOnlyAfterAMultiPassSendHasEnded) {
+  const std::string large(300000, 'x');
+  for (int64_t mode : {1, 0}) {
+    SCOPED_TRACE(mode);
+    peers::PythonPeer peer(kCollectingPeer);
+    ASSERT_TRUE(peer.started());
+    int64_t id = open(static_cast<int16_t>(std::stoi(peer.readLine())));
+    host::Emulator::Pending other;
+    emu.onYield(1, 2, [&] {
+      other = emu.start("ZUV_TCPSend", {num(id), txt("INTERLOPER"), num(0), num(0)}, 2);
+    });
+    EXPECT_EQ(send(id, large, mode), 0);
+    EXPECT_EQ(emu.wait(other).number(), 0);
+    EXPECT_EQ(run("ZUV_TCPClose", {num(id)}).number(), 0);
+    EXPECT_EQ(peer.readLine(), "300010 300000");
+    EXPECT_EQ(peer.wait(), 0);
+    EXPECT_EQ(run("ZUV_TCPRelease", {num(id), num(0)}).number(), 0);
+  }
+}
+
 TEST_F(TransfersTest, AReleaseDuringAReceiveAnswersBusyAndTheReceiveGoesOn) {
   HeldPeer peer;
   int64_t id = connect(peer);
@@ -821,6 +896,104 @@ TEST_F(TransfersTest, BytesThatThePushBackRefusesStayInTheText) {
   EXPECT_EQ(received.number(), 6);
   EXPECT_EQ(bytesOf(received), "ab\r\ncd");
   emu.clearRefusals();
+}
+
+TEST_F(TransfersTest, AnAppendToAnEmptyTextTakesTheBytesAsTheyCome) {
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  peer.write("abc");
+  ASSERT_TRUE(awaitAvailable(id, 3));
+  Outcome appended = receive(id, "", 0, 0, 0x1, "", 0);
+  EXPECT_EQ(appended.number(), 3);
+  EXPECT_EQ(bytesOf(appended), "abc");
+  // Nothing waiting: the empty text stays empty.
+  Outcome none = receive(id, "", 10, 0, 0x1, "", 0);
+  EXPECT_EQ(none.number(), 0);
+  EXPECT_EQ(bytesOf(none), "");
+}
+
+struct RefusedTextCase {
+  std::string current;
+  int64_t flags;
+  std::string delimiter;
+  int64_t nth;  // the final conversion among the host's conversions of the receive
+};
+
+// The bytes of a receive whose text the host cannot make stay in the stream, in their order,
+// and the variable keeps its text.
+TEST_F(TransfersTest, AReceiveWhoseTextTheHostCannotMakeGivesItsBytesBack) {
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  const RefusedTextCase cases[] = {
+      {"kept", 0, "", 1},
+      {"earlier", 0x1, "", 2},
+      {"kept", 0, "\n", 2},
+      {"earlier", 0x1, "\n", 3},
+  };
+  for (const RefusedTextCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.current << " flags " << c.flags);
+    peer.write("ab\ncd");
+    ASSERT_TRUE(awaitAvailable(id, 5));
+    emu.refuse(host::Refusal::Conversion, c.nth);
+    Outcome refused = receive(id, c.current, 0, 0, c.flags, c.delimiter, 0);
+    EXPECT_EQ(refused.number(), -1);
+    EXPECT_EQ(bytesOf(refused), c.current);
+    emu.clearRefusals();
+    EXPECT_EQ(available(id), 5);
+    EXPECT_EQ(bytesOf(next(id)), "ab\ncd");
+  }
+}
+
+// A receive that ends inside a UTF-8 character leaves its beginning in the stream, so that the
+// receives together give the exact text; the count is what the text holds.
+TEST_F(TransfersTest, ACharacterSplitByALimitOrAPassComesWholeWithTheNextReceive) {
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  peer.write("ab\xC3\xA9");
+  ASSERT_TRUE(awaitAvailable(id, 4));
+  Outcome limited = receive(id, "", 3, 0, 0, "", -1);
+  EXPECT_EQ(limited.number(), 2);
+  EXPECT_EQ(bytesOf(limited), "ab");
+  Outcome whole = next(id);
+  EXPECT_EQ(whole.number(), 2);
+  EXPECT_EQ(bytesOf(whole), "é");
+
+  // The peer's bytes end inside a character: without a limit, the first pass ends the receive.
+  peer.write("cd\xE2\x82");
+  ASSERT_TRUE(awaitAvailable(id, 4));
+  Outcome split = receive(id, "x", 0, 0x1000, 0x1, "", 0);
+  EXPECT_EQ(split.number(), 3);
+  EXPECT_EQ(bytesOf(split), "xcd");
+  // Its beginning alone is no text yet: the receive ends at its empty pass with nothing.
+  Outcome waiting = next(id);
+  EXPECT_EQ(waiting.number(), 0);
+  EXPECT_EQ(bytesOf(waiting), "");
+  EXPECT_EQ(available(id), 2);
+  // A receive without deadline waits for the rest.
+  emu.onYield(1, 1, [&] { peer.write("\xAC!"); });
+  Outcome rest = receive(id, "", 0, 0, 0, "", -1);
+  EXPECT_EQ(bytesOf(rest), "€!");
+  EXPECT_EQ(rest.number(), 4);
+
+  // A limit too small for the character gives its bytes as they are.
+  peer.write("\xC3\xA9");
+  ASSERT_TRUE(awaitAvailable(id, 2));
+  EXPECT_EQ(bytesOf(receive(id, "", 1, 0, 0, "", -1)), "\uFFFD");
+  EXPECT_EQ(bytesOf(receive(id, "", 1, 0, 0, "", -1)), "\uFFFD");
+
+  // Other character sets cut nowhere.
+  peer.write("ab\xC3");
+  ASSERT_TRUE(awaitAvailable(id, 3));
+  Outcome single = receive(id, "", 3, 0x2, 0, "", -1);
+  EXPECT_EQ(single.number(), 3);
+  EXPECT_EQ(bytesOf(single), "abÃ");
+
+  // Once the stream can bring no more, the tail is given as it is.
+  peer.write("z\xF0\x9F");
+  peer.finish();
+  Outcome last = receive(id, "", 0, 0, 0, "", -1);
+  EXPECT_EQ(last.number(), 3);
+  EXPECT_EQ(bytesOf(last), "z\uFFFD");
 }
 
 // ---- HTTP/1.0

@@ -67,6 +67,9 @@ long sendWithoutSignal(int fd, const void* bytes, unsigned long count);
 // True when the socket can be written now or has a pending error; waits at most timeoutMs
 // milliseconds (0: only looks).
 bool waitWritable(int fd, int timeoutMs);
+// True when the socket has bytes (or an end, or an error) to read now; waits at most timeoutMs
+// milliseconds (0: only looks).
+bool waitReadable(int fd, int timeoutMs);
 
 // What the close probe of a connected socket saw: the peer's close, a pending socket error, or
 // a live connection (an urgent byte, when one was pending, has been read and dropped).

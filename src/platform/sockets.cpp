@@ -49,6 +49,12 @@ bool waitWritable(int fd, int timeoutMs) {
   return (entry.revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
 }
 
+bool waitReadable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  if (poll(&entry, 1, timeoutMs) <= 0) return false;
+  return (entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+}
+
 ConnectionProbe probeConnection(int fd) {
   ConnectionProbe probe;
   pollfd entry{fd, POLLIN | POLLRDHUP, 0};
