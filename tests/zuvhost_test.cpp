@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -309,26 +308,6 @@ std::string readFile(const std::filesystem::path& path) {
   return text.str();
 }
 
-// Commands whose handlers this build does not provide yet: an example that uses one waits.
-std::set<std::string> pendingCommands() {
-  std::set<std::string> pending;
-  std::string source = readFile(std::filesystem::path(ZUV_SOURCE_DIR) / "src/zuv_pending.cpp");
-  std::regex handler(R"(void handle(\w+)\(PluginBlock\*\) \{\})");
-  for (std::sregex_iterator i(source.begin(), source.end(), handler), end; i != end; ++i) {
-    pending.insert("ZUV_" + (*i)[1].str());
-  }
-  return pending;
-}
-
-std::string firstPendingCommand(const std::string& text) {
-  static const std::set<std::string> pending = pendingCommands();
-  std::regex name(R"(ZUV_\w+)");
-  for (std::sregex_iterator i(text.begin(), text.end(), name), end; i != end; ++i) {
-    if (pending.count(i->str())) return i->str();
-  }
-  return "";
-}
-
 // An example script shows its output in "//> " lines, in order (spaces before them allowed).
 std::string expectedOutput(const std::string& script) {
   std::istringstream lines(script);
@@ -371,7 +350,6 @@ TEST(ZuvhostExamplesTest, EveryExampleScriptPrintsWhatItShows) {
     std::string script = readFile(entry.path());
     std::string name = entry.path().filename().string();
     SCOPED_TRACE(name);
-    if (!firstPendingCommand(script).empty()) continue;
     // The TLS examples need certificates made for them; the TLS tests run them.
     if (script.find("\n// Needs: a secure ") != std::string::npos) continue;
     bool needsServer = script.find("\n// Needs: a ") != std::string::npos;
@@ -434,12 +412,6 @@ TEST(ZuvhostExamplesTest, EveryReadmeExampleWorksAsWritten) {
   ASSERT_GE(examples.size(), 3u) << "the README's zuvhost section has no examples";
   for (const ReadmeExample& example : examples) {
     SCOPED_TRACE(example.command);
-    std::string pending = firstPendingCommand(example.command);
-    if (example.command.find("examples/") != std::string::npos) {
-      std::string file = example.command.substr(example.command.find("examples/"));
-      pending = firstPendingCommand(readFile(std::filesystem::path(ZUV_SOURCE_DIR) / file));
-    }
-    if (!pending.empty()) continue;
     EXPECT_EQ(shell(example.command).output, example.expected);
   }
 }
