@@ -639,13 +639,17 @@ int32_t receiveBlobCommand(PluginBlock* block) {
   if (!appends) PA_SetHandleSize(blob, 0);
   int64_t start = PA_GetHandleSize(blob);
   if (appends && start == kMaxSize) return 0;
-  {
+  bool ended = true;
+  try {
     streams::BusyStream held(id);
     BlobReceive receive(id, held.stream(), blob, request, conversion, viewOf(delimiter));
     receive.run();
+  } catch (...) {
+    // The stream is released all the same, as a receive that ends any other way releases it.
+    ended = false;
   }
   if ((request.flags & kKeepStream) == 0) doTCPRelease(id, 0);
-  return static_cast<int32_t>(PA_GetHandleSize(blob) - start);
+  return ended ? static_cast<int32_t>(PA_GetHandleSize(blob) - start) : kFailed;
 }
 
 // ---- ZUV_TCPSendPicture
