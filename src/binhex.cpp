@@ -42,30 +42,6 @@ constexpr size_t kOutputSize = 0xC000;
 // The bits of the Finder flags that say what the Finder did with the file, not what it is.
 constexpr uint16_t kKeptFlags = 0xBEFE;
 
-struct CrcTable {
-  std::array<uint16_t, 256> entries{};
-  constexpr CrcTable() {
-    for (int byte = 0; byte < 256; ++byte) {
-      uint16_t crc = static_cast<uint16_t>(byte << 8);
-      for (int bit = 0; bit < 8; ++bit) {
-        crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
-      }
-      entries[static_cast<size_t>(byte)] = crc;
-    }
-  }
-};
-constexpr CrcTable kCrcTable;
-
-// CRC-16/XMODEM one byte further: the same value as shifting the byte's bits in and, at the end,
-// 16 zero bits.
-inline uint16_t crcStep(uint16_t crc, unsigned char byte) {
-  return static_cast<uint16_t>((crc << 8) ^ kCrcTable.entries[((crc >> 8) ^ byte) & 0xFF]);
-}
-
-uint32_t bigEndian32(const unsigned char* bytes) {
-  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
-}
-
 // ---- Encoder ---------------------------------------------------------------------------------
 
 class Encoder {
@@ -75,7 +51,7 @@ class Encoder {
   // One byte of the stream: into the CRC, then as characters, with the 0x00 that makes a 0x90
   // literal (outside the CRC).
   void byte(unsigned char value) {
-    crc_ = crcStep(crc_, value);
+    crc_ = crc16Step(crc_, value);
     code(value);
     if (value == kRunMarker) code(0);
   }
@@ -372,7 +348,7 @@ class Decoder {
           return dataByte(value);
         }
         buffer_[count_++] = value;
-        crc_ = crcStep(crc_, value);
+        crc_ = crc16Step(crc_, value);
         --forkRemaining_;
         if (count_ == buffer_.size()) writeBuffer();
         return;
@@ -404,7 +380,7 @@ class Decoder {
   // The length byte, exactly that many name bytes, then the version byte: all in the CRC. The
   // name itself is not used; the destination path names the file.
   void nameByte(unsigned char value) {
-    crc_ = crcStep(crc_, value);
+    crc_ = crc16Step(crc_, value);
     if (nameRemaining_ < 0) {
       nameRemaining_ = value;
     } else if (nameRemaining_ > 0) {
@@ -415,21 +391,21 @@ class Decoder {
   }
 
   void headerByte(unsigned char value) {
-    if (count_ < kHeaderCrcOffset) crc_ = crcStep(crc_, value);
+    if (count_ < kHeaderCrcOffset) crc_ = crc16Step(crc_, value);
     header_[count_++] = value;
     if (count_ < kHeaderFields) return;
     count_ = 0;
     expectedCrc_ = static_cast<uint16_t>(header_[18] << 8 | header_[19]);
     verifyCrc();
-    const uint32_t dataLength = bigEndian32(header_ + 10);
-    resourceLength_ = bigEndian32(header_ + 14);
+    const uint32_t dataLength = readBigEndian32(header_ + 10);
+    resourceLength_ = readBigEndian32(header_ + 14);
     // The lengths are read unsigned: one of 2 GB or more is refused, never taken as negative.
     if (dataLength > kMaxForkLength || resourceLength_ > kMaxForkLength) {
       throw kConversionForkTooLong;
     }
     FinderInfo info;
-    info.type = bigEndian32(header_);
-    info.creator = bigEndian32(header_ + 4);
+    info.type = readBigEndian32(header_);
+    info.creator = readBigEndian32(header_ + 4);
     info.flags = static_cast<uint16_t>((header_[8] << 8 | header_[9]) & kKeptFlags);
     if (int code = setFinderInfo(info, destination_, kByteOrderNative)) throw code;
     state_ = kDataFork;

@@ -42,21 +42,6 @@ constexpr size_t kPieceSize = 65536;
 
 using Header = unsigned char[kHeaderSize];
 
-uint16_t crc16(const unsigned char* bytes, size_t n) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc = static_cast<uint16_t>(crc ^ bytes[i] << 8);
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-  }
-  return crc;
-}
-
-uint32_t readBigEndian32(const unsigned char* bytes) {
-  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
-}
-
 void writeBigEndian32(unsigned char* bytes, uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
 }

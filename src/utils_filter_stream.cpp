@@ -247,7 +247,7 @@ class QuotedEncoding : public FilterStage {
   void push(std::u16string_view in, bool last, std::u16string& out) override {
     appendUTF8(in, bytes_);
     if (bytes_.empty() || (!last && bytes_.size() == 1)) return;
-    std::string line(static_cast<size_t>(column_), 'x');
+    std::string line = columnFiller(column_);
     line.append(bytes_);
     std::u16string encoded;
     quotedEncodeBytes(line, false, encoded, INT64_MAX);
@@ -260,6 +260,15 @@ class QuotedEncoding : public FilterStage {
   }
 
  private:
+  // Letters that bring the encoder to the column without a soft break, each written as it is.
+  // A line passes the soft-break column (75) only through a letter there that a CR follows, so
+  // a column beyond 76 gets its CR in the same place. At 76 itself the CR is the first byte.
+  static std::string columnFiller(int column) {
+    std::string filler(static_cast<size_t>(column), 'x');
+    if (column > kPastBreakColumn) filler[kPastBreakColumn] = '\r';
+    return filler;
+  }
+
   // The length of the answer before the last byte's letters: one when it is written as it is
   // (the encoder saw nothing after it), three for an escape, and a soft break before them.
   static size_t withoutLastByte(const std::u16string& encoded, unsigned char byte) {
@@ -269,6 +278,8 @@ class QuotedEncoding : public FilterStage {
     if (end >= 3 && encoded.compare(end - 3, 3, u"=\r\n") == 0) end -= 3;
     return end;
   }
+
+  static constexpr int kPastBreakColumn = 76;
 
   std::string bytes_;
   int column_ = 0;

@@ -34,6 +34,10 @@ constexpr int32_t kNotEstablishedAfterSend = -2;
 constexpr int32_t kMissingFile = 2;
 constexpr int32_t kForkTooLarge = 27;
 constexpr int64_t kMaxSize = INT32_MAX;
+// A converted chunk grows many times over through the filters and the character sets, and its
+// sizes are counted in 32 bits: a larger chunk asked for is sent in chunks of this size, so that
+// no count wraps and loses a chunk. The bytes the peer gets are the same.
+constexpr int64_t kMaxConvertedChunk = int64_t{1} << 24;
 
 constexpr int32_t kSendResourceFork = 0x1;
 constexpr int32_t kFileAppends = 0x1;
@@ -206,6 +210,7 @@ int32_t sendFileCommand(PluginBlock* block) {
   if (!file) return kFileWillNotOpen;
   int32_t chunk = PA_GetLongParameter(block, 4);
   request.chunk = chunk > 0 ? chunk : (conversion.raw() ? kRawFileChunk : kTransferChunk);
+  if (!conversion.raw()) request.chunk = std::min(request.chunk, kMaxConvertedChunk);
   return sendFileChunks(id, held.stream(), file.get(), request, conversion);
 }
 
@@ -639,13 +644,17 @@ int32_t receiveBlobCommand(PluginBlock* block) {
   if (!appends) PA_SetHandleSize(blob, 0);
   int64_t start = PA_GetHandleSize(blob);
   if (appends && start == kMaxSize) return 0;
-  {
+  bool ended = true;
+  try {
     streams::BusyStream held(id);
     BlobReceive receive(id, held.stream(), blob, request, conversion, viewOf(delimiter));
     receive.run();
+  } catch (...) {
+    // The stream is released all the same, as a receive that ends any other way releases it.
+    ended = false;
   }
   if ((request.flags & kKeepStream) == 0) doTCPRelease(id, 0);
-  return static_cast<int32_t>(PA_GetHandleSize(blob) - start);
+  return ended ? static_cast<int32_t>(PA_GetHandleSize(blob) - start) : kFailed;
 }
 
 // ---- ZUV_TCPSendPicture

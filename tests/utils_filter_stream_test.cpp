@@ -77,6 +77,8 @@ TEST_F(FilterStreamTest, ChunksGiveWhatTheFilterGivesForTheWhole) {
       {0x100, "w6nDqcOp8J+YgA"},
       {0x200, longLine},
       {0x200, "trailing space \rand tab\t\r" + std::string(80, '=')},
+      // A line that goes past the soft-break column through a CR, then an escape.
+      {0x200, std::string(76, 'a') + "\r\n" + std::string(10, 'b') + "\xc3\xa9"},
       {0x400, "a=3D=C3=A9 =\r\nsoft=\rbreak=F0=9F=98=80 end=\r\n=3=\r\nD=41=4"},
       {0x400, "=C3=\r\n=A9=E2=82=AC=zz=\r"},
       {0x4 | 0x80, "line\rline\r"},
