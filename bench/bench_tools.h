@@ -14,6 +14,8 @@
 
 #include <unistd.h>
 
+#include "support/hex.h"
+
 namespace benchtools {
 
 using Clock = std::chrono::steady_clock;
@@ -30,15 +32,7 @@ inline std::string randomBytes(size_t size, uint64_t seed) {
   return bytes;
 }
 
-inline std::string hexOf(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
+using zuvtest::hexOf;
 
 // A new file in /tmp holding the bytes; the caller removes it.
 inline std::string writeTemp(const std::string& bytes) {
