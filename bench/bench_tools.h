@@ -34,6 +34,13 @@ inline std::string randomBytes(size_t size, uint64_t seed) {
 
 using zuvtest::hexOf;
 
+// The size in MB the benchmark was asked for as its first argument, or `fallback` when it was
+// given none (or 0).
+inline size_t megabytesArgument(int argc, char** argv, size_t fallback) {
+  size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 0;
+  return megabytes == 0 ? fallback : megabytes;
+}
+
 // A new file in /tmp holding the bytes; the caller removes it.
 inline std::string writeTemp(const std::string& bytes) {
   char path[] = "/tmp/zuv-bench-XXXXXX";

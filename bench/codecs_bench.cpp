@@ -170,8 +170,7 @@ void printRate(const char* what, double mb, double seconds) {
 int main(int argc, char** argv) {
   host::keepFreedMemory();
   printHostile();
-  size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
-  if (megabytes == 0) megabytes = 16;
+  size_t megabytes = benchtools::megabytesArgument(argc, argv, 16);
   host::Emulator emu(host::Options{.strict = false});
   emu.attach(&FourDPackex);
   emu.startup();
