@@ -14,6 +14,8 @@
 
 #include <unistd.h>
 
+#include "support/hex.h"
+
 namespace benchtools {
 
 using Clock = std::chrono::steady_clock;
@@ -30,14 +32,13 @@ inline std::string randomBytes(size_t size, uint64_t seed) {
   return bytes;
 }
 
-inline std::string hexOf(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
+using zuvtest::hexOf;
+
+// The size in MB the benchmark was asked for as its first argument, or `fallback` when it was
+// given none (or 0).
+inline size_t megabytesArgument(int argc, char** argv, size_t fallback) {
+  size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 0;
+  return megabytes == 0 ? fallback : megabytes;
 }
 
 // A new file in /tmp holding the bytes; the caller removes it.

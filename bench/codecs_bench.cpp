@@ -30,10 +30,11 @@
 
 namespace {
 
+using benchtools::Clock;
+using benchtools::kMB;
 using benchtools::readAll;
+using benchtools::timeShell;
 using benchtools::writeTemp;
-using Clock = std::chrono::steady_clock;
-constexpr double kMB = 1024.0 * 1024.0;
 
 // A mail-like text: words of ASCII letters on CR LF lines, with a Latin-1 letter, a markup
 // character or a symbol now and then, so that every codec has some escaping to do.
@@ -95,17 +96,6 @@ double timeCall(host::Emulator& emu, const char* command, const std::u16string& 
     host::Outcome outcome = emu.call(command, args(in, mode));
     best = std::min(best, std::chrono::duration<double>(outcome.elapsed).count());
     out = outcome.text();
-  }
-  return best;
-}
-
-// Seconds of the best of three runs of a shell command.
-double timeShell(const std::string& command) {
-  double best = 1e9;
-  for (int i = 0; i < 3; ++i) {
-    auto start = Clock::now();
-    if (std::system(command.c_str()) != 0) return -1;
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
   }
   return best;
 }
@@ -180,8 +170,7 @@ void printRate(const char* what, double mb, double seconds) {
 int main(int argc, char** argv) {
   host::keepFreedMemory();
   printHostile();
-  size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
-  if (megabytes == 0) megabytes = 16;
+  size_t megabytes = benchtools::megabytesArgument(argc, argv, 16);
   host::Emulator emu(host::Options{.strict = false});
   emu.attach(&FourDPackex);
   emu.startup();

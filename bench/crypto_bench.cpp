@@ -70,8 +70,7 @@ double timeRot13(host::Emulator& emu, const std::string& bytes) {
 
 int main(int argc, char** argv) {
   host::keepFreedMemory();
-  size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 32;
-  if (megabytes == 0) megabytes = 32;
+  size_t megabytes = megabytesArgument(argc, argv, 32);
   host::Emulator emu(host::Options{.strict = false});
   emu.attach(&FourDPackex);
   emu.startup();

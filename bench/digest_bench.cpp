@@ -80,8 +80,7 @@ double pythonTime(const std::string& path, const char* function) {
 
 int main(int argc, char** argv) {
   host::keepFreedMemory();
-  size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-  if (megabytes == 0) megabytes = 256;
+  size_t megabytes = megabytesArgument(argc, argv, 256);
   host::Emulator emu(host::Options{.strict = false});
   emu.attach(&FourDPackex);
   emu.startup();

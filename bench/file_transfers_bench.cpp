@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
+#include "bench_sockets.h"
 #include "emulator.h"
 #include "peers/peers.h"
 
@@ -120,15 +121,6 @@ class Peer {
 
 // ---- The plain loops ----------------------------------------------------------------------------
 
-int connectPlain(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kStreamBuffer, sizeof kStreamBuffer);
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kStreamBuffer, sizeof kStreamBuffer);
-  sockaddr_in a = peers::address(peers::kLoopback1, port);
-  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  return fd;
-}
-
 bool sendPlain(int fd, const char* bytes, size_t n) {
   for (size_t sent = 0; sent < n;) {
     ssize_t k = send(fd, bytes + sent, std::min<size_t>(n - sent, kStreamBuffer), MSG_NOSIGNAL);
@@ -140,7 +132,7 @@ bool sendPlain(int fd, const char* bytes, size_t n) {
 
 double plainSend(const std::string& bytes) {
   Peer peer("sink", bytes.size());
-  int fd = connectPlain(peer.port());
+  int fd = benchtools::connectLoopback(peer.port(), kStreamBuffer);
   auto start = Clock::now();
   sendPlain(fd, bytes.data(), bytes.size());
   double time = seconds(Clock::now() - start);
@@ -150,7 +142,7 @@ double plainSend(const std::string& bytes) {
 
 double plainReceive(size_t bytes) {
   Peer peer("source", bytes);
-  int fd = connectPlain(peer.port());
+  int fd = benchtools::connectLoopback(peer.port(), kStreamBuffer);
   std::string into(bytes, '\0');
   auto start = Clock::now();
   size_t got = 0;
@@ -167,7 +159,7 @@ double plainReceive(size_t bytes) {
 
 double plainFileSend(const std::string& path, size_t bytes) {
   Peer peer("sink", bytes);
-  int fd = connectPlain(peer.port());
+  int fd = benchtools::connectLoopback(peer.port(), kStreamBuffer);
   auto start = Clock::now();
   FILE* file = std::fopen(path.c_str(), "rb");
   std::vector<char> buffer(kFilePiece);

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
+#include "bench_sockets.h"
 #include "emulator.h"
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
@@ -88,11 +89,7 @@ class Server {
 
 // (a): the bytes received after the request, headers included.
 size_t opensslLoop(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kStreamBuffer, sizeof kStreamBuffer);
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kStreamBuffer, sizeof kStreamBuffer);
-  sockaddr_in a = peers::address(peers::kLoopback1, port);
-  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  int fd = benchtools::connectLoopback(port, kStreamBuffer);
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   SSL* ssl = SSL_new(context);
   SSL_set_fd(ssl, fd);

@@ -17,27 +17,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "support/hex.h"
 #include "support/plugin_test.h"
 
 namespace zuvtest {
-
-inline std::string hexOf(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
-inline std::string bytesOfHex(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
 
 // UTF-8 of a UTF-16 text that holds only whole characters.
 inline std::string utf8Of(const std::u16string& text) {

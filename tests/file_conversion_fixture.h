@@ -17,6 +17,7 @@
 
 #include "codecs_oracle.h"
 #include "platform/platform.h"
+#include "support/temp_folder.h"
 
 namespace zuvtest {
 
@@ -42,14 +43,7 @@ class FileConversionTest : public PluginTest {
  protected:
   void SetUp() override {
     PluginTest::SetUp();
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/zuv-conv-XXXXXX";
-    ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
-    folder = pattern;
-  }
-  void TearDown() override {
-    std::system(("rm -rf '" + folder + "'").c_str());
-    PluginTest::TearDown();
+    ASSERT_TRUE(files.made());
   }
 
   std::string path(const std::string& name) const { return folder + "/" + name; }
@@ -114,7 +108,8 @@ class FileConversionTest : public PluginTest {
     return runTool("(cd '" + folder + "' && " + command + ")", "", status);
   }
 
-  std::string folder;
+  TempFolder files{"zuv-conv"};
+  std::string folder = files.name();
 };
 
 }  // namespace zuvtest

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "emulator.h"
+#include "support/hex.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ using host::Options;
 using host::Outcome;
 using host::Text;
 using host::Value;
+using zuvtest::hexOf;
 
 // ---- The toy plug-in ------------------------------------------------------------------------
 
@@ -727,16 +729,6 @@ TEST_F(WatchdogTest, ACommandThatNeverEndsIsStopped) {
 
 // ---- Character sets -------------------------------------------------------------------------
 
-std::string hex(const Bytes& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 struct Conversion {
   Bytes source;
   const char* from;
@@ -748,7 +740,7 @@ struct Conversion {
 std::vector<std::string> python(const std::vector<Conversion>& conversions) {
   std::string script = "import sys\n";
   for (const Conversion& c : conversions) {
-    script += "print(bytes.fromhex('" + hex(c.source) + "').decode('" + c.from +
+    script += "print(bytes.fromhex('" + hexOf(c.source) + "').decode('" + c.from +
               "', 'replace').encode('" + c.to + "', 'replace').hex())\n";
   }
   std::string path = testing::TempDir() + "host_charsets_" + std::to_string(getpid()) + ".py";
@@ -837,7 +829,7 @@ TEST(CharsetTest, ConversionsAgreeWithPython) {
   ASSERT_EQ(expected.size(), std::size(cases));
   for (size_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
-    EXPECT_EQ(hex(Emulator::convert(cases[i].source, cases[i].from, cases[i].to)), expected[i]);
+    EXPECT_EQ(hexOf(Emulator::convert(cases[i].source, cases[i].from, cases[i].to)), expected[i]);
   }
 }
 

@@ -21,27 +21,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/temp_folder.h"
+
 namespace {
 
+using zuvtest::TempFolder;
+
 using Bytes = std::vector<unsigned char>;
-
-// A fresh folder for each test, removed with everything in it at the end.
-class TempFolder {
- public:
-  TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/zuv-platform-XXXXXX";
-    path_ = ::mkdtemp(&pattern[0]) != nullptr ? pattern : std::string();
-  }
-  ~TempFolder() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 void writeFile(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
@@ -81,9 +67,9 @@ Bytes finderInfoValue() {
 class AttributesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(folder.path().empty());
-    path = folder.file("report.txt");
-    sidecar = folder.file("._report.txt");
+    ASSERT_FALSE(folder.name().empty());
+    path = folder.path("report.txt");
+    sidecar = folder.path("._report.txt");
     writeFile(path, "data fork");
   }
 
@@ -98,7 +84,7 @@ class AttributesTest : public ::testing::Test {
     return bytes;
   }
 
-  TempFolder folder;
+  TempFolder folder{"zuv-platform"};
   std::string path;
   std::string sidecar;
 };
@@ -115,7 +101,7 @@ TEST_F(AttributesTest, AFileWithoutSidecarHasNoAttributes) {
 }
 
 TEST_F(AttributesTest, AMissingFileAnswersNoSuchFile) {
-  const std::string missing = folder.file("missing");
+  const std::string missing = folder.path("missing");
   errno = 0;
   EXPECT_EQ(platform::getAttribute(missing.c_str(), platform::kResourceForkAttr, nullptr, 0, 0),
             -1);
@@ -123,7 +109,7 @@ TEST_F(AttributesTest, AMissingFileAnswersNoSuchFile) {
   const Bytes value = finderInfoValue();
   EXPECT_EQ(platform::setAttribute(missing.c_str(), platform::kFinderInfoAttr, value.data(), 32, 0),
             -1);
-  EXPECT_FALSE(exists(folder.file("._missing")));
+  EXPECT_FALSE(exists(folder.path("._missing")));
 }
 
 // The way the BinHex decoder and the file send move a fork: pieces at rising positions on an open
@@ -193,15 +179,15 @@ TEST_F(AttributesTest, TheSidecarIsStandardAppleDoubleVersion2) {
   ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kFinderInfoAttr, info.data(), 32, 0), 0);
   ASSERT_TRUE(exists(sidecar));
 
-  const std::string script = folder.file("reader.py");
+  const std::string script = folder.path("reader.py");
   writeFile(script, kAppleDoubleReader);
   const std::string command = "python3 '" + script + "' '" + sidecar + "' '" +
-                              folder.file("info.bin") + "' '" + folder.file("fork.bin") + "' > '" +
-                              folder.file("out.txt") + "' 2>&1";
+                              folder.path("info.bin") + "' '" + folder.path("fork.bin") + "' > '" +
+                              folder.path("out.txt") + "' 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << std::string(
-      readFile(folder.file("out.txt")).begin(), readFile(folder.file("out.txt")).end());
-  EXPECT_EQ(readFile(folder.file("info.bin")), info);
-  EXPECT_EQ(readFile(folder.file("fork.bin")), fork);
+      readFile(folder.path("out.txt")).begin(), readFile(folder.path("out.txt")).end());
+  EXPECT_EQ(readFile(folder.path("info.bin")), info);
+  EXPECT_EQ(readFile(folder.path("fork.bin")), fork);
 }
 
 TEST_F(AttributesTest, AForkWrittenAtPositionZeroIsReplaced) {
@@ -292,12 +278,12 @@ TEST_F(AttributesTest, RemovingOneAttributeKeepsTheOther) {
 
 TEST_F(AttributesTest, ASymbolicLinkGivesTheAttributesOfItsTarget) {
   const Bytes fork = pattern(10, 9);
-  const std::string link = folder.file("link");
+  const std::string link = folder.path("link");
   ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
   ASSERT_EQ(platform::setAttribute(link.c_str(), platform::kResourceForkAttr, fork.data(), 10, 0),
             0);
   EXPECT_TRUE(exists(sidecar));
-  EXPECT_FALSE(exists(folder.file("._link")));
+  EXPECT_FALSE(exists(folder.path("._link")));
   EXPECT_EQ(forkSize(), 10);
 }
 
@@ -445,9 +431,9 @@ TEST_F(AttributesTest, ANewSidecarTakesTheDataFilesPermissionBits) {
 
 // A "._name" that is a symbolic link would let a write create or replace whatever it points at.
 TEST_F(AttributesTest, ASidecarThatIsASymbolicLinkIsRefused) {
-  const std::string victim = folder.file("victim");
+  const std::string victim = folder.path("victim");
   writeFile(victim, "precious");
-  const std::string absent = folder.file("absent");
+  const std::string absent = folder.path("absent");
   const Bytes fork = pattern(10, 5);
   const Bytes info = finderInfoValue();
   for (const std::string& target : {victim, absent}) {

@@ -23,6 +23,7 @@
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
 #include "support/plugin_test.h"
+#include "support/stream_test.h"
 #include "tcp.h"
 #include "tcp_internal.h"
 #include "zuv_commands.h"
@@ -38,16 +39,12 @@ constexpr int64_t kNoTLS13 = 0x20000;
 constexpr int64_t kSNI = 0x100000;
 constexpr int64_t kSNIStrict = 0x200000;
 
-class TLSTest : public PluginTest {
+class TLSTest : public StreamTest {
  protected:
   void SetUp() override {
     if (!kIsolated) GTEST_SKIP() << peers::kNoNamespace;
     ASSERT_TRUE(certificates().ok()) << "the openssl command could not make the certificates";
     PluginTest::SetUp();
-  }
-  void TearDown() override {
-    tcp::testing::resetClocks();
-    PluginTest::TearDown();
   }
 
   static const peers::Certificates& certificates() { return peers::Certificates::get(); }
@@ -86,24 +83,6 @@ class TLSTest : public PluginTest {
         .number();
   }
 
-  tcp::TCPGlob* stream(int64_t id) { return streams::lookUp(static_cast<int32_t>(id)); }
-  int32_t send(int64_t id, const std::string& bytes) {
-    int32_t result = 0;
-    emu.run(1, [&] {
-      result = tcp::send(stream(id), bytes.data(), static_cast<int32_t>(bytes.size()), false);
-    });
-    return result;
-  }
-  std::string receiveOnce(int64_t id, int32_t max = 0) {
-    std::string bytes;
-    emu.run(1, [&] {
-      HostHandle handle = nullptr;
-      int32_t n = tcp::receive(stream(id), handle, max);
-      if (n > 0) bytes.assign(*handle, static_cast<size_t>(n));
-      if (handle != nullptr) PA_DisposeHandle(handle);
-    });
-    return bytes;
-  }
   // Receives until `text` has come (or the peer's end), keeping every byte.
   std::string receiveUntil(int64_t id, const std::string& text) {
     std::string bytes;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "support/plugin_test.h"
+#include "support/temp_folder.h"
 
 namespace zuvtest {
 namespace {
@@ -36,14 +37,7 @@ class XFileTest : public PluginTest {
  protected:
   void SetUp() override {
     PluginTest::SetUp();
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/zuv-xfile-XXXXXX";
-    ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
-    folder = pattern;
-  }
-  void TearDown() override {
-    std::system(("rm -rf '" + folder + "'").c_str());
-    PluginTest::TearDown();
+    ASSERT_TRUE(files.made());
   }
   std::string file(const std::string& name, const std::string& contents) {
     const std::string path = folder + "/" + name;
@@ -51,7 +45,8 @@ class XFileTest : public PluginTest {
     return path;
   }
 
-  std::string folder;
+  TempFolder files{"zuv-xfile"};
+  std::string folder = files.name();
 };
 
 // ---- Open, stat, remove ---------------------------------------------------------------------

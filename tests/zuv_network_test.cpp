@@ -9,6 +9,7 @@
 
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
+#include "support/hex.h"
 #include "support/plugin_test.h"
 #include "tcp.h"
 #include "zuv_commands.h"
@@ -38,16 +39,6 @@ for line in sys.stdin:
         print("got", data.hex() or "-", sender[1], flush=True)
 )";
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 class PythonPeer {
  public:
   PythonPeer() : child_({"python3", "-c", kPythonPeer}) {
@@ -57,7 +48,7 @@ class PythonPeer {
   }
   int64_t port() const { return port_; }
   void send(int64_t port, const std::string& bytes) {
-    child_.write("send " + std::to_string(port) + " " + hex(bytes) + "\n");
+    child_.write("send " + std::to_string(port) + " " + hexOf(bytes) + "\n");
     expectLine();
   }
   // The next datagram as "got HEX PORT" ("-" for an empty one).
@@ -105,13 +96,13 @@ TEST_F(NetworkTest, DatagramsTravelAsTextAndAsBlob) {
 
   EXPECT_EQ(run("ZUV_UDPSend", {num(id), txt("grüße"), num(kLoopback), num(peer.port())}).number(),
             0);
-  EXPECT_EQ(peer.receive(), "got " + hex("grüße") + " " + std::to_string(port));
+  EXPECT_EQ(peer.receive(), "got " + hexOf("grüße") + " " + std::to_string(port));
   EXPECT_EQ(run("ZUV_UDPSend", {num(id), txt(""), num(kLoopback), num(peer.port())}).number(), 0);
   EXPECT_EQ(peer.receive(), "got - " + std::to_string(port));
   std::string bytes("\x00\x01\xff zero", 8);
   EXPECT_EQ(
       run("ZUV_UDPSendBlob", {num(id), blob(bytes), num(kLoopback), num(peer.port())}).number(), 0);
-  EXPECT_EQ(peer.receive(), "got " + hex(bytes) + " " + std::to_string(port));
+  EXPECT_EQ(peer.receive(), "got " + hexOf(bytes) + " " + std::to_string(port));
   // An empty BLOB sends nothing: the next datagram the peer sees is the one after it.
   EXPECT_EQ(run("ZUV_UDPSendBlob", {num(id), blob(""), num(kLoopback), num(peer.port())}).number(),
             0);
@@ -120,7 +111,7 @@ TEST_F(NetworkTest, DatagramsTravelAsTextAndAsBlob) {
       0);
   EXPECT_EQ(run("ZUV_UDPSend", {num(id), txt("after"), num(kLoopback), num(peer.port())}).number(),
             0);
-  EXPECT_EQ(peer.receive(), "got " + hex("after") + " " + std::to_string(port));
+  EXPECT_EQ(peer.receive(), "got " + hexOf("after") + " " + std::to_string(port));
 
   peer.send(port, "Grüße zurück");
   Outcome text = run("ZUV_UDPReceive", {num(id), txt("old"), num(1), num(1), {}, num(2)});

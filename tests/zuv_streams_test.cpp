@@ -18,6 +18,7 @@
 #include "4DPluginAPI.h"
 #include "peers/peers.h"
 #include "support/plugin_test.h"
+#include "support/stream_test.h"
 #include "tcp.h"
 #include "zuv_commands.h"
 
@@ -29,15 +30,11 @@ const bool kIsolated = peers::isolated();
 
 constexpr int64_t kLoopback = 0x7F000001;
 
-class StreamsTest : public PluginTest {
+class StreamsTest : public StreamTest {
  protected:
   void SetUp() override {
     if (!kIsolated) GTEST_SKIP() << peers::kNoNamespace;
     PluginTest::SetUp();
-  }
-  void TearDown() override {
-    tcp::testing::resetClocks();
-    PluginTest::TearDown();
   }
 
   int64_t open(int16_t port, const std::string& host = "127.0.0.1", int64_t bufferSize = 0) {
@@ -54,25 +51,6 @@ class StreamsTest : public PluginTest {
   }
   int64_t available(int64_t id) { return run("ZUV_TCPBytesAvailable", {num(id)}).number(); }
 
-  tcp::TCPGlob* stream(int64_t id) { return streams::lookUp(static_cast<int32_t>(id)); }
-  int32_t send(int64_t id, const std::string& bytes) {
-    int32_t result = 0;
-    emu.run(1, [&] {
-      result = tcp::send(stream(id), bytes.data(), static_cast<int32_t>(bytes.size()), false);
-    });
-    return result;
-  }
-  // One receive of at most max bytes (0: no maximum).
-  std::string receiveOnce(int64_t id, int32_t max = 0) {
-    std::string bytes;
-    emu.run(1, [&] {
-      HostHandle handle = nullptr;
-      int32_t n = tcp::receive(stream(id), handle, max);
-      if (n > 0) bytes.assign(*handle, static_cast<size_t>(n));
-      if (handle != nullptr) PA_DisposeHandle(handle);
-    });
-    return bytes;
-  }
   // Receives until `count` bytes have come.
   std::string receive(int64_t id, size_t count) {
     std::string bytes;

@@ -30,6 +30,7 @@
 #include "peers/peers.h"
 #include "peers/python_peer.h"
 #include "support/plugin_test.h"
+#include "support/temp_folder.h"
 #include "tcp.h"
 #include "utils.h"
 #include "zuv_streams.h"
@@ -1096,14 +1097,13 @@ class PythonServer {
 };
 
 TEST_F(HttpTest, AnExchangeWithPythonsHttpServer) {
-  char directory[] = "/tmp/zuv_transfers_XXXXXX";
-  ASSERT_NE(mkdtemp(directory), nullptr);
+  TempFolder directory("zuv-transfers");
+  ASSERT_TRUE(directory.made());
   std::string contents = "Grüße aus dem Netz\n";
   for (int i = 0; i < 2000; ++i) contents += "line " + std::to_string(i) + " ünïcödé\n";
-  std::string file = std::string(directory) + "/page.txt";
-  std::ofstream(file, std::ios::binary) << contents;
+  directory.write("page.txt", contents);
   {
-    PythonServer server(directory);
+    PythonServer server(directory.name());
     if (server.port() == 0) GTEST_SKIP() << "python3 -m http.server did not start";
     HttpAnswer answer = get(server.port(), "/page.txt");
     EXPECT_EQ(answer.statusLine, "HTTP/1.0 200 OK\r\n");
@@ -1113,8 +1113,6 @@ TEST_F(HttpTest, AnExchangeWithPythonsHttpServer) {
     HttpAnswer missing = get(server.port(), "/missing.txt");
     EXPECT_EQ(missing.statusLine.rfind("HTTP/1.0 404", 0), 0u) << missing.statusLine;
   }
-  std::remove(file.c_str());
-  rmdir(directory);
 }
 
 // examples/http_get.4dm, run by zuvhost against python3's http.server as script/demo runs it,
@@ -1124,35 +1122,30 @@ TEST(HttpExampleTest, TheHttpGetExamplePrintsWhatItShows) {
   std::ifstream in(std::string(ZUV_SOURCE_DIR) + "/examples/http_get.4dm", std::ios::binary);
   std::string script((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_FALSE(script.empty());
-  char directory[] = "/tmp/zuv_http_get_XXXXXX";
-  ASSERT_NE(mkdtemp(directory), nullptr);
-  std::string served = std::string(directory) + "/hello.txt";
-  std::ofstream(served, std::ios::binary) << "Grüße from the web server.";
+  TempFolder directory("zuv-http-get");
+  ASSERT_TRUE(directory.made());
+  directory.write("hello.txt", "Grüße from the web server.");
   std::string output;
   std::string expected;
   {
-    PythonServer server(directory);
+    PythonServer server(directory.name());
     if (server.port() == 0) GTEST_SKIP() << "python3 -m http.server did not start";
     std::string port = std::to_string(static_cast<uint16_t>(server.port()));
     std::string runnable =
         std::regex_replace(script, std::regex("\\$port:=[0-9]+"), "$$port:=" + port);
-    std::string path = std::string(directory) + "/http_get.4dm";
-    std::ofstream(path, std::ios::binary) << runnable;
+    std::string path = directory.write("http_get.4dm", runnable);
     FILE* pipe = popen((std::string("'") + ZUVHOST_PATH + "' '" + path + "' 2>&1").c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char buffer[4096];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
     EXPECT_EQ(pclose(pipe), 0) << output;
-    std::remove(path.c_str());
   }
   std::istringstream lines(script);
   for (std::string line; std::getline(lines, line);) {
     if (line.rfind("//> ", 0) == 0) expected += line.substr(4) + "\n";
   }
   EXPECT_EQ(output, expected);
-  std::remove(served.c_str());
-  rmdir(directory);
 }
 
 }  // namespace
