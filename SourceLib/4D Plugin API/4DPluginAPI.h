@@ -62,8 +62,7 @@ void PA_UnlockHandle(HostHandle handle);
 PA_Unistring PA_CreateUnistring(const PA_Unichar* units);
 void PA_SetUnistring(PA_Unistring* text, const PA_Unichar* units);
 void PA_DisposeUnistring(PA_Unistring* text);
-int8_t PA_CompareUnichars(const PA_Unichar* a, const PA_Unichar* b, int8_t option3,
-                          int8_t option4);
+int8_t PA_CompareUnichars(const PA_Unichar* a, const PA_Unichar* b, int8_t option3, int8_t option4);
 int PA_GetUnicharsLength(const PA_Unichar* units);
 
 // ---- Pictures -------------------------------------------------------------------------------

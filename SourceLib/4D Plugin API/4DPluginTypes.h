@@ -20,8 +20,8 @@ constexpr PA_4DCharSet kCharSet1005 = 1005;
 
 // The host's text record: the units are the host's and stay followed by a zero unit.
 struct PA_Unistring {
-  int32_t fLength;           // UTF-16 units, without the terminating zero
-  PA_Unichar* fString;       // the host's units
+  int32_t fLength;             // UTF-16 units, without the terminating zero
+  PA_Unichar* fString;         // the host's units
   unsigned char fReserved[8];  // host-private, copied along, never interpreted
 };
 
@@ -89,9 +89,9 @@ static_assert(offsetof(HostCallBlock, param4) == 0x574);
 typedef void (*HostCallback)(int32_t entry, HostCallBlock* block);
 
 // The fields of the host's start-up record that the plug-in touches (little-endian).
-constexpr size_t kStartupHostVersionOffset = 0;      // uint32, read
+constexpr size_t kStartupHostVersionOffset = 0;        // uint32, read
 constexpr size_t kStartupInterfaceVersionOffset = 20;  // int32, written
-constexpr size_t kStartupCallbackOffset = 24;         // pointer, read
+constexpr size_t kStartupCallbackOffset = 24;          // pointer, read
 
 // What FourDPackex builds for every call and hands to PluginMain.
 struct PluginBlock {

@@ -4,10 +4,10 @@
 // fault.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "emulator.h"
 
