@@ -344,7 +344,7 @@ int32_t receivePasses(int32_t id, tcp::TCPGlob* stream, FILE* file,
     int64_t asked = request.count > 0 ? std::min<int64_t>(wanted, kTransferChunk) : kTransferChunk;
     receiver.receive(static_cast<int32_t>(asked));
     if (receiver.size() == 0) {
-      idleAfterEmptyPass(kFileReceivePacing);
+      idleAfterEmptyPass(stream, kFileReceivePacing);
     } else {
       if (int32_t code = writeChunk(file, receiver, conversion)) return code;
       wanted -= receiver.size();
@@ -554,7 +554,7 @@ class BlobReceive {
         receiver_.receive(static_cast<int32_t>(std::min<int64_t>(room, kTransferChunk)));
     if (received < 0) return true;
     if (received == 0) {
-      idleAfterEmptyPass(kBlobReceivePacing);
+      idleAfterEmptyPass(stream_, kBlobReceivePacing);
     } else {
       if (!addChunk()) return true;
       if (cutAtDelimiter()) return true;

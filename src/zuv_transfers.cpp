@@ -137,6 +137,11 @@ Deadline Deadline::afterSeconds(int32_t seconds) {
 
 bool Deadline::passed() const { return exists_ && tcp::steadyNow() > at_; }
 
+// How long a pass that brought nothing waits for bytes before the loop yields or idles, in
+// milliseconds: short enough not to hold the host, long enough that a waiting receive does not
+// spin a core.
+constexpr int kEmptyPassWait = 1;
+
 // ---- Where the loops yield ----------------------------------------------------------------------
 
 void yieldAt(const LoopPacing& pacing) {
@@ -150,8 +155,11 @@ void yieldAt(const LoopPacing& pacing) {
   }
 }
 
-void idleAfterEmptyPass(const LoopPacing& pacing) {
-  if (pacing.idleTicks > 0) delay(pacing.idleTicks);
+void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing) {
+  if (pacing.idleTicks <= 0) return;
+  tcp::awaitBytes(stream, kEmptyPassWait);
+  if (tcp::charsReceived(stream) > 0) return;
+  delay(pacing.idleTicks);
 }
 
 // ---- Delimiter search ---------------------------------------------------------------------------
@@ -205,10 +213,6 @@ constexpr int32_t kSearchNewBytesOnly = 0x4;
 // terminator within 2,147,483,647 bytes). A receive keeps no more than this, so that it never
 // takes bytes from the stream that it could not give back as a text.
 constexpr int64_t kMaxReceiveBytes = 1073741822;
-
-// How long a pass that brought nothing waits for bytes before the receive yields: short enough
-// not to hold the host, long enough that a waiting receive does not spin a core.
-constexpr int kEmptyPassWait = 1;
 
 // The most room a receive's limit reserves before any byte comes.
 constexpr int64_t kUpFrontBytes = int64_t{64} << 20;

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "4DPluginAPI.h"
+#include "tcp.h"
 #include "utils_conversion.h"
 
 // The codes the transfer commands share.
@@ -113,8 +114,9 @@ constexpr LoopPacing kBlobReceivePacing{YieldPoint::kBetweenPasses, kIdleTicks};
 
 // Gives time to other 4D processes at a loop's yield point.
 void yieldAt(const LoopPacing& pacing);
-// Sleeps a loop's idle ticks after a pass that received nothing.
-void idleAfterEmptyPass(const LoopPacing& pacing);
+// After a pass that received nothing: waits at most a millisecond for bytes, and sleeps the
+// loop's idle ticks only when none came, so that a sender a moment behind costs no whole pause.
+void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing);
 
 // ---- Answers ------------------------------------------------------------------------------------
 
