@@ -1,7 +1,8 @@
-// Decoding goes to UTF-16 through ICU's converters (malformed UTF-8 becomes U+FFFD per maximal
-// subpart); encoding then walks the code points one by one so that a character is written
-// whole or not at all. The single-byte sets map all 256 bytes one to one, so byte round trips
-// through them are lossless; a character they cannot hold becomes '?'.
+// Decoding goes to UTF-16 through ICU (malformed UTF-8 becomes U+FFFD per maximal subpart, and
+// the single-byte tables come from ICU's converters); encoding then walks the code points one by
+// one so that a character is written whole or not at all. The single-byte sets map all 256 bytes
+// one to one, so byte round trips through them are lossless; a character they cannot hold becomes
+// '?'.
 #include "charsets.h"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
 namespace host::charsets {
 namespace {
@@ -56,22 +58,44 @@ const SingleByteTable& tableFor(int32_t charset) {
   return charset == kMacRoman ? macRoman : latin1;
 }
 
-// Decodes UTF-8 into room units at out; answers the units written, 0 when ICU fails. The room
-// must hold size units, the most that size bytes can become.
-size_t decodeUTF8Into(const unsigned char* source, size_t size, char16_t* out, size_t room) {
-  if (size == 0) return 0;
-  UConverter* converter = openConverter({"UTF-8"});
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t n =
-      ucnv_toUChars(converter, reinterpret_cast<UChar*>(out), static_cast<int32_t>(room),
-                    reinterpret_cast<const char*>(source), static_cast<int32_t>(size), &status);
-  ucnv_close(converter);
-  return U_SUCCESS(status) || status == U_STRING_NOT_TERMINATED_WARNING ? n : 0;
+// Decodes UTF-8 into out, which has room for size units, the most that size bytes can become;
+// answers the units written. Eight ASCII bytes are widened at a time, and a two-byte character
+// is decoded in place; every other sequence goes through ICU's decoder, which makes each maximal
+// ill-formed subpart one U+FFFD as ICU's UTF-8 converter does (and Python's "replace") and never
+// gives a surrogate alone. A text converted piece by piece, cut between characters, thus gives
+// what it gives whole.
+size_t decodeUTF8Into(const unsigned char* source, size_t size, char16_t* out) {
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
+  const int32_t end = static_cast<int32_t>(size);
+  int32_t i = 0;
+  size_t n = 0;
+  while (i < end) {
+    uint64_t eight;
+    if (end - i >= 8 && (std::memcpy(&eight, source + i, 8), (eight & kHighBits) == 0)) {
+      for (int j = 0; j < 8; ++j) out[n + j] = source[i + j];
+      i += 8;
+      n += 8;
+      continue;
+    }
+    const unsigned char lead = source[i];
+    if (lead < 0x80) {
+      out[n++] = lead;
+      ++i;
+    } else if (lead >= 0xC2 && lead <= 0xDF && end - i >= 2 && U8_IS_TRAIL(source[i + 1])) {
+      out[n++] = static_cast<char16_t>(((lead & 0x1F) << 6) | (source[i + 1] & 0x3F));
+      i += 2;
+    } else {
+      UChar32 codePoint;
+      U8_NEXT_OR_FFFD(source, i, end, codePoint);
+      U16_APPEND_UNSAFE(out, n, codePoint);
+    }
+  }
+  return n;
 }
 
 // Decodes a byte source (UTF-8 or a single-byte set) into out, which has room for size units.
 size_t decodeBytesInto(const unsigned char* source, size_t size, int32_t from, char16_t* out) {
-  if (from == kUTF8) return decodeUTF8Into(source, size, out, size);
+  if (from == kUTF8) return decodeUTF8Into(source, size, out);
   const SingleByteTable& table = tableFor(from);
   for (size_t i = 0; i < size; ++i) out[i] = table.decode[source[i]];
   return size;
@@ -98,35 +122,6 @@ Units decode(const unsigned char* source, size_t size, int32_t from, Converted& 
   storage.resize(size);
   storage.resize(decodeBytesInto(source, size, from, storage.data()));
   return Units{storage.data(), storage.size()};
-}
-
-// True when no unit of the run is a surrogate. Written without an early exit, so that the
-// compiler makes it a vector loop: a long text of ordinary characters is checked at memory speed.
-bool holdsNoSurrogate(const char16_t* units, size_t size) {
-  unsigned found = 0;
-  for (size_t i = 0; i < size; ++i) found |= (units[i] & 0xF800) == 0xD800;
-  return found == 0;
-}
-
-// A lone surrogate becomes U+FFFD, as encodeOne writes it; a pair stays as it is. Runs without
-// any surrogate are skipped whole; a pair may straddle the end of a run.
-void replaceLoneSurrogates(char16_t* units, size_t size) {
-  constexpr size_t kRun = 4096;
-  size_t i = 0;
-  while (i < size) {
-    const size_t end = i + std::min(kRun, size - i);
-    if (holdsNoSurrogate(units + i, end - i)) {
-      i = end;
-      continue;
-    }
-    for (; i < end; ++i) {
-      if (U16_IS_LEAD(units[i]) && i + 1 < size && U16_IS_TRAIL(units[i + 1])) {
-        ++i;
-      } else if (U16_IS_SURROGATE(units[i])) {
-        units[i] = u'\uFFFD';
-      }
-    }
-  }
 }
 
 // Copies the ASCII units at the start of units[0, n) to out as bytes; answers how many. Blocks
@@ -200,12 +195,12 @@ Converted convert(const unsigned char* source, size_t size, int32_t from,
   Converted result;
   const bool apart = destination + capacity <= source || source + size <= destination;
   // Bytes decoded to UTF-16 with room for the most units they can become: the decoder writes
-  // the destination itself, and every unit is a whole character or half of a whole pair.
+  // the destination itself, and every unit is a whole character or half of a whole pair (no
+  // decoder gives a surrogate alone).
   if (apart && to == kUTF16 && from != kUTF16 && capacity / 2 >= size &&
       reinterpret_cast<uintptr_t>(destination) % alignof(char16_t) == 0) {
     char16_t* out = reinterpret_cast<char16_t*>(destination);
     size_t n = decodeBytesInto(source, size, from, out);
-    replaceLoneSurrogates(out, n);
     result.written = n * 2;
     return result;
   }

@@ -372,7 +372,7 @@ int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int error;
   {
     unique_handle_lock bytes(handle);
-    got = recv(stream->sock, bytes.data(), size, 0);
+    got = platform::receiveNow(stream->sock, bytes.data(), size);
     error = errno;
   }
   if (got > 0 && got < size) PA_SetHandleSize(handle, static_cast<int32_t>(got));
@@ -739,7 +739,23 @@ int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
   return receiveFromSocket(stream, handle, max);
 }
 
-int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max) {
+namespace {
+
+// True when the stream's socket has the time-out of a waiting receive of `milliseconds`. A socket
+// that refused it never waits in a receive.
+bool armReceiveWait(TCPGlob* stream, int milliseconds) {
+  if (stream->receiveWaitSocket == stream->sock && stream->receiveWait == milliseconds) {
+    return true;
+  }
+  if (!platform::setReceiveWait(stream->sock, milliseconds)) return false;
+  stream->receiveWaitSocket = stream->sock;
+  stream->receiveWait = milliseconds;
+  return true;
+}
+
+}  // namespace
+
+int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseconds) {
   if (stream->status == kStreamListening || max <= 0) return 0;
   // As in receive: a TLS stream is looked at only by the process that holds its guard.
   std::optional<StreamGuard> tlsGuard;
@@ -747,9 +763,15 @@ int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max) {
   bool application = inApplicationView(stream);
   if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
   if (application && pushedBack(stream) > 0) return takeFromPushBack(stream, bytes, max);
-  if (stream->kind == kKindTLS) return receiveThroughHandle(stream, bytes, max);
+  if (stream->kind == kKindTLS) {
+    int32_t received = receiveThroughHandle(stream, bytes, max);
+    if (received == 0 && waitMilliseconds > 0) awaitBytes(stream, waitMilliseconds);
+    return received;
+  }
   int32_t size = std::min(max, kPieceSize);
-  long got = recv(stream->sock, bytes, size, 0);
+  long got = waitMilliseconds > 0 && armReceiveWait(stream, waitMilliseconds)
+                 ? platform::receiveWaiting(stream->sock, bytes, size)
+                 : platform::receiveNow(stream->sock, bytes, size);
   return afterSocketRead(stream, got, errno);
 }
 

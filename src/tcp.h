@@ -6,7 +6,8 @@
 //
 // Every stream is a TCPGlob made and freed here; the stream table of the dispatcher only refers
 // to it. Sockets are non-blocking and nothing waits for the network except the send loop, the
-// UDP receives, which yield to the host on every turn, and awaitBytes, at most 1 ms at a time.
+// UDP receives, which yield to the host on every turn, awaitBytes, at most 1 ms at a time, and a
+// waiting receiveInto, at most a clock tick of the system.
 // The status of a stream moves only when someone asks for it (mapStatus). Records, counters
 // and gLocalIP are process-wide and take no lock: the host runs one call at a time and switches
 // only at a yield, so a record that a command keeps across a yield is held by the stream
@@ -102,6 +103,9 @@ struct TCPGlob {
   // The stream's guard (StreamGuard): the 4D process that holds it, and how often it took it.
   int32_t guardOwner = 0;
   int32_t guardDepth = 0;
+  // The socket whose receive time-out a waiting receiveInto set, and the time-out.
+  int32_t receiveWaitSocket = 0;
+  int receiveWait = 0;
 };
 
 // ---- Record, status machine and counters -----------------------------------------------------
@@ -134,8 +138,11 @@ int32_t sendBuffered(TCPGlob* stream, const void* bytes, int32_t count, int32_t 
 int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode);
 int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max);
 // receive into bytes the caller owns, room for max (at least 1) bytes: no host handle is made
-// or sized, and the socket is read straight into them, at most 32768 bytes at once.
-int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max);
+// or sized, and the socket is read straight into them, at most 32768 bytes at once. With
+// waitMilliseconds above 0, a stream that has nothing to give waits for bytes about that long
+// (a plain socket up to the system's clock tick, asleep in the read itself) and answers 0 if none
+// came, so that the caller need not wait again.
+int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseconds = 0);
 // Waits at most `milliseconds` for bytes to come in, so that a loop that finds none does not
 // spin; returns at once when the push-back or the TLS library already holds some.
 void awaitBytes(TCPGlob* stream, int milliseconds);

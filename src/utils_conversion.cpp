@@ -139,6 +139,14 @@ DecodedChars convertToUnicode(const char* bytes, int len, PA_4DCharSet from) {
   return convertChars<char, DecodedChars>(bytes, len, from, kCharSetUTF16);
 }
 
+int64_t decodeInto(const char* bytes, int32_t n, PA_4DCharSet from, PA_Unichar* out) {
+  if (n <= 0 || n > kMaxSize / 2) return -1;
+  int32_t written = PA_ConvertCharsetToCharset(bytes, n, from, out, 2 * n, kCharSetUTF16);
+  // Some bytes always give some unit: none at all is a refusal, whatever the error says.
+  if (PA_GetLastError() != 0 || written <= 0 || written > 2 * n) return -1;
+  return written / 2;
+}
+
 // ---- toCharsHandle --------------------------------------------------------------------------
 
 namespace {

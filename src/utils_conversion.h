@@ -62,6 +62,10 @@ extern template DecodedChars convertChars<char, DecodedChars>(const char*, int, 
 EncodedChars convertToChars(const char* bytes, int len, PA_4DCharSet from, PA_4DCharSet to);
 EncodedChars convertToChars(const unsigned short* units, int len, PA_4DCharSet to);
 DecodedChars convertToUnicode(const char* bytes, int len, PA_4DCharSet from);
+// Decodes n bytes (n > 0) into out, which has room for n units, the most that n bytes of any
+// character set become; answers the units written, or -1 when the host refused the conversion.
+// Nothing is terminated: a caller that decodes a text piece by piece joins the pieces itself.
+int64_t decodeInto(const char* bytes, int32_t n, PA_4DCharSet from, PA_Unichar* out);
 
 // The largest number of bytes one UTF-16 unit (or one source byte) becomes in `to`; 0 when `to`
 // cannot be converted to.

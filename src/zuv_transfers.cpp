@@ -217,18 +217,23 @@ constexpr int64_t kMaxReceiveBytes = 1073741822;
 // The most room a receive's limit reserves before any byte comes.
 constexpr int64_t kUpFrontBytes = int64_t{64} << 20;
 
-// The bytes of one receive. It grows geometrically through realloc, which moves the pages of a
-// large block instead of copying them, so that a long receive writes each byte about once. A
-// growth that memory refuses changes nothing and answers false.
-class ReceiveBuffer {
+// The fewest new bytes that a pass decodes into the text while the receive goes on: a receive of
+// less decodes its text once, at the end.
+constexpr int64_t kDecodePiece = kTransferChunk;
+
+// The bytes (or units) of one receive. It grows geometrically through realloc, which moves the
+// pages of a large block instead of copying them, so that a long receive writes each element
+// about once. A growth that memory refuses changes nothing and answers false.
+template <typename T>
+class GrowingBuffer {
  public:
-  ReceiveBuffer() = default;
-  ~ReceiveBuffer() { std::free(data_); }
-  ReceiveBuffer(ReceiveBuffer&& other) noexcept
+  GrowingBuffer() = default;
+  ~GrowingBuffer() { std::free(data_); }
+  GrowingBuffer(GrowingBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
-  ReceiveBuffer& operator=(ReceiveBuffer&& other) noexcept {
+  GrowingBuffer& operator=(GrowingBuffer&& other) noexcept {
     if (this != &other) {
       std::free(data_);
       data_ = std::exchange(other.data_, nullptr);
@@ -237,48 +242,56 @@ class ReceiveBuffer {
     }
     return *this;
   }
-  ReceiveBuffer(const ReceiveBuffer&) = delete;
-  ReceiveBuffer& operator=(const ReceiveBuffer&) = delete;
+  GrowingBuffer(const GrowingBuffer&) = delete;
+  GrowingBuffer& operator=(const GrowingBuffer&) = delete;
 
-  char* data() { return data_; }
-  const char* data() const { return data_; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() { size_ = 0; }
-  // Keeps the first n bytes (n <= size).
+  // Keeps the first n elements (n <= size).
   void truncate(size_t n) { size_ = n; }
-  bool append(const char* bytes, size_t n) {
+  bool append(const T* elements, size_t n) {
     // An empty text has no bytes at all: nothing to copy, and no address to copy from.
     if (n == 0) return true;
     if (n > capacity_ - size_ && !grow(size_ + n)) return false;
-    std::memcpy(data_ + size_, bytes, n);
+    std::memcpy(data_ + size_, elements, n * sizeof(T));
     size_ += n;
     return true;
   }
-  // Room for n more bytes at end(), which commit(n) then counts in.
+  // Room for n more elements at end(), which commit(n) then counts in.
   bool makeRoom(size_t n) { return n <= capacity_ - size_ || grow(size_ + n); }
-  char* end() { return data_ + size_; }
+  T* end() { return data_ + size_; }
   void commit(size_t n) { size_ += n; }
-  bool assign(const char* bytes, size_t n) {
+  bool assign(const T* elements, size_t n) {
     clear();
-    return append(bytes, n);
+    return append(elements, n);
+  }
+  // Gives the memory back, for a buffer that is no longer needed before its owner ends.
+  void release() {
+    std::free(std::exchange(data_, nullptr));
+    size_ = capacity_ = 0;
   }
 
  private:
-  static constexpr size_t kFirstCapacity = 65536;
+  static constexpr size_t kFirstCapacity = 65536 / sizeof(T);
   bool grow(size_t needed) {
     size_t capacity = std::max({needed, capacity_ * 2, kFirstCapacity});
-    void* grown = std::realloc(data_, capacity);
+    if (capacity > SIZE_MAX / sizeof(T)) return false;
+    void* grown = std::realloc(data_, capacity * sizeof(T));
     if (grown == nullptr) return false;
-    data_ = static_cast<char*>(grown);
+    data_ = static_cast<T*>(grown);
     capacity_ = capacity;
     return true;
   }
 
-  char* data_ = nullptr;
+  T* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
 };
+
+using ReceiveBuffer = GrowingBuffer<char>;
 
 struct ReceiveRequest {
   int32_t limit;  // 0 or less: none
@@ -288,7 +301,10 @@ struct ReceiveRequest {
 };
 
 // The passes of one ZUV_TCPReceive on a stream that the caller holds busy. The bytes live in a
-// buffer of our own that grows geometrically and are converted to a text once, at the end.
+// buffer of our own that grows geometrically. A long receive decodes them into the text's units
+// piece by piece, each piece while its bytes are still in the cache and mostly while the peer is
+// still sending, always cut between characters so that the pieces join into the very text that
+// the whole would give; a short one decodes them once, at the end.
 class TextReceive {
  public:
   TextReceive(int32_t id, tcp::TCPGlob* stream, const ReceiveRequest& request,
@@ -300,7 +316,8 @@ class TextReceive {
         buffer_(std::move(earlier)),
         deadline_(deadline),
         count_(appends() ? static_cast<int64_t>(buffer_.size()) : 0),
-        earlier_(count_) {}
+        earlier_(count_),
+        decoding_(decodesInPieces(request.charset)) {}
 
   // Runs the passes; answers the byte count, -1 when the first pass of a replacing receive failed.
   int64_t run();
@@ -308,6 +325,9 @@ class TextReceive {
   const ReceiveBuffer& bytes() const { return buffer_; }
   // Puts the bytes taken from the stream back in front of it, for a text that cannot be made.
   void giveBack();
+  // Makes the variable's text of the bytes and applies the filter's text bits; false when the
+  // host could not make it.
+  bool makeText(PA_Unistring& text, int filter);
 
  private:
   bool appends() const { return (request_.flags & kReceiveAppends) != 0; }
@@ -323,6 +343,11 @@ class TextReceive {
   bool cutAtDelimiter();
   bool goesOn(int32_t received);
   bool streamHasEnded();
+  static bool decodesInPieces(PA_4DCharSet charset);
+  void decodeWholeCharacters();
+  bool decodeUpTo(int64_t end);
+  void forgetDecodedPast(int64_t size);
+  void stopDecoding();
 
   int32_t id_;
   tcp::TCPGlob* stream_;
@@ -335,6 +360,10 @@ class TextReceive {
   bool cut_ = false;       // the text ends at a delimiter
   int64_t searchStart_ = 0;
   unique_handle scratch_;
+  GrowingBuffer<PA_Unichar> units_;  // the text of the bytes before decoded_
+  int64_t decoded_ = 0;
+  bool decoding_;  // false once a piece could not be decoded: the text is made whole at the end
+  bool passWaited_ = false;  // the last pass waited for bytes already
 };
 
 int64_t TextReceive::run() {
@@ -345,11 +374,13 @@ int64_t TextReceive::run() {
   }
   for (bool first = true;; first = false) {
     bool full = false;
+    passWaited_ = false;
     int32_t received = first && !appends() ? firstReplacingPass() : appendingPass(full);
     if (received < 0 || full) break;
     if (received != 0 && cutAtDelimiter()) break;
     if (!goesOn(received)) break;
-    if (received == 0) tcp::awaitBytes(stream_, kEmptyPassWait);
+    if (received != 0) decodeWholeCharacters();
+    if (received == 0 && !passWaited_) tcp::awaitBytes(stream_, kEmptyPassWait);
     yieldAt(kTextReceivePacing);
     // Shut-down may have emptied the table during the yield.
     if (!streamIsHeld()) return count_;
@@ -379,6 +410,7 @@ void TextReceive::keepIncompleteTailInStream() {
   if (tcp::unreceive(stream_, from, static_cast<int32_t>(tail), true) == before) return;
   count_ -= tail;
   buffer_.truncate(static_cast<size_t>(count_));
+  forgetDecodedPast(count_);
 }
 
 void TextReceive::giveBack() {
@@ -392,6 +424,7 @@ void TextReceive::giveBack() {
 int32_t TextReceive::firstReplacingPass() {
   buffer_.clear();
   count_ = 0;
+  forgetDecodedPast(0);
   int32_t received;
   if (request_.limit > 0) {
     bool full = false;
@@ -426,7 +459,10 @@ int32_t TextReceive::receiveIntoBuffer(int64_t asked, bool& full) {
     full = true;
     return 0;
   }
-  int32_t received = tcp::receiveInto(stream_, buffer_.end(), piece);
+  // A receive that may wait waits in the read itself, when nothing is there yet.
+  const int wait = request_.timeout != 0 ? kEmptyPassWait : 0;
+  int32_t received = tcp::receiveInto(stream_, buffer_.end(), piece, wait);
+  passWaited_ = wait > 0;
   if (received > 0) {
     buffer_.commit(static_cast<size_t>(received));
     count_ = static_cast<int64_t>(buffer_.size());
@@ -467,7 +503,59 @@ bool TextReceive::cutAtDelimiter() {
   buffer_.truncate(static_cast<size_t>(keep));
   count_ = keep;
   cut_ = true;
+  forgetDecodedPast(count_);
   return true;
+}
+
+// ---- Decoding while the bytes come
+
+bool TextReceive::decodesInPieces(PA_4DCharSet charset) {
+  return charset == kCharSetUTF8 || charset == kCharSet100 || charset == kCharSet1005;
+}
+
+// Decodes what came since the last piece, up to the last whole character. Bytes that a longer
+// delimiter might still begin with stay undecoded, so that a cut never falls before the end of
+// the decoded bytes.
+void TextReceive::decodeWholeCharacters() {
+  if (!decoding_) return;
+  const int64_t size = static_cast<int64_t>(buffer_.size());
+  int64_t pending = size - decoded_;
+  if (search_.matchesSomething()) pending -= search_.length() - 1;
+  if (pending < kDecodePiece) return;
+  if (request_.charset == kCharSetUTF8) {
+    pending -= incompleteUTF8Tail(buffer_.data() + decoded_, pending);
+  }
+  // The first piece sizes the units as the limit sized the bytes; a refusal leaves the growth to
+  // the pieces.
+  if (decoded_ == 0 && request_.limit > 0) {
+    units_.makeRoom(static_cast<size_t>(std::min<int64_t>(request_.limit, kUpFrontBytes)));
+  }
+  if (!decodeUpTo(decoded_ + pending)) stopDecoding();
+}
+
+// Appends the units of the bytes from decoded_ to end; false when memory or the host refused.
+bool TextReceive::decodeUpTo(int64_t end) {
+  const int64_t n = end - decoded_;
+  if (n <= 0) return true;
+  if (!units_.makeRoom(static_cast<size_t>(n))) return false;
+  int64_t made = decodeInto(buffer_.data() + decoded_, static_cast<int32_t>(n), request_.charset,
+                            units_.end());
+  if (made < 0) return false;
+  units_.commit(static_cast<size_t>(made));
+  decoded_ = end;
+  return true;
+}
+
+// The buffer now ends at size: units of bytes that are gone would be wrong, so the text is then
+// made whole at the end instead.
+void TextReceive::forgetDecodedPast(int64_t size) {
+  if (decoded_ > size) stopDecoding();
+}
+
+void TextReceive::stopDecoding() {
+  units_.release();
+  decoded_ = 0;
+  decoding_ = false;
 }
 
 // Without a limit, the beginning of a character alone is no text yet: the receive waits for the
@@ -488,16 +576,27 @@ bool TextReceive::streamHasEnded() {
   return final && tcp::charsReceived(stream_) == 0;
 }
 
-// Makes the variable's text of the bytes and applies the filter's text bits; false when the host
-// could not make it (some bytes give no unit at all only then).
-bool setReceivedText(PA_Unistring& text, const ReceiveBuffer& bytes, PA_4DCharSet charset,
-                     int filter) {
-  DecodedChars units = convertToUnicode(bytes.data(), static_cast<int>(bytes.size()), charset);
-  if (units.length == 0) return false;
-  PA_SetUnistring(&text, units.chars);
+// Gives the text to the host and applies the filter's text bits; false when the host refused it.
+bool setReceivedText(PA_Unistring& text, const PA_Unichar* units, int filter) {
+  PA_SetUnistring(&text, units);
   if (PA_GetLastError() != 0) return false;
   if (filter != 0) filterText(text, filter);
   return true;
+}
+
+// The units decoded during the passes and those of the last bytes; or, for a receive that decoded
+// nothing yet (or could not go on), the whole buffer decoded at once. Some bytes give no unit at
+// all only when the host refused them.
+bool TextReceive::makeText(PA_Unistring& text, int filter) {
+  if (decoded_ > 0 && decodeUpTo(static_cast<int64_t>(buffer_.size())) && units_.makeRoom(1)) {
+    *units_.end() = 0;
+    return setReceivedText(text, units_.data(), filter);
+  }
+  stopDecoding();
+  DecodedChars units =
+      convertToUnicode(buffer_.data(), static_cast<int>(buffer_.size()), request_.charset);
+  if (units.length == 0) return false;
+  return setReceivedText(text, units.chars, filter);
 }
 
 // The receive's work once the id, the filter and the append limit have passed: -1 when the
@@ -526,7 +625,7 @@ int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCha
   int64_t count = receive.run();
   if (receive.bytes().empty()) {
     setEmpty(text);
-  } else if (!setReceivedText(text, receive.bytes(), charset, filter)) {
+  } else if (!receive.makeText(text, filter)) {
     // The variable keeps its text, and the stream the bytes: a later receive may succeed.
     receive.giveBack();
     return kFailed;

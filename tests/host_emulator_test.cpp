@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -807,7 +808,20 @@ TEST(CharsetTest, ConversionsAgreeWithPython) {
   }
   asciiRuns += u"\U0001F600";
   Bytes asciiRunsUTF16(reinterpret_cast<const char*>(asciiRuns.data()), asciiRuns.size() * 2);
+  // Bytes of every kind in random order, ASCII runs between them of up to 40 bytes: broken
+  // sequences of every length, cut at every place, next to whole ones and to the decoder's blocks.
+  Bytes randomUTF8;
+  std::mt19937 random(7);
+  for (int i = 0; i < 20000; ++i) {
+    unsigned value = random();
+    if (value % 4 == 0) {
+      randomUTF8.append(value / 4 % 41, 'a');
+    } else {
+      randomUTF8.push_back(static_cast<char>(0x80 + value / 4 % 128));
+    }
+  }
   const Case cases[] = {
+      {"random UTF-8, broken and whole", randomUTF8, 7, 2},
       {"supplementary characters across runs", pairsAcrossRuns, 7, 2},
       {"ASCII runs of every length to UTF-8", asciiRunsUTF16, 2, 7},
       {"Mac OS Roman bytes", everyByte, 100, 2},

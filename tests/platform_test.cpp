@@ -12,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -632,6 +633,51 @@ TEST(SocketWaitTest, WaitsAndProbesWorkOnDescriptorsAbove1023) {
   close(pair[1]);
   EXPECT_TRUE(platform::probeConnection(kHigh).peerClosed);
   close(kHigh);
+}
+
+// A receive that may wait sleeps in the read itself, with the socket blocking for that one call;
+// every other call never waits, whatever mode the socket is in.
+TEST(SocketWaitTest, AWaitingReceiveSleepsInTheReadAndLeavesTheSocketNonBlocking) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+  char byte = 0;
+  ASSERT_TRUE(platform::setReceiveWait(pair[0], 1));
+  errno = 0;
+  EXPECT_EQ(platform::receiveWaiting(pair[0], &byte, 1), -1) << "nothing came within the wait";
+  EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+  EXPECT_NE(fcntl(pair[0], F_GETFL) & O_NONBLOCK, 0);
+
+  // The writer sends once the reader sleeps: a read that did not wait would find nothing.
+  ASSERT_TRUE(platform::setReceiveWait(pair[0], 60000));
+  const std::string state = "/proc/self/task/" + std::to_string(gettid()) + "/stat";
+  std::thread writer([&] {
+    auto asleep = [&] {
+      std::ifstream in(state);
+      std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      size_t end = line.rfind(')');
+      return end != std::string::npos && line.compare(end + 1, 3, " S ") == 0;
+    };
+    while (!asleep()) std::this_thread::yield();
+    EXPECT_EQ(write(pair[1], "w", 1), 1);
+  });
+  EXPECT_EQ(platform::receiveWaiting(pair[0], &byte, 1), 1);
+  writer.join();
+  EXPECT_EQ(byte, 'w');
+  EXPECT_NE(fcntl(pair[0], F_GETFL) & O_NONBLOCK, 0);
+
+  close(pair[1]);
+  EXPECT_EQ(platform::receiveWaiting(pair[0], &byte, 1), 0) << "the peer closed";
+  close(pair[0]);
+
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  EXPECT_EQ(platform::receiveNow(pair[0], &byte, 1), -1) << "a blocking socket read now";
+  ASSERT_EQ(fcntl(pair[1], F_SETFL, 0), 0);
+  std::string full(1 << 22, 'f');
+  EXPECT_LT(platform::sendWithoutSignal(pair[1], full.data(), full.size()),
+            static_cast<long>(full.size()))
+      << "a blocking socket written past its buffer";
+  close(pair[0]);
+  close(pair[1]);
 }
 
 }  // namespace

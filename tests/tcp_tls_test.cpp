@@ -291,10 +291,12 @@ TEST_F(TLSTest, AListenerWithoutACertificateWaitsUntilTheDefaultOrItsOwnIsSet) {
   auto peer = client(port, {"-quiet"});
   peer->write("x\n");
   for (int i = 0; i < 50; ++i) ASSERT_EQ(status(waiting), kStreamListening);
-  // The defaults reach listeners made later; this one loads its own.
+  // The defaults reach listeners made later; this one loads its own. The later one listens on
+  // the other address: on the same one it would share the waiting stream's socket, and could
+  // take the client's connection before the waiting stream does.
   EXPECT_EQ(setCertificate(0, file("leaf.pem"), file("leaf.key"), "", file("chain.pem")), 0);
   EXPECT_EQ(status(waiting), kStreamListening);
-  int64_t later = listen(0, kTLS);
+  int64_t later = listen(0, kTLS, 0, peers::kLoopback2);
   ASSERT_GT(later, 0);
   EXPECT_TRUE(stream(later)->hasCertificate);
   EXPECT_EQ(release(later), 0);

@@ -18,6 +18,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -995,6 +996,116 @@ TEST_F(TransfersTest, ACharacterSplitByALimitOrAPassComesWholeWithTheNextReceive
   Outcome last = receive(id, "", 0, 0, 0, "", -1);
   EXPECT_EQ(last.number(), 3);
   EXPECT_EQ(bytesOf(last), "z\uFFFD");
+}
+
+// ---- Long texts, decoded piece by piece
+// ------------------------------------------------------------------
+
+// A long text in which characters of every length, broken ones among them, fall on every side of
+// the pieces that the passes read and decode. It ends with a whole character.
+std::string mixedUTF8(size_t size, uint32_t seed) {
+  static const char* const kTokens[] = {
+      "a",        "line\r\n", "\xC3\xA9",     "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+      "\xE2\x82", "\xFF",     "\xED\xA0\x80", "\xF0\x9F",     "\xC3"};
+  std::mt19937 random(seed);
+  std::string bytes;
+  while (bytes.size() < size) bytes += kTokens[random() % std::size(kTokens)];
+  return bytes + "z";
+}
+
+std::string repeated(const std::string& piece, size_t times) {
+  std::string bytes;
+  for (size_t i = 0; i < times; ++i) bytes += piece;
+  return bytes;
+}
+
+// The text that the host makes of the bytes in one conversion.
+host::Text wholeText(const std::string& bytes, int32_t charset) {
+  host::Bytes units = host::Emulator::convert(bytes, charset, 2);
+  return host::Text(reinterpret_cast<const char16_t*>(units.data()), units.size() / 2);
+}
+
+class LongTextTest : public TransfersTest {
+ protected:
+  // Receives while the peer writes the bytes from another thread, as a sender far ahead of the
+  // receive would.
+  Outcome receiveWhileWritten(HeldPeer& peer, int64_t id, const std::string& bytes,
+                              std::string_view current, int64_t limit, int64_t filter,
+                              int64_t flags, std::string_view delimiter) {
+    std::thread writer([&] { peer.write(bytes); });
+    Outcome received = receive(id, current, limit, filter, flags, delimiter, -1);
+    writer.join();
+    return received;
+  }
+};
+
+TEST_F(LongTextTest, PiecesDecodedAsTheyComeJoinIntoTheTextOfTheWhole) {
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  const std::string bytes = mixedUTF8(300000, 1);
+  const auto size = static_cast<int64_t>(bytes.size());
+
+  Outcome replaced = receiveWhileWritten(peer, id, bytes, "kept", size, 0, 0, "");
+  EXPECT_EQ(replaced.number(), size);
+  EXPECT_TRUE(replaced.text(2) == wholeText(bytes, 7));
+
+  // The limit counts the earlier text's bytes too.
+  Outcome appended = receiveWhileWritten(peer, id, bytes, "earlier é ", 11 + size, 0, 0x1, "");
+  EXPECT_EQ(appended.number(), 11 + size);
+  EXPECT_TRUE(appended.text(2) == wholeText("earlier é " + bytes, 7));
+
+  // Bytes of a single-byte character set have no character to cut.
+  Outcome latin = receiveWhileWritten(peer, id, bytes, "", size, 0x2, 0, "");
+  EXPECT_EQ(latin.number(), size);
+  EXPECT_TRUE(latin.text(2) == wholeText(bytes, 1005));
+  EXPECT_EQ(available(id), 0);
+}
+
+TEST_F(LongTextTest, ADelimiterFarInEndsTheTextThereAndLeavesTheRestInTheStream) {
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  const std::string text = mixedUTF8(250000, 2) + "\r\n.\r\n";
+  for (int64_t flags : {0, 0x4}) {
+    SCOPED_TRACE(testing::Message() << "flags " << flags);
+    Outcome line = receiveWhileWritten(peer, id, text + "rest", "", 1 << 20, 0, flags, "\r\n.\r\n");
+    EXPECT_EQ(line.number(), static_cast<int64_t>(text.size()));
+    EXPECT_TRUE(line.text(2) == wholeText(text, 7));
+    ASSERT_TRUE(awaitAvailable(id, 4));
+    EXPECT_EQ(bytesOf(next(id)), "rest");
+  }
+
+  // The delimiter's first bytes end the second of two pieces taken from the push-back, and the
+  // delimiter stays in the stream (0x2): the text ends before bytes already decoded.
+  const std::string head = repeated("é", 32767) + "\r\n";
+  ASSERT_EQ(unreceive(id, head, 1), 65536);
+  peer.write(".\r\nrest");
+  ASSERT_TRUE(awaitAvailable(id, 65536 + 7));
+  Outcome cut = receive(id, "", 1 << 20, 0, 0x2, "\r\n.\r\n", -1);
+  EXPECT_EQ(cut.number(), 65534);
+  EXPECT_TRUE(cut.text(2) == wholeText(repeated("é", 32767), 7));
+  EXPECT_EQ(bytesOf(receive(id, "", 9, 0, 0, "", -1)), "\r\n.\r\nrest");
+}
+
+TEST_F(LongTextTest, APieceTheHostRefusesLeavesTheTextToOneConversionAtTheEnd) {
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  const std::string bytes = mixedUTF8(200000, 3);
+  const auto size = static_cast<int64_t>(bytes.size());
+  emu.refuse(host::Refusal::Conversion, 3);
+  Outcome refusedPiece = receiveWhileWritten(peer, id, bytes, "", size, 0, 0, "");
+  EXPECT_EQ(refusedPiece.number(), size);
+  EXPECT_TRUE(refusedPiece.text(2) == wholeText(bytes, 7));
+
+  // Every conversion refused: the text stays as it was, and the bytes in the stream.
+  for (int nth = 1; nth <= 100; ++nth) emu.refuse(host::Refusal::Conversion, nth);
+  Outcome refused = receiveWhileWritten(peer, id, bytes, "kept", size, 0, 0, "");
+  emu.clearRefusals();
+  EXPECT_EQ(refused.number(), -1);
+  EXPECT_EQ(bytesOf(refused), "kept");
+  EXPECT_EQ(available(id), size);
+  Outcome again = receive(id, "", size, 0, 0, "", -1);
+  EXPECT_EQ(again.number(), size);
+  EXPECT_TRUE(again.text(2) == wholeText(bytes, 7));
 }
 
 // ---- HTTP/1.0

@@ -62,8 +62,20 @@ int openSocket(int domain, int type, int protocol);
 // socket, never on descriptor 0; -1 with errno set when none is waiting or the call fails.
 int acceptConnection(int listener);
 // One send that never raises SIGPIPE: a broken connection answers -1 with EPIPE. The host's
-// signal dispositions stay untouched.
+// signal dispositions stay untouched. It never waits, whatever mode the socket is in.
 long sendWithoutSignal(int fd, const void* bytes, unsigned long count);
+// One receive that never waits, whatever mode the socket is in; answers as recv does.
+long receiveNow(int fd, void* bytes, unsigned long count);
+// Gives a socket the time-out that receiveWaiting waits at most; false when the system refused
+// it, and receiveWaiting must then not be used on the socket.
+bool setReceiveWait(int fd, int milliseconds);
+// One receive that, when the socket holds nothing yet, waits for the first bytes up to the
+// time-out that setReceiveWait gave the socket (the system rounds it up to its clock tick),
+// asleep in the receive itself: a stream that reads piece after piece from a fast peer spends
+// far less there than in a poll followed by a read. The socket is blocking for this call only.
+// Answers as recv does; a wait that ended without bytes, or that a signal interrupted, answers
+// -1 with EAGAIN.
+long receiveWaiting(int fd, void* bytes, unsigned long count);
 // True when the socket can be written now or has a pending error; waits at most timeoutMs
 // milliseconds (0: only looks).
 bool waitWritable(int fd, int timeoutMs);

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -40,7 +41,31 @@ int acceptConnection(int listener) {
 }
 
 long sendWithoutSignal(int fd, const void* bytes, unsigned long count) {
-  return send(fd, bytes, count, MSG_NOSIGNAL);
+  return send(fd, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+long receiveNow(int fd, void* bytes, unsigned long count) {
+  return recv(fd, bytes, count, MSG_DONTWAIT);
+}
+
+bool setReceiveWait(int fd, int milliseconds) {
+  timeval wait{milliseconds / 1000, milliseconds % 1000 * 1000};
+  return milliseconds > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0;
+}
+
+// O_NONBLOCK belongs to the open file, which every process sharing the socket sees: it is cleared
+// for the one receive and set again at once. Every other call on the socket says MSG_DONTWAIT, so
+// that none could wait even while it is cleared.
+long receiveWaiting(int fd, void* bytes, unsigned long count) {
+  int mode = fcntl(fd, F_GETFL);
+  if (mode < 0 || (mode & O_NONBLOCK) == 0 || fcntl(fd, F_SETFL, mode & ~O_NONBLOCK) != 0) {
+    return receiveNow(fd, bytes, count);
+  }
+  long got = recv(fd, bytes, count, 0);
+  int error = errno;
+  fcntl(fd, F_SETFL, mode);
+  errno = got < 0 && error == EINTR ? EAGAIN : error;
+  return got;
 }
 
 bool waitWritable(int fd, int timeoutMs) {
@@ -74,7 +99,7 @@ ConnectionProbe probeConnection(int fd) {
   }
   // Drops an urgent byte, as the stream has always done; without one Linux answers EINVAL.
   char urgent;
-  long got = recv(fd, &urgent, 1, MSG_OOB);
+  long got = recv(fd, &urgent, 1, MSG_OOB | MSG_DONTWAIT);
   if (got == 0) {
     probe.peerClosed = true;
   } else if (got < 0 && errno != EINVAL && errno != EAGAIN && errno != EWOULDBLOCK) {
