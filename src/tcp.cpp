@@ -769,9 +769,11 @@ int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseco
     return received;
   }
   int32_t size = std::min(max, kPieceSize);
-  long got = waitMilliseconds > 0 && armReceiveWait(stream, waitMilliseconds)
-                 ? platform::receiveWaiting(stream->sock, bytes, size)
-                 : platform::receiveNow(stream->sock, bytes, size);
+  long got = platform::receiveNow(stream->sock, bytes, size);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitMilliseconds > 0 &&
+      armReceiveWait(stream, waitMilliseconds)) {
+    got = platform::receiveWaiting(stream->sock, bytes, size);
+  }
   return afterSocketRead(stream, got, errno);
 }
 
