@@ -770,11 +770,16 @@ int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseco
   }
   int32_t size = std::min(max, kPieceSize);
   long got = platform::receiveNow(stream->sock, bytes, size);
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitMilliseconds > 0 &&
-      armReceiveWait(stream, waitMilliseconds)) {
-    got = platform::receiveWaiting(stream->sock, bytes, size);
+  int error = errno;
+  if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK) && waitMilliseconds > 0) {
+    if (armReceiveWait(stream, waitMilliseconds)) {
+      got = platform::receiveWaiting(stream->sock, bytes, size);
+      error = errno;
+    } else {
+      platform::waitReadable(stream->sock, waitMilliseconds);
+    }
   }
-  return afterSocketRead(stream, got, errno);
+  return afterSocketRead(stream, got, error);
 }
 
 void awaitBytes(TCPGlob* stream, int milliseconds) {
