@@ -424,7 +424,6 @@ void TextReceive::giveBack() {
 int32_t TextReceive::firstReplacingPass() {
   buffer_.clear();
   count_ = 0;
-  forgetDecodedPast(0);
   int32_t received;
   if (request_.limit > 0) {
     bool full = false;
