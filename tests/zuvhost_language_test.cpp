@@ -86,6 +86,11 @@ const ScriptCase kControlFlowCases[] = {
     {"For ($i; 1; 2; 0)\nEnd for", "1:16: the step of For is 0"},
     // Blocks that do not close, and closers without their block.
     {"If (True)\n\"a\"", "1:1: If has no End if"},
+    {"If (True)\n\"a\"\nEnd iff",
+     "3:1: 'End iff' is no block word: the If of line 1 has no End if"},
+    {"While (False)\nEndwhile",
+     "2:1: 'Endwhile' is no block word: the While of line 1 has no End while"},
+    {"If (True)\nEnd iff\nEnd if", "2:1: unknown command 'End iff'"},
     {"While (True)\nEnd if", "2:1: End if without If"},
     {"Repeat\n1", "1:1: Repeat has no Until"},
     {"For ($i; 1; 2)\n1", "1:1: For has no End for"},

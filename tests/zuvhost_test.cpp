@@ -116,6 +116,13 @@ const ParseCase kParseCases[] = {
     {"+7", "1: 7"},
     {"2147483647", "1: 2147483647"},
     {"-2147483648", "1: -2147483648"},
+    // Hexadecimal, as 4D writes flags: the 32 bits of a longint.
+    {"0x0800", "1: 2048"},
+    {"0XfF", "1: 255"},
+    {"-0x10", "1: -16"},
+    {"0x7FFFFFFF", "1: 2147483647"},
+    {"0xFFFFFFFF", "1: -1"},
+    {"0x0800+0x100000", "1: (2048 + 1048576)"},
     {"\"hello\"", "1: \u00abhello\u00bb"},
     {"\"\"", "1: \u00ab\u00bb"},
     {"\"caf\u00e9\"", "1: \u00abcaf\u00e9\u00bb"},
@@ -154,6 +161,8 @@ const ParseCase kParseCases[] = {
     {"$x:=1  // the first", "1: $x := 1"},
     {"1\n\n   \n// note\n2", "1: 1 | 5: 2"},
     {"1\r\n2\r\n", "1: 1 | 2: 2"},
+    {"// a method as 4D saves it\r1\r2", "2: 1 | 3: 2"},
+    {"1\r\r\n2\n\r3", "1: 1 | 3: 2 | 5: 3"},
     {"\t$x:=1\t", "1: $x := 1"},
     // Errors name the line and the column (in characters).
     {"$x:=", "1:5: expected a value, found the end of the line"},
@@ -166,6 +175,10 @@ const ParseCase kParseCases[] = {
     {"?12:60:00?", "1:1: no such time"},
     {"?12:00?", "1:1: malformed time (write ?HH:MM:SS?)"},
     {"2147483648", "1:1: the number is out of the range of a longint"},
+    {"0x", "1:3: a hexadecimal number needs digits after 0x"},
+    {"0x1g", "1:4: a number cannot go on with 'g'"},
+    {"0x100000000", "1:1: the number is out of the range of a longint"},
+    {"-0x80000000", "1:1: the number is out of the range of a longint"},
     {"12ab", "1:3: a number cannot go on with 'a'"},
     {"$", "1:1: a variable needs a name after '$'"},
     {"#", "1:1: expected a value, found '#'"},
@@ -445,6 +458,9 @@ TEST(ZuvhostBinaryTest, SaysClearlyWhatWentWrong) {
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.output,
             "zuvhost: cannot read the script examples/none.4dm: No such file or directory\n");
+  ShellRun fourD = shell("printf '// saved by 4D\\r\"ran\"\\r' | zuvhost -");
+  EXPECT_EQ(fourD.status, 0);
+  EXPECT_EQ(fourD.output, "ran\n") << "CR ends a line, as in 4D's methods";
   ShellRun marked = shell("printf '\\357\\273\\277\"marked\"\\n' | zuvhost -");
   EXPECT_EQ(marked.status, 0);
   EXPECT_EQ(marked.output, "marked\n");

@@ -9,8 +9,13 @@ namespace {
 
 constexpr int64_t kLongintMin = -2147483648LL;
 constexpr int64_t kLongintMax = 2147483647LL;
+constexpr int64_t kLongintBits = 0xFFFFFFFFLL;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+int hexValue(char c) {
+  return isDigit(c) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+}
 bool isNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool isNameChar(char c) { return isNameStart(c) || isDigit(c); }
 
@@ -72,7 +77,7 @@ class LineLexer {
   }
 
   void skipSpaces() {
-    while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\r')) ++i_;
+    while (!atEnd() && (peek() == ' ' || peek() == '\t')) ++i_;
   }
 
   Token make(TokenType type, Position where) const {
@@ -187,6 +192,9 @@ class LineLexer {
     size_t start = i_;
     bool negative = peek() == '-';
     if (peek() == '-' || peek() == '+') ++i_;
+    if (peek() == '0' && (peek(1) == 'x' || peek(1) == 'X')) {
+      return hexadecimal(token, start, negative);
+    }
     size_t count = 0;
     int64_t value = digits(count);
     if (peek() == '.' && isDigit(peek(1))) return real(token, start);
@@ -196,6 +204,24 @@ class LineLexer {
       fail(start, "the number is out of the range of a longint");
     }
     token.number = value;
+    return token;
+  }
+
+  // 4D's hexadecimal literals (0x0800): up to 32 bits, which are the longint's own, so that a
+  // mask such as 0xFFFFFFFF is -1 as in 4D's bitwise operations.
+  Token hexadecimal(Token token, size_t start, bool negative) {
+    i_ += 2;
+    if (!isHexDigit(peek())) fail(i_, "a hexadecimal number needs digits after 0x");
+    int64_t value = 0;
+    while (!atEnd() && isHexDigit(peek())) {
+      if (value <= kLongintBits) value = value * 16 + hexValue(peek());
+      ++i_;
+    }
+    if (isNameChar(peek())) fail(i_, "a number cannot go on with '" + std::string(1, peek()) + "'");
+    if (value > kLongintBits) fail(start, "the number is out of the range of a longint");
+    value = static_cast<int32_t>(static_cast<uint32_t>(value));
+    token.number = negative ? -value : value;
+    if (token.number > kLongintMax) fail(start, "the number is out of the range of a longint");
     return token;
   }
 

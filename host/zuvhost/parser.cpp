@@ -39,6 +39,7 @@ class LineParser {
   explicit LineParser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
   bool empty() const { return tokens_.front().type == TokenType::End; }
+  const std::string& firstText() const { return tokens_.front().text; }
   Position position() const { return tokens_.front().position; }
 
   // The block word the line starts with, in lower case ("if", "end if", ":" for a Case of
@@ -74,6 +75,13 @@ class LineParser {
     result.value = expression();
     expectEnd();
     return result;
+  }
+
+  // A line that is one name beginning with "end" and no block word: "End iff", "Endif".
+  bool looksLikeBlockEnd() const {
+    const Token& first = tokens_.front();
+    return tokens_.size() == 2 && first.type == TokenType::Name &&
+           lowerCase(first.text).rfind("end", 0) == 0 && keyword().empty();
   }
 
   // "If (...)", "While (...)", "Until (...)", ": (...)": the word, then a condition.
@@ -355,13 +363,28 @@ class BlockParser {
     return out;
   }
 
-  // The line that closes a block: fails at the opener when the script ends first.
+  // The line that closes a block. When the script ends first, the fault is named at a misspelt
+  // block end after the opener ("End iff"), else at the opener.
   void close(const char* end, const char* opener, Position openedAt) {
     if (!at(end)) {
       if (next_ < lines_.size()) strayLine();
-      throw ScriptError(openedAt, std::string(opener) + " has no " + displayWord(end));
+      std::string missing = std::string(opener) + " has no " + displayWord(end);
+      if (const LineParser* misspelt = blockEndAfter(openedAt)) {
+        throw ScriptError(misspelt->position(), "'" + misspelt->firstText() +
+                                                    "' is no block word: the " + opener +
+                                                    " of line " + std::to_string(openedAt.line) +
+                                                    " has no " + displayWord(end));
+      }
+      throw ScriptError(openedAt, missing);
     }
     lines_[next_++].wordAlone();
+  }
+
+  const LineParser* blockEndAfter(Position openedAt) const {
+    for (const LineParser& line : lines_) {
+      if (line.position().line > openedAt.line && line.looksLikeBlockEnd()) return &line;
+    }
+    return nullptr;
   }
 
   Statement opened(StatementType type) {
@@ -449,11 +472,12 @@ Script parseScript(std::string_view source, int firstLine) {
   int lineNumber = firstLine;
   size_t start = 0;
   while (start <= source.size()) {
-    size_t end = source.find('\n', start);
+    size_t end = source.find_first_of("\r\n", start);
     if (end == std::string_view::npos) end = source.size();
     LineParser line(tokenizeLine(source.substr(start, end - start), lineNumber));
     if (!line.empty()) lines.push_back(std::move(line));
-    start = end + 1;
+    bool crlf = source.compare(end, 2, "\r\n") == 0;
+    start = end + (crlf ? 2 : 1);
     ++lineNumber;
   }
   return BlockParser(std::move(lines)).script();
