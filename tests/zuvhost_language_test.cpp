@@ -187,7 +187,8 @@ const ScriptCase kFunctionCases[] = {
     {"Length(1.5)", "1:8: a Text is wanted here, not a Real"},
     {"$q:=\"a\"+ZUV_Text2URL(\"b c\"; 1)\n$q", "ab%20c\n"},
     {"ZUV_Text2Base64(\"x\"; 1.4)", "eA==\n"},
-    {"ZUV_Text2Base64(\"x\"; True)", "1:22: a Longint is wanted here, not a Boolean"},
+    {"ZUV_Text2Base64(\"x\"; True)",
+     "1:22: parameter 2 (options) of ZUV_Text2Base64 takes a Longint, not a Boolean"},
 };
 
 TEST_F(ZuvhostLanguageTest, RunsTheFunctionsOfTheLanguage) {
@@ -273,8 +274,8 @@ TEST_F(ZuvhostLanguageTest, RefusesNestingBeyondItsLimit) {
 TEST_F(ZuvhostLanguageTest, AScriptWithAFaultOfKindsRunsNothing) {
   EXPECT_EQ(run("\"first\"\nFor ($i; 1; 2)\n$i\nEnd for\n$x:=1\n$x:=\"a\""),
             "6:5: $x holds a Longint, it cannot take a Text");
-  EXPECT_EQ(run("\"first\"\nIf (False)\nZUV_Text2Base64(1)\nEnd if"),
-            "3:17: a Text is wanted here, not a Longint");
+  EXPECT_EQ(run("\"first\"\nIf (False)\nZUV_Text2Base64(1; 1)\nEnd if"),
+            "3:17: parameter 1 (text) of ZUV_Text2Base64 takes a Text, not a Longint");
 }
 
 }  // namespace

@@ -220,18 +220,23 @@ std::string checkOutcome(const std::string& source) {
 
 const ParseCase kCheckCases[] = {
     {"ZUV_Text2Base64(\"a\"; 1)", "ok"},
-    {"zuv_text2base64(\"a\")", "ok"},
-    {"ZUV_Text2Base64", "ok"},
+    {"zuv_text2base64(\"a\"; 0)", "ok"},
+    // A plug-in command takes every parameter of its syntax, as 4D's compiler has it.
+    {"ZUV_Text2Base64", "1:1: ZUV_Text2Base64 takes 2 parameters: parameter 1 (text) is missing"},
+    {"ZUV_TCPOpen(\"127.0.0.1\"; 80)",
+     "1:1: ZUV_TCPOpen takes 7 parameters: parameter 3 (bufferSize) is missing"},
+    {"ZUV_TCPReceive(1; $t; \"x\"; 0; 0; \"\"; 0)",
+     "1:23: parameter 3 (byteLimit) of ZUV_TCPReceive takes a Longint, not a Text"},
     {"blob SIZE($b)", "ok"},
-    {"ZUV_Seconds2DateTime(0; $d; $t)", "ok"},
+    {"ZUV_Seconds2DateTime(0; $d; $t; 0)", "ok"},
     {"ZUV_Nope(1)", "1:1: unknown command 'ZUV_Nope'"},
     {"$x:=Frobnicate", "1:5: unknown command 'Frobnicate'"},
     {"ZUV_Text2Base64(\"a\"; 1; 2)", "1:25: ZUV_Text2Base64 takes at most 2 parameters"},
-    {"ZUV_Seconds2DateTime(0; !2000-01-01!)",
+    {"ZUV_Seconds2DateTime(0; !2000-01-01!; $t; 0)",
      "1:25: parameter 2 (date) of ZUV_Seconds2DateTime must be a variable"},
     {"ZUV_DigestAddBlob(1; \"x\")",
      "1:22: parameter 2 (blob) of ZUV_DigestAddBlob must be a variable"},
-    {"$x:=ZUV_DigestAddText(1; \"a\")", "1:5: ZUV_DigestAddText gives no value"},
+    {"$x:=ZUV_DigestAddText(1; \"a\"; 1)", "1:5: ZUV_DigestAddText gives no value"},
     {"Length(TEXT TO BLOB(\"a\"; $b))", "1:8: TEXT TO BLOB gives no value"},
     {"TEXT TO BLOB(\"a\")", "1:1: TEXT TO BLOB takes 2 to 4 parameters"},
     {"TEXT TO BLOB(\"a\"; \"b\")", "1:19: parameter 2 of TEXT TO BLOB must be a variable"},
@@ -264,11 +269,13 @@ const zuvtest::ScriptCase kRunCases[] = {
     {"$y", "1:1: the variable $y has no value yet"},
     {"TEXT TO BLOB(\"h\u00e9\"; $b)\nBLOB size($b)\n$b", "3\nh\u00e9"},
     {"TEXT TO BLOB(\"abc\"; $b)\nBLOB to text($b)", "abc\n"},
-    {"ZUV_Text2Base64(1)", "1:17: a Text is wanted here, not a Longint"},
-    {"$t:=\"x\"\nZUV_Seconds2DateTime(0; $t)", "2:25: $t holds a Text, a Date is wanted here"},
+    {"ZUV_Text2Base64(1; 1)",
+     "1:17: parameter 1 (text) of ZUV_Text2Base64 takes a Text, not a Longint"},
+    {"$t:=\"x\"\nZUV_Seconds2DateTime(0; $t; $h; 0)",
+     "2:25: parameter 2 (date) of ZUV_Seconds2DateTime takes a Date, $t holds a Text"},
     // An output parameter creates its variable with the parameter's kind.
-    {"ZUV_Seconds2DateTime(0; $d; $t)\nLength($d)", "2:8: a Text is wanted here, not a Date"},
-    {"ZUV_Seconds2DateTime(0; $d; $t)\nLength($t)", "2:8: a Text is wanted here, not a Time"},
+    {"ZUV_Seconds2DateTime(0; $d; $t; 0)\nLength($d)", "2:8: a Text is wanted here, not a Date"},
+    {"ZUV_Seconds2DateTime(0; $d; $t; 0)\nLength($t)", "2:8: a Text is wanted here, not a Time"},
     {"ZUV_DigestAddBlob(1; $fresh)\nBLOB size($fresh)", "0\n"},
 };
 
@@ -442,7 +449,7 @@ TEST(ZuvhostBinaryTest, ExitStatusTellsHowTheScriptEnded) {
   EXPECT_EQ(wrongKind.output, "-e:2:8: a Text is wanted here, not a Longint\n") << "nothing ran";
   EXPECT_EQ(shell("zuvhost --plugin /nonexistent/zuv.so -e '1'").status, 1);
   std::string leaky = (std::filesystem::path(ZUVHOST_PATH).parent_path() / "zuvhost_leaky.so");
-  ShellRun leak = shell("zuvhost --plugin '" + leaky + "' -e 'ZUV_TCPStatus(1)'");
+  ShellRun leak = shell("zuvhost --plugin '" + leaky + "' -e 'ZUV_TCPStatus(1; 0)'");
   EXPECT_EQ(leak.status, 1);
   EXPECT_NE(leak.output.find("zuvhost: the plug-in leaked: "), std::string::npos) << leak.output;
   EXPECT_EQ(shell("zuvhost").status, 2);

@@ -328,23 +328,42 @@ class Checker {
     return command.result;
   }
 
+  // Every parameter of a plug-in command is required, as its syntax in 4D has none optional.
   Kind pluginCall(const Expr& call, const host::CommandSpec& spec) {
-    if (call.args.size() > spec.params.size()) {
+    size_t count = call.args.size();
+    if (count > spec.params.size()) {
       throw ScriptError(call.args[spec.params.size()].position,
                         spec.name + " takes at most " + plural(spec.params.size(), "parameter"));
     }
-    for (size_t i = 0; i < call.args.size(); ++i) {
+    if (count < spec.params.size()) {
+      throw ScriptError(call.position, spec.name + " takes " +
+                                           plural(spec.params.size(), "parameter") +
+                                           ": parameter " + std::to_string(count + 1) + " (" +
+                                           spec.params[count].name + ") is missing");
+    }
+    for (size_t i = 0; i < count; ++i) {
       const Expr& arg = call.args[i];
       const host::ParamSpec& param = spec.params[i];
+      Kind want = fromHostKind(param.kind);
       if (!takesVariable(param)) {
-        valueArgument(arg, fromHostKind(param.kind));
+        Kind have = kindOf(arg);
+        if (have != Kind::None && !kindsAgree(have, want)) {
+          throw ScriptError(arg.position, pluginParameter(spec, i) + " takes a " +
+                                              kindDisplayName(want) + ", not a " +
+                                              kindDisplayName(have));
+        }
         continue;
       }
       if (arg.type != ExprType::Variable) {
-        throw ScriptError(arg.position, "parameter " + std::to_string(i + 1) + " (" + param.name +
-                                            ") of " + spec.name + " must be a variable");
+        throw ScriptError(arg.position, pluginParameter(spec, i) + " must be a variable");
       }
-      bind(arg, fromHostKind(param.kind));
+      VariableKind* variable = find(arg.text);
+      if (variable && variable->kind != Kind::None && !kindsAgree(variable->kind, want)) {
+        throw ScriptError(arg.position, pluginParameter(spec, i) + " takes a " +
+                                            kindDisplayName(want) + ", " + arg.text + " holds a " +
+                                            kindDisplayName(variable->kind));
+      }
+      bind(arg, want);
     }
     return fromHostKind(spec.result);
   }
@@ -355,6 +374,11 @@ class Checker {
 };
 
 }  // namespace
+
+std::string pluginParameter(const host::CommandSpec& spec, size_t index) {
+  return "parameter " + std::to_string(index + 1) + " (" + spec.params[index].name + ") of " +
+         spec.name;
+}
 
 bool takesVariable(const host::ParamSpec& param) {
   switch (param.kind) {

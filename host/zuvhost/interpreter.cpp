@@ -276,18 +276,32 @@ Typed Interpreter::call(const Expr& expr) {
   return callCommand(expr, *spec);
 }
 
-host::Value Interpreter::argumentFor(const host::ParamSpec& param, const Expr& arg) {
-  Kind kind = fromHostKind(param.kind);
-  if (takesVariable(param))
-    return toHostValue(convertTo(bindVariable(arg, kind), kind, arg.position));
-  return toHostValue(convertTo(evaluate(arg), kind, arg.position));
+namespace {
+
+host::Value hostArgument(const host::CommandSpec& spec, size_t index, const Expr& arg,
+                         const Typed& value) {
+  Kind kind = fromHostKind(spec.params[index].kind);
+  if (!kindsAgree(value.kind, kind)) {
+    throw ScriptError(arg.position, pluginParameter(spec, index) + " takes a " +
+                                        kindDisplayName(kind) + ", not a " +
+                                        kindDisplayName(value.kind));
+  }
+  return toHostValue(convertTo(value, kind, arg.position));
+}
+
+}  // namespace
+
+host::Value Interpreter::argumentFor(const host::CommandSpec& spec, size_t index, const Expr& arg) {
+  const host::ParamSpec& param = spec.params[index];
+  if (takesVariable(param)) {
+    return hostArgument(spec, index, arg, bindVariable(arg, fromHostKind(param.kind)));
+  }
+  return hostArgument(spec, index, arg, evaluate(arg));
 }
 
 Typed Interpreter::callCommand(const Expr& expr, const host::CommandSpec& spec) {
   std::vector<host::Value> args;
-  for (size_t i = 0; i < expr.args.size(); ++i) {
-    args.push_back(argumentFor(spec.params[i], expr.args[i]));
-  }
+  for (size_t i = 0; i < expr.args.size(); ++i) args.push_back(argumentFor(spec, i, expr.args[i]));
   host::Outcome outcome;
   try {
     outcome = emulator_.call(spec.name, std::move(args));
