@@ -175,7 +175,34 @@ const ScriptCase kFunctionCases[] = {
     {"Position(\"LL\"; \"hello\")\nPosition(\"z\"; \"hello\")\nPosition(\"l\"; \"hello\"; 4)",
      "3\n0\n4\n"},
     {"Position(\"\"; \"x\")\nPosition(\"x\"; \"x\"; 5)", "0\n0\n"},
+    // Replace string, without regard to case unless 4D's "*" asks for the character codes.
+    {"Replace string(\"Hello hello HELLO\"; \"hello\"; \"bye\")", "bye bye bye\n"},
+    {"Replace string(\"Hello hello HELLO\"; \"hello\"; \"bye\"; *)", "Hello bye HELLO\n"},
+    {"Replace string(\"aaaa\"; \"A\"; \"b\"; 2)\nReplace string(\"aAaA\"; \"a\"; \"\"; 3; *)",
+     "bbaa\nAA\n"},
+    {"Replace string(\"aaa\"; \"aa\"; \"b\")\nReplace string(\"abab\"; \"b\"; \"bb\")",
+     "ba\nabbabb\n"},
+    {"Replace string(\"abc\"; \"\"; \"x\")\nReplace string(\"x\"; \"x\"; \"y\"; 0)", "abc\nx\n"},
+    {"Replace string(\"CAF\u00c9 caf\u00e9\"; \"\u00e9\"; \"e\")", "CAFe cafe\n"},
+    // Lowercase and Uppercase take accents off unless "*" keeps them.
+    {"Lowercase(\"D\u00c9J\u00c0 Vu\")\nLowercase(\"D\u00c9J\u00c0 Vu\"; *)",
+     "deja vu\nd\u00e9j\u00e0 vu\n"},
+    {"Uppercase(\"\u00e9l\u00e8ve \u00f8\")\nUppercase(\"\u00e9l\u00e8ve\"; "
+     "*)\nUppercase(\"stra\u00dfe\"; *)",
+     "ELEVE \u00d8\n\u00c9L\u00c8VE\nSTRASSE\n"},
+    {"Length(\"a\"; *)", "1:13: Length takes no '*'"},
+    {"ZUV_Text2Base64(\"a\"; *)",
+     "1:22: '*' is no value: it ends the call of a command that takes it"},
     {"ARRAY TEXT($a; 3)\nSize of array($a)\nARRAY LONGINT($n; 0)\nSize of array($n)", "3\n0\n"},
+    // APPEND TO ARRAY adds an element of the array's kind.
+    {"ARRAY TEXT($a; 0)\nAPPEND TO ARRAY($a; \"x\")\nAPPEND TO ARRAY($a; \"y\")\nSize of "
+     "array($a)\n$a",
+     "2\nx\ny\n"},
+    {"ARRAY INTEGER($i; 1)\nAPPEND TO ARRAY($i; 70000)\n$i\nARRAY LONGINT($n; 0)\nAPPEND TO "
+     "ARRAY($n; 2.5)\n$n{1}",
+     "0\n4464\n3\n"},
+    {"ARRAY TEXT($a; 0)\nAPPEND TO ARRAY($a; 1)", "2:21: a Text is wanted here, not a Longint"},
+    {"$t:=\"x\"\nAPPEND TO ARRAY($t; 1)", "2:17: APPEND TO ARRAY takes an array, $t holds a Text"},
     {"$t:=\"x\"\nSize of array($t)", "2:15: Size of array takes an array, $t holds a Text"},
     {"Size of array(\"x\")", "1:15: parameter 1 of Size of array must be a variable"},
     {"$d:=Current date\n$d>!2020-01-01!\n$h:=Current time\n$h<?24:00:00?", "True\nTrue\n"},

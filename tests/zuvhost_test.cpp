@@ -69,6 +69,8 @@ std::string render(const Expr& expr) {
       return expr.text;
     case ExprType::Element:
       return expr.text + "{" + render(expr.args[0]) + "}";
+    case ExprType::Star:
+      return "*";
     case ExprType::Call:
       break;
   }
@@ -155,6 +157,9 @@ const ParseCase kParseCases[] = {
     {"$n:=BLOB size ($blob)", "1: $n := [BLOB size]($blob)"},
     {"ARRAY TEXT($a; 3)", "1: [ARRAY TEXT]($a; 3)"},
     {"Length(ZUV_Rot13Text($a{1}))", "1: [Length]([ZUV_Rot13Text]($a{1}))"},
+    {"Replace string($t; \"a\"; \"b\"; *)",
+     "1: [Replace string]($t; \u00aba\u00bb; \u00abb\u00bb; *)"},
+    {"Lowercase(*; $t)", "1:11: expected a value, found '*'"},
     // Comments, blank lines, line ends.
     {"// only a comment", ""},
     {"", ""},

@@ -234,6 +234,8 @@ class Checker {
         }
         return kind;
       }
+      case ExprType::Star:
+        throw ScriptError(expr.position, kStarIsNoValue);
     }
     return Kind::None;
   }
@@ -299,7 +301,10 @@ class Checker {
   }
 
   Kind hostCall(const Expr& expr, const HostCommand& command) {
-    size_t count = expr.args.size();
+    size_t count = valueCount(expr);
+    if (count < expr.args.size() && !command.takesStar) {
+      throw ScriptError(expr.args.back().position, std::string(command.name) + " takes no '*'");
+    }
     if (count < command.required || count > command.params.size()) {
       std::string takes = command.required == command.params.size()
                               ? plural(command.required, "parameter")
@@ -310,6 +315,11 @@ class Checker {
     for (size_t i = 0; i < count; ++i) {
       const HostParam& param = command.params[i];
       const Expr& arg = expr.args[i];
+      if (param.arrayElement) {
+        Kind array = variableKind(expr.args[0]);
+        valueArgument(arg, array == Kind::None ? Kind::None : elementKindOf(array));
+        continue;
+      }
       if (!param.variable) {
         valueArgument(arg, param.kind);
         continue;

@@ -4,6 +4,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
+#include <type_traits>
+
+#include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 
 #include "host_commands.h"
 #include "interpreter.h"
@@ -36,6 +43,66 @@ std::tm localNow() {
   std::tm local{};
   localtime_r(&now, &local);
   return local;
+}
+
+static_assert(std::is_same_v<UChar, char16_t>, "ICU's units are the host's");
+
+[[noreturn]] void unicodeFailure(const Expr& call, UErrorCode status) {
+  throw ScriptError(call.position, call.text + ": " + u_errorName(status));
+}
+
+// Runs an ICU function that writes a text of its own length: once into a buffer as long as the
+// source, again when that was too short.
+template <typename Write>
+host::Text written(const host::Text& source, const Expr& call, Write write) {
+  host::Text out(source.size(), u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = write(out.data(), static_cast<int32_t>(out.size()), &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    out.assign(static_cast<size_t>(length), u'\0');
+    status = U_ZERO_ERROR;
+    length = write(out.data(), length, &status);
+  }
+  if (U_FAILURE(status)) unicodeFailure(call, status);
+  out.resize(static_cast<size_t>(length));
+  return out;
+}
+
+host::Text normalized(const host::Text& text, const UNormalizer2* form, const Expr& call) {
+  return written(text, call, [&](UChar* out, int32_t capacity, UErrorCode* status) {
+    return unorm2_normalize(form, text.data(), static_cast<int32_t>(text.size()), out, capacity,
+                            status);
+  });
+}
+
+// The text with its accents taken off: decomposed, without its non-spacing marks, composed
+// again ("é" is "e"; "ø", which has no accent of its own, stays).
+host::Text withoutAccents(const host::Text& text, const Expr& call) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UNormalizer2* decomposition = unorm2_getNFDInstance(&status);
+  const UNormalizer2* composition = unorm2_getNFCInstance(&status);
+  if (U_FAILURE(status)) unicodeFailure(call, status);
+  host::Text decomposed = normalized(text, decomposition, call);
+  host::Text kept;
+  for (size_t i = 0; i < decomposed.size();) {
+    size_t start = i;
+    UChar32 c;
+    U16_NEXT(decomposed.data(), i, decomposed.size(), c);
+    if (u_charType(c) != U_NON_SPACING_MARK) kept.append(decomposed, start, i - start);
+  }
+  return normalized(kept, composition, call);
+}
+
+using CaseMapping = int32_t (*)(UChar*, int32_t, const UChar*, int32_t, const char*, UErrorCode*);
+
+// Lowercase and Uppercase (text {; *}): Unicode's case mappings; accented letters lose their
+// accents unless "*" keeps them, as in 4D.
+Typed changedCase(Interpreter& in, const Expr& call, CaseMapping map) {
+  host::Text text = textArgument(in, call.args[0]);
+  host::Text mapped = written(text, call, [&](UChar* out, int32_t capacity, UErrorCode* status) {
+    return map(out, capacity, text.data(), static_cast<int32_t>(text.size()), "", status);
+  });
+  return Typed{Kind::Text, endsWithStar(call) ? mapped : withoutAccents(mapped, call)};
 }
 
 }  // namespace
@@ -99,6 +166,35 @@ Typed position(Interpreter& in, const Expr& call) {
   return Typed{Kind::Longint,
                found == host::Text::npos ? int64_t{0} : static_cast<int64_t>(found + 1)};
 }
+
+// Replace string(source; old; new {; howMany}{; *}): the first howMany occurrences of old, from
+// the left (all of them without howMany), found without regard to the case of letters as 4D
+// does, or by their character codes with "*"; an empty old text changes nothing.
+Typed replaceString(Interpreter& in, const Expr& call) {
+  host::Text source = textArgument(in, call.args[0]);
+  host::Text old = textArgument(in, call.args[1]);
+  host::Text replacement = textArgument(in, call.args[2]);
+  int64_t howMany =
+      valueCount(call) > 3 ? wholeArgument(in, call.args[3]) : std::numeric_limits<int64_t>::max();
+  bool byCodes = endsWithStar(call);
+  host::Text searched = byCodes ? source : foldCase(source);
+  host::Text wanted = byCodes ? old : foldCase(old);
+  if (wanted.empty()) return Typed{Kind::Text, source};
+  host::Text out;
+  size_t from = 0;
+  for (int64_t done = 0; done < howMany; ++done) {
+    size_t found = searched.find(wanted, from);
+    if (found == host::Text::npos) break;
+    out.append(source, from, found - from);
+    out += replacement;
+    from = found + wanted.size();
+  }
+  out.append(source, from, host::Text::npos);
+  return Typed{Kind::Text, out};
+}
+
+Typed lowercase(Interpreter& in, const Expr& call) { return changedCase(in, call, u_strToLower); }
+Typed uppercase(Interpreter& in, const Expr& call) { return changedCase(in, call, u_strToUpper); }
 
 Typed sizeOfArray(Interpreter& in, const Expr& call) {
   Typed& array = in.variableSlot(call.args[0]);

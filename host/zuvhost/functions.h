@@ -1,5 +1,6 @@
 // The functions of 4D's language a script may call: String, Num, Char, Character code,
-// Substring, Position, Size of array, Current date, Current time, Milliseconds and Not.
+// Substring, Position, Replace string, Lowercase, Uppercase, Size of array, Current date,
+// Current time, Milliseconds and Not.
 #pragma once
 
 #include "script.h"
@@ -15,6 +16,9 @@ Typed character(Interpreter& in, const Expr& call);
 Typed characterCode(Interpreter& in, const Expr& call);
 Typed substring(Interpreter& in, const Expr& call);
 Typed position(Interpreter& in, const Expr& call);
+Typed replaceString(Interpreter& in, const Expr& call);
+Typed lowercase(Interpreter& in, const Expr& call);
+Typed uppercase(Interpreter& in, const Expr& call);
 Typed sizeOfArray(Interpreter& in, const Expr& call);
 Typed currentDate(Interpreter& in, const Expr& call);
 Typed currentTime(Interpreter& in, const Expr& call);

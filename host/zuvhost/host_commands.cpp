@@ -133,6 +133,34 @@ Typed arrayText(Interpreter& in, const Expr& call) {
   return declareArray<host::TextArray>(in, call, Kind::TextArray);
 }
 
+// APPEND TO ARRAY(array; value): a new last element that holds the value, converted to the
+// elements' kind as an assignment to an element converts it.
+Typed appendToArray(Interpreter& in, const Expr& call) {
+  Typed value = in.evaluate(call.args[1]);
+  Typed& array = in.variableSlot(call.args[0]);
+  Kind element = elementKindOf(array.kind);
+  if (element == Kind::None) {
+    throw ScriptError(call.args[0].position, call.args[0].text + " is not an array");
+  }
+  Value converted = convertTo(value, element, call.args[1].position);
+  auto append = [&](auto& elements, auto item) {
+    if (elements.size() > static_cast<size_t>(kMaxArraySize)) {
+      throw ScriptError(call.position,
+                        "an array holds 0 to " + std::to_string(kMaxArraySize) + " elements");
+    }
+    elements.push_back(std::move(item));
+  };
+  if (auto* texts = std::get_if<host::TextArray>(&array.value)) {
+    append(texts->elements, std::get<host::Text>(std::move(converted)));
+  } else if (auto* longints = std::get_if<host::LongintArray>(&array.value)) {
+    append(longints->elements, static_cast<int32_t>(std::get<int64_t>(converted)));
+  } else {
+    auto& integers = std::get<host::IntegerArray>(array.value).elements;
+    append(integers, static_cast<int16_t>(std::get<int64_t>(converted)));
+  }
+  return none();
+}
+
 constexpr HostParam kText{Kind::Text, false};
 constexpr HostParam kWhole{Kind::Longint, false};
 constexpr HostParam kAny{Kind::None, false};
@@ -140,6 +168,7 @@ constexpr HostParam kBlobVariable{Kind::Blob, true};
 constexpr HostParam kPictureVariable{Kind::Picture, true};
 constexpr HostParam kWholeVariable{Kind::Longint, true};
 constexpr HostParam kAnyArray{Kind::None, true};
+constexpr HostParam kArrayElement{Kind::None, false, true};
 
 const HostCommand kHostCommands[] = {
     {"DOCUMENT TO BLOB", 2, {kText, kBlobVariable}, Kind::None, documentToBlob},
@@ -155,12 +184,16 @@ const HostCommand kHostCommands[] = {
     {"ARRAY INTEGER", 2, {HostParam{Kind::IntegerArray, true}, kWhole}, Kind::None, arrayInteger},
     {"ARRAY LONGINT", 2, {HostParam{Kind::LongintArray, true}, kWhole}, Kind::None, arrayLongint},
     {"ARRAY TEXT", 2, {HostParam{Kind::TextArray, true}, kWhole}, Kind::None, arrayText},
+    {"APPEND TO ARRAY", 2, {kAnyArray, kArrayElement}, Kind::None, appendToArray},
     {"String", 1, {kAny}, Kind::Text, string},
     {"Num", 1, {kAny}, Kind::Real, num},
     {"Char", 1, {kWhole}, Kind::Text, character},
     {"Character code", 1, {kText}, Kind::Longint, characterCode},
     {"Substring", 2, {kText, kWhole, kWhole}, Kind::Text, substring},
     {"Position", 2, {kText, kText, kWhole}, Kind::Longint, position},
+    {"Replace string", 3, {kText, kText, kText, kWhole}, Kind::Text, replaceString, true},
+    {"Lowercase", 1, {kText}, Kind::Text, lowercase, true},
+    {"Uppercase", 1, {kText}, Kind::Text, uppercase, true},
     {"Size of array", 1, {kAnyArray}, Kind::Longint, sizeOfArray},
     {"Current date", 0, {}, Kind::Date, currentDate},
     {"Current time", 0, {}, Kind::Time, currentTime},
@@ -191,6 +224,14 @@ const Constant kConstants[] = {
 };
 
 }  // namespace
+
+const char kStarIsNoValue[] = "'*' is no value: it ends the call of a command that takes it";
+
+bool endsWithStar(const Expr& call) {
+  return !call.args.empty() && call.args.back().type == ExprType::Star;
+}
+
+size_t valueCount(const Expr& call) { return call.args.size() - (endsWithStar(call) ? 1 : 0); }
 
 host::Text textArgument(Interpreter& in, const Expr& expr) {
   return std::get<host::Text>(in.evaluateAs(expr, Kind::Text).value);

@@ -1,7 +1,7 @@
 // The host commands a script may call, named as 4D names them: BLOB and document transfers,
-// text to BLOB and back, lengths, picture files, DELAY PROCESS, the ARRAY declarations and the
-// functions of 4D's language on texts, numbers, dates and times; and the constants of 4D a
-// script may name.
+// text to BLOB and back, lengths, picture files, DELAY PROCESS, the ARRAY declarations and
+// APPEND TO ARRAY, and the functions of 4D's language on texts, numbers, dates and times; and
+// the constants of 4D a script may name.
 #pragma once
 
 #include <string_view>
@@ -15,10 +15,12 @@ namespace zuvhost {
 class Interpreter;
 
 // What a parameter takes: a value of `kind` (None: any value), or a variable that holds or is
-// given `kind` (None: any array).
+// given `kind` (None: any array); or, with `arrayElement`, a value of the kind of the elements of
+// the array that the first argument names.
 struct HostParam {
   Kind kind;
   bool variable;
+  bool arrayElement = false;
 };
 
 struct HostCommand {
@@ -27,7 +29,14 @@ struct HostCommand {
   std::vector<HostParam> params;
   Kind result;  // None: the command gives no value
   Typed (*run)(Interpreter& interpreter, const Expr& call);
+  bool takesStar = false;  // the arguments may end with 4D's "*"
 };
+
+// 4D's "*" ends the arguments of the commands that take it; it is no value of its own.
+extern const char kStarIsNoValue[];
+bool endsWithStar(const Expr& call);
+// The arguments of a call but a closing "*".
+size_t valueCount(const Expr& call);
 
 // Finds a host command by name, ignoring case as 4D does; nullptr when there is none.
 const HostCommand* findHostCommand(std::string_view name);

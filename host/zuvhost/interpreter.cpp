@@ -195,6 +195,8 @@ Typed Interpreter::evaluate(const Expr& expr) {
       Typed left = evaluate(expr.args[0]);
       return applyBinary(expr.text, left, evaluate(expr.args[1]), expr.position);
     }
+    case ExprType::Star:
+      throw ScriptError(expr.position, kStarIsNoValue);
   }
   return Typed{};
 }

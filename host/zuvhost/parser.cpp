@@ -288,13 +288,25 @@ class LineParser {
       take();
       return expr;
     }
-    expr.args.push_back(expression());
+    expr.args.push_back(argument());
     while (peek().type == TokenType::Semicolon) {
       take();
-      expr.args.push_back(expression());
+      expr.args.push_back(argument());
     }
     expect(TokenType::RightParen, "';' or ')'");
     return expr;
+  }
+
+  // An argument, or 4D's "*" alone as the last one.
+  Expr argument() {
+    if (peek().type != TokenType::Operator || peek().text != "*" ||
+        peek(1).type != TokenType::RightParen) {
+      return expression();
+    }
+    Expr star;
+    star.type = ExprType::Star;
+    star.position = take().position;
+    return star;
   }
 
   std::vector<Token> tokens_;

@@ -26,8 +26,21 @@ class ScriptError : public std::runtime_error {
   Position position;
 };
 
-// Binary: an operator and its two operands; Negate: unary minus.
-enum class ExprType { Number, Real, Text, Date, Time, Variable, Element, Call, Binary, Negate };
+// Binary: an operator and its two operands; Negate: unary minus; Star: 4D's "*" as the last
+// argument of a call (Replace string's "compare character codes").
+enum class ExprType {
+  Number,
+  Real,
+  Text,
+  Date,
+  Time,
+  Variable,
+  Element,
+  Call,
+  Binary,
+  Negate,
+  Star
+};
 
 struct Expr {
   ExprType type = ExprType::Number;
