@@ -170,6 +170,7 @@ enum class Refusal {
   NewText,     // -612 answers a zeroed record and an error
   NewPicture,  // -617 answers null and an error
   Conversion,  // -675 writes nothing
+  SetText,     // -613 answers an error and leaves the text as it was
 };
 
 // The emulator's own error numbers.

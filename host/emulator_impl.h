@@ -145,7 +145,7 @@ struct Emulator::Impl {
 
   uint64_t makeText(const char16_t* units, size_t length, Owner owner);
   TextRec* findText(uint64_t id);
-  void replaceText(uint64_t id, TextRec& rec, const char16_t* units, size_t length);
+  bool replaceText(uint64_t id, TextRec& rec, const char16_t* units, size_t length);
   void releaseText(uint64_t id);
   void writeTextRecord(void* record, uint64_t id);
   Text textValue(const TextRec& rec) const;

@@ -61,6 +61,8 @@ constexpr FieldPlace kFields[] = {
 };
 
 constexpr size_t kMaxTrace = size_t{1} << 22;
+// flag1 of -613: param1 holds the number of units to set.
+constexpr uint8_t kCountedUnits = 1;
 constexpr int64_t kCompiledMagic = 0x46415354;
 constexpr size_t kRecordHeader = 6;  // "4DRC" and the table number
 
@@ -263,21 +265,42 @@ void createText(Call& c) {
   c.emu.writeTextRecord(c.b + kUniString, id);
 }
 
+// The units a -613 gives: up to the zero unit, or, with flag1 = 1, the count in param1, zero
+// units among them included. Counted units must still end with a zero unit, so that a host that
+// reads up to it stops there too. Empty when the count is no count of those units.
+std::optional<size_t> unitsToSet(Call& c, const char16_t* source) {
+  if (load<uint8_t>(c.b, kFlag1) != kCountedUnits) return unitCount(source);
+  int64_t count = c.param(kParam1);
+  if (count < 0 || count > 2147483647 || (source == nullptr && count > 0)) {
+    c.fail(error::kBadParameter, "a unit count of " + std::to_string(count));
+    return std::nullopt;
+  }
+  if (source != nullptr && source[count] != 0) {
+    c.fail(error::kBadParameter, "counted units without a zero unit after them");
+    return std::nullopt;
+  }
+  return static_cast<size_t>(count);
+}
+
 void setText(Call& c) {
   // The source may be the text's own units: they are copied into the new block before the old
-  // one is released, so nothing changes under them.
+  // one is released, so nothing changes under them. A refusal leaves the text as it was.
   const char16_t* source = static_cast<const char16_t*>(c.pointer(kHandle));
   const char16_t* units = source ? source : u"";
-  size_t length = unitCount(source);
   c.answered |= kFieldUniString;
   std::optional<uint64_t> id = c.emu.textOfRecord(c.b + kUniString, c.name);
   if (!id) return c.fail(error::kBadHandle);
+  std::optional<size_t> length = unitsToSet(c, source);
+  if (!length) return;
+  if (c.emu.refused(Refusal::SetText)) return c.fail(error::kNoMemory);
   if (*id == 0) {
-    uint64_t made = c.emu.makeText(units, length, Owner::Plugin);
+    uint64_t made = c.emu.makeText(units, *length, Owner::Plugin);
     if (!made) return c.fail(error::kNoMemory);
     return c.emu.writeTextRecord(c.b + kUniString, made);
   }
-  c.emu.replaceText(*id, *c.emu.findText(*id), units, length);
+  if (!c.emu.replaceText(*id, *c.emu.findText(*id), units, *length)) {
+    return c.fail(error::kNoMemory);
+  }
   c.emu.writeTextRecord(c.b + kUniString, *id);
 }
 

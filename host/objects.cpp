@@ -162,13 +162,14 @@ TextRec* Emulator::Impl::findText(uint64_t id) {
   return &rec;
 }
 
-void Emulator::Impl::replaceText(uint64_t, TextRec& rec, const char16_t* units, size_t length) {
+bool Emulator::Impl::replaceText(uint64_t, TextRec& rec, const char16_t* units, size_t length) {
   // The units may be the text's own: they are copied before the old block goes.
   Block block = memory.allocateCopy(units, length * 2, (length + 1) * 2, 0);
-  if (!block) return;
+  if (!block) return false;
   memory.release(rec.units);
   rec.units = block;
   rec.length = static_cast<int32_t>(length);
+  return true;
 }
 
 void Emulator::Impl::releaseText(uint64_t id) {

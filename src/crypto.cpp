@@ -89,6 +89,11 @@ int encryptInPlace(MCRYPT module, HostHandle handle, int32_t size) {
 }
 
 int decryptInPlace(MCRYPT module, HostHandle handle, int32_t size, bool textMode) {
+  // The block modes cannot decrypt part of a block: refuse the bytes whole, as `openssl enc -d`
+  // does, rather than decrypt the whole blocks and leave the rest as it was.
+  if (mcrypt_enc_is_block_mode(module) == 1 && size % mcrypt_enc_get_block_size(module) != 0) {
+    return kPartialBlock;
+  }
   int code;
   int32_t kept = size;
   {
@@ -192,12 +197,15 @@ void encryptText(PluginBlock* block) {
   EncodedChars bytes = bytesOf(text, charset);
   // A text that is not empty gives bytes: none means the conversion failed, and "encrypting"
   // nothing would report the loss of the text as success.
-  if (bytes.chars == nullptr || bytes.length <= 0 ||
-      copyToHandle(bytes.chars, bytes.length, out) != bytes.length) {
-    return PA_ReturnLong(block, kNoMemory);
+  int code = kNoMemory;
+  if (bytes.chars != nullptr && bytes.length > 0 &&
+      copyToHandle(bytes.chars, bytes.length, out) == bytes.length) {
+    code = doCryptBlob(out, *p.key, *p.iv, p.algorithm, p.mode, kEncrypt, charset, true);
   }
-  PA_ReturnLong(block,
-                doCryptBlob(out, *p.key, *p.iv, p.algorithm, p.mode, kEncrypt, charset, true));
+  // The plain bytes must not stay where the cipher bytes belong: a caller that does not look
+  // at the code would store or send them.
+  if (code != kCryptOK) PA_SetHandleSize(out, 0);  // shrinking cannot be refused
+  PA_ReturnLong(block, code);
 }
 
 void decryptText(PluginBlock* block) {
@@ -210,13 +218,22 @@ void decryptText(PluginBlock* block) {
     return PA_ReturnLong(block, kCryptOK);
   }
   int code = doCryptBlob(in, *p.key, *p.iv, p.algorithm, p.mode, kDecrypt, charset, true);
+  // Bytes that were not decrypted are no plain text.
+  if (code != kCryptOK) {
+    setEmpty(*out);
+    return PA_ReturnLong(block, code);
+  }
   int32_t size = PA_GetHandleSize(in);
   DecodedChars units;
   {
     unique_handle_lock lock(in);
     units = convertToUnicode(lock.data(), size, charset);
   }
-  PA_SetUnistring(out, units.chars);
+  std::u16string text;
+  if (units.chars != nullptr && units.length > 0) {
+    text.assign(reinterpret_cast<const char16_t*>(units.chars), static_cast<size_t>(units.length));
+  }
+  setAllUnits(*out, text);
   PA_ReturnLong(block, code);
 }
 
@@ -229,7 +246,7 @@ void rotate13Text(PluginBlock* block) {
   for (char16_t& unit : units) {
     if (unit < 0x80) unit = kRot13[unit];
   }
-  setUnits(*resultText(block), units);
+  setAllUnits(*resultText(block), units);
 }
 
 void rotate13Blob(PluginBlock* block) {

@@ -22,6 +22,9 @@ constexpr int kCryptOK = 0;
 constexpr int kCannotOpenCipher = -1;  // the library lacks the algorithm or refuses the mode
 constexpr int kUnknownAlgorithm = -2;
 constexpr int kUnknownMode = -4;
+// Cipher bytes to decrypt in CBC or ECB that are not a whole number of blocks: they were cut
+// or are no cipher text of this algorithm. The bytes stay as they were.
+constexpr int kPartialBlock = -7;
 // The padded bytes would pass 2,147,483,647, the host refused to grow the BLOB, or a text to
 // encrypt could not be converted to bytes (the errno of "memory exhausted").
 constexpr int kNoMemory = 12;
@@ -30,7 +33,8 @@ enum EEncryptDecrypt { kEncrypt = 0, kDecrypt = 1 };
 
 // Encrypts or decrypts the handle's bytes in place; textMode drops trailing zero bytes after a
 // decryption. An empty or missing handle answers 0; on any failure the bytes stay as they were
-// before the cipher ran.
+// before the cipher ran. ZUV_EncryptText empties its BLOB after a failure, and ZUV_DecryptText
+// its text.
 int doCryptBlob(HostHandle handle, const PA_Unistring& key, const PA_Unistring& iv,
                 int32_t algorithm, int32_t mode, EEncryptDecrypt direction, PA_4DCharSet charset,
                 bool textMode);

@@ -41,8 +41,9 @@ void dequeue(PluginBlock* block, int32_t key, bool peek) {
   PA_Unistring& result = *resultText(block);
   Queue* queue = find(key);
   if (queue == nullptr || queue->empty()) return setEmpty(result);
-  setUnits(result, queue->front());
-  if (!peek) queue->pop_front();
+  setAllUnits(result, queue->front());
+  // A text the host could not take stays at the head, for the next pop.
+  if (!peek && PA_GetLastError() == 0) queue->pop_front();
 }
 
 int32_t queueSize(int32_t key) {

@@ -138,6 +138,9 @@ std::u16string_view unitsOf(const icu::UnicodeString& text);
 std::u16string_view unitsBeforeZero(std::u16string_view units);
 // Hands units to the host as the text's new contents; the host stops at the first zero unit.
 void setUnits(PA_Unistring& text, const std::u16string& units);
+// Hands all the units to the host, zero units included: for texts that come back as they were
+// given (a queued text, a decrypted text, a rotated text), where a U+0000 is part of the data.
+void setAllUnits(PA_Unistring& text, const std::u16string& units);
 // Makes the text empty through the host.
 void setEmpty(PA_Unistring& text);
 

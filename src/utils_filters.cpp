@@ -88,6 +88,12 @@ void setUnits(PA_Unistring& text, const std::u16string& units) {
   PA_SetUnistring(&text, reinterpret_cast<const PA_Unichar*>(units.c_str()));
 }
 
+void setAllUnits(PA_Unistring& text, const std::u16string& units) {
+  // A text never holds more than kMaxTextUnits units, so the count fits.
+  PA_SetUnistringUnits(&text, reinterpret_cast<const PA_Unichar*>(units.c_str()),
+                       static_cast<int32_t>(units.size()));
+}
+
 void setEmpty(PA_Unistring& text) { PA_SetUnistring(&text, nullptr); }
 
 // ---- Line ends -----------------------------------------------------------------------------

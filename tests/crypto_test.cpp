@@ -194,14 +194,47 @@ TEST_F(CryptoTest, PlainBytesAreCompletedToWholeBlocks) {
     EXPECT_EQ(encrypted.code, 0);
     EXPECT_EQ(encrypted.bytes.size(), (size + 7) / 8 * 8);
   }
-  // In the byte modes too.
-  EXPECT_EQ(encrypt("abc", "8bytekey", 1, kCFB).bytes.size(), 8u);
-  // Cipher text of part of a block cannot be decrypted in the block modes: the library's code,
-  // the bytes as they were.
+  // In the byte modes too: five bytes become eight in every mode.
+  for (int mode = kCBC; mode <= kNOFB; ++mode) {
+    EXPECT_EQ(encrypt("five!", "8bytekey", 1, mode).bytes.size(), 8u) << mode;
+  }
+}
+
+TEST_F(CryptoTest, PartsOfBlocksAreRefusedInTheBlockModes) {
+  // `openssl enc -d` refuses cipher bytes that are not whole blocks in CBC and ECB; so does the
+  // plug-in, with a code of its own, leaving the bytes as they were.
+  std::string key(32, 'k'), iv(16, 'i');
+  for (const std::string& mode : {"cbc -iv " + hexOf(iv), std::string("ecb")}) {
+    std::string command = "openssl enc -d -nopad -K " + hexOf(key) + " -aes-256-" + mode;
+    int status = 0;
+    runTool(command + " 2>/dev/null", Bytes(17, 'c'), &status);
+    EXPECT_NE(status, 0) << command;
+    runTool(command, Bytes(16, 'c'), &status);
+    EXPECT_EQ(status, 0) << command;
+  }
+  Bytes thirteen = "thirteen byte";
   for (int mode : {kCBC, kECB}) {
-    Crypt decrypted = decrypt("five!", "8bytekey", 1, mode);
-    EXPECT_EQ(decrypted.code, -1);
-    EXPECT_EQ(decrypted.bytes, "five!");
+    SCOPED_TRACE(mode);
+    for (const auto& [id, bytes] : {std::pair<int, Bytes>{1, thirteen},
+                                    {1, "five!"},
+                                    {25, Bytes(17, 'c')},
+                                    {14, Bytes(15, 'c')}}) {
+      Crypt decrypted = decrypt(bytes, key, id, mode, iv);
+      EXPECT_EQ(decrypted.code, crypto::kPartialBlock) << id << " " << bytes.size();
+      EXPECT_EQ(decrypted.bytes, bytes);
+    }
+    Outcome text = run("ZUV_DecryptText", {blob(thirteen), txt("8bytekey"), num(1), num(mode),
+                                           txt(""), txt("left over"), num(1)});
+    EXPECT_EQ(text.number(), crypto::kPartialBlock);
+    EXPECT_EQ(text.blob(1).bytes, thirteen);
+    EXPECT_EQ(text.text(6), u"") << "bytes that were not decrypted are no plain text";
+  }
+  // The byte modes decrypt any number of bytes.
+  for (int mode : {kCFB, kOFB, kNOFB}) {
+    Crypt decrypted = decrypt(thirteen, "8bytekey", 1, mode);
+    EXPECT_EQ(decrypted.code, 0) << mode;
+    EXPECT_EQ(decrypted.bytes.size(), thirteen.size()) << mode;
+    EXPECT_NE(decrypted.bytes, thirteen) << mode;
   }
 }
 
@@ -294,9 +327,59 @@ TEST_F(CryptoTest, EmptyKeyAnswersTheLibrarysCode) {
   }
   Crypt text = encryptText("plain", "", 25, kCBC);
   EXPECT_EQ(text.code, -3);
-  EXPECT_EQ(text.bytes, "plain") << "the plain bytes stay, unencrypted";
-  EXPECT_EQ(decryptText("raw bytes", "", 25, kCBC),
-            std::make_pair(int64_t{-3}, std::string("raw bytes")));
+  EXPECT_EQ(text.bytes, "") << "no plain bytes where the cipher bytes belong";
+  EXPECT_EQ(decryptText("raw bytes", "", 25, kCBC), std::make_pair(int64_t{-3}, std::string()))
+      << "no cipher bytes where the plain text belongs";
+}
+
+TEST_F(CryptoTest, FailedTextEncryptionLeavesAnEmptyBlob) {
+  // Whatever the failure, a caller that stores or sends the BLOB without looking at the code
+  // must not give the plain text away.
+  struct Case {
+    const char* key;
+    int64_t id, mode, code;
+  };
+  const Case cases[] = {
+      {"key", 29, kCBC, -2}, {"key", 14, 7, -4}, {"key", 3, kCBC, -1}, {"", 14, kCBC, -3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    Crypt out = encryptText("plain text", c.key, c.id, c.mode);
+    EXPECT_EQ(out.code, c.code);
+    EXPECT_EQ(out.bytes, "");
+    Outcome fresh = run("ZUV_EncryptText", {txt("plain text"), txt(c.key), num(c.id), num(c.mode),
+                                            txt(""), noHandleBlob(), num(1)});
+    EXPECT_EQ(fresh.number(), c.code);
+    EXPECT_EQ(fresh.blob(6).bytes, "");
+  }
+}
+
+TEST_F(CryptoTest, TextsWithU0000ComeBackWhole) {
+  Bytes plain("ab\0cd", 5);
+  Crypt encrypted = encrypt(plain, "8bytekey", 1, kCBC);
+  ASSERT_EQ(encrypted.code, 0);
+  EXPECT_EQ(decryptText(encrypted.bytes, "8bytekey", 1, kCBC),
+            std::make_pair(int64_t{0}, std::string(plain)));
+  Crypt text = encryptText(std::string("\0payload", 8), "8bytekey", 1, kCBC);
+  EXPECT_EQ(decryptText(text.bytes, "8bytekey", 1, kCBC),
+            std::make_pair(int64_t{0}, std::string("\0payload", 8)));
+  EXPECT_EQ(run("ZUV_Rot13Text", {Value{std::u16string(u"ab\0cd", 5)}}).text(),
+            std::u16string(u"no\0pq", 5));
+}
+
+TEST_F(CryptoTest, ShortKeysAreCompletedWithZeroBytes) {
+  // A 16-byte Triple DES key runs as three keys, the third of zero bytes, not as two-key Triple
+  // DES; openssl's des-ede3-cbc given the key and eight zero bytes agrees.
+  std::string key = "0123456789abcdef", iv = "initvect";
+  Bytes plain = "sixteen bytes!!!";
+  Crypt encrypted = encrypt(plain, key, 2, kCBC, iv);
+  ASSERT_EQ(encrypted.code, 0);
+  std::string ivHex = " -iv " + hexOf(iv);
+  EXPECT_EQ(hexOf(encrypted.bytes), hexOf(runTool("openssl enc -des-ede3-cbc -nopad -K " +
+                                                      hexOf(key) + std::string(16, '0') + ivHex,
+                                                  plain)));
+  EXPECT_NE(hexOf(encrypted.bytes),
+            hexOf(runTool("openssl enc -des-ede-cbc -nopad -K " + hexOf(key) + ivHex, plain)));
+  EXPECT_EQ(encrypted.bytes, encrypt(plain, key + std::string(8, '\0'), 2, kCBC, iv).bytes);
 }
 
 TEST_F(CryptoTest, EmptyTextsAndBlobsAnswerZero) {

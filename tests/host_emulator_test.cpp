@@ -37,6 +37,7 @@ constexpr size_t kPicture = 1064;
 constexpr size_t kPointer1 = 1072;
 constexpr size_t kPointer2 = 1080;
 constexpr size_t kTable = 1096;
+constexpr size_t kFlag1 = 1104;
 constexpr size_t kHandle = 1362;
 constexpr size_t kError = 1370;
 constexpr size_t kParam1 = 1372;
@@ -113,6 +114,18 @@ int16_t setText(void* record, const char16_t* units) {
   Raw r;
   std::memcpy(r.b + kUniString, record, 20);
   r.set<const char16_t*>(kHandle, units);
+  int16_t e = r.call(-613);
+  std::memcpy(record, r.b + kUniString, 20);
+  return e;
+}
+
+// Entry -613 with a unit count (flag1 = 1 and param1).
+int16_t setCountedText(void* record, const char16_t* units, int64_t count) {
+  Raw r;
+  std::memcpy(r.b + kUniString, record, 20);
+  r.set<const char16_t*>(kHandle, units);
+  r.set<uint8_t>(kFlag1, 1);
+  r.set<int64_t>(kParam1, count);
   int16_t e = r.call(-613);
   std::memcpy(record, r.b + kUniString, 20);
   return e;
@@ -667,6 +680,31 @@ TEST_F(ToyHostTest, TextsGetFreshUnitsOnEveryChange) {
     EXPECT_EQ(disposeText(t.bytes), 0) << "a zeroed record is no text";
   });
   expectFault("stale copy");
+  expectClean();
+}
+
+TEST_F(ToyHostTest, CountedTextsKeepTheirZeroUnits) {
+  emu.refuse(host::Refusal::SetText, 3);
+  emu.run(1, [] {
+    TextRecord t = createText(u"old");
+    const char16_t units[] = u"ab\0cd";
+    ASSERT_EQ(setCountedText(t.bytes, units, 5), 0);
+    EXPECT_EQ(std::u16string(t.units(), t.length()), std::u16string(u"ab\0cd", 5));
+    ASSERT_EQ(setCountedText(t.bytes, nullptr, 0), 0);
+    EXPECT_EQ(t.length(), 0);
+    EXPECT_EQ(setCountedText(t.bytes, units, 5), host::error::kNoMemory);
+    EXPECT_EQ(t.length(), 0) << "a refused text stays as it was";
+    EXPECT_EQ(setCountedText(t.bytes, units, 3), host::error::kBadParameter)
+        << "counted units are followed by a zero unit";
+    disposeText(t.bytes);
+  });
+  expectFault("counted units without a zero unit after them");
+  emu.run(1, [] {
+    TextRecord t = createText(u"old");
+    EXPECT_EQ(setCountedText(t.bytes, u"x", -1), host::error::kBadParameter);
+    disposeText(t.bytes);
+  });
+  expectFault("a unit count of -1");
   expectClean();
 }
 

@@ -182,6 +182,19 @@ TEST_F(HostCallTest, TextsAreMadeReplacedAndDisposedThroughTheHost) {
   });
 }
 
+TEST_F(HostCallTest, CountedUnitsKeepTheirZeroUnits) {
+  emu.run(1, [] {
+    PA_Unistring text = PA_CreateUnistring(U(u"hello"));
+    PA_SetUnistringUnits(&text, U(u"ab\0cd"), 5);
+    EXPECT_EQ(PA_GetLastError(), 0);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(text.fString), text.fLength),
+              std::u16string(u"ab\0cd", 5));
+    PA_SetUnistring(&text, U(u"ab\0cd"));
+    EXPECT_EQ(text.fLength, 2) << "without a count the text ends at its first zero unit";
+    PA_DisposeUnistring(&text);
+  });
+}
+
 TEST_F(HostCallTest, UnicharsLengthCountsUpToTheFirstZero) {
   const PA_Unichar inner[] = {'a', 'b', 0, 'c', 0};
   const PA_Unichar empty[] = {0, 'x', 0};

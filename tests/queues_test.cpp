@@ -93,6 +93,26 @@ TEST_F(QueuesTest, QueueHoldsACopyOfEveryText) {
   for (const auto& text : texts) EXPECT_EQ(pop(7), text);
 }
 
+TEST_F(QueuesTest, TextsWithU0000PopWhole) {
+  // A U+0000 is a unit like any other: the text comes back with all its units.
+  const std::u16string texts[] = {std::u16string(u"ab\0cd", 5), std::u16string(u"\0payload", 8),
+                                  std::u16string(u"end\0", 4), std::u16string(3, u'\0')};
+  for (const auto& text : texts) push(7, text);
+  EXPECT_EQ(pop(7, 1), texts[0]) << "peek";
+  for (const auto& text : texts) EXPECT_EQ(pop(7), text);
+}
+
+TEST_F(QueuesTest, TextTheHostCannotTakeStaysAtTheHead) {
+  push(7, u"first");
+  push(7, u"second");
+  emu.refuse(host::Refusal::SetText);
+  EXPECT_EQ(pop(7), u"") << "the host had no memory for the result";
+  EXPECT_EQ(size(7), 2);
+  EXPECT_EQ(pop(7), u"first");
+  EXPECT_EQ(pop(7), u"second");
+  EXPECT_EQ(size(7), 0);
+}
+
 TEST_F(QueuesTest, ProcessesShareTheQueuesInTurn) {
   // Three 4D processes push under one key and two others pop: one sequence in push order.
   push(7, u"p1-a", 1);

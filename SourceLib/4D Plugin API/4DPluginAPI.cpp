@@ -37,6 +37,10 @@ enum HandleOperation : int64_t {
   kUnlockHandle = 6,
 };
 
+// flag1 of a text being set: its units end at their zero unit, or param1 counts them.
+constexpr uint8_t kUnitsUpToZero = 0;
+constexpr uint8_t kCountedUnits = 1;
+
 constexpr int32_t kStartUp = -1;
 constexpr int32_t kStartUpAgain = -200;
 // The host versions above this one understand the newer interface.
@@ -192,6 +196,17 @@ void PA_SetUnistring(PA_Unistring* text, const PA_Unichar* units) {
   HostCallBlock block;
   block.uniString = *text;
   block.handle = const_cast<PA_Unichar*>(units);
+  block.flag1 = kUnitsUpToZero;
+  callHostKeepingError(kEntrySetUnistring, block);
+  *text = block.uniString;
+}
+
+void PA_SetUnistringUnits(PA_Unistring* text, const PA_Unichar* units, int32_t length) {
+  HostCallBlock block;
+  block.uniString = *text;
+  block.handle = const_cast<PA_Unichar*>(units);
+  block.flag1 = kCountedUnits;
+  block.param1 = length;
   callHostKeepingError(kEntrySetUnistring, block);
   *text = block.uniString;
 }

@@ -60,7 +60,13 @@ void PA_UnlockHandle(HostHandle handle);
 // ---- Texts ----------------------------------------------------------------------------------
 
 PA_Unistring PA_CreateUnistring(const PA_Unichar* units);
+// Sets the text to the units up to their zero unit.
 void PA_SetUnistring(PA_Unistring* text, const PA_Unichar* units);
+// Sets the text to length units, zero units among them included: flag1 = 1 tells the host that
+// param1 holds the count. The units must still be followed by a zero unit, so that a host that
+// reads only up to it stops there (and cuts the text at its first zero unit) instead of reading
+// on.
+void PA_SetUnistringUnits(PA_Unistring* text, const PA_Unichar* units, int32_t length);
 void PA_DisposeUnistring(PA_Unistring* text);
 int8_t PA_CompareUnichars(const PA_Unichar* a, const PA_Unichar* b, int8_t option3, int8_t option4);
 int PA_GetUnicharsLength(const PA_Unichar* units);
