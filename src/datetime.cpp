@@ -1,116 +1,244 @@
-// RFC 822 dates are matched whole by one ICU regular expression; the calendar work is the C
-// library's (timegm, mktime, gmtime_r, localtime_r).
+// Date texts are read by hand, part by part, as RFC 5322 writes them (comments nest, which no
+// regular expression follows); the calendar work is the C library's (timegm, mktime, gmtime_r,
+// localtime_r).
 
 #include "datetime.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
-#include <unicode/unistr.h>
-#include <unicode/uregex.h>
-#include <unicode/ustring.h>
+#include <strings.h>
 
 #include "utils_codecs.h"
 
 namespace datetime {
 namespace {
 
-// Groups: 1 day name (never read), 2 day, 3 month, 4 year, 5 hour, 6 minute, 7 second
-// (optional), 8 zone name, 9 numeric zone.
-const icu::UnicodeString kParsePattern(
-    "(?:(Mon|Tue|Wed|Thu|Fri|Sat|Sun), )?(\\d{1,2}) "
-    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) (\\d{2}|\\d{4}) "
-    "(\\d{2}):(\\d{2})(?::(\\d{2}))? (?:(UT|GMT|[ECMP][SD]T)|([+\\-]\\d{4}))",
-    "utf-8");
-
-enum Group { kDay = 2, kMonth, kYear, kHour, kMinute, kSecond, kZoneName, kZoneNumber };
-
-struct URegularExpressionDeleter {
-  void operator()(URegularExpression* expression) const { uregex_close(expression); }
-};
-std::unique_ptr<URegularExpression, URegularExpressionDeleter> sParser;
-
 const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", nullptr};
 const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// The longest text a format makes, its terminating zero excluded.
+constexpr size_t kMaxDateText = 31;
+
+// Zones by name, in whole hours east of UTC. UTC joins RFC 5322's list, as every mail reader
+// takes it; a name not in the table is no zone.
 struct TimeZone {
   const char* name;
   int32_t hours;
 };
-const TimeZone kTimeZones[] = {{"UT", 0},   {"GMT", 0},  {"EST", -5}, {"EDT", -4},
-                               {"CST", -6}, {"CDT", -5}, {"MST", -7}, {"MDT", -6},
-                               {"PST", -8}, {"PDT", -7}, {nullptr, 0}};
+const TimeZone kTimeZones[] = {{"UT", 0},   {"UTC", 0},  {"GMT", 0},  {"EST", -5},
+                               {"EDT", -4}, {"CST", -6}, {"CDT", -5}, {"MST", -7},
+                               {"MDT", -6}, {"PST", -8}, {"PDT", -7}, {nullptr, 0}};
 
-// The longest text a format makes, its terminating zero excluded.
-constexpr size_t kMaxDateText = 31;
+// The longest word a date holds; a longer one is no name.
+constexpr size_t kMaxWord = 8;
+// Years past this one lie beyond every moment a longint holds, whatever the other fields say.
+constexpr int64_t kLastYearToCompute = 9999;
 
-URegularExpression* parser() {
-  if (sParser == nullptr) {
-    UErrorCode status = U_ZERO_ERROR;
-    sParser.reset(
-        uregex_open(kParsePattern.getBuffer(), kParsePattern.length(), 0, nullptr, &status));
-    if (U_FAILURE(status)) sParser.reset();  // compiled again on the next parse
+bool isWhiteSpace(char16_t unit) { return unit == u' ' || unit == u'\t'; }
+bool isDigit(char16_t unit) { return unit >= u'0' && unit <= u'9'; }
+bool isLetter(char16_t unit) { return (unit | 0x20) >= u'a' && (unit | 0x20) <= u'z'; }
+
+// Reads a date text part by part, as RFC 5322 writes its date-time with the obsolete syntax of
+// its section 4: white space, folded lines (CR LF followed by white space) and comments, nested
+// or not, may stand between any two parts.
+class DateReader {
+ public:
+  explicit DateReader(std::u16string_view text) : text_(text) {}
+
+  bool atEnd() const { return at_ == text_.size(); }
+  bool follows(char16_t unit) const { return !atEnd() && text_[at_] == unit; }
+  bool followsDigit() const { return !atEnd() && isDigit(text_[at_]); }
+  bool afterWhiteSpace() const { return at_ > 0 && isWhiteSpace(text_[at_ - 1]); }
+
+  bool take(char16_t unit) {
+    if (!follows(unit)) return false;
+    ++at_;
+    return true;
   }
-  return sParser.get();
-}
 
-// One group of the last match as ASCII; a group that took no part in the match is empty. Any
-// ICU failure or warning throws its code.
-std::string getGroup(URegularExpression* parser, int32_t group) {
-  UChar units[20];
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t length = uregex_group(parser, group, units, 20, &status);
-  if (status != U_ZERO_ERROR) throw status;
-  return std::string(units, units + length);
-}
-
-int32_t numberOf(const std::string& digits) { return std::strtol(digits.c_str(), nullptr, 10); }
-
-// Seconds to add to the clock time of the text to reach UTC.
-int32_t getSecondOffsetToUTC(URegularExpression* parser) {
-  std::string name = getGroup(parser, kZoneName);
-  if (!name.empty()) {
-    for (const TimeZone* zone = kTimeZones; zone->name != nullptr; ++zone) {
-      if (name == zone->name) return zone->hours * -3600;
+  // Skips white space, folded lines and comments; false for a line break that does not fold or
+  // a comment that does not end.
+  bool skipSpace() {
+    while (!atEnd()) {
+      if (isWhiteSpace(text_[at_])) {
+        ++at_;
+      } else if (text_[at_] == u'\r') {
+        if (!skipFold()) return false;
+      } else if (text_[at_] == u'(') {
+        if (!skipComment()) return false;
+      } else {
+        break;
+      }
     }
-    return 0;
+    return true;
   }
-  std::string number = getGroup(parser, kZoneNumber);  // a sign and hhmm
-  int32_t m = numberOf(number.substr(1, 2)) * 3600 + numberOf(number.substr(3, 2)) * 60;
-  return number[0] == '-' ? m : -m;
-}
 
-int32_t monthIndex(const std::string& name) {
-  int32_t month = 0;
-  while (month < 11 && name != kMonthNames[month]) ++month;
-  return month;
-}
-
-int32_t parseMatch(URegularExpression* parser) {
-  std::tm fields{};
-  fields.tm_mday = numberOf(getGroup(parser, kDay));
-  fields.tm_mon = monthIndex(getGroup(parser, kMonth));
-  std::string yearDigits = getGroup(parser, kYear);
-  int32_t year = numberOf(yearDigits);
-  if (yearDigits.size() == 2) year += year < 30 ? 2000 : 1900;
-  fields.tm_year = year - 1900;
-  fields.tm_hour = numberOf(getGroup(parser, kHour));
-  fields.tm_min = numberOf(getGroup(parser, kMinute));
-  fields.tm_sec = numberOf(getGroup(parser, kSecond)) + getSecondOffsetToUTC(parser);
-  time_t seconds = timegm(&fields);
-  return seconds < 0 ? -1 : static_cast<int32_t>(seconds);
-}
-
-bool isASCII(std::u16string_view units) {
-  for (char16_t unit : units) {
-    if (unit >= 0x80) return false;
+  // A run of ASCII digits: its length, and its value in *value (kept below 10^10).
+  size_t digits(int64_t* value) {
+    size_t from = at_;
+    *value = 0;
+    for (; !atEnd() && isDigit(text_[at_]); ++at_) {
+      if (*value < 1000000000) *value = *value * 10 + (text_[at_] - u'0');
+    }
+    return at_ - from;
   }
-  return true;
+
+  // A run of ASCII letters; empty when it is longer than any name.
+  std::string word() {
+    std::string out;
+    for (; !atEnd() && isLetter(text_[at_]); ++at_) out.push_back(static_cast<char>(text_[at_]));
+    return out.size() <= kMaxWord ? out : std::string();
+  }
+
+ private:
+  // CR LF and at least one space or tab.
+  bool skipFold() {
+    if (at_ + 2 >= text_.size() || text_[at_ + 1] != u'\n' || !isWhiteSpace(text_[at_ + 2])) {
+      return false;
+    }
+    at_ += 3;
+    return true;
+  }
+
+  // A comment, nested ones included; a backslash takes the unit after it as it is. Any other
+  // unit but U+0000 and a line break that does not fold is the comment's text, characters
+  // beyond ASCII too.
+  bool skipComment() {
+    size_t depth = 0;
+    while (!atEnd()) {
+      char16_t unit = text_[at_];
+      if (unit == u'\r') {
+        if (!skipFold()) return false;
+        continue;
+      }
+      if (unit == 0 || unit == u'\n') return false;
+      ++at_;
+      if (unit == u'(') {
+        ++depth;
+      } else if (unit == u')') {
+        if (--depth == 0) return true;
+      } else if (unit == u'\\') {
+        if (atEnd()) return false;
+        ++at_;
+      }
+    }
+    return false;
+  }
+
+  std::u16string_view text_;
+  size_t at_ = 0;
+};
+
+// The fields of a date text as written; the calendar carries values out of their range.
+struct DateFields {
+  int64_t year = 0;
+  int32_t month = 0;  // 0..11
+  int64_t day = 0, hour = 0, minute = 0, second = 0;
+  int32_t offsetToUTC = 0;  // seconds to add to the clock time
+};
+
+// The place of a name in a table, in any case as RFC 5322 takes names; -1 when it is none.
+template <size_t N>
+int32_t indexOf(const char* const (&names)[N], const std::string& name) {
+  for (size_t i = 0; i < N && names[i] != nullptr; ++i) {
+    if (strcasecmp(name.c_str(), names[i]) == 0) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+// Two digits, and no digit after them.
+bool readTwoDigits(DateReader& reader, int64_t* value) { return reader.digits(value) == 2; }
+
+// Two-digit years as RFC 5322 reads them: 00 to 49 are 2000 to 2049, 50 to 99 are 1950 to
+// 1999; three-digit years are counted from 1900.
+int64_t fullYear(int64_t year, size_t digits) {
+  if (digits == 2) return year + (year < 50 ? 2000 : 1900);
+  if (digits == 3) return year + 1900;
+  return year;
+}
+
+// The zone after the time: "+hhmm" or "-hhmm" after white space, or a name: UT, UTC, GMT, the
+// North American zones, or a military letter (any but J), which RFC 5322 reads as -0000: RFC 822
+// gave them the wrong signs, so no sender's meaning can be known.
+bool readZone(DateReader& reader, int32_t* offsetToUTC) {
+  bool east = reader.follows(u'+');
+  if (east || reader.follows(u'-')) {
+    if (!reader.afterWhiteSpace()) return false;
+    reader.take(east ? u'+' : u'-');
+    int64_t hhmm = 0;
+    if (reader.digits(&hhmm) != 4) return false;
+    int32_t m = static_cast<int32_t>(hhmm / 100 * 3600 + hhmm % 100 * 60);
+    *offsetToUTC = east ? -m : m;
+    return true;
+  }
+  std::string name = reader.word();
+  if (name.size() == 1) {
+    *offsetToUTC = 0;
+    return (name[0] | 0x20) != 'j';
+  }
+  for (const TimeZone* zone = kTimeZones; zone->name != nullptr; ++zone) {
+    if (strcasecmp(name.c_str(), zone->name) == 0) {
+      *offsetToUTC = zone->hours * -3600;
+      return true;
+    }
+  }
+  return false;
+}
+
+// hh ":" mm [":" ss] and the zone.
+bool readTime(DateReader& reader, DateFields& fields) {
+  if (!readTwoDigits(reader, &fields.hour) || !reader.skipSpace() || !reader.take(u':') ||
+      !reader.skipSpace() || !readTwoDigits(reader, &fields.minute) || !reader.skipSpace()) {
+    return false;
+  }
+  if (reader.take(u':')) {
+    if (!reader.skipSpace() || !readTwoDigits(reader, &fields.second) || !reader.skipSpace()) {
+      return false;
+    }
+  }
+  return readZone(reader, &fields.offsetToUTC);
+}
+
+// [day-name ","] day month year time, with space and comments around every part.
+std::optional<DateFields> readDate(std::u16string_view text) {
+  DateReader reader(text);
+  DateFields fields;
+  if (!reader.skipSpace()) return std::nullopt;
+  // A day name (any: a wrong one is ignored) and its comma.
+  if (!reader.followsDigit() && (indexOf(kDayNames, reader.word()) < 0 || !reader.skipSpace() ||
+                                 !reader.take(u',') || !reader.skipSpace())) {
+    return std::nullopt;
+  }
+  size_t dayDigits = reader.digits(&fields.day);
+  if (dayDigits < 1 || dayDigits > 2 || !reader.skipSpace()) return std::nullopt;
+  fields.month = indexOf(kMonthNames, reader.word());
+  if (fields.month < 0 || !reader.skipSpace()) return std::nullopt;
+  size_t yearDigits = reader.digits(&fields.year);
+  if (yearDigits < 2 || !reader.skipSpace()) return std::nullopt;
+  fields.year = fullYear(fields.year, yearDigits);
+  if (!readTime(reader, fields) || !reader.skipSpace() || !reader.atEnd()) return std::nullopt;
+  return fields;
+}
+
+int32_t secondsOf(const DateFields& fields) {
+  if (fields.year > kLastYearToCompute) return 0;
+  std::tm calendar{};
+  calendar.tm_year = static_cast<int>(fields.year - 1900);
+  calendar.tm_mon = fields.month;
+  calendar.tm_mday = static_cast<int>(fields.day);
+  calendar.tm_hour = static_cast<int>(fields.hour);
+  calendar.tm_min = static_cast<int>(fields.minute);
+  calendar.tm_sec = static_cast<int>(fields.second + fields.offsetToUTC);
+  time_t seconds = timegm(&calendar);
+  if (seconds < 0) return -1;
+  // A moment past what a longint holds is no moment the caller can use, not a wrapped one.
+  return seconds > INT32_MAX ? 0 : static_cast<int32_t>(seconds);
 }
 
 // The numeric zone of a local time: "+hhmm" east of UTC, "-hhmm" west; less than a minute
@@ -138,25 +266,8 @@ std::tm breakDown(int32_t seconds, bool local) {
 }  // namespace
 
 int32_t parseDate(const PA_Unistring& text) {
-  std::u16string_view units = unitsOf(text);
-  // The pattern's \d also takes digits of other scripts, which the decimal conversion cannot
-  // read: such a text is no date rather than a wrong one.
-  if (units.empty() || !isASCII(units)) return 0;
-  URegularExpression* expression = parser();
-  if (expression == nullptr) return 0;
-  UErrorCode status = U_ZERO_ERROR;
-  uregex_setText(expression, units.data(), static_cast<int32_t>(units.size()), &status);
-  bool matched = U_SUCCESS(status) && uregex_matches(expression, 0, &status) && U_SUCCESS(status);
-  int32_t seconds = 0;
-  try {
-    if (matched) seconds = parseMatch(expression);
-  } catch (UErrorCode) {
-    seconds = 0;
-  }
-  // The parser keeps no pointer into the host's units past this call.
-  status = U_ZERO_ERROR;
-  uregex_setText(expression, u"", 0, &status);
-  return seconds;
+  std::optional<DateFields> fields = readDate(unitsOf(text));
+  return fields ? secondsOf(*fields) : 0;
 }
 
 void formatDateSeconds(int32_t seconds, bool local, bool useZoneName, PA_Unistring& out) {

@@ -2,10 +2,9 @@
 // and 4D's date and time of day, in local time or UTC. Serves ZUV_Seconds2RFC822Date,
 // ZUV_DateTime2Seconds, ZUV_RFC822Date2Seconds and ZUV_Seconds2DateTime.
 //
-// Seconds are signed 32-bit: moments after 2038-01-19 03:14:07 UTC wrap, as 4D's longints do.
-// Local time is the process's time zone (TZ). State: the compiled date pattern, made on the
-// first parse and kept until unload; no lock, since the host runs one call at a time and
-// nothing here yields.
+// Seconds are signed 32-bit, so moments from 1901-12-13 20:45:52 to 2038-01-19 03:14:07 UTC;
+// a moment outside them answers the command's failure value rather than wrapping. Local time is
+// the process's time zone (TZ). No state.
 #pragma once
 
 #include <cstdint>
@@ -15,13 +14,15 @@
 
 namespace datetime {
 
-// The seconds of the moment the text names; 0 when it is no date of the RFC 822 form (the
-// epoch itself also answers 0), -1 for a moment before 1970.
+// The seconds of the moment the text names; 0 when it is no date as RFC 5322 writes one, with
+// its obsolete forms (the epoch itself also answers 0) or the moment lies after 2038-01-19
+// 03:14:07 UTC; -1 for a moment before 1970.
 int32_t parseDate(const PA_Unistring& text);
 // Sets out to the date text of seconds, in UTC ("... GMT") or in local time (with the zone's
 // abbreviation when useZoneName, else "+hhmm").
 void formatDateSeconds(int32_t seconds, bool local, bool useZoneName, PA_Unistring& out);
-// The seconds of a date and a time of day read as local time or UTC; -1 where mktime fails.
+// The seconds of a date and a time of day read as local time or UTC, in 64 bits; -1 where
+// mktime fails.
 time_t dateTimeToSeconds(const PA_Date& date, int32_t timeOfDay, bool local);
 void secondsToDateTime(int32_t seconds, PA_Date& date, int32_t& timeOfDay, bool local);
 

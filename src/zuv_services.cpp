@@ -1,6 +1,8 @@
 // The handlers of the data-service commands: digests, text queues, Internet dates, ciphers and
 // ROT13. Each passes the block on to its service, which reads its own parameters.
 
+#include <climits>
+
 #include "crypto.h"
 #include "datetime.h"
 #include "digest.h"
@@ -42,8 +44,10 @@ void handleDateTime2Seconds(PluginBlock* block) {
   PA_GetDateParameter(block, 1, &date.fDay, &date.fMonth, &date.fYear);
   int32_t timeOfDay = PA_GetTimeParameter(block, 2);
   bool local = PA_GetLongParameter(block, 3) != 0;
-  // 4D's longint keeps the low 32 bits of the count.
-  PA_ReturnLong(block, static_cast<int32_t>(datetime::dateTimeToSeconds(date, timeOfDay, local)));
+  // A moment a longint cannot hold answers the failure value, not a moment 136 years away.
+  time_t seconds = datetime::dateTimeToSeconds(date, timeOfDay, local);
+  bool representable = seconds >= INT32_MIN && seconds <= INT32_MAX;
+  PA_ReturnLong(block, representable ? static_cast<int32_t>(seconds) : -1);
 }
 
 void handleRFC822Date2Seconds(PluginBlock* block) {

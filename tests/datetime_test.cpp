@@ -73,10 +73,15 @@ TEST_F(DateTest, ParsesTheFormsOfTheDatePattern) {
       {"1 Jan 2000 00:00:00 +0100", k2000 - 3600},
       {"1 Jan 2000 05:30:00 +0530", k2000},
       {"Mon, 1 Jan 2000 00:00:00 GMT", k2000},  // a wrong day name is ignored
-      // Two-digit years: 00 to 29 are 2000 to 2029, 30 to 99 are 1930 to 1999.
+      // Two-digit years as RFC 5322 reads them: 00 to 49 are 2000 to 2049, 50 to 99 are 1950 to
+      // 1999; three-digit years count from 1900.
       {"1 Jan 29 00:00:00 GMT", 1861920000},
-      {"1 Jan 30 00:00:00 GMT", -1},
+      {"1 Jan 30 00:00:00 GMT", 1893456000},
+      {"1 Jan 37 00:00:00 GMT", 2114380800},
+      {"1 Jan 50 00:00:00 GMT", -1},
       {"1 Jan 99 00:00:00 GMT", 915148800},
+      {"1 Jan 100 00:00:00 GMT", k2000},
+      {"1 Jan 069 00:00:00 GMT", -1},
       // Fields out of range carry into the next unit.
       {"31 Feb 2001 00:00:00 GMT", 983577600},
       {"1 Jan 2000 24:00:00 GMT", k2000 + 86400},
@@ -85,22 +90,27 @@ TEST_F(DateTest, ParsesTheFormsOfTheDatePattern) {
       {"1 Jan 1970 00:00:00 GMT", 0},
       {"1 Jan 1970 00:00:00 +0100", -1},
       {"31 Dec 1969 23:59:59 GMT", -1},
-      // Seconds are a longint: after 2038-01-19 03:14:07 they wrap.
+      {"1 Jan 1800 00:00:00 GMT", -1},
+      // Seconds are a longint: a moment after 2038-01-19 03:14:07 is none it can hold.
       {"19 Jan 2038 03:14:07 GMT", 2147483647},
-      {"19 Jan 2038 03:14:08 GMT", -2147483648LL},
-      // Not dates of the pattern.
-      {"Sat,  1 Jan 2000 00:00:00 GMT", 0},
-      {"sat, 1 Jan 2000 00:00:00 GMT", 0},
-      {"1 jan 2000 00:00:00 GMT", 0},
-      {"1 Jan 2000 00:00:00 UTC", 0},
-      {"1 Jan 2000 0:00:00 GMT", 0},
+      {"19 Jan 2038 03:14:08 GMT", 0},
+      {"Sun, 7 Feb 2106 06:28:17 GMT", 0},
+      {"1 Jan 2100 00:00:00 GMT", 0},
       {"1 Jan 200 00:00:00 GMT", 0},
-      {" 1 Jan 2000 00:00:00 GMT", 0},
-      {"1 Jan 2000 00:00:00 GMT ", 0},
+      {"1 Jan 99999999999999999999 00:00:00 GMT", 0},
+      {"20 Jan 2038 00:00:00 +2400", 2147472000},
+      // Not dates.
+      {"1 Jan 2000 0:00:00 GMT", 0},
+      {"1 Jan 2000 000:00:00 GMT", 0},
+      {"123 Jan 2000 00:00:00 GMT", 0},
+      {"1 Jan 2 00:00:00 GMT", 0},
+      {"1 Jan 2000 00:00:00", 0},
       {"1 Jan 2000 00:00:00 (UTC)", 0},
-      {"1 Jan 2000 00:00:00 Z", 0},
+      {"1 Jan 2000 00:00:00 +000", 0},
+      {"1 Jan 2000 00:00:00 +00000", 0},
+      {"Sat 1 Jan 2000 00:00:00 GMT", 0},
       {"", 0},
-      // Digits of other scripts match the pattern's \d but are no decimal digits to read.
+      // Digits of other scripts are no decimal digits to read.
       {"1 Jan \u0662\u0660\u0660\u0660 00:00:00 GMT", 0},
       {"1 Jan \uff12\uff10\uff10\uff10 00:00:00 GMT", 0},
       {"\u0661 Jan 2000 00:00:00 GMT", 0},
@@ -108,6 +118,126 @@ TEST_F(DateTest, ParsesTheFormsOfTheDatePattern) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(parse(c.text), c.seconds);
+  }
+}
+
+TEST_F(DateTest, ReadsDatesAsRealMailCarriesThem) {
+  // RFC 5322 with its obsolete syntax: comments, folded lines, tabs and runs of spaces between
+  // the parts, names in any case, UT, UTC and the military zones.
+  const char* const forms[] = {
+      "Sat, 1 Jan 2000 02:00:00 +0200 (CEST)",
+      "Sat, 1 Jan 2000 00:00:00 GMT (Greenwich (Mean) Time)",
+      "Sat, 1 Jan 2000 00:00:00 +0000 (a \\) b \\( c)",
+      "Sat, 1 Jan 2000 00:00:00 +0000 (Mitteleurop\u00e4ische Zeit)",
+      "(sent) Sat (day) , (comma) 1 (day) Jan (month) 2000 (year) 00 : 00 : 00 (time) GMT",
+      "Sat,\r\n 1 Jan 2000\r\n\t00:00:00\r\n +0000",
+      "Sat,\t1\tJan\t2000\t00:00:00\tGMT",
+      "Sat,  1  Jan  2000  00:00:00  GMT",
+      "Sat,1 Jan 2000 00:00:00 GMT",
+      "SAT, 1 JAN 2000 00:00:00 GMT",
+      "sat, 1 jan 2000 00:00:00 gmt",
+      "1 Jan 2000 00:00:00 UT",
+      "1 Jan 2000 00:00:00 UTC",
+      "1 Jan 2000 00:00:00 utc",
+      "1 Jan 2000 00:00:00 Z",
+      "1 Jan 2000 00:00:00 z",
+      "1 Jan 2000 00:00:00 A",
+      "1 Jan 2000 00:00:00 M",
+      "1 Jan 2000 00:00:00 N",
+      "1 Jan 2000 00:00:00 Y",
+      "1 Jan 2000 00:00:00GMT",
+      "1Jan2000 00:00:00 GMT",
+      "  1 Jan 2000 00:00:00 GMT  ",
+      " 1 Jan 2000 00:00:00 GMT",
+      "1 Jan 2000 00:00:00 GMT ",
+      "1 Jan 100 00:00:00 GMT",
+      "Fri, 31 Dec 1999 19:00:00 est",
+  };
+  for (const char* form : forms) {
+    SCOPED_TRACE(form);
+    EXPECT_EQ(parse(form), k2000);
+  }
+  const char* const refused[] = {
+      "1 Jan 2000 00:00:00 J",    // the one letter that is no military zone
+      "1 Jan 2000 00:00:00 CET",  // a name that is not RFC 5322's
+      "1 Jan 2000 00:00:00 CEST",
+      "1 Jan 2000 00:00:00 GMT (open",  // a comment that does not end
+      "1 Jan 2000 00:00:00 GMT ((one)",
+      "1 Jan 2000 00:00:00 GMT (\\",
+      "1 Jan 2000 00:00:00 GMT\r\n",  // a line end that does not fold
+      "1 Jan 2000\r\n00:00:00 GMT",
+      "1 Jan 2000\n 00:00:00 GMT",
+      "1 Jan 2000 00:00:00 GMT\r",
+      "1 Jan 2000 00:00+0000",  // a numeric zone after white space only
+      "1 Jan 2000 00:00(c)+0000",
+      "1 Jan 2000 00:00:00 + 0000",
+      "Sat , 1 Jan 2000 00:00:00 GMT x",
+      "Sat, 1 Jan 2000 00:00:00 GMT,",
+      "Saturday, 1 Jan 2000 00:00:00 GMT",
+      "1 January 2000 00:00:00 GMT",
+      "1 Jan 2000 00:00:00 Greenwich",
+  };
+  for (const char* text : refused) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(parse(text), 0);
+  }
+  // A U+0000 is no white space, not even in a comment.
+  EXPECT_EQ(run("ZUV_RFC822Date2Seconds", {Value{std::u16string(u"1 Jan 2000 00:00 GMT (\0)", 24)}})
+                .number(),
+            0);
+  EXPECT_EQ(
+      run("ZUV_RFC822Date2Seconds", {Value{std::u16string(u"1 Jan 2000 00:00 GMT (\\\0)", 25)}})
+          .number(),
+      k2000)
+      << "but a quoted one is";
+}
+
+TEST_F(DateTest, ReadsTheFormsOfRealMailAsEmailUtilsDoes) {
+  // email.utils reads runs of white space, folded lines, names in any case, a missing space
+  // after the comma and a trailing comment: random moments written in random such forms, with
+  // the years on which email.utils and RFC 5322 agree.
+  std::vector<std::string> seeds;
+  for (int i = 0; i < 300; ++i) seeds.push_back(std::to_string(i));
+  std::vector<std::string> dates = runPython(
+      "import email.utils, random, time\n"
+      "DAYS = ['Mon', 'Tue', 'Wed', 'Thu', 'Fri', 'Sat', 'Sun']\n"
+      "MONTHS = ['Jan', 'Feb', 'Mar', 'Apr', 'May', 'Jun', 'Jul', 'Aug', 'Sep', 'Oct', 'Nov', "
+      "'Dec']\n"
+      "ZONES = ['UT', 'UTC', 'GMT', 'Z', 'EST', 'EDT', 'CST', 'CDT', 'MST', 'MDT', 'PST', 'PDT']\n"
+      "SPACES = [' ', '  ', '\\t', ' \\t ', '\\r\\n ', '\\r\\n\\t']\n"
+      "def case(r, name):\n"
+      "  return r.choice([name, name.upper(), name.lower()])\n"
+      "for l in lines:\n"
+      "  r = random.Random(int(l))\n"
+      "  t = time.gmtime(r.randrange(86400 * 2, 2147483647 - 86400 * 2))\n"
+      "  sp = lambda: r.choice(SPACES)\n"
+      "  year = t.tm_year if t.tm_year < 2000 or t.tm_year > 2037 or r.random() < 0.5 "
+      "else '%02d' % (t.tm_year - 2000)\n"
+      "  if isinstance(year, int) and 1970 <= year < 2000 and r.random() < 0.3:\n"
+      "    year = '%02d' % (year - 1900)\n"
+      "  if r.random() < 0.5:\n"
+      "    zone = case(r, r.choice(ZONES))\n"
+      "  else:\n"
+      "    zone = '%+03d%02d' % (r.randrange(-12, 15), r.choice([0, 15, 30, 45]))\n"
+      "  d = ''\n"
+      "  if r.random() < 0.7:\n"
+      "    d = case(r, DAYS[t.tm_wday]) + ',' + r.choice(['', sp()])\n"
+      "  d += str(t.tm_mday) + sp() + case(r, MONTHS[t.tm_mon - 1]) + sp() + str(year) + sp()\n"
+      "  d += '%02d:%02d' % (t.tm_hour, t.tm_min)\n"
+      "  if r.random() < 0.7:\n"
+      "    d += ':%02d' % t.tm_sec\n"
+      "  d += sp() + zone\n"
+      "  if r.random() < 0.4:\n"
+      "    d += sp() + '(' + r.choice(['CEST', 'Pacific Standard Time', 'UTC']) + ')'\n"
+      "  s = email.utils.mktime_tz(email.utils.parsedate_tz(d))\n"
+      "  print((d + '|' + str(s)).encode().hex())\n",
+      seeds);
+  ASSERT_EQ(dates.size(), seeds.size());
+  for (const std::string& line : dates) {
+    SCOPED_TRACE(line);
+    size_t bar = line.rfind('|');
+    int64_t expected = std::stoll(line.substr(bar + 1));
+    EXPECT_EQ(parse(line.substr(0, bar)), expected > 2147483647 ? 0 : expected);
   }
 }
 
@@ -233,8 +363,26 @@ TEST_F(DateTest, DateAndTimeToSecondsAndBack) {
   }
   // A time of day of 25 hours is the next day at 01:00:00.
   EXPECT_EQ(toSeconds({1, 1, 2000}, 25 * 3600, 0), k2000 + 25 * 3600);
-  // Past 2038 the count keeps its low 32 bits.
-  EXPECT_EQ(toSeconds({19, 1, 2038}, 3 * 3600 + 14 * 60 + 8, 0), -2147483648LL);
+}
+
+TEST_F(DateTest, MomentsALongintCannotHoldAnswerMinusOne) {
+  // Not moments of 1963 or 1905 that look like answers.
+  const std::pair<host::Date, int64_t> outside[] = {
+      {{19, 1, 2038}, 3 * 3600 + 14 * 60 + 8},
+      {{1, 1, 2100}, 0},
+      {{13, 12, 1901}, 20 * 3600 + 45 * 60 + 51},
+      {{1, 1, 1800}, 0},
+      {{0, 0, 0}, 0},  // the null date
+  };
+  for (const auto& [date, time] : outside) {
+    SCOPED_TRACE(std::to_string(date.year) + "-" + std::to_string(date.month));
+    EXPECT_EQ(toSeconds(date, time, 0), -1);
+  }
+  ScopedTimeZone zone("Europe/Paris");
+  EXPECT_EQ(toSeconds({1, 1, 2100}, 0, 1), -1) << "local time";
+  EXPECT_EQ(toSeconds({0, 0, 0}, 0, 1), -1) << "local time";
+  EXPECT_EQ(toSeconds({19, 1, 2038}, 4 * 3600 + 14 * 60 + 7, 1), 2147483647) << "local time";
+  EXPECT_EQ(toSeconds({19, 1, 2038}, 4 * 3600 + 14 * 60 + 8, 1), -1) << "local time";
 }
 
 TEST_F(DateTest, LocalDateAndTimeFollowTheTimeZone) {
