@@ -77,7 +77,7 @@ bool connectionOpen(TCPGlob* stream) {
 // A handshake step runs in the application view only: a poll made from inside the library's own
 // socket calls (the send loop's wait) must not enter the handshake again.
 void tlsConnectStep(TCPGlob* stream) {
-  if (stream->ssl == nullptr || !inApplicationView(stream)) return;
+  if (stream->ssl == nullptr || stream->handshakeFailed || !inApplicationView(stream)) return;
   StreamGuard guard(stream);
   stream->connectPhase = 1;
   ERR_clear_error();
@@ -88,6 +88,8 @@ void tlsConnectStep(TCPGlob* stream) {
   } else {
     stream->connectPhase = 1;
     stream->status = kStreamConnecting;
+    int error = SSL_get_error(stream->ssl, result);
+    stream->handshakeFailed = error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
   }
   applyErrorQueue(stream);
 }
@@ -516,6 +518,20 @@ int32_t status(TCPGlob* stream, int32_t selector) {
 }
 
 int32_t getStreamStatus(const TCPGlob* stream) { return stream->status; }
+
+bool statusIsFinal(const TCPGlob* stream) {
+  switch (stream->status) {
+    case kStreamNotConnected:
+    case kStreamPeerClosed:
+    case kStreamClosed:
+    case kStreamError:
+      return true;
+    case kStreamConnecting:
+      return stream->handshakeFailed;
+    default:
+      return false;
+  }
+}
 
 int32_t getGlobalInfo(int64_t selector) {
   if (selector == kInfoCapacity) return 1024;

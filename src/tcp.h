@@ -95,6 +95,9 @@ struct TCPGlob {
   int32_t sniId = 0;
   int32_t listenFlags = 0;
   int32_t connectPhase = 0;  // TLS client: 0 TCP connect pending, 1 handshake, 2 done
+  // A TLS client whose handshake the library gave up (an alert, the peer's close): it stays at
+  // status 6 with the error in lastTLSError, and no further step is tried.
+  bool handshakeFailed = false;
   // Bytes that tcp::sendBuffered holds back. A flush takes them out of the record before it
   // sends, so a buffered send of another 4D process during the flush's yields starts a new
   // buffer instead of resizing the one being sent.
@@ -118,6 +121,11 @@ TCPGlob* createGlob(int32_t bufferSize);
 int32_t mapStatus(TCPGlob* stream, int32_t requested);
 int32_t status(TCPGlob* stream, int32_t selector);
 int32_t getStreamStatus(const TCPGlob* stream);
+// True when the stream's status can rise no further by itself, so that a wait for a higher one
+// would wait in vain: the connection failed or was refused (0), the peer has closed (14), both
+// sides have (18), an error (20), or a TLS client's handshake failed (6, with its last error).
+// Reads the stored status without polling.
+bool statusIsFinal(const TCPGlob* stream);
 int32_t getGlobalInfo(int64_t selector);
 int32_t charsReceived(TCPGlob* stream);
 int32_t getStreamInfo(TCPGlob* stream, int32_t& localAddress, int16_t& localPort,

@@ -699,12 +699,6 @@ int32_t unreceiveCommand(PluginBlock* block) {
   return tcp::unreceive(stream, bytes.bytes.chars, bytes.bytes.length, atFront);
 }
 
-// Without a time-out a wait also ends at a status that the stream never leaves: 0 (failed or
-// never connected), 18 and 20.
-bool statusIsFinal(int32_t status) {
-  return status == kStreamNotConnected || status == kStreamClosed || status == kStreamError;
-}
-
 int32_t waitStatusCommand(PluginBlock* block) {
   int32_t id = PA_GetLongParameter(block, 1);
   int32_t wanted = PA_GetLongParameter(block, 2);
@@ -720,7 +714,8 @@ int32_t waitStatusCommand(PluginBlock* block) {
     yieldAt(kStatusWaitPacing);
     if (wanted > 0 && status >= wanted) break;
     if (status < 0 || deadline.passed()) break;
-    if (!deadline.exists() && statusIsFinal(status)) break;
+    // Time-out or not, nothing comes after a status that the stream never leaves by itself.
+    if (tcp::statusIsFinal(held.stream())) break;
     if (streams::lookUp(id) != held.stream()) break;
   }
   return status;
@@ -741,7 +736,8 @@ void handleTCPSend(PluginBlock* block) { answerLong(block, sendCommand); }
 // set (the variable emptied); 0 for an append to a text already 2,147,483,647 units long.
 void handleTCPReceive(PluginBlock* block) { answerLong(block, receiveCommand); }
 
-// ZUV_TCPWaitStatus: the status read last; -1 for a bad id or a UDP stream.
+// ZUV_TCPWaitStatus: the status read last; -1 for a bad id or a UDP stream. A wait for a status
+// that the stream can no longer reach ends at once with the stream's status.
 void handleTCPWaitStatus(PluginBlock* block) { answerLong(block, waitStatusCommand); }
 
 // ZUV_TCPUnreceive: the bytes the stream's push-back buffer holds afterwards; -1 for a bad id or a
