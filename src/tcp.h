@@ -219,7 +219,7 @@ time_t wallNow();
 
 namespace testing {
 // Moves both clocks of the network layer forward, so that the 240-second send time-out and the
-// 30-second grace of a shared listener pass without waiting. Not reachable through FourDPackex.
+// 30-second grace of a listening socket pass without waiting. Not reachable through FourDPackex.
 void advanceClocks(int64_t seconds);
 void resetClocks();
 }  // namespace testing

@@ -93,8 +93,8 @@ void freeServerNameMap();
 
 // ---- Listening slots -------------------------------------------------------------------------
 
-// Detaches a stream from its listening slot (listenSlot 1..128); mode 2 closes a shared socket
-// at once when the stream was its last user.
+// Detaches a stream from its listening slot (listenSlot 1..128). When it was the slot's last
+// stream the socket keeps listening for its grace; mode 2 closes it at once instead.
 void removeListener(TCPGlob* stream, int32_t mode);
 // Closes the listening sockets whose grace has passed; the first step of every mapStatus.
 void reapListeners();

@@ -1,7 +1,9 @@
 // Listening streams and the listening slots they share: one listening socket per port and local
 // address, the chain of streams that wait on it, and the grace of 30 seconds that keeps a socket
-// once shared by two streams listening after its last stream left, so that a listening stream
-// made meanwhile takes it over without a new bind.
+// listening after its last stream left (by accepting or by its release), so that a listening
+// stream made meanwhile takes it over without a new bind, with the clients the system queued on
+// it. A server that makes one listener per client would otherwise reset every client that came
+// while it served the one before.
 //
 // Only a slot closes its socket; a stream that waits on it holds the same descriptor without
 // owning it. The slots, the chains and the reaper's next time are process-wide without a lock:
@@ -21,6 +23,7 @@ namespace {
 
 constexpr int kSlotCount = 128;
 constexpr int kBacklog = 100;
+// Long enough for a server method to serve one client and make its next listener.
 constexpr time_t kGraceSeconds = 30;
 
 struct ListenerSlot {
@@ -28,10 +31,12 @@ struct ListenerSlot {
   int32_t waitingCount = 0;
   int64_t localAddress = 0;
   int32_t port = 0;
+  // The port the socket listens on, which the system chose when `port` was 0: a listener made
+  // for that port later joins the slot too.
+  int32_t boundPort = 0;
   TCPGlob* firstWaiting = nullptr;
   TCPGlob* lastWaiting = nullptr;
   time_t closeAt = 0;  // 0: no close pending
-  int32_t shared = 0;
 };
 
 ListenerSlot sListeningSockets[kSlotCount];
@@ -78,7 +83,7 @@ void unlinkWaiting(ListenerSlot& slot, TCPGlob* stream) {
 int findSlot(int32_t port, int32_t localAddress) {
   for (int index = 0; index < kSlotCount; ++index) {
     const ListenerSlot& slot = sListeningSockets[index];
-    if (slot.fd != 0 && slot.port == port &&
+    if (slot.fd != 0 && (slot.port == port || slot.boundPort == port) &&
         static_cast<uint32_t>(slot.localAddress) == static_cast<uint32_t>(localAddress)) {
       return index;
     }
@@ -98,7 +103,7 @@ void joinSlot(TCPGlob* stream, int index) {
   ListenerSlot& slot = sListeningSockets[index];
   ::close(stream->sock);
   stream->sock = slot.fd;
-  if (slot.waitingCount++ > 0) slot.shared = 1;
+  ++slot.waitingCount;
   slot.closeAt = 0;
   appendWaiting(slot, stream, index);
 }
@@ -117,6 +122,11 @@ void openSlot(TCPGlob* stream, int index, int16_t port, int32_t localAddress) {
   slot = ListenerSlot{};
   slot.fd = stream->sock;
   slot.port = port;
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  if (getsockname(slot.fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+    slot.boundPort = static_cast<int16_t>(ntohs(bound.sin_port));
+  }
   slot.localAddress = localAddress;
   slot.waitingCount = 1;
   appendWaiting(slot, stream, index);
@@ -164,18 +174,15 @@ void removeListener(TCPGlob* stream, int32_t mode) {
   }
   unlinkWaiting(*slot, stream);
   if (--slot->waitingCount > 0) return;
+  if (mode == 2) return closeSlot(*slot);
   slot->waitingCount = 0;
-  if (mode != 2 && slot->shared) {
-    slot->closeAt = wallNow() + kGraceSeconds;
-  } else {
-    if (slot->fd > 0) ::close(slot->fd);
-    slot->fd = 0;
-    slot->port = 0;
-  }
-  if (gNextClose == 0) gNextClose = slot->closeAt;
   slot->firstWaiting = slot->lastWaiting = nullptr;
+  slot->closeAt = wallNow() + kGraceSeconds;
+  if (gNextClose == 0) gNextClose = slot->closeAt;
 }
 
+// The next look is due at the earliest pending close, so that each socket closes at the first
+// status query after its own grace, however many graces run at once.
 void reapListeners() {
   time_t now = wallNow();
   if (gNextClose == 0 || difftime(now, gNextClose) <= 0) return;
@@ -184,11 +191,10 @@ void reapListeners() {
     if (slot.closeAt == 0 || slot.waitingCount != 0) continue;
     if (difftime(now, slot.closeAt) > 0) {
       closeSlot(slot);
-    } else {
+    } else if (gNextClose == 0 || slot.closeAt < gNextClose) {
       gNextClose = slot.closeAt;
     }
   }
-  if (gNextClose != 0) gNextClose = now + kGraceSeconds;
 }
 
 void clearListeningSlots() {

@@ -606,23 +606,88 @@ TEST_F(TLSTest, StreamsOfOnePortShareASocketThatOutlivesThemForThirtySeconds) {
   for (int64_t id : {plain, tls, again}) EXPECT_EQ(release(id), 0);
 }
 
-TEST_F(TLSTest, AnUnsharedSocketClosesWithItsStreamAndModeTwoClosesASharedOne) {
+// A socket whose only listener accepted keeps listening for its grace, so that a client that
+// comes meanwhile waits for the next listener of the port; mode 2 closes it at once.
+TEST_F(TLSTest, EveryListeningSocketHasItsGraceAndModeTwoClosesItAtOnce) {
   int64_t only = listen(0, 0);
   ASSERT_GT(only, 0);
   uint16_t port = static_cast<uint16_t>(localPort(only));
   int fd = connectTo(peers::kLoopback1, port);
   ASSERT_TRUE(awaitStatus(only, kStreamEstablished));
+  int queued = connectTo(peers::kLoopback1, port);
+  EXPECT_GE(queued, 0) << "the socket closed when its only listener accepted";
+  int64_t next = listen(static_cast<int16_t>(port), 0);
+  ASSERT_GT(next, 0);
+  EXPECT_TRUE(awaitStatus(next, kStreamEstablished));
+  int64_t joined = listen(static_cast<int16_t>(port), 0);
+  int64_t last = listen(static_cast<int16_t>(port), 0);
+  EXPECT_EQ(stream(joined)->sock, stream(last)->sock);
+  EXPECT_EQ(release(joined), 0);
+  EXPECT_EQ(release(last, 2), 0);
   EXPECT_LT(connectTo(peers::kLoopback1, port), 0);
   // The port can be bound again at once.
   int64_t rebound = listen(static_cast<int16_t>(port), 0);
   EXPECT_GT(rebound, 0);
-  int64_t joined = listen(static_cast<int16_t>(port), 0);
-  EXPECT_EQ(stream(joined)->sock, stream(rebound)->sock);
-  EXPECT_EQ(release(rebound), 0);
-  EXPECT_EQ(release(joined, 2), 0);
-  EXPECT_LT(connectTo(peers::kLoopback1, port), 0);
-  ::close(fd);
+  EXPECT_EQ(release(rebound, 2), 0);
+  for (int client : {fd, queued}) ::close(client);
   EXPECT_EQ(release(only), 0);
+  EXPECT_EQ(release(next), 0);
+}
+
+// Twenty clients in another process connect at once, each sends a line and waits for its answer.
+// Prints "connected" once all are queued, then "served N", the number answered.
+constexpr const char* kTwentyClients = R"(
+import socket, sys
+port = int(sys.argv[1])
+clients = [socket.create_connection(("127.0.0.1", port)) for _ in range(20)]
+for i, c in enumerate(clients):
+    c.sendall(b"client %d\n" % i)
+print("connected", flush=True)
+served = 0
+for i, c in enumerate(clients):
+    c.settimeout(30)
+    answer = b""
+    try:
+        while not answer.endswith(b"\n"):
+            piece = c.recv(100)
+            if not piece:
+                break
+            answer += piece
+    except OSError:
+        pass
+    served += answer == b"served client %d\n" % i
+print("served", served, flush=True)
+)";
+
+// The server loop of a 4D method: listen, wait for a client, serve it, release, listen again.
+// Clients that came while one was served wait on the port's socket for the next listener.
+TEST_F(TLSTest, TheServerLoopServesTwentyClientsThatConnectAtOnce) {
+  int64_t id = listen(0, 0);
+  ASSERT_GT(id, 0);
+  int16_t port = localPort(id);
+  peers::Child clients(
+      {"python3", "-c", kTwentyClients, std::to_string(static_cast<uint16_t>(port))});
+  ASSERT_TRUE(clients.awaitOutput("connected\n")) << clients.output();
+  int served = 0;
+  for (;;) {
+    if (run("ZUV_TCPWaitStatus", {num(id), num(8), num(2)}).number() != kStreamEstablished) break;
+    Outcome line =
+        run("ZUV_TCPReceive", {num(id), txt(""), num(100), num(0), num(0), txt("\n"), num(600)});
+    EXPECT_EQ(
+        run("ZUV_TCPSend", {num(id), txt("served " + host::utf8(line.text(2))), num(0), num(0)})
+            .number(),
+        0);
+    EXPECT_EQ(release(id), 0);
+    if (++served == 20) break;
+    id = listen(port, 0);
+    ASSERT_GT(id, 0);
+  }
+  EXPECT_EQ(served, 20);
+  EXPECT_EQ(clients.wait(std::chrono::seconds(60)), 0) << clients.output();
+  EXPECT_NE(clients.output().find("served 20\n"), std::string::npos) << clients.output();
+  if (served < 20) {
+    EXPECT_EQ(release(id), 0);
+  }
 }
 
 TEST_F(TLSTest, EachLocalAddressHasItsOwnSlotAndABindThatFailsMakesNoStream) {
