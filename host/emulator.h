@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -171,6 +172,17 @@ enum class Refusal {
   NewPicture,  // -617 answers null and an error
   Conversion,  // -675 writes nothing
   SetText,     // -613 answers an error and leaves the text as it was
+  Argument,    // the host makes no text, handle or array storage for a call's argument or text
+               // result: call() throws ArgumentNotMade and the command is not called
+};
+
+// Thrown by call() and start() when the host has no memory for an argument (a text, a BLOB's
+// handle, an array's storage, or a text result's record): the command is not called, as a host
+// that cannot make a call's parameters reports it instead of passing empty ones. what() names
+// the parameter.
+class ArgumentNotMade : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // The emulator's own error numbers.
@@ -268,7 +280,8 @@ class Emulator {
 
   // Runs a command by name in a 4D process (created on first use; process 1 exists from the
   // start). Arguments are converted to the declared kinds; a missing trailing argument is passed
-  // empty. Throws std::invalid_argument for an unknown command or an argument of the wrong kind.
+  // empty. Throws std::invalid_argument for an unknown command or an argument of the wrong kind,
+  // ArgumentNotMade when the host has no memory for an argument.
   Outcome call(std::string_view name, std::vector<Value> args = {}, int process = 1);
 
   // Starts a command in another process without waiting: it runs when the turn reaches it.

@@ -11,7 +11,8 @@ struct Frame::Impl {
   Impl(Emulator::Impl& emu, std::vector<ParamSpec> specs, Kind result, std::string name);
   ~Impl();
 
-  // Builds the cells from the arguments; throws std::invalid_argument for a wrong kind.
+  // Builds the cells from the arguments; throws std::invalid_argument for a wrong kind and
+  // ArgumentNotMade when the host has no memory for an argument's text, handle or storage.
   void build(const std::vector<Value>& args);
   // The value of parameter index (1-based) now; what the plug-in made and left there becomes
   // the host's.
@@ -46,7 +47,12 @@ struct Frame::Impl {
 
  private:
   void buildCell(size_t index, const Value& value);
-  void buildArray(unsigned char* cell, const ParamSpec& spec, const Value& value);
+  void buildArray(unsigned char* cell, const ParamSpec& spec, const Value& value,
+                  const std::string& where);
+  // A text or handle the host makes for an argument (or the result), owned by the frame; throws
+  // ArgumentNotMade naming `where` when it cannot be made.
+  uint64_t argumentText(const Text& text, const std::string& where);
+  char** argumentHandle(size_t size, const void* bytes, const std::string& where);
   Bytes snapshot(size_t index);
   void verify();
   TextRec* claimText(const unsigned char* record, const std::string& where);

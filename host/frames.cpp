@@ -100,8 +100,7 @@ void Frame::Impl::build(const std::vector<Value>& args) {
     store<void*>(array.data, i * sizeof(void*), cells[i].data);
   }
   if (resultKind == Kind::Text) {
-    uint64_t id = emu.makeText(u"", 0, Owner::Host);
-    owned.push_back({ObjectRef::Type::Text, id});
+    uint64_t id = argumentText(Text(), name + " result");
     emu.writeTextRecord(resultRecord.data, id);
     store<void*>(resultArea.data, 0, resultRecord.data);
   } else if (resultKind == Kind::Longint || resultKind == Kind::None) {
@@ -112,6 +111,30 @@ void Frame::Impl::build(const std::vector<Value>& args) {
     if (specs[i].direction == Direction::In) snapshots[i] = snapshot(i + 1);
   }
   built = true;
+}
+
+// A call whose argument the host cannot make does not happen: a host without the memory for a
+// parameter reports it instead of passing an empty value in its place.
+uint64_t Frame::Impl::argumentText(const Text& text, const std::string& at) {
+  uint64_t id =
+      emu.refused(Refusal::Argument) ? 0 : emu.makeText(text.data(), text.size(), Owner::Host);
+  if (id == 0) {
+    throw ArgumentNotMade(at + ": the host has no memory for a text of " +
+                          std::to_string(text.size()) + " units; the command was not called");
+  }
+  owned.push_back({ObjectRef::Type::Text, id});
+  return id;
+}
+
+char** Frame::Impl::argumentHandle(size_t size, const void* bytes, const std::string& at) {
+  char** handle =
+      emu.refused(Refusal::Argument) ? nullptr : emu.makeHandle(size, Owner::Host, bytes);
+  if (!handle) {
+    throw ArgumentNotMade(at + ": the host has no memory for a handle of " + std::to_string(size) +
+                          " bytes; the command was not called");
+  }
+  owned.push_back({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(handle)});
+  return handle;
 }
 
 void Frame::Impl::buildCell(size_t i, const Value& value) {
@@ -134,9 +157,7 @@ void Frame::Impl::buildCell(size_t i, const Value& value) {
     }
     case Kind::Text: {
       static const Text kNoText;
-      const Text& t = valueOf(spec, value, kNoText);
-      uint64_t id = emu.makeText(t.data(), t.size(), Owner::Host);
-      owned.push_back({ObjectRef::Type::Text, id});
+      uint64_t id = argumentText(valueOf(spec, value, kNoText), where(i + 1));
       emu.writeTextRecord(cell, id);
       break;
     }
@@ -153,19 +174,19 @@ void Frame::Impl::buildCell(size_t i, const Value& value) {
       static const Blob kNoBlob{false, {}};
       const Blob& b = valueOf(spec, value, kNoBlob);
       if (!b.hasHandle) break;
-      char** handle = emu.makeHandle(b.bytes.size(), Owner::Host, b.bytes.data());
-      owned.push_back({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(handle)});
+      char** handle = argumentHandle(b.bytes.size(), b.bytes.data(), where(i + 1));
       store<void*>(cell, 0, handle);
       builtHandles[i] = handle;
       break;
     }
     default:
-      buildArray(cell, spec, value);
+      buildArray(cell, spec, value, where(i + 1));
       break;
   }
 }
 
-void Frame::Impl::buildArray(unsigned char* cell, const ParamSpec& spec, const Value& value) {
+void Frame::Impl::buildArray(unsigned char* cell, const ParamSpec& spec, const Value& value,
+                             const std::string& at) {
   int8_t kind = spec.kind == Kind::TextArray ? 34 : spec.kind == Kind::IntegerArray ? 15 : 16;
   std::vector<int64_t> numbers{0};
   std::vector<Text> texts{Text()};
@@ -186,8 +207,7 @@ void Frame::Impl::buildArray(unsigned char* cell, const ParamSpec& spec, const V
   if (texts.empty()) texts.push_back(Text());
   size_t count = kind == 34 ? texts.size() : numbers.size();
   size_t element = kind == 34 ? kTextSize : kind == 15 ? 2 : 4;
-  char** storage = emu.makeHandle(count * element, Owner::Host);
-  owned.push_back({ObjectRef::Type::Handle, reinterpret_cast<uint64_t>(storage)});
+  char** storage = argumentHandle(count * element, nullptr, at + " storage");
   unsigned char* data = reinterpret_cast<unsigned char*>(*storage);
   for (size_t i = 0; i < count; ++i) {
     if (kind == 15) {
@@ -195,8 +215,7 @@ void Frame::Impl::buildArray(unsigned char* cell, const ParamSpec& spec, const V
     } else if (kind == 16) {
       store<int32_t>(data, i * 4, static_cast<int32_t>(numbers[i]));
     } else {
-      uint64_t id = emu.makeText(texts[i].data(), texts[i].size(), Owner::Host);
-      owned.push_back({ObjectRef::Type::Text, id});
+      uint64_t id = argumentText(texts[i], at + " element " + std::to_string(i));
       emu.writeTextRecord(data + i * kTextSize, id);
     }
   }

@@ -199,7 +199,10 @@ void fillTextArray(void** params) {
   std::memcpy(array + 2, &count, 4);
 }
 
+int gCommandCalls = 0;  // the calls of commands the toy plug-in has seen
+
 void toyEntry(int32_t selector, void* params, void*, void* result) {
+  if (selector > 0) ++gCommandCalls;
   void** p = static_cast<void**>(params);
   unsigned char* record = static_cast<unsigned char*>(params);
   switch (selector) {
@@ -643,6 +646,46 @@ TEST_F(ToyHostTest, RefusalsHitTheNthRequest) {
     handleOp(2, first);
     handleOp(2, third);
   });
+  expectClean();
+}
+
+// A host without the memory for an argument reports it and calls nothing, instead of passing an
+// empty text, a BLOB without handle or an array without storage in its place.
+TEST_F(ToyHostTest, AnArgumentTheHostCannotMakeStopsTheCallBeforeTheCommand) {
+  struct Case {
+    const char* command;
+    std::vector<Value> args;
+    int64_t nth;        // the argument object refused
+    const char* named;  // what the refusal names
+  };
+  const Case cases[] = {
+      {"TOY_Reverse", {host::text("abc")}, 1, "TOY_Reverse parameter 1 (text): "},
+      {"TOY_Reverse", {host::text("abc")}, 2, "TOY_Reverse result: "},
+      {"TOY_KeepAddress", {Blob{true, "bytes"}}, 1, "TOY_KeepAddress parameter 1 (blob): "},
+      {"TOY_FillTextArray",
+       {host::TextArray{{u"", u"a"}}},
+       1,
+       "TOY_FillTextArray parameter 1 (texts) storage: "},
+      {"TOY_FillTextArray",
+       {host::TextArray{{u"", u"a"}}},
+       3,
+       "TOY_FillTextArray parameter 1 (texts) element 1: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.command) + " " + std::to_string(c.nth));
+    int calls = gCommandCalls;
+    emu.refuse(host::Refusal::Argument, c.nth);
+    try {
+      emu.call(c.command, c.args);
+      ADD_FAILURE() << "the call was made";
+    } catch (const host::ArgumentNotMade& notMade) {
+      EXPECT_EQ(std::string(notMade.what()).rfind(c.named, 0), 0u) << notMade.what();
+    }
+    EXPECT_EQ(gCommandCalls, calls) << "the command ran";
+    emu.clearRefusals();
+    expectClean();
+  }
+  EXPECT_EQ(emu.call("TOY_Reverse", {host::text("abc")}).text(), u"cba");
   expectClean();
 }
 

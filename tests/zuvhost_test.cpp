@@ -288,6 +288,16 @@ TEST_F(ZuvhostRunTest, RunsTheTableOfCases) {
   runTable(std::begin(kRunCases), std::end(kRunCases));
 }
 
+// A call whose argument the host has no memory for stops the script at that call, and the
+// command does not run: no empty text is queued in place of the one the script gave.
+TEST_F(ZuvhostRunTest, ACallTheHostCannotMakeStopsTheScriptAndRunsNothing) {
+  emulator.refuse(host::Refusal::Argument);
+  EXPECT_EQ(run("ZUV_QueuePush(7; \"payload\")\n\"after\""),
+            "1:1: ZUV_QueuePush parameter 2 (text): the host has no memory for a text of 7 units; "
+            "the command was not called");
+  EXPECT_EQ(run("ZUV_QueueSize(7)"), "0\n");
+}
+
 TEST_F(ZuvhostRunTest, MovesBlobsThroughDocuments) {
   std::string path = (std::filesystem::temp_directory_path() /
                       ("zuvhost_test_" + std::to_string(::getpid()) + ".bin"))

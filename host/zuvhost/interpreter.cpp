@@ -309,6 +309,8 @@ Typed Interpreter::callCommand(const Expr& expr, const host::CommandSpec& spec) 
     outcome = emulator_.call(spec.name, std::move(args));
   } catch (const std::invalid_argument& refused) {
     throw ScriptError(expr.position, refused.what());
+  } catch (const host::ArgumentNotMade& notMade) {
+    throw HostRefusal(expr.position, notMade.what());
   }
   storeOutputs(spec, expr, outcome);
   return Typed{fromHostKind(spec.result), fromHostValue(std::move(outcome.result))};

@@ -2,7 +2,8 @@
 // in the tests, or realistic with --realistic, for timing real jobs), sends start-up, runs a script
 // of 4D statements, sends shut-down, unloads the module and exits: 0 when the script ran to its
 // end, 2 for a fault of the script (syntax, an unknown name, an argument of the wrong kind), 1 when
-// the emulator saw a fault or the plug-in left host objects behind.
+// the emulator saw a fault, the plug-in left host objects behind, or the host had no memory for a
+// call's argument.
 
 #include <cstdio>
 #include <fstream>
@@ -171,6 +172,9 @@ int runInPlugin(host::Emulator& emulator, zuvhost::Interpreter& interpreter,
   int status = kRanToTheEnd;
   try {
     interpreter.run(script);
+  } catch (const zuvhost::HostRefusal& refusal) {
+    reportScriptError(source, refusal);
+    status = kHostFault;
   } catch (const zuvhost::ScriptError& error) {
     reportScriptError(source, error);
     status = kScriptFault;

@@ -26,6 +26,14 @@ class ScriptError : public std::runtime_error {
   Position position;
 };
 
+// A call the host could not make: it had no memory for an argument. zuvhost reports it with the
+// call's position and stops with exit status 1, as for a fault the emulator saw; the command
+// did not run.
+class HostRefusal : public ScriptError {
+ public:
+  using ScriptError::ScriptError;
+};
+
 // Binary: an operator and its two operands; Negate: unary minus; Star: 4D's "*" as the last
 // argument of a call (Replace string's "compare character codes").
 enum class ExprType {
