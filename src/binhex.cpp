@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "4DPluginAPI.h"
@@ -188,7 +189,7 @@ int encodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   errno = 0;
   unique_file in(xfile::fopen(source, "rb"));
   if (!in) return streamErrno();
-  ConversionDestination out(destination, true);
+  ConversionDestination out(destination);
   if (int code = out.open()) return code;
   std::vector<unsigned char> piece(kPieceSize);
   Encoder encoder(out.get());
@@ -255,7 +256,9 @@ bool isEOL(int c, FILE* file) {
 
 class Decoder {
  public:
-  explicit Decoder(FILE* destination) : destination_(destination) {}
+  // A destination that keeps no forks (a device) gets the data fork alone.
+  Decoder(FILE* destination, bool keepsForks)
+      : destination_(destination), keepsForks_(keepsForks) {}
 
   bool closed() const { return state_ == kClosed; }
 
@@ -407,7 +410,9 @@ class Decoder {
     info.type = readBigEndian32(header_);
     info.creator = readBigEndian32(header_ + 4);
     info.flags = static_cast<uint16_t>((header_[8] << 8 | header_[9]) & kKeptFlags);
-    if (int code = setFinderInfo(info, destination_, kByteOrderNative)) throw code;
+    if (keepsForks_) {
+      if (int code = setFinderInfo(info, destination_, kByteOrderNative)) throw code;
+    }
     state_ = kDataFork;
     forkRemaining_ = dataLength;
   }
@@ -422,7 +427,7 @@ class Decoder {
     if (count_ == 0) return;
     if (state_ <= kDataCrcLow) {
       if (int code = fwriteData(buffer_.data(), count_, destination_)) throw code;
-    } else {
+    } else if (keepsForks_) {
       errno = 0;
       if (platform::setAttribute(fileno(destination_), kResourceForkAttr, buffer_.data(), count_,
                                  resourceOffset_) != 0) {
@@ -434,6 +439,7 @@ class Decoder {
   }
 
   FILE* destination_;
+  bool keepsForks_;
   State state_ = kAtLineStart;
   std::vector<unsigned char> buffer_;
   size_t count_ = 0;
@@ -451,18 +457,36 @@ class Decoder {
   uint16_t expectedCrc_ = 0;
 };
 
-// One line end may stand before the header text; the header line may go on after the compared
-// text and end with any line end. Answers 0, -7 or -13.
+// What begins the header line. The words after it differ from tool to tool: "with BinHex 4.0)"
+// here, "; you knew that already.)" from macutils' binhex.
+constexpr char kHeaderLineStart[] = "(This file must be converted";
+constexpr size_t kHeaderLineStartLength = sizeof kHeaderLineStart - 1;
+
+// Skips any text before the header line (mail headers, notes), then the header line itself: the
+// first line that begins with kHeaderLineStart. Answers 0; -7 for a file too short to hold a
+// header line, or cut inside its text; -13 when no header line comes, or it has no line end; or an
+// errno.
 int readHeaderLine(FILE* source) {
-  const int first = std::fgetc(source);
-  if (first != EOF && !isEOL(first, source)) std::ungetc(first, source);
-  char header[kMinHeaderLength];
-  if (int code = freadData(header, sizeof header, source)) return code;
-  if (std::memcmp(header, kMinHeaderText, kMinHeaderLength) != 0) return kNotBinHex;
+  std::string line;  // the first bytes of the current line, up to kMinHeaderLength
+  bool header = false;
+  size_t read = 0;
   for (;;) {
     const int c = std::fgetc(source);
-    if (c == EOF) return std::ferror(source) ? streamErrno() : kNotBinHex;
-    if (isEOL(c, source)) return 0;
+    if (c == EOF) {
+      if (std::ferror(source)) return streamErrno();
+      const bool cut = !line.empty() && line.size() < kMinHeaderLength &&
+                       std::memcmp(line.data(), kMinHeaderText, line.size()) == 0;
+      return read < kMinHeaderLength || cut ? kEndedEarly : kNotBinHex;
+    }
+    ++read;
+    if (isEOL(c, source)) {
+      if (header) return 0;
+      line.clear();
+      continue;
+    }
+    if (line.size() == kMinHeaderLength) continue;
+    line.push_back(static_cast<char>(c));
+    if (line.size() == kHeaderLineStartLength) header = line == kHeaderLineStart;
   }
 }
 
@@ -473,11 +497,12 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   errno = 0;
   unique_file in(xfile::fopen(source, "rb"));
   if (!in) return streamErrno();
-  ConversionDestination out(destination, true);
-  if (int code = out.open()) return code;
+  // Read before the destination is touched: a text that is no BinHex leaves it as it was.
   if (int code = readHeaderLine(in.get())) return code;
+  ConversionDestination out(destination);
+  if (int code = out.open()) return code;
   std::vector<unsigned char> block(kPieceSize);
-  Decoder decoder(out.get());
+  Decoder decoder(out.get(), out.keepsForks());
   while (!decoder.closed()) {
     PA_Yield();
     errno = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
 #include <zlib.h>
 
 #include "4DPluginAPI.h"
@@ -99,14 +100,33 @@ int compressFile(const icu::UnicodeString& source, const icu::UnicodeString& des
   errno = 0;
   unique_file in(xfile::fopen(source, "rb"));
   if (!in) return streamErrno();
-  EncodedChars path = utf8Path(destination);
+  ConversionDestination out(destination);
+  if (int code = out.open()) return code;
+  // zlib writes through a descriptor of its own, closed by gzclose; the file's stream holds
+  // nothing of its own and is closed by finish().
   errno = 0;
-  unique_gzfile out(gzopen(path.chars, mode.c_str()));
-  if (!out) return streamErrno();
-  int code = compress(in.get(), out.get());
+  const int fd = ::dup(fileno(out.get()));
+  if (fd < 0) return streamErrno();
+  unique_gzfile packed(gzdopen(fd, mode.c_str()));
+  if (!packed) {
+    const int code = streamErrno();
+    ::close(fd);
+    return code;
+  }
+  int code = compress(in.get(), packed.get());
   closeReadFile(in);
-  const int closed = closeWrittenGzip(out);
-  return code != 0 ? code : closed;
+  const int closed = closeWrittenGzip(packed);
+  if (code == 0) code = closed;
+  return code != 0 ? code : out.finish();
+}
+
+// Whether the stream starts with a gzip header. zlib takes any other input for plain bytes and
+// copies them, for ever from a source that never ends: such input is no gzip file here. Answers 0,
+// -14, or the errno of the first read.
+int checkGzipHeader(gzFile source) {
+  if (gzdirect(source) == 0) return 0;
+  const int code = gzErrorNumber(source);
+  return code != 0 ? code : kNotGzip;
 }
 
 int expandFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
@@ -114,11 +134,12 @@ int expandFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   errno = 0;
   unique_gzfile in(gzopen(path.chars, "rb"));
   if (!in) return streamErrno();
-  ConversionDestination out(destination, false);
+  // Read before the destination is touched: a source that is no gzip leaves it as it was.
+  if (int code = checkGzipHeader(in.get())) return code;
+  ConversionDestination out(destination);
   if (int code = out.open()) return code;
-  int code = expand(in.get(), out.get());
-  const int closed = out.finish();
-  return code != 0 ? code : closed;
+  const int code = expand(in.get(), out.get());
+  return code != 0 ? code : out.finish();
 }
 
 }  // namespace

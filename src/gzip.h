@@ -8,14 +8,19 @@
 
 namespace gzip {
 
+// Answered for a source that does not start with a gzip header (gzip -d refuses it too).
+constexpr int kNotGzip = -14;
+
 // Compresses the file at source into a new gzip file at destination, at level 1 to 9 (any other
 // level compresses at 6). Answers 0, an errno (2 for a missing source), 12 when the block cannot
-// be allocated, or zlib's error number. A destination written part-way stays.
+// be allocated, or zlib's error number. A failure leaves the destination as it was.
 int encode(const icu::UnicodeString& source, const icu::UnicodeString& destination, int level);
 
-// Expands the gzip file at source into a new file at destination; input that is not gzip is
-// copied as it stands. Answers 0, an errno, 12, or zlib's error number: -3 for a damaged stream,
-// -5 for one that ends early. A destination written part-way stays.
+// Expands the gzip file at source into a new file at destination: every member, and nothing after
+// the last (zero padding, other bytes), so a source that never ends is read only as far as its
+// gzip stream goes. Answers 0, -14 for a source that is not gzip, an errno, 12, or zlib's error
+// number: -3 for a damaged stream, -5 for one that ends early. A failure leaves the destination
+// as it was.
 int decode(const icu::UnicodeString& source, const icu::UnicodeString& destination);
 
 }  // namespace gzip

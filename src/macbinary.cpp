@@ -1,10 +1,13 @@
 // MacBinary files: a 128-byte header, the data fork and the resource fork, each padded with zero
 // bytes to a multiple of 128.
 //
-// The header as this program writes and reads it (numbers big-endian): 0 zero; 1 name length (at
-// most 63); 2..64 the name; 65 type; 69 creator; 73 zero; 74 the Finder flags' low byte; 82 zero;
-// 83 data fork length; 87 resource fork length; 101 the flags' high byte; 122 and 123 0x81; 124
-// the CRC-16/XMODEM of bytes 0 to 123, low byte first.
+// The header as this program writes it (numbers big-endian): 0 zero; 1 name length (at most 63);
+// 2..64 the name; 65 type; 69 creator; 73 zero; 74 the Finder flags' low byte; 82 zero; 83 data
+// fork length; 87 resource fork length; 101 the flags' high byte; 122 and 123 0x81; 124 the
+// CRC-16/XMODEM of bytes 0 to 123, low byte first. Stored files and older readers rely on that
+// layout, so it stays. The decoder also reads MacBinary II as other tools write it (the flags'
+// high byte at 73, their low byte at 101, the CRC high byte first) and MacBinary I (no CRC, the
+// flags' high byte at 73).
 
 #include "macbinary.h"
 
@@ -24,12 +27,14 @@ constexpr size_t kHeaderSize = 128;
 constexpr size_t kNameOffset = 1;
 constexpr int kMaxName = 63;
 constexpr size_t kTypeOffset = 65;
-constexpr size_t kFlagsHighRead = 73;  // must be 0 in what this program accepts
-constexpr size_t kFlagsLow = 74;
+// The Finder flags as this program writes them, and where MacBinary keeps them.
+constexpr size_t kOwnFlagsLow = 74;
+constexpr size_t kOwnFlagsHigh = 101;
+constexpr size_t kStandardFlagsHigh = 73;  // 0 in what this program writes
+constexpr size_t kStandardFlagsLow = 101;
 constexpr size_t kZeroByte = 82;
 constexpr size_t kDataLengthOffset = 83;
 constexpr size_t kResourceLengthOffset = 87;
-constexpr size_t kFlagsHigh = 101;
 constexpr size_t kVersionOffset = 122;
 constexpr unsigned char kVersion = 0x81;
 constexpr size_t kCrcOffset = 124;
@@ -95,8 +100,8 @@ int makeHeader(const icu::UnicodeString& source, Header header, Source& sizes) {
     unsigned char stored[sizeof info];
     std::memcpy(stored, &info, sizeof info);
     std::memcpy(header + kTypeOffset, stored, 8);
-    header[kFlagsLow] = stored[9];
-    header[kFlagsHigh] = stored[8];
+    header[kOwnFlagsLow] = stored[9];
+    header[kOwnFlagsHigh] = stored[8];
   }
   header[kVersionOffset] = kVersion;
   header[kVersionOffset + 1] = kVersion;
@@ -127,7 +132,7 @@ int encodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   errno = 0;
   unique_file in(xfile::fopen(source, "rb"));
   if (!in) return streamErrno();
-  ConversionDestination out(destination, true);
+  ConversionDestination out(destination);
   if (int code = out.open()) return code;
   if (int code = fwriteData(header, kHeaderSize, out.get())) return code;
   if (int code = copyDataFork(in.get(), sizes.dataLength, out.get(), true)) return code;
@@ -145,22 +150,55 @@ bool allZero(const unsigned char* bytes, size_t from, size_t to) {
   return true;
 }
 
-bool accepted(const Header header) {
-  if (header[0] != 0 || header[kFlagsHighRead] != 0 || header[kZeroByte] != 0) return false;
-  const uint16_t stored = static_cast<uint16_t>(header[kCrcOffset] | header[kCrcOffset + 1] << 8);
-  if (stored == crc16(header, kCrcOffset) && header[kVersionOffset + 1] < kMaxVersion) return true;
-  return allZero(header, kNoCrcFrom, kNoCrcTo);
+// Where a header keeps the Finder flags: this program's layout (low byte at 74, high byte at 101,
+// CRC low byte first) or MacBinary's (high byte at 73, low byte at 101, CRC high byte first).
+enum class Layout { Refused, Own, Standard };
+
+// The layout of an accepted header. The CRC's byte order tells the two apart; a CRC whose two
+// bytes are equal reads as this program's first, so every file it ever accepted reads as before.
+// A header without CRC (bytes 101 to 124 zero) is MacBinary I's: its flags' high byte at 73.
+Layout layoutOf(const Header header) {
+  if (header[0] != 0 || header[kZeroByte] != 0) return Layout::Refused;
+  const uint16_t crc = crc16(header, kCrcOffset);
+  const bool readable = header[kVersionOffset + 1] < kMaxVersion;
+  const uint16_t lowFirst = static_cast<uint16_t>(header[kCrcOffset] | header[kCrcOffset + 1] << 8);
+  const uint16_t highFirst =
+      static_cast<uint16_t>(header[kCrcOffset] << 8 | header[kCrcOffset + 1]);
+  if (header[kStandardFlagsHigh] == 0 && lowFirst == crc && readable) return Layout::Own;
+  if (header[kOwnFlagsLow] == 0 && highFirst == crc && readable) return Layout::Standard;
+  if (allZero(header, kNoCrcFrom, kNoCrcTo)) return Layout::Own;
+  return Layout::Refused;
+}
+
+// The type, creator and flags as the Finder information stores them (big-endian).
+FinderInfo finderInfoOf(const Header header, Layout layout) {
+  unsigned char stored[sizeof(FinderInfo)];
+  std::memcpy(stored, header + kTypeOffset, 8);
+  if (layout == Layout::Standard) {
+    stored[8] = header[kStandardFlagsHigh];
+    stored[9] = header[kStandardFlagsLow];
+  } else {
+    // Byte 73 is 0 in this program's files and the flags' high byte in MacBinary I's.
+    stored[8] = header[kStandardFlagsHigh] | header[kOwnFlagsHigh];
+    stored[9] = header[kOwnFlagsLow];
+  }
+  FinderInfo info;
+  std::memcpy(&info, stored, sizeof info);
+  return info;
 }
 
 // Reads the fork whole and stores it as the destination's resource fork. A length the file cannot
 // hold answers -7 before anything is allocated for it.
-int restoreResourceFork(FILE* source, uint32_t length, FILE* destination) {
+int restoreResourceFork(FILE* source, uint32_t length, ConversionDestination& destination) {
   if (length == 0) return 0;
   if (bytesLeft(source) < length) return kEndedEarly;
   std::vector<char> fork(length);
   if (int code = freadData(fork.data(), length, source)) return code;
+  // A destination that keeps no forks (a device) gets the data fork alone.
+  if (!destination.keepsForks()) return 0;
   errno = 0;
-  if (platform::setAttribute(fileno(destination), kResourceForkAttr, fork.data(), length, 0) != 0) {
+  if (platform::setAttribute(fileno(destination.get()), kResourceForkAttr, fork.data(), length,
+                             0) != 0) {
     return streamErrno();
   }
   return 0;
@@ -174,7 +212,8 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   if (int code = freadData(header, kHeaderSize, in.get())) return code;
   // Checked before the destination is opened: a file that is refused leaves an existing
   // destination as it was.
-  if (!accepted(header)) return kHeaderRefused;
+  const Layout layout = layoutOf(header);
+  if (layout == Layout::Refused) return kHeaderRefused;
   // Read unsigned: a length of 2 GB or more is refused, never taken for "no fork".
   const uint32_t dataLength = readBigEndian32(header + kDataLengthOffset);
   const uint32_t resourceLength = readBigEndian32(header + kResourceLengthOffset);
@@ -182,17 +221,14 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
     return kConversionForkTooLong;
   }
   if (bytesLeft(in.get()) < dataLength) return kEndedEarly;
-  ConversionDestination out(destination, true);
+  ConversionDestination out(destination);
   if (int code = out.open()) return code;
-  unsigned char stored[sizeof(FinderInfo)];
-  std::memcpy(stored, header + kTypeOffset, 8);
-  stored[8] = header[kFlagsHighRead] | header[kFlagsHigh];
-  stored[9] = header[kFlagsLow];
-  FinderInfo info;
-  std::memcpy(&info, stored, sizeof info);
-  if (int code = setFinderInfo(info, out.get(), kByteOrderBigEndian)) return code;
+  FinderInfo info = finderInfoOf(header, layout);
+  if (out.keepsForks()) {
+    if (int code = setFinderInfo(info, out.get(), kByteOrderBigEndian)) return code;
+  }
   if (int code = copyDataFork(in.get(), dataLength, out.get(), false)) return code;
-  if (int code = restoreResourceFork(in.get(), resourceLength, out.get())) return code;
+  if (int code = restoreResourceFork(in.get(), resourceLength, out)) return code;
   closeReadFile(in);
   return out.finish();
 }

@@ -3,6 +3,8 @@
 #include "utils_files.h"
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,29 +50,95 @@ int64_t bytesLeft(FILE* file) {
   return static_cast<int64_t>(st.st_size) - position;
 }
 
+namespace {
+
+// As many links as the system follows in one path.
+constexpr int kMaxLinks = 40;
+
+// The file that a path names once its final symbolic links are followed: the path itself when it
+// is no link. The last link's target need not exist. False with errno (ELOOP past 40 links).
+bool followLinks(std::string path, std::string& target) {
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      target = path;
+      return true;
+    }
+    std::vector<char> buffer(static_cast<size_t>(st.st_size) + 2);
+    const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return false;
+    if (n == 0 || static_cast<size_t>(n) == buffer.size()) {
+      errno = n == 0 ? ENOENT : ENAMETOOLONG;
+      return false;
+    }
+    std::string next(buffer.data(), static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    if (next[0] != '/' && slash != std::string::npos) next = path.substr(0, slash + 1) + next;
+    path = next;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+}  // namespace
+
 ConversionDestination::~ConversionDestination() {
-  if (finished_) return;
   file_.reset();
-  if (removeOnFailure_ && removable_) xfile::remove(path_);
+  if (finished_ || temporary_.empty()) return;
+  platform::removeAttributes(temporary_.c_str());
+  ::unlink(temporary_.c_str());
 }
 
 int ConversionDestination::open() {
+  // The C path would end at a zero unit and name another file.
+  if (path_.indexOf(char16_t(0)) >= 0) return EINVAL;
+  EncodedChars utf8 = utf8Path(path_);
   errno = 0;
-  file_.reset(xfile::fopen(path_, "wb"));
-  if (!file_) return streamErrno();
-  // Only a file made or truncated here is removed on failure: never a device or a pipe that the
-  // path named.
+  if (utf8.chars == nullptr || !followLinks(utf8.chars, final_)) return streamErrno();
   struct stat st;
-  removable_ = ::fstat(fileno(file_.get()), &st) == 0 && S_ISREG(st.st_mode);
-  // A missing attribute is what is wanted here; a sidecar that cannot be cleared shows at the
-  // first write of the conversion's own forks.
-  platform::removeAttribute(fileno(file_.get()), kFinderInfoAttr);
-  platform::removeAttribute(fileno(file_.get()), kResourceForkAttr);
+  const bool exists = ::stat(final_.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return streamErrno();
+  if (exists && S_ISDIR(st.st_mode)) return EISDIR;
+  if (exists && !S_ISREG(st.st_mode)) return openInPlace();
+  const mode_t mode = exists ? st.st_mode & 0777 : 0666;
+  errno = 0;
+  const int fd = platform::createFileBeside(final_, mode, temporary_);
+  if (fd < 0) {
+    temporary_.clear();
+    return streamErrno();
+  }
+  if (exists) {
+    // Exactly the old bits, whatever the umask; the owner only where the system lets us give
+    // the file away (root), else the file is the caller's.
+    ::fchmod(fd, mode);
+    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+        ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+      errno = 0;
+    }
+  }
+  file_.reset(::fdopen(fd, "wb"));
+  if (!file_) {
+    const int code = streamErrno();
+    ::close(fd);
+    return code;
+  }
   return 0;
+}
+
+int ConversionDestination::openInPlace() {
+  errno = 0;
+  file_.reset(std::fopen(final_.c_str(), "wb"));
+  return file_ ? 0 : streamErrno();
 }
 
 int ConversionDestination::finish() {
   const int code = closeWrittenFile(file_);
-  if (code == 0) finished_ = true;
-  return code;
+  if (code != 0) return code;
+  if (!temporary_.empty()) {
+    errno = 0;
+    if (platform::moveAttributes(temporary_.c_str(), final_.c_str()) != 0) return streamErrno();
+    if (::rename(temporary_.c_str(), final_.c_str()) != 0) return streamErrno();
+  }
+  finished_ = true;
+  return 0;
 }

@@ -1,8 +1,8 @@
 // What the commands that read or write files share: the path parameter (a 4D text holding a POSIX
 // or a colon-separated path, made the POSIX path that xfile opens), a holder for the files they
 // open, the close of a written file with its error answered, and for the file conversions
-// (BinHex, MacBinary, gzip) the destination they write (removed with its Finder information and
-// resource fork when the conversion fails), the check that two paths name one file, a path's
+// (BinHex, MacBinary, gzip) the destination they write (a new file renamed into place only when
+// the conversion succeeded), the check that two paths name one file, a path's
 // UTF-8 bytes, and the CRC and big-endian numbers of BinHex and MacBinary. Nothing here keeps
 // state or yields.
 #pragma once
@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #include <unicode/unistr.h>
 
@@ -102,28 +103,35 @@ int answerOf(Conversion conversion) {
   }
 }
 
-// The file a conversion writes. open() creates or truncates it and clears the Finder information
-// and resource fork an earlier file of that name left, so nothing of that file survives into the
-// new one. Unless finish() succeeded, the destructor closes the file and, when removeOnFailure
-// is set, removes it with its forks: a failed conversion leaves no half-written file.
+// The file a conversion writes. open() makes a new file beside the one it will replace (for a
+// symbolic link, beside the file the link names: the link stays), with that file's permission
+// bits; finish() gives the new file its Finder information and resource fork and renames both into
+// place, so nothing of the old file survives into the new one but the sidecar entries that other
+// tools own. Until finish() succeeded the destination, and whatever it points to, stays exactly as
+// it was: the destructor removes the new file with its sidecar. A destination that is no regular
+// file (a device, a pipe) is written as it stands and keeps no Finder information or fork.
 class ConversionDestination {
  public:
-  ConversionDestination(const icu::UnicodeString& path, bool removeOnFailure)
-      : path_(path), removeOnFailure_(removeOnFailure) {}
+  explicit ConversionDestination(const icu::UnicodeString& path) : path_(path) {}
   ~ConversionDestination();
   ConversionDestination(const ConversionDestination&) = delete;
   ConversionDestination& operator=(const ConversionDestination&) = delete;
 
-  // 0 or the errno of the open.
+  // 0 or the errno of the open (EISDIR for a folder).
   int open();
   FILE* get() const { return file_.get(); }
-  // Closes the file: 0, or the errno of the close (the file then counts as failed).
+  // Whether the file written keeps Finder information and a resource fork: a regular file does.
+  bool keepsForks() const { return !temporary_.empty(); }
+  // Closes the file and puts it in place: 0, or the errno of the close or of the move (the file
+  // then counts as failed).
   int finish();
 
  private:
+  int openInPlace();
+
   icu::UnicodeString path_;
-  bool removeOnFailure_;
-  bool removable_ = false;  // a regular file was opened: it may be removed
+  std::string final_;      // the file replaced, its links followed
+  std::string temporary_;  // the new file beside it; empty for a device written as it stands
   bool finished_ = false;
   unique_file file_;
 };

@@ -34,6 +34,16 @@ bool holdsZero(const unsigned short* units, int length) {
   return units != nullptr && length > 0 && std::find(units, units + length, 0) != units + length;
 }
 
+// Removes the file and, for a regular file, its Finder information and resource fork: what lies
+// beside a link, a pipe or a folder is not theirs.
+int removeWithAttributes(const char* path) {
+  struct stat st;
+  const bool regular = ::lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+  if (std::remove(path) != 0) return -1;
+  if (regular) platform::removeAttributes(path);
+  return 0;
+}
+
 // Converts the path to UTF-8 and performs the operation on it; answers what the call answered
 // (for an open, 0 or -1, the file in param). A path holding U+0000 names no file: EINVAL.
 int doOperation(EOperation operation, const unsigned short* units, int length, OpParam* param) {
@@ -49,9 +59,7 @@ int doOperation(EOperation operation, const unsigned short* units, int length, O
     case kStat:
       return ::stat(path.chars, param->st);
     case kRemove:
-      if (std::remove(path.chars) != 0) return -1;
-      platform::removeAttributes(path.chars);
-      return 0;
+      return removeWithAttributes(path.chars);
   }
   return -1;
 }
@@ -85,6 +93,24 @@ constexpr size_t kWorkingBuffer = 1024;
 constexpr int kMaxNameLength = 255;
 // A shortened name keeps its extension only when at least this many bytes of the name stay.
 constexpr int kMinKeptName = 9;
+
+// Where a cut after n bytes ends the name without splitting a UTF-8 character: n, or the start
+// of the character that it would split. Bytes that are no UTF-8 are cut where they stand.
+size_t wholeCharacterCut(const std::string& name, size_t n) {
+  if (n >= name.size()) return n;
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    const auto lead = static_cast<unsigned char>(name[n - back]);
+    if ((lead & 0xC0) == 0x80) continue;
+    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    const size_t start = n - back;
+    if (start + length <= n || start + length > name.size()) return n;
+    for (size_t i = start + 1; i < start + length; ++i) {
+      if ((static_cast<unsigned char>(name[i]) & 0xC0) != 0x80) return n;
+    }
+    return start;
+  }
+  return n;
+}
 
 int storeName(const std::string& base, size_t n, uint8_t* name) {
   name[0] = static_cast<uint8_t>(n);
@@ -160,12 +186,15 @@ int truncateFilename(const char* path, uint8_t* name, int max) {
     const int64_t ext = len - static_cast<int64_t>(dot);
     const int64_t p = max - ext;
     if (p >= kMinKeptName) {
-      std::string shortened = base.substr(0, static_cast<size_t>(p - 1)) + "-" + base.substr(dot);
-      return storeName(shortened, static_cast<size_t>(max), name);
+      const size_t kept = wholeCharacterCut(base, static_cast<size_t>(p - 1));
+      std::string shortened = base.substr(0, kept) + "-" + base.substr(dot);
+      return storeName(shortened, shortened.size(), name);
     }
   }
   const int64_t n = max == -1 ? len : max;
-  return storeName(base, static_cast<size_t>(std::min<int64_t>(n, kMaxNameLength)), name);
+  return storeName(
+      base, wholeCharacterCut(base, static_cast<size_t>(std::min<int64_t>(n, kMaxNameLength))),
+      name);
 }
 
 bool getFinderInfo(const icu::UnicodeString& path, FinderInfo& info, EByteOrder order) {

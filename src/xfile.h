@@ -27,8 +27,8 @@ namespace xfile {
 FILE* fopen(const icu::UnicodeString& path, const char* mode);
 // 0 with st filled, or -1 with errno set.
 int stat(const icu::UnicodeString& path, struct stat& st);
-// Removes the file and its Finder information and resource fork: 0, or -1 with errno set (the
-// file then stays as it was).
+// Removes the file and, when it is a regular file, its Finder information and resource fork: 0,
+// or -1 with errno set (the file then stays as it was).
 int remove(const icu::UnicodeString& path);
 
 }  // namespace xfile
@@ -46,8 +46,9 @@ bool convertToPlatformPath(icu::UnicodeString& path);
 
 // The file name of a UTF-8 path as a length-prefixed name for a file header: name[0] is the
 // length, then the bytes. max is 0..255, or -1 for no limit but 255; name holds max + 1 bytes (256
-// for -1). A name too long keeps its extension when it can: "first bytes-.ext", exactly max bytes.
-// Answers the length.
+// for -1). A name too long keeps its extension when it can: "first bytes-.ext", max bytes. A cut
+// never ends inside a UTF-8 character, so the name may stay a few bytes shorter. Answers the
+// length.
 int truncateFilename(const char* path, uint8_t* name, int max);
 
 #pragma pack(push, 2)

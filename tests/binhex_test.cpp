@@ -1,7 +1,8 @@
 // BinHex 4.0 through ZUV_File2BinHex and ZUV_BinHex2File: the text the encoder writes is read by
 // an independent reader (tests/oracles/hqx.py, CRCs by binascii.crc_hqx), by macutils' hexbin and
-// by Perl's Convert::BinHex; the decoder reads macutils' binhex output (runs included) and texts
-// made here, and refuses damaged ones with nothing left behind.
+// by Perl's Convert::BinHex; the decoder reads macutils' binhex output as it stands (its own header
+// line, runs, mail headers before it) and texts made here, and refuses damaged ones with nothing
+// left behind.
 
 #include <gtest/gtest.h>
 
@@ -197,25 +198,32 @@ TEST_F(BinHexTest, KeepsANameOf255Bytes) {
   EXPECT_EQ(oracle("a.hqx", "py").substr(0, 4), "255 ");
 }
 
-TEST_F(BinHexTest, ReadsMacutilsBinhexOutputWithRuns) {
+TEST_F(BinHexTest, ReadsMacutilsBinhexOutputAsItIs) {
   std::string data = std::string(5000, 'a') + randomBytes(3000, 8) + std::string(300, '\x90') +
                      std::string(1000, '\0');
   std::string rsrc = std::string(700, 'R') + randomBytes(100, 9);
-  // macutils keeps a file as name.info (a MacBinary header), name.data and name.rsrc.
+  // macutils keeps a file as name.info (a MacBinary header), name.data and name.rsrc; binhex
+  // writes its own first line and runs.
   write("src", data);
   setResourceFork(path("src"), rsrc);
   setFinderInfo(path("src"), "TEXTttxt", 0x0020);
   ASSERT_EQ(convert("ZUV_File2BinHex", path("src"), path("src.hqx")), 0);
   shell("mkdir mu && cd mu && hexbin -3 ../src.hqx 2>/dev/null && binhex src.info > ../mu.hqx");
-  // macutils writes its own first line, which this format's readers refuse; the rest is read.
   std::string text = read(path("mu.hqx"));
-  EXPECT_EQ(decodeText(text), -13);
-  EXPECT_FALSE(exists(path("out")));
-  text = kHeaderLine + text.substr(text.find('\n'));
+  ASSERT_EQ(text.substr(0, 28), "(This file must be converted");
   ASSERT_EQ(decodeText(text), 0);
   EXPECT_TRUE(sameBytes(read(path("out")), data));
   EXPECT_TRUE(sameBytes(resourceFork(path("out")), rsrc));
   EXPECT_EQ(finderInfo(path("out")), "TEXTttxt" + bigEndian(0x0020, 2));
+
+  // A plain file, without resource fork, after the headers of the mail that carried it.
+  shell("cd mu && binhex -d src.data > ../plain.hqx");
+  text = "From: someone@example.org\nSubject: (This file must be converted)\n\n" +
+         read(path("plain.hqx"));
+  ASSERT_EQ(decodeText(text), 0);
+  EXPECT_TRUE(sameBytes(read(path("out")), data));
+  EXPECT_EQ(resourceFork(path("out")), "");
+  EXPECT_EQ(finderInfo(path("out")).substr(0, 4), "TEXT");
 }
 
 TEST_F(BinHexTest, ReadsAnyLineEndsAndTextAroundTheData) {
@@ -237,6 +245,12 @@ TEST_F(BinHexTest, ReadsAnyLineEndsAndTextAroundTheData) {
       {"three characters before the closing colon",
        kHeaderLine + "\r" + body.substr(0, body.size() - 2) + "!\r!!:\r"},
       {"text after the closing colon", hqx(stream) + "trailing text (This file\r:!!!!\r"},
+      {"another tool's header line",
+       "(This file must be converted; you knew that already.)\n\n" + body},
+      {"mail headers before the header line",
+       "Received: from somewhere\r\nSubject: a file\r\n\r\nsee (This file must be "
+       "converted\r\n" +
+           hqx(stream, "\r\n")},
   };
   for (const auto& [what, text] : cases) {
     SCOPED_TRACE(what);
@@ -294,11 +308,9 @@ TEST_F(BinHexTest, RefusesDamagedTextsAndLeavesNoDestination) {
       {"a changed resource byte", {changed(good.size() - 200), -13}},
       {"four characters before the closing colon", {fourTrailing, -13}},
       {"a space in the data", {spaced, -13}},
-      {"text before the header", {"x" + good, -13}},
-      {"another header text",
-       {"(This file must be converted; you knew that already.)\r" +
-            good.substr(kHeaderLine.size() + 1),
-        -13}},
+      {"text before the header on its line", {"x" + good, -13}},
+      {"a header line that is quoted", {"> " + good, -13}},
+      {"no header line", {"some text\r" + good.substr(kHeaderLine.size() + 1), -13}},
       {"no line end after the header", {kHeaderLine, -13}},
       {"shorter than the header text", {kHeaderLine.substr(0, 39), -7}},
       {"cut in the header", {good.substr(0, start + 10), -7}},

@@ -70,6 +70,17 @@ class FileConversionTest : public PluginTest {
                                      fork.size(), 0),
               0);
   }
+  // Every name under the folder with its kind, permission bits and link target, and the digest
+  // of every file: a change to anything in the folder shows.
+  std::string snapshot() {
+    return shell(
+        "find . -printf '%y %m %p %l\\n' | sort && find . -type f -exec md5sum {} + | sort");
+  }
+  static mode_t modeOf(const std::string& file) {
+    struct stat st;
+    return ::lstat(file.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+
   static std::string resourceFork(const std::string& file) {
     long size = platform::getAttribute(file.c_str(), platform::kResourceForkAttr, nullptr, 0, 0);
     if (size <= 0) return "";

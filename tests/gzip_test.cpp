@@ -1,6 +1,7 @@
 // gzip files through ZUV_File2Gzip and ZUV_Gzip2File, checked against GNU gzip (gzip -t, gzip
 // -dc, its own compression and multi-member files) and Python's zlib, whose deflate at the same
-// level gives the same bytes.
+// level gives the same bytes; input that is no gzip, endless or cut is refused as gzip -d refuses
+// it, leaving nothing behind.
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -68,10 +69,51 @@ TEST_F(GzipTest, EmptyFilesMakeEmptyFiles) {
   EXPECT_EQ(read(path("empty2")), "");
 }
 
-TEST_F(GzipTest, InputThatIsNotGzipIsCopied) {
-  write("plain", "plain text, no gzip header");
-  ASSERT_EQ(convert("ZUV_Gzip2File", path("plain"), path("copy")), 0);
-  EXPECT_EQ(read(path("copy")), "plain text, no gzip header");
+TEST_F(GzipTest, InputThatIsNotGzipAnswersItsOwnCodeAndWritesNothing) {
+  // As gzip -d refuses them: no gzip header, or only its first byte.
+  write("out", "kept");
+  const std::pair<const char*, std::string> cases[] = {
+      {"plain text", "plain text, no gzip header"},
+      {"an empty file", ""},
+      {"the first byte of a header", "\x1f"},
+      {"a zlib stream", "\x78\x9c\x03\x00\x00\x00\x00\x01"},
+  };
+  for (const auto& [what, bytes] : cases) {
+    SCOPED_TRACE(what);
+    write("in", bytes);
+    int status = -1;
+    shell("gzip -dc < in > /dev/null 2>&1", &status);
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(convert("ZUV_Gzip2File", path("in"), path("out")), -14);
+    EXPECT_EQ(read(path("out")), "kept");
+    EXPECT_EQ(listing(), "in out ");
+  }
+}
+
+TEST_F(GzipTest, ASourceThatIsNotARegularFileIsReadOnlyAsFarAsItsGzipStreamGoes) {
+  // /dev/zero and a pipe that never ends hold no gzip header: refused at once.
+  EXPECT_EQ(convert("ZUV_Gzip2File", "/dev/zero", path("out")), -14);
+  EXPECT_FALSE(exists(path("out")));
+  const std::string contents = sample(100000);
+  write("a", contents);
+  shell("gzip -c a > a.gz && mkfifo pipe");
+  // The writers go on until the reader closes the pipe.
+  shell("(exec cat /dev/zero > pipe) > /dev/null 2>&1 &");
+  EXPECT_EQ(convert("ZUV_Gzip2File", path("pipe"), path("out")), -14);
+  EXPECT_FALSE(exists(path("out")));
+  shell("((cat a.gz && exec cat /dev/zero) > pipe) > /dev/null 2>&1 &");
+  ASSERT_EQ(convert("ZUV_Gzip2File", path("pipe"), path("out")), 0);
+  EXPECT_TRUE(sameBytes(read(path("out")), contents));
+}
+
+TEST_F(GzipTest, ZeroPaddingAfterAMemberIsAccepted) {
+  // Tape and block devices pad a gzip file with zero bytes; gzip -d accepts them.
+  const std::string contents = sample(50000);
+  write("a", contents);
+  shell("gzip -c a > a.gz && head -c 1000 /dev/zero >> a.gz");
+  EXPECT_EQ(shell("gzip -dc a.gz | cmp - a && echo same"), "same\n");
+  ASSERT_EQ(convert("ZUV_Gzip2File", path("a.gz"), path("out")), 0);
+  EXPECT_TRUE(sameBytes(read(path("out")), contents));
 }
 
 TEST_F(GzipTest, MissingSourceAnswersItsErrnoAndCreatesNothing) {
@@ -88,7 +130,7 @@ TEST_F(GzipTest, DestinationInAMissingFolderAnswersItsErrno) {
   EXPECT_EQ(convert("ZUV_Gzip2File", path("in.gz"), path("no/out")), ENOENT);
 }
 
-TEST_F(GzipTest, DamagedInputAnswersZlibsCodeAndKeepsWhatWasExpanded) {
+TEST_F(GzipTest, DamagedInputAnswersZlibsCodeAndLeavesNoIncompleteDestination) {
   const std::string contents = sample(600000);
   write("in", contents);
   shell("gzip -c in > in.gz");
@@ -108,10 +150,14 @@ TEST_F(GzipTest, DamagedInputAnswersZlibsCodeAndKeepsWhatWasExpanded) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     write("bad.gz", c.bytes);
+    // As gzip -d does, nothing of an incomplete expansion stays; an older file stays whole.
     EXPECT_EQ(convert("ZUV_Gzip2File", path("bad.gz"), path("out")), c.code);
-    // The destination keeps the beginning that was expanded, and only that.
-    const std::string out = read(path("out"));
-    EXPECT_EQ(contents.compare(0, out.size(), out), 0);
+    EXPECT_FALSE(exists(path("out")));
+    write("old", "older file");
+    EXPECT_EQ(convert("ZUV_Gzip2File", path("bad.gz"), path("old")), c.code);
+    EXPECT_EQ(read(path("old")), "older file");
+    EXPECT_EQ(listing(), "bad.gz in in.gz old ");
+    shell("rm old");
   }
 }
 

@@ -1,6 +1,9 @@
 // MacBinary through ZUV_File2MacBinary and ZUV_MacBinary2File: the header checked byte by byte
 // (its CRC by binascii.crc_hqx), the forks read back by macutils' macsave, the acceptance rule of
-// the decoder, and files that are cut, lie about their lengths or are refused leaving nothing.
+// the decoder, standard MacBinary II (made by Python) and macutils' hexbin output read with every
+// Finder flag, and files that are cut, lie about their lengths or are refused leaving nothing.
+
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -114,6 +117,84 @@ TEST_F(MacBinaryTest, CutsLongNamesTo63Bytes) {
   EXPECT_EQ(bin[65], 0);
 }
 
+TEST_F(MacBinaryTest, CutsLongNamesAtAWholeCharacter) {
+  // 40 times U+00E9, two bytes each: 63 bytes would end inside the 32nd.
+  std::string name;
+  for (int i = 0; i < 40; ++i) name += "\xc3\xa9";
+  write(name, "x");
+  ASSERT_EQ(convert("ZUV_File2MacBinary", path(name), path("a.bin")), 0);
+  const std::string bin = read(path("a.bin"));
+  EXPECT_EQ(bin[1], 62);
+  EXPECT_EQ(bin.substr(2, 62), name.substr(0, 62));
+  EXPECT_EQ(bin[64], 0);
+}
+
+// A standard MacBinary II header: the flags' high byte at 73, their low byte at 101, the CRC
+// high byte first, as Python's binascii.crc_hqx gives it.
+std::string standardMacBinaryII(const std::string& folder, const std::string& data,
+                                const std::string& rsrc, uint16_t flags) {
+  const std::string script =
+      "import binascii, struct, sys\n"
+      "data, rsrc = open(sys.argv[1], 'rb').read(), open(sys.argv[2], 'rb').read()\n"
+      "h = bytearray(128)\n"
+      "h[1] = 4; h[2:6] = b'name'; h[65:73] = b'TEXTttxt'\n"
+      "h[73] = " +
+      std::to_string(flags >> 8) + "; h[101] = " + std::to_string(flags & 0xFF) +
+      "\n"
+      "struct.pack_into('>II', h, 83, len(data), len(rsrc))\n"
+      "h[122] = 129; h[123] = 129\n"
+      "struct.pack_into('>H', h, 124, binascii.crc_hqx(bytes(h[:124]), 0))\n"
+      "pad = lambda b: b + bytes(-len(b) % 128)\n"
+      "sys.stdout.buffer.write(bytes(h) + pad(data) + pad(rsrc))\n";
+  std::ofstream(folder + "/mb2.py") << script;
+  std::ofstream(folder + "/mb2.data", std::ios::binary) << data;
+  std::ofstream(folder + "/mb2.rsrc", std::ios::binary) << rsrc;
+  return runTool("cd '" + folder + "' && /usr/bin/python3 mb2.py mb2.data mb2.rsrc", "");
+}
+
+TEST_F(MacBinaryTest, ReadsStandardMacBinaryIIWithEveryFlag) {
+  const std::string data = randomBytes(1000, 10);
+  const std::string rsrc = randomBytes(300, 11);
+  for (int bit = 0; bit < 16; ++bit) {
+    SCOPED_TRACE(bit);
+    const uint16_t flags = static_cast<uint16_t>(1u << bit);
+    const std::string bin = standardMacBinaryII(folder, data, rsrc, flags);
+    ASSERT_EQ(bin.size(), 128u + 1024 + 384);
+    ASSERT_EQ(decodeBytes(bin), 0);
+    EXPECT_TRUE(sameBytes(read(path("out")), data));
+    EXPECT_TRUE(sameBytes(resourceFork(path("out")), rsrc));
+    const std::string expected{static_cast<char>(flags >> 8), static_cast<char>(flags & 0xFF)};
+    EXPECT_EQ(finderInfo(path("out")), "TEXTttxt" + expected);
+    shell("rm -f out ._out");
+  }
+}
+
+TEST_F(MacBinaryTest, ReadsHexbinOutputWithEveryFlag) {
+  const std::string data = randomBytes(2000, 12);
+  const std::string rsrc = randomBytes(500, 13);
+  write("src", data);
+  setResourceFork(path("src"), rsrc);
+  int highFlagsSeen = 0;
+  for (int bit = 0; bit < 16; ++bit) {
+    SCOPED_TRACE(bit);
+    const uint16_t flags = static_cast<uint16_t>(1u << bit);
+    setFinderInfo(path("src"), "APPLdude", flags);
+    ASSERT_EQ(convert("ZUV_File2BinHex", path("src"), path("src.hqx")), 0);
+    shell("rm -rf mu && mkdir mu && cd mu && hexbin ../src.hqx 2>/dev/null");
+    const std::string bin = read(path("mu/src.bin"));
+    ASSERT_GE(bin.size(), 128u);
+    // Whatever flags hexbin kept, at the places it put them.
+    const std::string kept{bin[73], bin[101]};
+    highFlagsSeen += kept[0] != 0 ? 1 : 0;
+    ASSERT_EQ(convert("ZUV_MacBinary2File", path("mu/src.bin"), path("out")), 0);
+    EXPECT_TRUE(sameBytes(read(path("out")), data));
+    EXPECT_TRUE(sameBytes(resourceFork(path("out")), rsrc));
+    EXPECT_EQ(finderInfo(path("out")), "APPLdude" + kept);
+    shell("rm -f out ._out");
+  }
+  EXPECT_GT(highFlagsSeen, 0);
+}
+
 TEST_F(MacBinaryTest, AppliesTheAcceptanceRule) {
   const std::string good = encoded("data", "", "TEXTttxt", 0x0021);
   auto with = [&](size_t at, unsigned char value) {
@@ -124,6 +205,8 @@ TEST_F(MacBinaryTest, AppliesTheAcceptanceRule) {
   // A header without CRC (bytes 101 to 124 zero), as MacBinary I writes it.
   std::string noCrc = good;
   std::fill(noCrc.begin() + 101, noCrc.begin() + 125, '\0');
+  std::string noCrcHighFlags = noCrc;
+  noCrcHighFlags[73] = '\x20';
   // The CRC right, but 130 in byte 123.
   std::string version130 = with(123, 130);
   write("h", version130.substr(0, 124));
@@ -136,7 +219,8 @@ TEST_F(MacBinaryTest, AppliesTheAcceptanceRule) {
       {"no CRC", {noCrc, 0}},
       {"a wrong CRC", {with(124, good[124] ^ 1), 3}},
       {"byte 0 set", {with(0, 1), 3}},
-      {"byte 73 set (MacBinary II's high flags)", {with(73, 1), 3}},
+      {"byte 73 changed under the CRC", {with(73, 1), 3}},
+      {"no CRC, byte 73 set (MacBinary I's flags)", {noCrcHighFlags, 0}},
       {"byte 82 set", {with(82, 1), 3}},
       {"version 130", {version130, 3}},
   };

@@ -430,6 +430,47 @@ TEST_F(AttributesTest, ANewSidecarTakesTheDataFilesPermissionBits) {
   EXPECT_EQ(modeOf(sidecar), 0600u);
 }
 
+// A fork written into an old sidecar that others may read must not stay readable beside a
+// private file.
+TEST_F(AttributesTest, AWriteIntoAnOldSidecarGivesItTheDataFilesPermissionBits) {
+  const Bytes fork = pattern(10, 4);
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(), 10, 0),
+            0);
+  ASSERT_EQ(::chmod(sidecar.c_str(), 0644), 0);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(), 4, 10),
+            0);
+  EXPECT_EQ(modeOf(sidecar), 0600u);
+  EXPECT_EQ(forkSize(), 14);
+}
+
+// Devices, pipes and folders keep no Finder information or resource fork: nothing beside them is
+// read, made or written.
+TEST_F(AttributesTest, AFileThatIsNotRegularHasNoAttributes) {
+  const Bytes fork = pattern(10, 5);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(), 10, 0),
+            0);
+  const std::string pipe = folder.path("pipe");
+  const std::string beside = folder.path("._pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  ASSERT_EQ(::rename(sidecar.c_str(), beside.c_str()), 0);
+  const Bytes before = readFile(beside);
+  const std::string dir = folder.path("dir");
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  for (const std::string& file : {pipe, dir}) {
+    SCOPED_TRACE(file);
+    errno = 0;
+    EXPECT_EQ(platform::getAttribute(file.c_str(), platform::kResourceForkAttr, nullptr, 0, 0), -1);
+    EXPECT_EQ(errno, ENODATA);
+    errno = 0;
+    EXPECT_EQ(platform::setAttribute(file.c_str(), platform::kResourceForkAttr, fork.data(), 10, 0),
+              -1);
+    EXPECT_EQ(errno, ENOTSUP);
+  }
+  EXPECT_EQ(readFile(beside), before);
+  EXPECT_FALSE(exists(folder.path("._dir")));
+}
+
 // A "._name" that is a symbolic link would let a write create or replace whatever it points at.
 TEST_F(AttributesTest, ASidecarThatIsASymbolicLinkIsRefused) {
   const std::string victim = folder.path("victim");
@@ -517,6 +558,61 @@ TEST_F(AttributesTest, ARebuildKeepsEveryEntryItDoesNotOwn) {
   EXPECT_EQ(entries[9], newInfo);
   EXPECT_EQ(entries[3], realName);
   EXPECT_EQ(entries[8], dates);
+}
+
+// A file that replaces another by a rename takes its own Finder information and fork along, and
+// what other tools kept in the old sidecar stays.
+TEST_F(AttributesTest, MovedAttributesKeepTheEntriesOfTheOldSidecarThatThePlugInDoesNotOwn) {
+  const Bytes realName = {'r', 'e', 'p', 'o', 'r', 't'};
+  const Bytes extended = pattern(18, 8);
+  Bytes oldInfo = finderInfoValue();
+  oldInfo.insert(oldInfo.end(), extended.begin(), extended.end());
+  Bytes body = realName;                                    // entry 3 at 62
+  body.insert(body.end(), oldInfo.begin(), oldInfo.end());  // entry 9 at 68
+  body.insert(body.end(), {'O', 'L', 'D'});                 // entry 2 at 118
+  const Bytes old = appleDouble({{3, 62, 6}, {9, 68, 50}, {2, 118, 3}}, body);
+  const std::string fresh = folder.path("fresh");
+  writeFile(fresh, "new data");
+  const Bytes fork = pattern(3000, 9);
+  Bytes newInfo(32, 0x22);
+  for (bool withAttributes : {true, false}) {
+    SCOPED_TRACE(withAttributes);
+    writeBytes(sidecar, old);
+    if (withAttributes) {
+      ASSERT_EQ(platform::setAttribute(fresh.c_str(), platform::kResourceForkAttr, fork.data(),
+                                       fork.size(), 0),
+                0);
+      ASSERT_EQ(
+          platform::setAttribute(fresh.c_str(), platform::kFinderInfoAttr, newInfo.data(), 32, 0),
+          0);
+    }
+    ASSERT_EQ(platform::moveAttributes(fresh.c_str(), path.c_str()), 0);
+    EXPECT_FALSE(exists(folder.path("._fresh")));
+    std::map<uint32_t, Bytes> entries = entriesOf(readFile(sidecar));
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[3], realName);
+    Bytes info = withAttributes ? newInfo : Bytes(32, 0);
+    info.insert(info.end(), extended.begin(), extended.end());
+    EXPECT_EQ(entries[9], info);
+    EXPECT_EQ(entries[2], withAttributes ? fork : Bytes());
+  }
+}
+
+// An old sidecar of only the plug-in's entries is replaced by the new one, or goes with it.
+TEST_F(AttributesTest, MovedAttributesReplaceAnOldSidecarOfOnlyThePlugInsEntries) {
+  const Bytes fork = pattern(100, 10);
+  ASSERT_EQ(platform::setAttribute(path.c_str(), platform::kResourceForkAttr, fork.data(), 100, 0),
+            0);
+  const std::string fresh = folder.path("fresh");
+  writeFile(fresh, "new data");
+  ASSERT_EQ(platform::moveAttributes(fresh.c_str(), path.c_str()), 0);
+  EXPECT_FALSE(exists(sidecar));
+  ASSERT_EQ(platform::setAttribute(fresh.c_str(), platform::kResourceForkAttr, fork.data(), 10, 0),
+            0);
+  ASSERT_EQ(::chmod(fresh.c_str(), 0600), 0);
+  ASSERT_EQ(platform::moveAttributes(fresh.c_str(), path.c_str()), 0);
+  EXPECT_EQ(forkSize(), 10);
+  EXPECT_FALSE(exists(folder.path("._fresh")));
 }
 
 // Entry 9 holds 32 bytes; a shorter one holds no Finder information, whatever its bytes say.

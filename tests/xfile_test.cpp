@@ -82,6 +82,17 @@ TEST_F(XFileTest, MissingFilesAnswerFailureWithErrno) {
   });
 }
 
+TEST_F(XFileTest, RemovingAFileThatIsNotRegularLeavesTheNameBesideIt) {
+  const std::string pipe = folder + "/pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const std::string beside = file("._pipe", "somebody's notes");
+  emu.run(1, [&] {
+    EXPECT_EQ(xfile::remove(unicode(pipe)), 0);
+    EXPECT_FALSE(exists(pipe));
+    EXPECT_TRUE(exists(beside));
+  });
+}
+
 TEST_F(XFileTest, RemovingAFileRemovesItsFinderInfoAndResourceFork) {
   const std::string path = file("forked", "data");
   emu.run(1, [&] {
@@ -211,6 +222,13 @@ struct TruncateCase {
   std::string expected;
 };
 
+std::string repeated(const std::string& piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// A cut never splits a UTF-8 character: the name then stays shorter than the limit.
 TEST(TruncateFilenameTest, NamesAreCutToTheLimitKeepingTheirExtensionWhenTheyCan) {
   const std::string name66(66, 'n');
   const std::string name15(15, 'm');
@@ -229,6 +247,13 @@ TEST(TruncateFilenameTest, NamesAreCutToTheLimitKeepingTheirExtensionWhenTheyCan
       {"p of exactly 9", std::string(30, 'k') + ".ext", 13, std::string(8, 'k') + "-.ext"},
       {"p of 8", std::string(30, 'k') + ".ext", 12, std::string(12, 'k')},
       {"past the 1024-byte buffer", std::string(2000, 'z'), -1, std::string(255, 'z')},
+      {"a cut inside a character", repeated("\xc3\xa9", 40), 63, repeated("\xc3\xa9", 31)},
+      {"a cut inside a character before the extension", repeated("\xc3\xa9", 40) + ".text", 63,
+       repeated("\xc3\xa9", 28) + "-.text"},
+      {"a cut inside a character of four bytes", "a" + repeated("\xf0\x9f\x98\x80", 20), 63,
+       "a" + repeated("\xf0\x9f\x98\x80", 15)},
+      {"bytes that are no UTF-8 are cut where they stand", std::string(70, '\xe9'), 63,
+       std::string(63, '\xe9')},
   };
   for (const TruncateCase& c : cases) {
     SCOPED_TRACE(c.name);

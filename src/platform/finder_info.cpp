@@ -13,8 +13,9 @@
 // read with suspicion: a symbolic link is never followed (a write would land in the link's
 // target), an entry that reaches past the file or into the header is no AppleDouble file, and a
 // sidecar is made or rebuilt beside its place and renamed over it, with the data file's
-// permission bits, so that a private file's fork stays private. Entries the plug-in does not
-// own (a real name, dates, Finder information past its 32 bytes) are kept byte for byte.
+// permission bits (one written in place is given them), so that a private file's fork stays
+// private. Entries the plug-in does not own (a real name, dates, Finder information past its 32
+// bytes) are kept byte for byte. Only a regular file has a sidecar: "/dev/._null" is nobody's.
 
 #include <algorithm>
 #include <cerrno>
@@ -296,25 +297,6 @@ bool layOut(const std::vector<Piece>& pieces, std::vector<unsigned char>& file) 
   return true;
 }
 
-// A new file beside the sidecar, made with the given permission bits (the umask applies), never
-// through a name that already exists.
-int createBeside(const std::string& sidecarPath, mode_t mode, std::string& temporary) {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  struct timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ (uint64_t(::getpid()) << 32);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temporary = sidecarPath + ".";
-    for (int i = 0; i < 6; ++i) {
-      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-      temporary.push_back(kLetters[(seed >> 33) % (sizeof kLetters - 1)]);
-    }
-    int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
 // Writes a sidecar holding the entries of an old one (or none) in the layout written here,
 // beside its place, and renames it over the old one: a link in its place is replaced, never
 // followed.
@@ -323,7 +305,7 @@ bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old, 
   std::vector<unsigned char> file;
   if (!collectPieces(fd, old, pieces) || !layOut(pieces, file)) return false;
   std::string temporary;
-  FileDescriptor out(createBeside(sidecarPath, mode, temporary));
+  FileDescriptor out(createFileBeside(sidecarPath, mode, temporary));
   if (out.get() < 0) return false;
   const bool written = writeAllAt(out.get(), file.data(), file.size(), 0) &&
                        ::rename(temporary.c_str(), sidecarPath.c_str()) == 0;
@@ -396,10 +378,15 @@ long readFork(int fd, const Entry& entry, void* buffer, size_t size, uint32_t po
   return got;
 }
 
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 long readAttribute(const std::string& filePath, const char* name, void* buffer, size_t size,
                    uint32_t position) {
   const Attribute attribute = attributeNamed(name);
-  if (attribute == Attribute::Unknown) {
+  if (attribute == Attribute::Unknown || !isRegularFile(filePath)) {
     errno = ENODATA;
     return -1;
   }
@@ -419,24 +406,43 @@ long readAttribute(const std::string& filePath, const char* name, void* buffer, 
 
 // ---- Writing --------------------------------------------------------------------------------
 
+// Gives an open sidecar the data file's permission bits: an old sidecar that others could read
+// must not keep a private file's new fork readable. False when they cannot be given.
+bool hasMode(int fd, mode_t mode) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  return (st.st_mode & 0777) == mode || ::fchmod(fd, mode) == 0;
+}
+
 // Opens the sidecar for a write, making it or bringing it to the layout written here. A new or
-// rebuilt sidecar takes the data file's permission bits.
+// rebuilt sidecar takes the data file's permission bits (the umask applies), one written in place
+// is given them.
 int openForWrite(const std::string& filePath, const std::string& sidecarPath, Sidecar& sidecar) {
   struct stat data;
   if (::stat(filePath.c_str(), &data) != 0) return -1;
+  if (!S_ISREG(data.st_mode)) {
+    errno = ENOTSUP;
+    return -1;
+  }
   const mode_t mode = data.st_mode & 0777;
   int fd = openSidecar(sidecarPath, O_RDWR);
   if (fd < 0 && errno != ENOENT) return -1;
   struct stat st;
   bool ready;
+  bool rebuilt = false;
   if (fd < 0 || (::fstat(fd, &st) == 0 && st.st_size == 0)) {
     ready = rebuildSidecar(sidecarPath, -1, nullptr, mode);
+    rebuilt = true;
+  } else if (!parseSidecar(fd, sidecar)) {
+    ready = false;
+  } else if (writableInPlace(sidecar) && hasMode(fd, mode)) {
+    ready = true;
   } else {
-    ready = parseSidecar(fd, sidecar) &&
-            (writableInPlace(sidecar) || rebuildSidecar(sidecarPath, fd, &sidecar, mode));
+    ready = rebuildSidecar(sidecarPath, fd, &sidecar, mode);
+    rebuilt = true;
   }
-  if (ready && (fd < 0 || !writableInPlace(sidecar))) {
-    // Made or rebuilt: the new file replaced the one open here.
+  if (ready && rebuilt) {
+    // The new file replaced the one open here.
     if (fd >= 0) ::close(fd);
     fd = openSidecar(sidecarPath, O_RDWR);
     ready = fd >= 0 && parseSidecar(fd, sidecar) && writableInPlace(sidecar);
@@ -519,6 +525,101 @@ int clearAttribute(const std::string& filePath, const char* name) {
   return writeAttribute(filePath, name, nullptr, 0, 0);
 }
 
+// ---- Moving the attributes of a file that replaces another ---------------------------------
+
+// Whether the sidecar holds what another tool put there: an entry the plug-in does not own, or
+// Finder information past its 32 bytes.
+bool holdsForeignEntries(const Sidecar& sidecar) {
+  for (const Entry& entry : sidecar.entries) {
+    if (entry.id != kEntryFinderInfo && entry.id != kEntryResourceFork) return true;
+    if (entry.id == kEntryFinderInfo && entry.length > kFinderInfoSize) return true;
+  }
+  return false;
+}
+
+// The bytes of an entry of a sidecar, or none when it has no such entry.
+bool entryBytes(int fd, const Sidecar& sidecar, uint32_t id, std::vector<unsigned char>& bytes) {
+  bytes.clear();
+  const Entry* entry = fd >= 0 ? sidecar.find(id) : nullptr;
+  return entry == nullptr || readEntry(fd, *entry, bytes);
+}
+
+// The entries of the old sidecar that the plug-in does not own, in their order, then the Finder
+// information of the new one (32 bytes, followed by what the old one held past its 32) and its
+// fork, last.
+bool mergedPieces(int oldFd, const Sidecar& old, int newFd, const Sidecar& fresh,
+                  std::vector<Piece>& pieces) {
+  std::vector<unsigned char> oldInfo;
+  for (const Entry& entry : old.entries) {
+    if (entry.id == kEntryResourceFork) continue;
+    std::vector<unsigned char> bytes;
+    if (!readEntry(oldFd, entry, bytes)) return false;
+    if (entry.id == kEntryFinderInfo) {
+      if (oldInfo.empty()) oldInfo = std::move(bytes);
+      continue;
+    }
+    pieces.push_back({entry.id, std::move(bytes)});
+  }
+  Piece info{kEntryFinderInfo, {}};
+  Piece fork{kEntryResourceFork, {}};
+  if (!entryBytes(newFd, fresh, kEntryFinderInfo, info.bytes) ||
+      !entryBytes(newFd, fresh, kEntryResourceFork, fork.bytes)) {
+    return false;
+  }
+  info.bytes.resize(kFinderInfoSize, 0);
+  if (oldInfo.size() > kFinderInfoSize) {
+    info.bytes.insert(info.bytes.end(), oldInfo.begin() + kFinderInfoSize, oldInfo.end());
+  }
+  pieces.push_back(std::move(info));
+  pieces.push_back(std::move(fork));
+  return true;
+}
+
+// Writes the merged sidecar beside the old one and renames it over it; the new one goes.
+bool mergeInto(const std::string& oldPath, int oldFd, const Sidecar& old,
+               const std::string& newPath, mode_t mode) {
+  FileDescriptor newFd(openSidecar(newPath, O_RDONLY));
+  if (newFd.get() < 0 && errno != ENOENT) return false;
+  Sidecar fresh;
+  if (newFd.get() >= 0 && !parseSidecar(newFd.get(), fresh)) return false;
+  std::vector<Piece> pieces;
+  std::vector<unsigned char> file;
+  if (!mergedPieces(oldFd, old, newFd.get(), fresh, pieces) || !layOut(pieces, file)) return false;
+  std::string temporary;
+  FileDescriptor out(createFileBeside(oldPath, mode, temporary));
+  if (out.get() < 0) return false;
+  if (!writeAllAt(out.get(), file.data(), file.size(), 0) ||
+      ::rename(temporary.c_str(), oldPath.c_str()) != 0) {
+    int saved = errno;
+    ::unlink(temporary.c_str());
+    errno = saved;
+    return false;
+  }
+  ::unlink(newPath.c_str());
+  return true;
+}
+
+// Puts the new sidecar in the old one's place. A link, a pipe or a damaged file there is
+// replaced by the rename, an empty folder is removed first; a folder with something in it stays
+// and the move fails.
+bool placeSidecar(const std::string& newPath, const std::string& oldPath) {
+  if (::rename(newPath.c_str(), oldPath.c_str()) == 0) return true;
+  if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) return false;
+  if (::rmdir(oldPath.c_str()) != 0) {
+    errno = EISDIR;
+    return false;
+  }
+  return ::rename(newPath.c_str(), oldPath.c_str()) == 0;
+}
+
+// Removes an old sidecar that the file replacing it has no use for. A folder of that name is no
+// sidecar and stays; a name too long to exist names none.
+bool removeStaleSidecar(const std::string& oldPath) {
+  struct stat st;
+  if (::lstat(oldPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return true;
+  return ::unlink(oldPath.c_str()) == 0 || errno == ENOENT;
+}
+
 }  // namespace
 
 long getAttribute(const char* path, const char* name, void* buffer, size_t size,
@@ -560,6 +661,50 @@ int removeAttributes(const char* path) {
   }
   const std::string sidecarPath = sidecarPathOf(path);
   if (sidecarPath.empty() || ::unlink(sidecarPath.c_str()) == 0 || errno == ENOENT) return 0;
+  return -1;
+}
+
+int moveAttributes(const char* from, const char* to) {
+  const std::string newPath = from != nullptr ? sidecarPathOf(from) : std::string();
+  const std::string oldPath = to != nullptr ? sidecarPathOf(to) : std::string();
+  struct stat data;
+  if (newPath.empty() || oldPath.empty() || ::stat(from, &data) != 0) {
+    if (newPath.empty() || oldPath.empty()) errno = ENOENT;
+    return -1;
+  }
+  // What another tool keeps in the old sidecar stays; a damaged one holds nothing to keep.
+  FileDescriptor oldFd(openSidecar(oldPath, O_RDONLY));
+  Sidecar old;
+  if (oldFd.get() >= 0 && parseSidecar(oldFd.get(), old) && holdsForeignEntries(old)) {
+    return mergeInto(oldPath, oldFd.get(), old, newPath, data.st_mode & 0777) ? 0 : -1;
+  }
+  struct stat st;
+  if (::lstat(newPath.c_str(), &st) != 0) {
+    if (errno != ENOENT) return -1;
+    return removeStaleSidecar(oldPath) ? 0 : -1;
+  }
+  return placeSidecar(newPath, oldPath) ? 0 : -1;
+}
+
+int createFileBeside(const std::string& path, unsigned mode, std::string& created) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  static uint64_t counter = 0;
+  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ (uint64_t(::getpid()) << 32) ^ ++counter;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    // 12 bytes, and not "._": the name is never taken for a sidecar.
+    created = folder + ".zuv";
+    for (int i = 0; i < 8; ++i) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      created.push_back(kLetters[(seed >> 33) % (sizeof kLetters - 1)]);
+    }
+    int fd = ::open(created.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    static_cast<mode_t>(mode));
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
   return -1;
 }
 

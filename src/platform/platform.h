@@ -38,9 +38,26 @@ int setAttribute(int fd, const char* name, const void* value, size_t size, uint3
 
 // Removes one attribute of an open file: 0, or -1 with errno (ENODATA when there was none).
 int removeAttribute(int fd, const char* name);
-// Removes every attribute of the file the path names (not following a final symbolic link), as
-// removing the file removes them on macOS: 0 also when there were none, else -1 with errno.
+// Removes every attribute of the regular file the path names (not following a final symbolic
+// link), as removing the file removes them on macOS: 0 also when there were none, else -1 with
+// errno. Call it for a regular file only: nothing beside a device or a pipe is the file's.
 int removeAttributes(const char* path);
+
+// Only a regular file has a Finder information and a resource fork: for a device, a pipe or a
+// folder the reads above answer ENODATA and the writes ENOTSUP, and nothing beside it is read,
+// made or removed.
+
+// Gives the regular file `to` the attributes of the regular file `from`, which is about to
+// replace it by a rename: the sidecar of `to` becomes the one of `from`, with the entries that the
+// plug-in does not own kept from the old sidecar of `to` when that is a sound AppleDouble file. An
+// old sidecar that is damaged, a link, a pipe or an empty folder is replaced, never followed.
+// Answers 0, or -1 with errno; on failure the sidecar of `to` is as it was.
+int moveAttributes(const char* from, const char* to);
+
+// A new file in the folder of `path`, made with the given permission bits (the umask applies),
+// never through a name that already exists. Its name is short, so that it fits wherever a file
+// name fits. Answers the descriptor with its path in `created`, or -1 with errno.
+int createFileBeside(const std::string& path, unsigned mode, std::string& created);
 
 // The POSIX path of a colon-separated path (volume name first; a leading ':' is relative to the
 // working folder, each further empty component is the parent folder; a trailing ':' names a
