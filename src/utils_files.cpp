@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +81,16 @@ bool followLinks(std::string path, std::string& target) {
   return false;
 }
 
+// Gives the new file exactly the old one's permission bits, whatever the umask, and its owner
+// where the system lets a process give a file away (root).
+void takeModeAndOwner(int fd, const struct stat& old) {
+  ::fchmod(fd, old.st_mode & 0777);
+  if (old.st_uid == ::geteuid() && old.st_gid == ::getegid()) return;
+  // Refused to anyone but root: the file then stays the caller's, as a new file would be.
+  const int refused = ::fchown(fd, old.st_uid, old.st_gid);
+  (void)refused;
+}
+
 }  // namespace
 
 ConversionDestination::~ConversionDestination() {
@@ -100,22 +111,15 @@ int ConversionDestination::open() {
   if (!exists && errno != ENOENT) return streamErrno();
   if (exists && S_ISDIR(st.st_mode)) return EISDIR;
   if (exists && !S_ISREG(st.st_mode)) return openInPlace();
-  const mode_t mode = exists ? st.st_mode & 0777 : 0666;
+  // A file that could not be opened for writing is not replaced either.
+  if (exists && ::faccessat(AT_FDCWD, final_.c_str(), W_OK, AT_EACCESS) != 0) return streamErrno();
   errno = 0;
-  const int fd = platform::createFileBeside(final_, mode, temporary_);
+  const int fd = platform::createFileBeside(final_, exists ? st.st_mode & 0777 : 0666, temporary_);
   if (fd < 0) {
     temporary_.clear();
     return streamErrno();
   }
-  if (exists) {
-    // Exactly the old bits, whatever the umask; the owner only where the system lets us give
-    // the file away (root), else the file is the caller's.
-    ::fchmod(fd, mode);
-    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-        ::fchown(fd, st.st_uid, st.st_gid) != 0) {
-      errno = 0;
-    }
-  }
+  if (exists) takeModeAndOwner(fd, st);
   file_.reset(::fdopen(fd, "wb"));
   if (!file_) {
     const int code = streamErrno();
