@@ -1,9 +1,15 @@
 // The command reference stays true to the command table: every command of manifest.json has one
 // section, under a theme, whose syntax line and parameter table say what the manifest says; and
-// zuvhost serves the same reference through --help and --list.
+// zuvhost serves the same reference through --help and --list. The examples of the reference,
+// the README and examples/ receive lines as a receive ends them, and the README says what this
+// build is, which libraries a build for 4D carries and where the scripts put zuvhost.
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -181,6 +187,143 @@ TEST(ZuvhostHelpTest, ListsByThemeAndFilters) {
                 "Web and mail codecs",
                 "  " + zuvhost::syntaxLine(*host::Manifest::builtIn().find("ZUV_Text2Base64")),
                 "  " + zuvhost::syntaxLine(*host::Manifest::builtIn().find("ZUV_Base642Text"))}));
+}
+
+// ---- Examples and the README ------------------------------------------------------------------
+
+std::string sourceFile(const std::string& relative) {
+  return readFile(std::string(ZUV_SOURCE_DIR) + "/" + relative);
+}
+
+// The arguments of the call whose "(" is at `open`, split at the semicolons outside texts and
+// parentheses, trimmed.
+std::vector<std::string> argumentsAt(const std::string& text, size_t open) {
+  std::vector<std::string> args(1);
+  int depth = 0;
+  bool inText = false;
+  for (size_t i = open + 1; i < text.size(); ++i) {
+    char c = text[i];
+    if (inText) {
+      if (c == '\\') args.back() += text[i++];
+      if (c == '"') inText = false;
+    } else if (c == '"') {
+      inText = true;
+    } else if (c == '(') {
+      ++depth;
+    } else if (c == ')' && depth-- == 0) {
+      break;
+    } else if (c == ';' && depth == 0) {
+      args.emplace_back();
+      continue;
+    }
+    args.back() += c;
+  }
+  for (std::string& arg : args) {
+    arg.erase(0, arg.find_first_not_of(" \t"));
+    arg.erase(arg.find_last_not_of(" \t") + 1);
+  }
+  return args;
+}
+
+// Without a byte limit a receive returns with the first bytes, delimiter or not: every example
+// that receives up to a delimiter passes a limit, or it would return with part of a line.
+TEST(ExamplesTest, EveryReceiveUpToADelimiterPassesALimit) {
+  std::vector<std::string> files = {"docs/commands.md", "README.md"};
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(ZUV_SOURCE_DIR) + "/examples")) {
+    files.push_back("examples/" + entry.path().filename().string());
+  }
+  const std::regex noLimit("[-+]?[0-9]+");
+  int receives = 0;
+  for (const std::string& file : files) {
+    std::string text = sourceFile(file);
+    for (size_t at = text.find("ZUV_TCPReceive("); at != std::string::npos;
+         at = text.find("ZUV_TCPReceive(", at + 1)) {
+      std::vector<std::string> args = argumentsAt(text, at + std::string("ZUV_TCPReceive").size());
+      SCOPED_TRACE(file + ": ZUV_TCPReceive(" + args[0] + "; ...)");
+      ASSERT_EQ(args.size(), 7u);
+      ++receives;
+      if (args[5] == "\"\"") continue;
+      bool literal = std::regex_match(args[2], noLimit);
+      EXPECT_FALSE(literal && std::stol(args[2]) <= 0)
+          << "a delimiter " << args[5] << " without a byte limit (" << args[2] << ")";
+    }
+  }
+  EXPECT_GT(receives, 3);
+}
+
+// The lines of a README section ("## Title"), up to the next one.
+std::string readmeSection(const std::string& title) {
+  std::string readme = sourceFile("README.md");
+  size_t start = readme.find("\n## " + title + "\n");
+  if (start == std::string::npos) return "";
+  size_t end = readme.find("\n## ", start + 1);
+  return readme.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+}
+
+// The README says first that this build is no module for 4D, and names every library the
+// module links, which a build for 4D would have to carry.
+TEST(ReadmeTest, UsingItIn4DSaysWhatThisBuildIsAndWhatA4DBuildCarries) {
+  std::string section = readmeSection("Using it in 4D");
+  ASSERT_FALSE(section.empty());
+  std::string firstParagraph = section.substr(0, section.find("\n\n", section.find("\n\n") + 2));
+  EXPECT_NE(firstParagraph.find("no module that 4D loads"), std::string::npos) << firstParagraph;
+
+  std::string cmake = sourceFile("CMakeLists.txt");
+  std::smatch linked;
+  ASSERT_TRUE(std::regex_search(cmake, linked,
+                                std::regex("target_link_libraries\\(zuvcore PUBLIC([^)]*)\\)")));
+  const std::map<std::string, std::string> kNamed = {{"OpenSSL::SSL", "libssl"},
+                                                     {"OpenSSL::Crypto", "libcrypto"},
+                                                     {"ZLIB::ZLIB", "zlib"},
+                                                     {"ICU::i18n", "ICU"},
+                                                     {"ICU::uc", "ICU"},
+                                                     {"ICU::data", "ICU"},
+                                                     {"${MCRYPT_LIBRARY}", "libmcrypt"}};
+  std::istringstream libraries(linked[1].str());
+  for (std::string library; libraries >> library;) {
+    if (library == "Threads::Threads") continue;  // the system's own
+    SCOPED_TRACE(library);
+    auto named = kNamed.find(library);
+    ASSERT_NE(named, kNamed.end()) << "a library the README's list does not know yet";
+    EXPECT_NE(section.find(named->second), std::string::npos);
+  }
+}
+
+// Every folder the README names for zuvhost is one a script builds, and the zuvhost section
+// names the one script/demo builds, where a new user finds it.
+TEST(ReadmeTest, NamesTheFoldersTheScriptsPutZuvhostIn) {
+  std::set<std::string> built;
+  const std::regex buildCall("script/build ([A-Za-z0-9_-]+)");
+  std::string demoFolder;
+  for (const char* script : {"script/demo", "script/test"}) {
+    std::string text = sourceFile(script);
+    for (std::sregex_iterator it(text.begin(), text.end(), buildCall), end; it != end; ++it) {
+      built.insert((*it)[1]);
+      if (std::string(script) == "script/demo" && demoFolder.empty()) demoFolder = (*it)[1];
+    }
+  }
+  ASSERT_FALSE(demoFolder.empty());
+  std::string readme = sourceFile("README.md");
+  const std::regex named("([A-Za-z0-9_-]+)/zuvhost\\b");
+  int folders = 0;
+  for (std::sregex_iterator it(readme.begin(), readme.end(), named), end; it != end; ++it) {
+    SCOPED_TRACE((*it)[0].str());
+    EXPECT_EQ(built.count((*it)[1]), 1u) << "no script builds this folder";
+    ++folders;
+  }
+  EXPECT_GT(folders, 0);
+  EXPECT_NE(readmeSection("zuvhost").find(demoFolder + "/zuvhost"), std::string::npos);
+}
+
+// What the reference says of an empty picture is what a picture variable without data gets.
+TEST(CommandReferenceTest, AnEmptyPictureGetsWhatTheReferenceSays) {
+  std::string section = *sourceReference().section("ZUV_PictureInfo");
+  EXPECT_NE(section.find("0 for an empty picture"), std::string::npos);
+  ShellRun info =
+      zuvhost("-e 'var $p : Picture' -e 'ZUV_PictureInfo($p; $top; $left; $h; $w; $type)'");
+  EXPECT_EQ(info.status, 0);
+  EXPECT_EQ(info.output, "0\n");
 }
 
 }  // namespace

@@ -455,6 +455,12 @@ TEST_F(TransfersTest, ALineProtocolWithACRLFDelimiter) {
   EXPECT_EQ(bytesOf(pieces), "mno\r\n");
   ASSERT_TRUE(awaitAvailable(id, 2));
   EXPECT_EQ(bytesOf(next(id)), "pq");
+
+  // Without a limit the first piece ends the receive, delimiter or not.
+  peer.write("rs");
+  ASSERT_TRUE(awaitAvailable(id, 2));
+  emu.onYield(1, 1, [&] { ADD_FAILURE() << "a second pass"; });
+  EXPECT_EQ(bytesOf(receive(id, "", 0, 0, 0, "\r\n", -1)), "rs");
 }
 
 TEST_F(TransfersTest, AppendModeAddsToTheTextAndSearchesItUnlessOnlyNewBytesAreAsked) {
@@ -487,6 +493,16 @@ TEST_F(TransfersTest, AppendModeAddsToTheTextAndSearchesItUnlessOnlyNewBytesAreA
   EXPECT_EQ(bytesOf(across), "ab\r\n");
   EXPECT_EQ(across.number(), 4);
   EXPECT_EQ(bytesOf(next(id)), "cd");
+
+  // The limit counts the earlier text: 3 bytes held and a limit of 5 take 2 more; a text that
+  // holds the limit already takes none.
+  peer.write("abcdef");
+  ASSERT_TRUE(awaitAvailable(id, 6));
+  Outcome limited = receive(id, "xyz", 5, 0, 0x1, "", -1);
+  EXPECT_EQ(limited.number(), 5);
+  EXPECT_EQ(bytesOf(limited), "xyzab");
+  EXPECT_EQ(bytesOf(receive(id, "12345", 5, 0, 0x1, "", -1)), "12345");
+  EXPECT_EQ(bytesOf(next(id)), "cdef");
 }
 
 TEST_F(TransfersTest, AByteLimitTakesExactlyThatManyBytes) {
