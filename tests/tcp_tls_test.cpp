@@ -937,7 +937,10 @@ bool runsUnder(const char* configuration) {
 class ConfigurationTest : public TLSTest {
  protected:
   void SetUp() override {
-    if (!runsUnder(configuration())) GTEST_SKIP() << "runs only under its own configuration";
+    if (!runsUnder(configuration())) {
+      GTEST_SKIP() << "runs only with OPENSSL_CONF naming " << configuration()
+                   << ", in the run that TLSTest.TheConfigurationCasesPassInARunOfTheirOwn starts";
+    }
     TLSTest::SetUp();
   }
   virtual const char* configuration() const = 0;
