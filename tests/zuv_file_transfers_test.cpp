@@ -430,6 +430,11 @@ TEST_F(FileTransfersTest, ReceiveFileReleasesTheStreamUnlessAskedToKeepIt) {
   EXPECT_EQ(receiveFile(id, path("emptied"), 0x4, kKeepStream), -7);
   EXPECT_EQ(read(path("emptied")), "old");
   EXPECT_EQ(receiveFile(id, path("no/such/folder/x"), 0, kKeepStream), ENOENT);
+  // The kept stream still holds every byte. Reading them up to the peer's close also waits for
+  // the peer's half-close: a release before it would reset the connection under the peer's
+  // shutdown.
+  EXPECT_EQ(receiveFile(id, path("kept"), 0, kKeepStream), -1);
+  EXPECT_EQ(read(path("kept")), "abc");
   EXPECT_EQ(receiveFile(id, ""), -1);
   EXPECT_EQ(status(id), -1);  // released
   EXPECT_TRUE(peer->finish());
