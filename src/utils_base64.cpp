@@ -208,8 +208,8 @@ size_t decodeWholeGroups(std::u16string_view units, size_t i, char*& to) {
 }  // namespace
 
 // The letters are ASCII, so the text's units are read as they stand: a unit of 128 or more is
-// invalid as its UTF-8 bytes would be.
-bool base64DecodeUnits(std::u16string_view in, EncodedChars& out) {
+// outside the alphabet as its UTF-8 bytes would be.
+bool base64DecodeUnits(std::u16string_view in, EncodedChars& out, Base64Outsiders outsiders) {
   const std::array<int8_t, 256>& values = base64Values();
   // Left uninitialised: every byte the answer counts is written first.
   out.allocBytes(static_cast<int64_t>(in.size() / 4 * 3 + 3));
@@ -234,7 +234,7 @@ bool base64DecodeUnits(std::u16string_view in, EncodedChars& out) {
       letters = 0;
     } else if (value == kPad) {
       break;
-    } else if (value == kInvalid) {
+    } else if (value == kInvalid && outsiders == Base64Outsiders::kRefused) {
       return false;
     }
   }
@@ -301,11 +301,11 @@ void base64Encode(std::u16string_view in, PA_Unistring& target, bool pad) {
   setEmpty(target);
 }
 
-void base64Decode(std::u16string_view in, PA_Unistring& target) {
+void base64Decode(std::u16string_view in, PA_Unistring& target, Base64Outsiders outsiders) {
   if (in.empty()) return;
   try {
     EncodedChars bytes;
-    if (base64DecodeUnits(in, bytes)) return setUTF8(target, viewOf(bytes));
+    if (base64DecodeUnits(in, bytes, outsiders)) return setUTF8(target, viewOf(bytes));
   } catch (const std::exception&) {
   }
   setEmpty(target);
@@ -336,7 +336,9 @@ void quotedDecode(std::u16string_view in, PA_Unistring& target) {
 
 void base64Encode(PA_Unistring& text, bool pad) { base64Encode(unitsOf(text), text, pad); }
 
-void base64Decode(PA_Unistring& text) { base64Decode(unitsOf(text), text); }
+void base64Decode(PA_Unistring& text, Base64Outsiders outsiders) {
+  base64Decode(unitsOf(text), text, outsiders);
+}
 
 void quotedEncode(PA_Unistring& text, bool textMode) {
   quotedEncode(unitsOf(text), text, textMode);

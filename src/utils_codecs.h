@@ -67,9 +67,9 @@ constexpr int kFilterQPEncode = 0x200;
 constexpr int kFilterQPDecode = 0x400;
 
 // Applies the text bits of filter to text in place, in this order: line ends, HTML encoding,
-// HTML decoding, Base64 encoding (unpadded), Base64 decoding, quoted-printable. Bits that
-// contradict each other (0x4 with 0x8, 0x10 or 0x40 with 0x20, 0x80 with 0x100, 0x200 with
-// 0x400) do nothing; the character-set bits are ignored.
+// HTML decoding, Base64 encoding (unpadded), Base64 decoding (which skips characters outside
+// its alphabet), quoted-printable. Bits that contradict each other (0x4 with 0x8, 0x10 or 0x40
+// with 0x20, 0x80 with 0x100, 0x200 with 0x400) do nothing; the character-set bits are ignored.
 void filterText(PA_Unistring& text, int filter);
 
 // Replaces every occurrence of what by with, left to right, occurrences not overlapping; what is
@@ -97,20 +97,28 @@ void htmlDecodeUnits(std::u16string_view in, int mode, std::u16string& out);
 
 // ---- Base64 and quoted-printable -----------------------------------------------------------
 
+// What the Base64 decoder does with a character outside its alphabet other than CR, LF and the
+// "=" that ends the input: ZUV_Base642Text refuses it (the text becomes empty); the transfer
+// filter skips it, as RFC 2045 asks of a decoder, so that a stray space or punctuation mark in a
+// body loses none of the bytes around it.
+enum class Base64Outsiders { kRefused, kSkipped };
+
 void base64Encode(PA_Unistring& text, bool pad);
-// An invalid character empties the text.
-void base64Decode(PA_Unistring& text);
+void base64Decode(PA_Unistring& text, Base64Outsiders outsiders = Base64Outsiders::kRefused);
 void quotedEncode(PA_Unistring& text, bool textMode);
 void quotedDecode(PA_Unistring& text);
 void base64Encode(std::u16string_view in, PA_Unistring& target, bool pad);
-void base64Decode(std::u16string_view in, PA_Unistring& target);
+void base64Decode(std::u16string_view in, PA_Unistring& target,
+                  Base64Outsiders outsiders = Base64Outsiders::kRefused);
 void quotedEncode(std::u16string_view in, PA_Unistring& target, bool textMode);
 // An empty `in` sets `target` empty.
 void quotedDecode(std::u16string_view in, PA_Unistring& target);
 bool base64EncodeBytes(std::string_view bytes, bool pad, std::u16string& out,
                        int64_t limit = kMaxTextUnits);
-// False for a character outside the alphabet that is not CR, LF or the "=" that ends the input.
-bool base64DecodeUnits(std::u16string_view in, EncodedChars& out);
+// False for a character outside the alphabet that is not CR, LF or the "=" that ends the input,
+// unless such characters are skipped.
+bool base64DecodeUnits(std::u16string_view in, EncodedChars& out,
+                       Base64Outsiders outsiders = Base64Outsiders::kRefused);
 bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out,
                        int64_t limit = kMaxTextUnits);
 void quotedDecodeUnits(std::u16string_view in, std::u16string& out);

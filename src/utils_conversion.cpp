@@ -139,6 +139,14 @@ DecodedChars convertToUnicode(const char* bytes, int len, PA_4DCharSet from) {
   return convertChars<char, DecodedChars>(bytes, len, from, kCharSetUTF16);
 }
 
+bool convertsExactly(const unsigned short* units, int len, const EncodedChars& bytes,
+                     PA_4DCharSet charset) {
+  if (units == nullptr || len <= 0) return true;
+  DecodedChars back = convertToUnicode(bytes.chars, bytes.length, charset);
+  return back.length == len &&
+         std::memcmp(back.chars, units, static_cast<size_t>(len) * sizeof(unsigned short)) == 0;
+}
+
 int64_t decodeInto(const char* bytes, int32_t n, PA_4DCharSet from, PA_Unichar* out) {
   if (n <= 0 || n > kMaxSize / 2) return -1;
   int32_t written = PA_ConvertCharsetToCharset(bytes, n, from, out, 2 * n, kCharSetUTF16);

@@ -29,11 +29,11 @@ std::u16string_view unitsOf(const DecodedChars& units) {
   return {reinterpret_cast<const char16_t*>(units.chars), static_cast<size_t>(units.length)};
 }
 
-// The UTF-8 bytes of units, through the host, as the codecs read a text.
-void appendUTF8(std::u16string_view units, std::string& bytes) {
+// The bytes of units in a character set, through the host.
+void appendBytes(std::u16string_view units, PA_4DCharSet charset, std::string& bytes) {
   if (units.empty()) return;
   EncodedChars chars = convertToChars(reinterpret_cast<const unsigned short*>(units.data()),
-                                      static_cast<int>(units.size()), kCharSetUTF8);
+                                      static_cast<int>(units.size()), charset);
   if (chars.chars != nullptr && chars.length > 0) bytes.append(chars.chars, chars.length);
 }
 
@@ -117,12 +117,13 @@ std::unique_ptr<FilterStage> htmlDecoding() {
 
 // ---- Base64 ------------------------------------------------------------------------------------
 
-// Encodes the text's UTF-8 bytes three at a time; the one or two bytes of an unfinished group
-// wait, and the last ones are written unpadded.
+// Encodes the text's bytes three at a time; the one or two bytes of an unfinished group wait,
+// and the last ones are written unpadded.
 class Base64Encoding : public FilterStage {
  public:
+  explicit Base64Encoding(PA_4DCharSet charset) : charset_(charset) {}
   void push(std::u16string_view in, bool last, std::u16string& out) override {
-    appendUTF8(in, bytes_);
+    appendBytes(in, charset_, bytes_);
     size_t n = last ? bytes_.size() : bytes_.size() / 3 * 3;
     if (n == 0) return;
     std::u16string encoded;
@@ -132,6 +133,7 @@ class Base64Encoding : public FilterStage {
   }
 
  private:
+  PA_4DCharSet charset_;
   std::string bytes_;
 };
 
@@ -140,9 +142,9 @@ bool isBase64Letter(char16_t unit) {
          (unit >= u'0' && unit <= u'9') || unit == u'+' || unit == u'/';
 }
 
-// Decodes whole groups of four letters (line ends between them are skipped); the letters of an
-// unfinished group wait, and so do the bytes of an unfinished UTF-8 character. A "=" ends the
-// input; a character outside the alphabet ends the output.
+// Decodes whole groups of four letters (line ends and every other character outside the
+// alphabet are skipped); the letters of an unfinished group wait, and so do the bytes of an
+// unfinished UTF-8 character. A "=" ends the input.
 class Base64Decoding : public FilterStage {
  public:
   void push(std::u16string_view in, bool last, std::u16string& out) override {
@@ -150,12 +152,8 @@ class Base64Decoding : public FilterStage {
     size_t cut = ended_ ? 0 : decidedLength(last);
     if (cut > 0) {
       EncodedChars decoded;
-      if (base64DecodeUnits(viewOf(letters_).substr(0, cut), decoded)) {
-        if (decoded.chars != nullptr) bytes_.append(decoded.chars, decoded.length);
-      } else {
-        ended_ = true;
-        bytes_.clear();
-      }
+      base64DecodeUnits(viewOf(letters_).substr(0, cut), decoded, Base64Outsiders::kSkipped);
+      if (decoded.chars != nullptr) bytes_.append(decoded.chars, decoded.length);
       letters_.erase(0, cut);
     }
     if (ended_) letters_.clear();
@@ -176,8 +174,7 @@ class Base64Decoding : public FilterStage {
         ended_ = true;
         return i + 1;
       }
-      if (unit == u'\r' || unit == u'\n') continue;
-      if (!isBase64Letter(unit)) return letters_.size();  // the decoder refuses it
+      if (!isBase64Letter(unit)) continue;
       if (++letters % 4 == 0) groupEnd = i + 1;
     }
     return last ? letters_.size() : groupEnd;
@@ -238,14 +235,15 @@ void addQuotedDecoding(std::vector<std::unique_ptr<FilterStage>>& stages) {
       escapeCut, [](auto in, auto& out) { urlDecodeUnits(in, -1, out); }));
 }
 
-// Encodes the text's UTF-8 bytes. The last byte waits for the next one (a space before a CR is
+// Encodes the text's bytes. The last byte waits for the next one (a space before a CR is
 // escaped), but is given to the encoder as what follows, and its letters (and a soft break
 // before them) are taken off the answer. The line's column goes on across chunks: the encoder is
 // given as many letters as the column counts before the bytes, and they are taken off too.
 class QuotedEncoding : public FilterStage {
  public:
+  explicit QuotedEncoding(PA_4DCharSet charset) : charset_(charset) {}
   void push(std::u16string_view in, bool last, std::u16string& out) override {
-    appendUTF8(in, bytes_);
+    appendBytes(in, charset_, bytes_);
     if (bytes_.empty() || (!last && bytes_.size() == 1)) return;
     std::string line = columnFiller(column_);
     line.append(bytes_);
@@ -281,17 +279,10 @@ class QuotedEncoding : public FilterStage {
 
   static constexpr int kPastBreakColumn = 76;
 
+  PA_4DCharSet charset_;
   std::string bytes_;
   int column_ = 0;
 };
-
-// The part before the first zero unit, as the host keeps of a text; true when there was one.
-bool cutAtZero(std::u16string& units) {
-  size_t zero = units.find(u'\0');
-  if (zero == std::u16string::npos) return false;
-  units.resize(zero);
-  return true;
-}
 
 }  // namespace
 
@@ -307,7 +298,7 @@ size_t wholeUTF8Length(std::string_view bytes) {
   return n;
 }
 
-FilterStream::FilterStream(int filter) {
+FilterStream::FilterStream(int filter, PA_4DCharSet encoded) {
   int lineEnds = filter & (kFilterCRToCRLF | kFilterCRLFToCR);
   if (lineEnds == kFilterCRToCRLF) stages_.push_back(crToCRLF());
   if (lineEnds == kFilterCRLFToCR) stages_.push_back(crlfToCR());
@@ -318,11 +309,11 @@ FilterStream::FilterStream(int filter) {
   }
   if (html == kFilterHTMLDecode) stages_.push_back(htmlDecoding());
   int base64 = filter & (kFilterBase64Encode | kFilterBase64Decode);
-  if (base64 == kFilterBase64Encode) stages_.push_back(std::make_unique<Base64Encoding>());
+  if (base64 == kFilterBase64Encode) stages_.push_back(std::make_unique<Base64Encoding>(encoded));
   if (base64 == kFilterBase64Decode) stages_.push_back(std::make_unique<Base64Decoding>());
   int quoted = filter & (kFilterQPEncode | kFilterQPDecode);
   if (quoted == kFilterQPDecode) addQuotedDecoding(stages_);
-  if (quoted == kFilterQPEncode) stages_.push_back(std::make_unique<QuotedEncoding>());
+  if (quoted == kFilterQPEncode) stages_.push_back(std::make_unique<QuotedEncoding>(encoded));
 }
 
 FilterStream::~FilterStream() = default;
@@ -332,21 +323,17 @@ std::u16string FilterStream::push(std::u16string_view units) { return run(units,
 std::u16string FilterStream::finish() { return run({}, true); }
 
 std::u16string FilterStream::run(std::u16string_view units, bool last) {
-  std::u16string text;
-  if (firstOpen_ == 0 && !inputEnded_) {
-    // A chunk that ends inside a character gives its first half to the next one.
-    text.assign(inputHeld_).append(units);
-    inputHeld_.clear();
-    if (!last && !text.empty() && isHighSurrogate(text.back())) {
-      inputHeld_ = text.back();
-      text.pop_back();
-    }
-    inputEnded_ = cutAtZero(text);
+  // A chunk that ends inside a character gives its first half to the next one.
+  std::u16string text(inputHeld_);
+  text.append(units);
+  inputHeld_.clear();
+  if (!last && !text.empty() && isHighSurrogate(text.back())) {
+    inputHeld_ = text.back();
+    text.pop_back();
   }
-  for (size_t k = firstOpen_; k < stages_.size(); ++k) {
+  for (const std::unique_ptr<FilterStage>& stage : stages_) {
     std::u16string given;
-    stages_[k]->push(text, last, given);
-    if (cutAtZero(given)) firstOpen_ = k + 1;
+    stage->push(text, last, given);
     text = std::move(given);
   }
   // A character's two halves go to the character-set conversion together.

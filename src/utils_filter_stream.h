@@ -6,17 +6,21 @@
 //
 // The filters run in filterText's order, each on what the one before it gave: line ends, HTML
 // encoding or decoding, Base64 encoding or decoding, quoted-printable decoding or encoding. Each
-// applies the codec's own core to the part it can decide. As the host's texts do, a zero unit
-// ends the text: nothing after it comes out. A Base64 decoding that meets a character outside
-// its alphabet gives nothing from there on (the whole text would give nothing at all). One
-// FilterStream lives for one transfer; it makes host calls (the UTF-8 conversions), so it runs
-// in a 4D process's turn.
+// applies the codec's own core to the part it can decide. A file or BLOB is binary data: a zero
+// unit passes every filter as any other control character does, and nothing after it is lost
+// (unlike a host text, which would end there). The Base64 decoding skips characters outside its
+// alphabet, as filterText does. The encodings (Base64, quoted-printable) encode the bytes of the
+// transfer's target character set, so that with a single-byte set on both sides the decoded
+// form is the file or BLOB itself. One FilterStream lives for one transfer; it makes host calls
+// (the character-set conversions), so it runs in a 4D process's turn.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "4DPluginAPI.h"
 
 class FilterStage;
 
@@ -25,8 +29,9 @@ size_t wholeUTF8Length(std::string_view bytes);
 
 class FilterStream {
  public:
-  // The text bits of the filter (0x4 to 0x400), as filterText reads them.
-  explicit FilterStream(int filter);
+  // The text bits of the filter (0x4 to 0x400), as filterText reads them; `encoded` is the
+  // character set whose bytes the encodings encode (filterText's own is UTF-8).
+  explicit FilterStream(int filter, PA_4DCharSet encoded = kCharSetUTF8);
   ~FilterStream();
   FilterStream(const FilterStream&) = delete;
   FilterStream& operator=(const FilterStream&) = delete;
@@ -40,9 +45,6 @@ class FilterStream {
   std::u16string run(std::u16string_view units, bool last);
 
   std::vector<std::unique_ptr<FilterStage>> stages_;
-  // Stages before this one take nothing more: a zero unit ended the text there.
-  size_t firstOpen_ = 0;
-  bool inputEnded_ = false;  // a zero unit ended the units given
   // High surrogates whose low halves come with the next chunk: of the units given, and of the
   // units given out, which the character-set conversion must see whole.
   std::u16string inputHeld_;

@@ -160,7 +160,7 @@ void filterHTML(PA_Unistring& text, int filter) {
 void filterBase64(PA_Unistring& text, int filter) {
   int bits = filter & (kFilterBase64Encode | kFilterBase64Decode);
   if (bits == kFilterBase64Encode) base64Encode(text, false);
-  if (bits == kFilterBase64Decode) base64Decode(text);
+  if (bits == kFilterBase64Decode) base64Decode(text, Base64Outsiders::kSkipped);
 }
 
 void filterQuotedPrintable(PA_Unistring& text, int filter) {

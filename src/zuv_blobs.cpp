@@ -21,6 +21,7 @@
 #include "db.h"
 #include "utils_conversion.h"
 #include "zuv_commands.h"
+#include "zuv_transfers.h"
 
 namespace {
 
@@ -172,10 +173,17 @@ Found replaceLonger(HostHandle blob, const Haystack& hay, std::string_view patte
   return found;
 }
 
+PA_4DCharSet charsetOf(int32_t charsetSwitch) {
+  return charsetSwitch != 0 ? kCharSetUTF8 : kCharSet100;
+}
+
 // The bytes of a text parameter in UTF-8 (switch not 0) or host character set 100.
 EncodedChars bytesOfText(const PA_Unistring& text, int32_t charsetSwitch) {
-  return convertToChars(text.fString, text.fLength,
-                        charsetSwitch != 0 ? kCharSetUTF8 : kCharSet100);
+  return convertToChars(text.fString, text.fLength, charsetOf(charsetSwitch));
+}
+
+bool exact(const PA_Unistring& text, const EncodedChars& bytes, int32_t charsetSwitch) {
+  return convertsExactly(text.fString, text.fLength, bytes, charsetOf(charsetSwitch));
 }
 
 std::string_view viewOf(const EncodedChars& bytes) {
@@ -201,28 +209,34 @@ Found searchOrReplace(HostHandle blob, int32_t size, int32_t offset, std::string
   return found;
 }
 
-// Converts the pattern and the replacement (null for a search) and searches or replaces.
+// Converts the pattern and the replacement (null for a search) and searches or replaces. A
+// pattern that the character set cannot hold exactly matches nothing: its '?' would match other
+// characters. Such a replacement would write '?' in place of what the caller asked for: the
+// replace answers kInexactText and changes nothing.
 Found convertAndSearch(HostHandle blob, int32_t size, int32_t offset,
                        const PA_Unistring& patternText, const PA_Unistring* replacementText,
                        int32_t limit, int32_t charsetSwitch) {
   EncodedChars pattern = bytesOfText(patternText, charsetSwitch);
   if (replacementText == nullptr) {
-    if (!searchable(viewOf(pattern))) return {};
+    if (!searchable(viewOf(pattern)) || !exact(patternText, pattern, charsetSwitch)) return {};
     return searchOrReplace(blob, size, offset, viewOf(pattern), nullptr, limit);
   }
   EncodedChars replacement = bytesOfText(*replacementText, charsetSwitch);
   std::string_view with = viewOf(replacement);
   // A replacement that the host did not convert would delete the matches instead.
   if (!searchable(viewOf(pattern)) || (replacementText->fLength > 0 && with.empty())) return {};
+  if (!exact(*replacementText, replacement, charsetSwitch)) return {0, kInexactText};
+  if (!exact(patternText, pattern, charsetSwitch)) return {};
   return searchOrReplace(blob, size, offset, viewOf(pattern), &with, limit);
 }
 
 // Reads the parameters in the order p1, offset, pattern, (replacement), count, switch; writes the
 // count parameter (the number of matches found or replacements made) and the result (the offset
-// of the last of them, in the BLOB as changed; -1 when there is none). Nothing is searched, and
-// the BLOB stays as it is, for an offset outside the BLOB, an empty pattern, a pattern whose
-// bytes are empty or hold a zero byte, a negative count, or a replacement whose conversion the
-// host refused.
+// of the last of them, in the BLOB as changed; -1 when there is none; kInexactText for a
+// replacement that the character set cannot hold exactly). Nothing is searched, and the BLOB
+// stays as it is, for an offset outside the BLOB, an empty pattern, a pattern whose bytes are
+// empty or hold a zero byte, a pattern or replacement that the character set cannot hold
+// exactly, a negative count, or a replacement whose conversion the host refused.
 void blobSearchAndReplace(PluginBlock* block, bool replace) {
   HostHandle blob = PA_GetBlobHandleParameter(block, 1);
   const int32_t offset = PA_GetLongParameter(block, 2);

@@ -61,13 +61,17 @@ std::string_view viewOf(const EncodedChars& bytes) {
 
 // The conversion of a whole transfer, chunk after chunk: raw bytes pass as they are, character
 // sets are converted chunk by chunk, and the text filters keep their state across the chunks
-// (FilterStream), so that the bytes produced are those the filters give for the whole.
+// (FilterStream), so that the bytes produced are those the filters give for the whole. The
+// encodings encode the bytes in the target character set: Base64 between ISO-8859-1 on both
+// sides sends a binary file's own bytes.
 class TransferConversion {
  public:
   explicit TransferConversion(int filter) {
     getFilterCharsets(filter, conversion_.source, conversion_.target);
     conversion_.textBits = filter;
-    if (conversion_.textBits != 0) filter_ = std::make_unique<FilterStream>(filter);
+    if (conversion_.textBits != 0) {
+      filter_ = std::make_unique<FilterStream>(filter, conversion_.target);
+    }
   }
   const ChunkConversion& conversion() const { return conversion_; }
   bool raw() const { return conversion_.raw(); }
@@ -223,7 +227,9 @@ int32_t sendFileCommand(PluginBlock* block) {
 // pass would be given it alone, before what the socket holds, and would have to convert the
 // beginning of a character by itself. At the receive's end the tail goes back to the front of a
 // stream that is kept and still established; otherwise it is the transfer's last chunk, so that
-// a released or ended stream takes none of the bytes along.
+// a released or ended stream takes none of the bytes along. A character that the receive's
+// limit cuts is not taken at all: it goes back whole to the front of the stream, for the next
+// receive, as ZUV_TCPReceive leaves it.
 class ChunkReceiver {
  public:
   ChunkReceiver(tcp::TCPGlob* stream, bool cutsUTF8) : stream_(stream), cutsUTF8_(cutsUTF8) {}
@@ -233,6 +239,11 @@ class ChunkReceiver {
     clearChunk();
     int64_t asked = int64_t{max} - static_cast<int64_t>(tail_.size());
     if (asked <= 0) {
+      // The rest of the held-back character lies beyond the limit.
+      if (wholeUTF8Length(tail_) != tail_.size()) {
+        cutByLimit_ = true;
+        return 0;
+      }
       chunk_.swap(tail_);
       view_ = chunk_;
       return static_cast<int32_t>(chunk_.size());
@@ -265,6 +276,9 @@ class ChunkReceiver {
   std::string_view chunk() const { return view_; }
   int32_t size() const { return static_cast<int32_t>(view_.size()); }
   bool holdsTail() const { return !tail_.empty(); }
+  // True once the limit fell inside the held-back character: the receive has all it may take,
+  // and the tail goes back to the stream whatever becomes of it.
+  bool cutByLimit() const { return cutByLimit_; }
   // Makes the held-back tail the chunk, at the receive's end.
   void takeTail() {
     clearChunk();
@@ -298,6 +312,7 @@ class ChunkReceiver {
 
   tcp::TCPGlob* stream_;
   bool cutsUTF8_;
+  bool cutByLimit_ = false;
   unique_handle scratch_;
   // Held while the chunk is read in the scratch handle itself; released before every receive.
   std::unique_ptr<unique_handle_lock> locked_;
@@ -343,6 +358,7 @@ int32_t receivePasses(int32_t id, tcp::TCPGlob* stream, FILE* file,
     if (streams::lookUp(id) != stream) return kFailed;
     int64_t asked = request.count > 0 ? std::min<int64_t>(wanted, kTransferChunk) : kTransferChunk;
     receiver.receive(static_cast<int32_t>(asked));
+    if (receiver.cutByLimit()) return 0;
     if (receiver.size() == 0) {
       idleAfterEmptyPass(stream, kFileReceivePacing);
     } else {
@@ -360,7 +376,7 @@ int32_t receiveFileChunks(int32_t id, tcp::TCPGlob* stream, FILE* file,
   ChunkReceiver receiver(stream, conversion.cutsUTF8());
   int32_t result = receivePasses(id, stream, file, request, receiver, conversion);
   if (!receiver.holdsTail() || streams::lookUp(id) != stream) return result;
-  if (streamTakesTailBack(stream, request.keepStream)) {
+  if (receiver.cutByLimit() || streamTakesTailBack(stream, request.keepStream)) {
     receiver.returnTail();
     return result;
   }
@@ -520,7 +536,7 @@ class BlobReceive {
         request_(request),
         conversion_(conversion),
         receiver_(stream, conversion.cutsUTF8()),
-        search_(delimiter),
+        search_(delimiter, ZeroByte::kIsData),
         deadline_(request.timeout > 0 ? Deadline::afterTicks(request.timeout) : Deadline::none()) {
     int64_t start = blob_.size();
     searchStart_ = (request.flags & kSearchNewBytesOnly) != 0
@@ -532,7 +548,8 @@ class BlobReceive {
     bool ended = false;
     while (!ended) ended = pass();
     if (receiver_.holdsTail() && streams::lookUp(id_) == stream_) {
-      if (streamTakesTailBack(stream_, (request_.flags & kKeepStream) != 0)) {
+      if (receiver_.cutByLimit() ||
+          streamTakesTailBack(stream_, (request_.flags & kKeepStream) != 0)) {
         receiver_.returnTail();
       } else {
         receiver_.takeTail();
@@ -552,7 +569,7 @@ class BlobReceive {
     if (room <= 0) return true;
     int32_t received =
         receiver_.receive(static_cast<int32_t>(std::min<int64_t>(room, kTransferChunk)));
-    if (received < 0) return true;
+    if (received < 0 || receiver_.cutByLimit()) return true;
     if (received == 0) {
       idleAfterEmptyPass(stream_, kBlobReceivePacing);
     } else {
@@ -615,13 +632,15 @@ class BlobReceive {
   bool delimiterFound_ = false;
 };
 
-// The delimiter's bytes in the target character set (100 when there is none); false when the
-// host could not convert a delimiter that has units.
-bool delimiterBytes(PluginBlock* block, const ChunkConversion& conversion, EncodedChars& bytes) {
+// The delimiter's bytes in the target character set, Mac OS Roman (100) when there is none, as
+// under filter 0: 0, -1 when the host could not convert a delimiter that has units, or
+// kInexactText when the character set cannot hold it exactly (its '?' would match other bytes).
+int32_t delimiterBytes(PluginBlock* block, const ChunkConversion& conversion, EncodedChars& bytes) {
   const PA_Unistring* text = PA_GetStringParameter(block, 6);
   PA_4DCharSet charset = conversion.target != 0 ? conversion.target : kCharSet100;
   bytes = convertToChars(text->fString, text->fLength, charset);
-  return text->fLength <= 0 || bytes.length > 0;
+  if (text->fLength > 0 && bytes.length == 0) return kFailed;
+  return convertsExactly(text->fString, text->fLength, bytes, charset) ? 0 : kInexactText;
 }
 
 int32_t receiveBlobCommand(PluginBlock* block) {
@@ -632,7 +651,7 @@ int32_t receiveBlobCommand(PluginBlock* block) {
   TransferConversion conversion(PA_GetLongParameter(block, 4));
   if (conversion.conversion().producesNothing()) return kNoCharset;
   EncodedChars delimiter;
-  if (!delimiterBytes(block, conversion.conversion(), delimiter)) return kFailed;
+  if (int32_t code = delimiterBytes(block, conversion.conversion(), delimiter)) return code;
   if (PA_GetBlobHandleParameter(block, 2) == nullptr) {
     HostHandle made = PA_NewHandle(0);
     if (made == nullptr) return kFailed;
@@ -722,8 +741,10 @@ void handleTCPReceiveFile(PluginBlock* block) { answerLong(block, receiveFileCom
 void handleTCPSendBlob(PluginBlock* block) { answerLong(block, sendBlobCommand); }
 
 // ZUV_TCPReceiveBlob: the BLOB's size at the end minus its start size; -1 for a bad id or a
-// delimiter the host cannot convert; -7 for a filter with text bits and no character set; 0 for
-// an append to a BLOB of 2,147,483,647 bytes.
+// delimiter the host cannot convert; -7 for a filter with text bits and no character set; -8 for
+// a delimiter that the target character set (Mac OS Roman under filter 0) cannot hold exactly;
+// 0 for an append to a BLOB of 2,147,483,647 bytes. The early answers (-1 for the delimiter, -7,
+// -8) receive nothing and keep the stream and the BLOB as they were.
 void handleTCPReceiveBlob(PluginBlock* block) { answerLong(block, receiveBlobCommand); }
 
 // ZUV_TCPSendPicture: 0 when the range went out or holds fewer than two bytes; -1 for a bad id,

@@ -165,12 +165,15 @@ void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing) {
 // ---- Delimiter search ---------------------------------------------------------------------------
 
 bool DelimiterSearch::matchesSomething() const {
-  return !delimiter_.empty() && delimiter_.find('\0') == std::string::npos;
+  if (delimiter_.empty()) return false;
+  return zero_ == ZeroByte::kIsData || delimiter_.find('\0') == std::string::npos;
 }
 
-// The end of what a zero-terminated search from `start` reads: the first zero byte at or after
-// it, or the buffer's end. Bytes already known to hold no zero are not read again.
+// The end of what a search from `start` reads: for a zero-terminated search the first zero byte
+// at or after it, else (and without one) the buffer's end. Bytes already known to hold no zero
+// are not read again.
 int64_t DelimiterSearch::zeroLimit(const char* bytes, int64_t size, int64_t start) {
+  if (zero_ == ZeroByte::kIsData) return size;
   if (start < zeroFreeFrom_ || start > zeroFreeTo_) {
     zeroFreeFrom_ = zeroFreeTo_ = start;
     zeroAt_ = -1;
@@ -599,7 +602,8 @@ bool TextReceive::makeText(PA_Unistring& text, int filter) {
 }
 
 // The receive's work once the id, the filter and the append limit have passed: -1 when the
-// earlier text or the delimiter cannot be converted (the text stays as it was).
+// earlier text or the delimiter cannot be converted, kInexactText when the character set cannot
+// hold the delimiter exactly (the text stays as it was in both cases).
 int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCharSet charset,
                     int filter, const ReceiveRequest& request) {
   // The time-out counts from the command's start, the earlier text's conversion included.
@@ -608,6 +612,10 @@ int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCha
   const PA_Unistring* delimiterText = PA_GetStringParameter(block, 6);
   TextBytes delimiter = bytesOf(*delimiterText, charset);
   if (delimiter.refused) return kFailed;
+  // A '?' in place of a character that the character set lacks would match other bytes.
+  if (!convertsExactly(delimiterText->fString, delimiterText->fLength, delimiter.bytes, charset)) {
+    return kInexactText;
+  }
   ReceiveBuffer earlier;
   if ((request.flags & kReceiveAppends) != 0) {
     TextBytes current = bytesOf(text, charset);
@@ -737,7 +745,9 @@ void handleTCPSend(PluginBlock* block) { answerLong(block, sendCommand); }
 // (earlier text included when appending); -1 for a bad id (the variable untouched), a failed
 // first pass of a replacing receive (the variable emptied), or an earlier text or delimiter that
 // the host could not convert (the variable untouched); -7 for a filter without a receive character
-// set (the variable emptied); 0 for an append to a text already 2,147,483,647 units long.
+// set (the variable emptied); -8 for a delimiter that the receive character set cannot hold
+// exactly (the variable untouched, nothing received); 0 for an append to a text already
+// 2,147,483,647 units long.
 void handleTCPReceive(PluginBlock* block) { answerLong(block, receiveCommand); }
 
 // ZUV_TCPWaitStatus: the status read last; -1 for a bad id or a UDP stream. A wait for a status

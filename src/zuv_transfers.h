@@ -19,6 +19,9 @@
 
 // The codes the transfer commands share.
 constexpr int32_t kNoCharset = -7;  // a filter that names no usable character set
+// A delimiter (or a BLOB replacement) that its character set cannot hold exactly: the host would
+// make '?' of a character it lacks, and the bytes would match, or write, something else.
+constexpr int32_t kInexactText = -8;
 
 // Files and BLOBs move in chunks of this size, each converted by itself; a raw file send uses the
 // larger chunk when the caller names none, since nothing is converted.
@@ -135,17 +138,23 @@ void answerLong(PluginBlock* block, Body body) {
 
 // ---- Delimiter search ---------------------------------------------------------------------------
 
-// Finds a delimiter in a receive buffer that only grows, the way a zero-terminated search from a
-// start offset would find it: the first occurrence at or after the start that ends before the
-// first zero byte at or after the start. The search stays inside the buffer, and it remembers
-// how far it got, so that a receive that searches its whole buffer on every pass still reads
-// each byte about once.
+// What a zero byte is to a delimiter search: the end of a text's bytes, or a byte like any other
+// in a BLOB's.
+enum class ZeroByte { kEndsTheSearch, kIsData };
+
+// Finds a delimiter in a receive buffer that only grows. A text receive finds it the way a
+// zero-terminated search from a start offset would: the first occurrence at or after the start
+// that ends before the first zero byte at or after the start. A BLOB holds binary data, so a
+// BLOB receive finds the first occurrence at or after the start in every byte received. The
+// search stays inside the buffer, and it remembers how far it got, so that a receive that
+// searches its whole buffer on every pass still reads each byte about once.
 //
-// An empty delimiter, or one that holds a zero byte, matches nothing: a zero-terminated search
-// could never match it.
+// An empty delimiter matches nothing; nor does one that holds a zero byte when a zero byte ends
+// the search, since a zero-terminated search could never match it.
 class DelimiterSearch {
  public:
-  explicit DelimiterSearch(std::string_view delimiter) : delimiter_(delimiter) {}
+  explicit DelimiterSearch(std::string_view delimiter, ZeroByte zero = ZeroByte::kEndsTheSearch)
+      : delimiter_(delimiter), zero_(zero) {}
   bool matchesSomething() const;
   int64_t length() const { return static_cast<int64_t>(delimiter_.size()); }
   // The offset of the match in bytes[0, size), or -1. The bytes below an earlier call's size must
@@ -156,6 +165,7 @@ class DelimiterSearch {
   int64_t zeroLimit(const char* bytes, int64_t size, int64_t start);
 
   std::string delimiter_;
+  ZeroByte zero_;
   int64_t zeroFreeFrom_ = 0;  // bytes[zeroFreeFrom_, zeroFreeTo_) hold no zero byte
   int64_t zeroFreeTo_ = 0;
   int64_t zeroAt_ = -1;      // the zero byte at zeroFreeTo_, once one was met

@@ -1,7 +1,10 @@
 // The text filters of a transfer applied chunk after chunk: for every filter and texts that put
 // the filters' undecided cases at chunk ends (a CR before a LF, an entity or escape cut in two,
 // Base64 groups, the quoted-printable column, surrogate pairs, a zero unit), the chunks give
-// together exactly what filterText gives for the whole text, however the text is cut.
+// together exactly what the filters give for the whole text, however the text is cut: what
+// filterText gives, for a text that the host can hold. A zero unit passes every filter as any
+// control character does, characters outside the Base64 alphabet are skipped, and the encodings
+// encode the bytes of the character set they are given.
 
 #include "utils_filter_stream.h"
 
@@ -28,11 +31,11 @@ class FilterStreamTest : public PluginTest {
     return out;
   }
   // The stream given the text in pieces that start at the cuts.
-  std::u16string streamed(const std::u16string& units, int filter,
-                          const std::vector<size_t>& cuts) {
+  std::u16string streamed(const std::u16string& units, int filter, const std::vector<size_t>& cuts,
+                          PA_4DCharSet encoded = kCharSetUTF8) {
     std::u16string out;
     emu.run(1, [&] {
-      FilterStream stream(filter);
+      FilterStream stream(filter, encoded);
       size_t from = 0;
       for (size_t cut : cuts) {
         out += stream.push(std::u16string_view(units).substr(from, cut - from));
@@ -45,7 +48,9 @@ class FilterStreamTest : public PluginTest {
   }
   // Every cut into two pieces, and the text a unit at a time.
   void expectAnyCutGivesTheWhole(const std::u16string& units, int filter) {
-    const std::u16string expected = whole(units, filter);
+    expectAnyCutGives(units, filter, whole(units, filter));
+  }
+  void expectAnyCutGives(const std::u16string& units, int filter, const std::u16string& expected) {
     for (size_t cut = 0; cut <= units.size(); ++cut) {
       ASSERT_EQ(streamed(units, filter, {cut}), expected) << "cut at " << cut;
     }
@@ -75,6 +80,7 @@ TEST_F(FilterStreamTest, ChunksGiveWhatTheFilterGivesForTheWhole) {
       {0x80, "ab"},
       {0x100, "aGVs\r\nbG8gd8O2cmxkIPCfmIA="},
       {0x100, "w6nDqcOp8J+YgA"},
+      {0x100, "aGVs bG8g!d8O2\tcmxk-IPCf mIA="},
       {0x200, longLine},
       {0x200, "trailing space \rand tab\t\r" + std::string(80, '=')},
       // A line that goes past the soft-break column through a CR, then an escape.
@@ -93,19 +99,48 @@ TEST_F(FilterStreamTest, ChunksGiveWhatTheFilterGivesForTheWhole) {
   }
 }
 
-TEST_F(FilterStreamTest, AZeroUnitEndsTheTextWhereverItComesFrom) {
-  // Decoded zero bytes: Base64 and quoted-printable escapes.
-  expectAnyCutGivesTheWhole(host::text("YQBiYw=="), 0x100);
-  expectAnyCutGivesTheWhole(host::text("a=00b=41"), 0x400);
-  // A zero unit in what the chunks hold, with a filter that holds units back.
-  expectAnyCutGivesTheWhole(std::u16string(u"x\r\0y\r", 5), 0x8);
+struct ZeroCase {
+  int filter;
+  std::u16string in;
+  std::u16string out;
+};
+
+TEST_F(FilterStreamTest, AZeroUnitPassesEveryFilterAsAnyControlCharacterDoes) {
+  const ZeroCase cases[] = {
+      {0x4, std::u16string(u"a\0\rb", 4), std::u16string(u"a\0\r\nb", 5)},
+      {0x8, std::u16string(u"x\r\0y\r\n", 6), std::u16string(u"x\r\0y\r", 5)},
+      {0x10, std::u16string(u"<\0\u00e9", 3), std::u16string(u"&lt;\0&eacute;", 13)},
+      {0x20, std::u16string(u"&lt;\0&amp;", 10), std::u16string(u"<\0&", 3)},
+      {0x80, std::u16string(u"a\0b", 3), u"YQBi"},
+      // A decoded zero byte.
+      {0x100, u"YQBi", std::u16string(u"a\0b", 3)},
+      {0x200, std::u16string(u"a\0b", 3), u"a=00b"},
+      {0x400, std::u16string(u"a\0=41", 5), std::u16string(u"a\0A", 3)},
+      {0x4 | 0x80, std::u16string(u"\0\r", 2), u"AA0K"},
+  };
+  for (const ZeroCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "filter 0x" << std::hex << c.filter);
+    expectAnyCutGives(c.in, c.filter, c.out);
+  }
 }
 
-TEST_F(FilterStreamTest, NothingComesAfterACharacterOutsideTheBase64Alphabet) {
-  // The whole text would give nothing; the chunks before the character have gone already.
-  EXPECT_EQ(streamed(u"YWJj*ZGVm", 0x100, {4}), u"abc");
-  EXPECT_EQ(streamed(u"YWJj*ZGVm", 0x100, {6}), u"");
-  EXPECT_EQ(whole(u"YWJj*ZGVm", 0x100), u"");
+TEST_F(FilterStreamTest, CharactersOutsideTheBase64AlphabetAreSkipped) {
+  // As RFC 2045 asks of a decoder; the chunks before and after the character all decode.
+  EXPECT_EQ(streamed(u"YWJj*ZGVm", 0x100, {4}), u"abcdef");
+  EXPECT_EQ(streamed(u"YWJj*ZGVm", 0x100, {6}), u"abcdef");
+  expectAnyCutGives(u"YW Jj*Z\u00e9GVm\r\n!", 0x100, u"abcdef");
+  EXPECT_EQ(whole(u"YWJj*ZGVm", 0x100), u"abcdef");
+}
+
+TEST_F(FilterStreamTest, EncodingsEncodeTheBytesOfTheirCharacterSet) {
+  // U+0097 and "<": the bytes 97 3C in ISO-8859-1, C2 97 3C in UTF-8.
+  const std::u16string units = u"\u0097<";
+  EXPECT_EQ(streamed(units, 0x80, {1}, kCharSet1005), u"lzw");
+  EXPECT_EQ(streamed(units, 0x80, {1}), u"wpc8");
+  EXPECT_EQ(streamed(units, 0x200, {1}, kCharSet1005), u"=97<");
+  EXPECT_EQ(streamed(units, 0x200, {1}), u"=C2=97<");
+  // é is 8E in Mac OS Roman.
+  EXPECT_EQ(streamed(u"\u00e9", 0x200, {}, kCharSet100), u"=8E");
 }
 
 }  // namespace

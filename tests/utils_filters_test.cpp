@@ -40,8 +40,8 @@ TEST_F(FilterTest, AppliesEachBit) {
       {u"a\r\r\n\nb", 0x8, u"a\r\r\nb"}, {u"<é>", 0x10, u"&lt;&eacute;&gt;"},
       {u"<é>", 0x40, u"<&eacute;>"},     {u"<é>", 0x50, u"&lt;&eacute;&gt;"},
       {u"&lt;&eacute;", 0x20, u"<é"},    {u"Ma", 0x80, u"TWE"},
-      {u"TWE=", 0x100, u"Ma"},           {u"a=b", 0x200, u"a=3Db"},
-      {u"a=3Db=\r\nc", 0x400, u"a=bc"},
+      {u"TWE=", 0x100, u"Ma"},           {u"T W!F\tu", 0x100, u"Man"},
+      {u"a=b", 0x200, u"a=3Db"},         {u"a=3Db=\r\nc", 0x400, u"a=bc"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(host::utf8(c.in) + " " + std::to_string(c.filter));

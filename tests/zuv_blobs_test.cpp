@@ -86,6 +86,31 @@ TEST_F(BlobSearchTest, SwitchChoosesThePatternsBytes) {
   EXPECT_EQ(search("caf\x8E", 0, u"é", 1, 7).result, -1);
 }
 
+TEST_F(BlobSearchTest, TextsTheCharacterSetCannotHoldExactlyMatchAndWriteNothing) {
+  const Bytes bytes = "Is it? Yes? \xE4\xB8\xAD";
+  // Mac OS Roman lacks 中: the host's '?' in its place would match both question marks.
+  Answer found = search(bytes, 0, u"中", 10, 0);
+  EXPECT_EQ(found.result, -1);
+  EXPECT_EQ(found.count, 0);
+  Answer unmatched = replace(bytes, 0, u"中", u"!", 10, 0);
+  EXPECT_EQ(unmatched.blob, bytes);
+  EXPECT_EQ(unmatched.result, -1);
+  EXPECT_EQ(unmatched.count, 0);
+  // A replacement that would be written as '?' is refused with a code of its own.
+  Answer refused = replace(bytes, 0, u"?", u"中", 10, 0);
+  EXPECT_EQ(refused.blob, bytes);
+  EXPECT_EQ(refused.result, -8);
+  EXPECT_EQ(refused.count, 0);
+  // UTF-8 holds 中, and every character but an unpaired surrogate.
+  EXPECT_EQ(search(bytes, 0, u"中", 10, 1).result, 12);
+  const Text surrogate(1, char16_t{0xD800});
+  EXPECT_EQ(search("a\xEF\xBF\xBD", 0, surrogate, 5, 1).result, -1);
+  Answer lone = replace("a?", 0, u"?", surrogate, 5, 1);
+  EXPECT_EQ(lone.blob, "a?");
+  EXPECT_EQ(lone.result, -8);
+  EXPECT_EQ(lone.count, 0);
+}
+
 TEST_F(BlobSearchTest, ABlobWithoutHandleIsEmpty) {
   for (const char* command : {"ZUV_BlobSearch", "ZUV_BlobReplace"}) {
     SCOPED_TRACE(command);

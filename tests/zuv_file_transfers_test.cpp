@@ -2,9 +2,12 @@
 // their own (tests/peers/transfer_peer.py, run by python3): ZUV_TCPSendFile with its forks,
 // ranges and chunk sizes, ZUV_TCPReceiveFile with its modes, counts and ends, ZUV_TCPSendBlob,
 // ZUV_TCPReceiveBlob with every flag, and ZUV_TCPSendPicture. Python is the oracle of the
-// character sets and of Base64; the mended faults each have a case: short resource-fork reads,
-// ranges outside the data, filters with text bits and no character set, the UTF-8 tail at a
-// deadline, status 0 after a chunk, and type names that are disposed (the fixture's TearDown).
+// character sets, of Base64 and quoted-printable and of bytes.find; the mended faults each have
+// a case: short resource-fork reads, ranges outside the data, filters with text bits and no
+// character set, the UTF-8 tail at a deadline, status 0 after a chunk, type names that are
+// disposed (the fixture's TearDown), zero bytes under text filters, Base64 bodies with
+// characters outside the alphabet, encodings of the target character set's bytes, delimiters
+// after a zero byte or outside their character set, and characters cut by a limit.
 
 #include <climits>
 #include <csignal>
@@ -23,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "codecs_oracle.h"
 #include "peers/peers.h"
 #include "platform/platform.h"
 #include "support/plugin_test.h"
@@ -263,6 +267,106 @@ TEST_F(FileTransfersTest, FilteredTransfersEqualTheFilterOfTheWhole) {
   EXPECT_EQ(sentThrough([&](int64_t id) { return sendFile(id, file, 0x800 | 0x4, 1000); }), crlf);
   std::string blobOut = sentThrough([&](int64_t id) { return sendBlob(id, text, 0x800 | 0x4); });
   EXPECT_EQ(blobOut, crlf);
+}
+
+// A file or BLOB is binary data: a zero byte passes the text filters as any control byte does,
+// and nothing after it is lost, sent or received.
+TEST_F(FileTransfersTest, AZeroBytePassesTheTextFiltersOfAllFourCommands) {
+  const std::string text =
+      std::string("line 1\rline 2\0tail\rline 3\r", 26) + std::string(100000, 'x') + "\rend\r";
+  std::string crlf;
+  for (char c : text) crlf += c == '\r' ? std::string("\r\n") : std::string(1, c);
+  ASSERT_EQ(crlf.size(), 100036u);
+  const std::string file = write("zero.txt", text);
+  const int64_t filter = 0x1804;
+  EXPECT_TRUE(sentThrough([&](int64_t id) { return sendFile(id, file, filter); }) == crlf);
+  EXPECT_TRUE(sentThrough([&](int64_t id) { return sendBlob(id, text, filter); }) == crlf);
+  int64_t id = connect({"send", file, "fin"});
+  EXPECT_EQ(receiveFile(id, path("got"), filter), -1);  // the peer's close ends it
+  EXPECT_TRUE(read(path("got")) == crlf);
+  EXPECT_TRUE(peer->finish());
+  id = connect({"send", file, "fin"});
+  Outcome received = receiveBlob(id, blob(""), 0, filter, 0, "", -1);
+  EXPECT_EQ(received.number(), static_cast<int64_t>(crlf.size()));
+  EXPECT_TRUE(received.blob(2).bytes == crlf);
+  EXPECT_TRUE(peer->finish());
+}
+
+// RFC 2045: a decoder skips the characters outside the Base64 alphabet (line ends, spaces, stray
+// punctuation) and goes on, as Python's base64.b64decode does by default.
+TEST_F(FileTransfersTest, ABase64BodyWithCharactersOutsideTheAlphabetDecodesAsPythonDoes) {
+  std::vector<std::string> encoded =
+      runPython("for l in lines: print(base64.encodebytes(l).hex())\n", {utf8Text(60000)});
+  ASSERT_EQ(encoded.size(), 1u);
+  std::string body = encoded[0];
+  body.insert(body.size() - 9, "!");  // eight letters before the end, the line end counted
+  body.insert(40000, " ");
+  body.insert(20000, "*\r");
+  std::vector<std::string> decoded =
+      runPython("for l in lines: print(base64.b64decode(l).hex())\n", {body});
+  ASSERT_EQ(decoded.size(), 1u);
+  const std::string& expected = decoded[0];
+  ASSERT_GT(expected.size(), 59990u);
+  const std::string file = write("body.b64", body);
+  const int64_t filter = 0x1900;
+  for (int64_t chunk : {0, 1000, 7, 3}) {
+    SCOPED_TRACE(chunk);
+    EXPECT_TRUE(sentThrough([&](int64_t id) { return sendFile(id, file, filter, chunk); }) ==
+                expected);
+  }
+  EXPECT_TRUE(sentThrough([&](int64_t id) { return sendBlob(id, body, filter); }) == expected);
+  int64_t id = connect({"send", file, "fin"});
+  EXPECT_EQ(receiveFile(id, path("decoded"), filter), -1);
+  EXPECT_TRUE(read(path("decoded")) == expected);
+  EXPECT_TRUE(peer->finish());
+  id = connect({"send", file, "fin"});
+  EXPECT_TRUE(receiveBlob(id, blob(""), 0, filter, 0, "", -1).blob(2).bytes == expected);
+  EXPECT_TRUE(peer->finish());
+}
+
+// The encodings encode the bytes in the target character set: with a single-byte set in and
+// out, what the peer decodes is the file or BLOB itself, zero bytes included, whatever its size
+// and however it is cut into chunks.
+TEST_F(FileTransfersTest, EncodingsEncodeTheTargetCharacterSetsBytes) {
+  std::string gif = "GIF89a" + pattern(34, 5);
+  gif[10] = '\x3c';
+  gif[11] = '\x97';
+  gif[12] = '\0';
+  const std::string large = pattern(100000, 9);
+  struct Encoding {
+    const char* peerMode;
+    int64_t filter;
+    const std::string* bytes;
+  };
+  const Encoding encodings[] = {
+      {"receive-base64", 0x80 | 0x3, &gif},       {"receive-base64", 0x80 | 0x3, &large},
+      {"receive-base64", 0x80 | 0x6000, &large},  {"receive-quopri", 0x200 | 0x3, &gif},
+      {"receive-quopri", 0x200 | 0x6000, &large},
+  };
+  for (const Encoding& e : encodings) {
+    for (size_t size : {size_t{1}, size_t{2}, size_t{3}, size_t{4}, e.bytes->size()}) {
+      const std::string bytes = e.bytes->substr(0, size);
+      const std::string file = write("binary", bytes);
+      for (int64_t chunk : {0, 1, 2, 3, 5, 1000}) {
+        if (chunk > 0 && chunk < 1000 && size > 40) continue;
+        SCOPED_TRACE(testing::Message() << e.peerMode << " filter 0x" << std::hex << e.filter
+                                        << std::dec << " size " << size << " chunk " << chunk);
+        peer->job({e.peerMode, path("decoded")});
+        int64_t id = open(peer->port());
+        EXPECT_EQ(sendFile(id, file, e.filter, chunk), 0);
+        release(id);
+        ASSERT_TRUE(peer->finish());
+        EXPECT_TRUE(read(path("decoded")) == bytes);
+      }
+      SCOPED_TRACE(testing::Message() << e.peerMode << " BLOB of " << size);
+      peer->job({e.peerMode, path("decoded")});
+      int64_t id = open(peer->port());
+      EXPECT_EQ(sendBlob(id, bytes, e.filter), 0);
+      release(id);
+      ASSERT_TRUE(peer->finish());
+      EXPECT_TRUE(read(path("decoded")) == bytes);
+    }
+  }
 }
 
 TEST_F(FileTransfersTest, TheUTF8CutOnSendAndOnReceive) {
@@ -509,6 +613,86 @@ TEST_F(FileTransfersTest, ADelimiterAcrossTwoChunks) {
     EXPECT_EQ(tail.blob(2).bytes, "tail");
     EXPECT_TRUE(peer->finish());
   }
+}
+
+// A BLOB holds binary data: its receive finds the delimiter in every byte received, as
+// bytes.find does, and the bytes after it stay in the stream.
+TEST_F(FileTransfersTest, ABlobReceiveFindsItsDelimiterInEveryByteReceived) {
+  const std::vector<std::string> bodies = {
+      std::string("x\0yz\r\nrest-of-stream", 20),
+      std::string("\0\0\r\n\0", 5),
+      std::string("ab\0\r\0\nc\r\nd", 11),
+      std::string(40000, 'a') + std::string("\0\r\ntail", 7),
+      std::string("no delimiter\0 here", 18),
+  };
+  std::vector<std::string> found =
+      runPython("for l in lines: print(str(l.find(b'\\r\\n')).encode().hex())\n", bodies);
+  ASSERT_EQ(found.size(), bodies.size());
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    const std::string& body = bodies[i];
+    const int64_t at = std::atoll(found[i].c_str());
+    const size_t end = at < 0 ? body.size() : static_cast<size_t>(at) + 2;
+    SCOPED_TRACE(testing::Message() << "body " << i << ", delimiter at " << at);
+    int64_t id = connect({"send", write("body", body), "fin"});
+    Outcome line = receiveBlob(id, blob(""), 0, 0, kKeepStream, "\r\n", -1);
+    EXPECT_EQ(line.number(), static_cast<int64_t>(end));
+    EXPECT_TRUE(line.blob(2).bytes == body.substr(0, end));
+    Outcome rest = receiveBlob(id, blob(""), 0, 0, 0, "", -1);
+    EXPECT_TRUE(rest.blob(2).bytes == body.substr(end));
+    EXPECT_TRUE(peer->finish());
+  }
+}
+
+// Under filter 0 a BLOB receive's delimiter is Mac OS Roman; a delimiter that its character set
+// cannot hold exactly is refused with -8, as is a text receive's: nothing is received.
+TEST_F(FileTransfersTest, ADelimiterMustConvertExactlyIntoItsCharacterSet) {
+  int64_t id = connect({"send", write("body", "caf\x8e?|caf\xc3\xa9|rest"), "fin"});
+  ASSERT_TRUE(awaitAvailable(id, 16));
+  Outcome roman = receiveBlob(id, blob(""), 0, 0, kKeepStream, "\xc3\xa9", -1);
+  EXPECT_EQ(roman.number(), 4);
+  EXPECT_EQ(roman.blob(2).bytes, "caf\x8e");
+  struct Refused {
+    int64_t filter;
+    const char* delimiter;
+  };
+  for (const Refused& r : {Refused{0, "\xe4\xb8\xad"}, Refused{0x1001, "\xe2\x82\xac"},
+                           Refused{0x6000, "\xe4\xb8\xad"}}) {
+    SCOPED_TRACE(r.filter);
+    Outcome refused = receiveBlob(id, blob("kept"), 0, r.filter, kKeepStream, r.delimiter, -1);
+    EXPECT_EQ(refused.number(), -8);
+    EXPECT_EQ(refused.blob(2).bytes, "kept");
+  }
+  Outcome text = run("ZUV_TCPReceive", {num(id), txt("kept"), num(0), num(0x4000), num(0),
+                                        txt("\xe4\xb8\xad"), num(-1)});
+  EXPECT_EQ(text.number(), -8);
+  EXPECT_EQ(host::utf8(text.text(2)), "kept");
+  Outcome rest = receiveBlob(id, blob(""), 0, 0, 0, "", -1);
+  EXPECT_EQ(rest.blob(2).bytes, "?|caf\xc3\xa9|rest");
+  EXPECT_TRUE(peer->finish());
+}
+
+// A UTF-8 character that a limit cuts stays whole in the stream for the next receive, as a text
+// receive leaves it, converted or not.
+TEST_F(FileTransfersTest, ACharacterCutByALimitStaysWholeInTheStream) {
+  const std::string body = "ab\xc3\xa9-rest";
+  const std::string file = write("body", body);
+  int64_t id = connect({"send", file, "fin"});
+  ASSERT_TRUE(awaitAvailable(id, 9));
+  Outcome two = receiveBlob(id, blob(""), 3, 0x1001, kKeepStream, "", -1);
+  EXPECT_EQ(two.number(), 2);
+  EXPECT_EQ(two.blob(2).bytes, "ab");
+  EXPECT_EQ(receiveBlob(id, blob(""), 0, 0x1001, 0, "", -1).blob(2).bytes, "\xe9-rest");
+  EXPECT_TRUE(peer->finish());
+  id = connect({"send", file, "fin"});
+  ASSERT_TRUE(awaitAvailable(id, 9));
+  Outcome raw = receiveBlob(id, blob(""), 3, 0x800, kKeepStream, "", -1);
+  EXPECT_EQ(raw.blob(2).bytes, "ab");
+  EXPECT_EQ(receiveFile(id, path("counted"), 0x1001, kKeepStream, 0, 1), 0);
+  EXPECT_EQ(read(path("counted")), "");
+  EXPECT_EQ(receiveFile(id, path("counted"), 0x800, kKeepStream, 0, 3), 0);
+  EXPECT_EQ(read(path("counted")), "\xc3\xa9-");
+  EXPECT_EQ(receiveBlob(id, blob(""), 0, 0, 0, "", -1).blob(2).bytes, "rest");
+  EXPECT_TRUE(peer->finish());
 }
 
 TEST_F(FileTransfersTest, ReceiveBlobAppendsLimitsAndSearchesEarlierContents) {

@@ -12,11 +12,13 @@ accepts one connection, serves it as MODE says and prints "done" (or "failed" an
                        RST once the stream has sent one byte)
   receive FILE         reads until the stream closes and writes what came to FILE
   receive-base64 FILE  the same, and writes the Base64 decoding of the whole (padding added)
+  receive-quopri FILE  the same, and writes the quoted-printable decoding of the whole
   echo FILE            sends back what comes, and writes it to FILE when the stream closes
   reset-after COUNT    reads COUNT bytes, then resets the connection
   fin-then-receive FILE  half-closes at once, then reads as receive does
 """
 import base64
+import quopri
 import socket
 import struct
 import sys
@@ -65,12 +67,14 @@ def serve(conn, mode, args):
         conn.shutdown(socket.SHUT_WR)
         read_all(conn)
         conn.close()
-    elif mode in ("receive", "receive-base64", "fin-then-receive"):
+    elif mode in ("receive", "receive-base64", "receive-quopri", "fin-then-receive"):
         if mode == "fin-then-receive":
             conn.shutdown(socket.SHUT_WR)
         data = read_all(conn)
         if mode == "receive-base64":
             data = base64.b64decode(data + b"=" * (-len(data) % 4), validate=True)
+        elif mode == "receive-quopri":
+            data = quopri.decodestring(data)
         with open(args[0], "wb") as f:
             f.write(data)
         conn.close()
