@@ -113,9 +113,9 @@ void tlsAcceptStep(TCPGlob* stream) {
   }
 }
 
+// A TLS listener without a certificate accepts too: its handshake then fails at once, with an
+// alert for the client and a last error for the stream, where the client would wait for nothing.
 void pollListening(TCPGlob* stream) {
-  bool ready = stream->kind == kKindPlain || (stream->kind == kKindTLS && stream->hasCertificate);
-  if (!ready) return;
   int accepted = platform::acceptConnection(stream->sock);
   if (accepted < 0) return;
   removeListener(stream, 0);

@@ -4,8 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include "tcp.h"
@@ -81,6 +85,36 @@ void freeTLSState();
 int sPem_passwd_cb(char* buffer, int size, int readWrite, void* userData);
 // The cipher list of listeners, and of a stream given the empty list.
 constexpr const char* kDefaultCipherList = "ALL:!COMPLEMENTOFDEFAULT:!eNULL";
+
+// ---- Certificate files -------------------------------------------------------------------------
+
+struct ContextFree {
+  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct CertificateFree {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+struct KeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using unique_ctx = std::unique_ptr<SSL_CTX, ContextFree>;
+using unique_x509 = std::unique_ptr<X509, CertificateFree>;
+using unique_pkey = std::unique_ptr<EVP_PKEY, KeyFree>;
+
+// The bytes of a certificate, key or chain file, read whole. Only a regular file of at most
+// kMaxCertificateFile bytes is read, and it is opened so that nothing blocks: a FIFO, a device, a
+// folder or a larger file is refused before a byte is read. false, with the system's error queued
+// for the stream's last error, when the file cannot be read or is refused; an empty path queues
+// nothing.
+constexpr int64_t kMaxCertificateFile = 1 << 20;
+bool readCertificateFile(const char* path, std::string& bytes);
+// The first private key or certificate in a file's bytes, read as PEM (and then DER when `derToo`);
+// null when there is none. The pass phrase decrypts a PEM key.
+unique_pkey parsePrivateKey(const std::string& bytes, bool derToo, const char* passPhrase);
+unique_x509 parseCertificate(const std::string& bytes, bool derToo);
+// The certificates of a chain file (PEM), in their order; false when it holds none, or when one
+// of them does not read.
+bool readChain(const char* path, std::vector<unique_x509>& certificates);
 
 // ---- Server-name map -----------------------------------------------------------------------
 

@@ -162,7 +162,13 @@ TCPGlob* listen(int16_t port, int32_t bufferSize, int32_t flags, int32_t localAd
     }
     openSlot(stream, index, port, localAddress);
   }
-  mapStatus(stream, kStreamListening);
+  // The first poll takes a client already waiting on the socket, unless the listener has no
+  // certificate yet: its own is set right after it is made, before its status is asked for.
+  if (stream->kind == kKindTLS && !stream->hasCertificate) {
+    raiseStatus(stream, kStreamListening);
+  } else {
+    mapStatus(stream, kStreamListening);
+  }
   return stream;
 }
 

@@ -11,11 +11,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "tcp.h"
 #include "tcp_internal.h"
@@ -23,11 +25,6 @@
 namespace tcp {
 
 namespace {
-
-struct ContextFree {
-  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
-using unique_ctx = std::unique_ptr<SSL_CTX, ContextFree>;
 
 struct ServerNameEntry {
   std::string domain;
@@ -50,6 +47,31 @@ void dropMapWhenEmpty() {
   if (sCtxMap && sCtxMap->empty()) sCtxMap.reset();
 }
 
+// The entry's key from its file (PEM), put in place; false when it does not load.
+bool useEntryKey(SSL_CTX* context, const char* privateKey, const char* passPhrase) {
+  std::string bytes;
+  if (!readCertificateFile(privateKey, bytes)) return false;
+  unique_pkey key = parsePrivateKey(bytes, false, passPhrase != nullptr ? passPhrase : "");
+  return key && SSL_CTX_use_PrivateKey(context, key.get()) == 1;
+}
+
+// The entry's certificate (PEM), then the chain file's certificates after it, the leaf itself
+// left out (a chain file may begin with it); false when one of them does not load.
+bool useEntryCertificate(SSL_CTX* context, const char* certificate, const char* chain) {
+  std::string bytes;
+  if (!readCertificateFile(certificate, bytes)) return false;
+  unique_x509 leaf = parseCertificate(bytes, false);
+  if (!leaf || SSL_CTX_use_certificate(context, leaf.get()) != 1) return false;
+  if (isEmpty(chain)) return true;
+  std::vector<unique_x509> certificates;
+  if (!readChain(chain, certificates)) return false;
+  for (const unique_x509& certificate : certificates) {
+    if (X509_cmp(certificate.get(), leaf.get()) == 0) continue;
+    if (SSL_CTX_add1_chain_cert(context, certificate.get()) != 1) return false;
+  }
+  return true;
+}
+
 // A server context with the entry's key, certificate and optional chain, all read as PEM;
 // answers 0, -4 for a key that fails to load or match, -3 for a certificate or chain.
 int32_t loadEntryContext(unique_ctx& context, const char* certificate, const char* privateKey,
@@ -59,21 +81,16 @@ int32_t loadEntryContext(unique_ctx& context, const char* certificate, const cha
   SSL_CTX* ctx = context.get();
   PKCS5_PBE_add();
   PKCS12_PBE_add();
-  SSL_CTX_set_default_passwd_cb(ctx, sPem_passwd_cb);
-  SSL_CTX_set_default_passwd_cb_userdata(ctx, const_cast<char*>(passPhrase ? passPhrase : ""));
   int32_t result = 0;
-  bool keyLoaded = SSL_CTX_use_PrivateKey_file(ctx, privateKey, SSL_FILETYPE_PEM) == 1;
+  bool keyLoaded = useEntryKey(ctx, privateKey, passPhrase);
   EVP_PBE_cleanup();
   if (!keyLoaded) {
     result = -4;
-  } else if (SSL_CTX_use_certificate_file(ctx, certificate, SSL_FILETYPE_PEM) != 1) {
-    result = -3;
-  } else if (!isEmpty(chain) && SSL_CTX_use_certificate_chain_file(ctx, chain) != 1) {
+  } else if (!useEntryCertificate(ctx, certificate, chain)) {
     result = -3;
   } else if (SSL_CTX_check_private_key(ctx) != 1) {
     result = -4;
   }
-  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
   // No stream keeps the codes of a failed load; leave none for the next recorded call.
   ERR_clear_error();
   return result;

@@ -11,12 +11,18 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tcp.h"
 #include "tcp_internal.h"
@@ -48,15 +54,13 @@ constexpr int32_t kFlagNoTLS10 = 0x40000;
 // What read-ahead asks of the socket at once: one piece of the stream's receive.
 constexpr size_t kReadAheadBuffer = 32768;
 
-// Where the file and pass-phrase defaults keep their texts: longer ones are cut.
-constexpr size_t kPathCapacity = 1025;
-constexpr size_t kPassCapacity = 256;
-
+// The certificate that TLS listeners without one of their own load: files checked when they were
+// set, kept whole (paths and pass phrase of any length).
 struct DefaultCertificate {
-  char certificate[kPathCapacity] = {};
-  char privateKey[kPathCapacity] = {};
-  char passPhrase[kPassCapacity] = {};
-  char chain[kPathCapacity] = {};
+  std::string certificate;
+  std::string privateKey;
+  std::string passPhrase;
+  std::string chain;
 };
 
 BIO_METHOD* sMyBIOmethod = nullptr;
@@ -179,38 +183,143 @@ void copyCut(char* to, size_t capacity, const char* from) {
 
 bool isEmpty(const char* text) { return text == nullptr || *text == '\0'; }
 
-// Tries a file as PEM, then as DER. A success drops what the failed try queued, so that only
-// a failed load leaves its errors for the stream.
-bool loadEither(SSL* ssl, const char* path, int (*load)(SSL*, const char*, int)) {
-  if (isEmpty(path)) return false;
-  if (load(ssl, path, SSL_FILETYPE_PEM) == 1 || load(ssl, path, SSL_FILETYPE_ASN1) == 1) {
-    ERR_clear_error();
-    return true;
+const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using unique_bio = std::unique_ptr<BIO, BioFree>;
+
+struct ConnectionFree {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+using unique_ssl = std::unique_ptr<SSL, ConnectionFree>;
+
+unique_bio memoryOf(const std::string& bytes) {
+  return unique_bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+}
+
+// Closes a file descriptor at the end of its scope (descriptor 0 included).
+struct FileDescriptor {
+  int fd;
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
   }
+};
+
+// Queues a system error as the library does for a file it cannot open.
+bool fileRefused(int error) {
+  ERR_raise(ERR_LIB_SYS, error);
   return false;
 }
 
-// The key from the key file, or else from the certificate file (one PEM file may hold both).
-void loadPrivateKey(SSL* ssl, const char* certificate, const char* privateKey) {
-  if (!loadEither(ssl, privateKey, SSL_use_PrivateKey_file)) {
-    loadEither(ssl, certificate, SSL_use_PrivateKey_file);
+// Where the errors of a load go: the stream's last error, or nowhere for the defaults.
+void recordErrors(TCPGlob* stream) {
+  if (stream != nullptr) {
+    applyErrorQueue(stream);
+  } else {
+    ERR_clear_error();
   }
 }
 
-// The certificate from its file, or else from the key file; true when one loaded.
-bool loadCertificate(SSL* ssl, const char* certificate, const char* privateKey) {
-  return loadEither(ssl, certificate, SSL_use_certificate_file) ||
-         loadEither(ssl, privateKey, SSL_use_certificate_file);
+// The key from the key file, or else from the certificate file (one PEM file may hold both), each
+// tried as PEM, then DER. A success drops what the failed tries queued, so that only a failed load
+// leaves its errors for the stream.
+void loadPrivateKey(SSL* ssl, const char* certificate, const char* privateKey,
+                    const char* passPhrase) {
+  for (const char* path : {privateKey, certificate}) {
+    std::string bytes;
+    if (!readCertificateFile(path, bytes)) continue;
+    unique_pkey key = parsePrivateKey(bytes, true, passPhrase);
+    if (key && SSL_use_PrivateKey(ssl, key.get()) == 1) {
+      ERR_clear_error();
+      return;
+    }
+  }
+}
+
+// The certificate from its file, or else from the key file, put in place with no chain yet; null
+// when neither holds one.
+unique_x509 loadCertificate(SSL* ssl, const char* certificate, const char* privateKey) {
+  for (const char* path : {certificate, privateKey}) {
+    std::string bytes;
+    if (!readCertificateFile(path, bytes)) continue;
+    unique_x509 leaf = parseCertificate(bytes, true);
+    if (leaf && SSL_use_certificate(ssl, leaf.get()) == 1) {
+      SSL_clear_chain_certs(ssl);
+      ERR_clear_error();
+      return leaf;
+    }
+  }
+  return nullptr;
+}
+
+// The chain file's certificates go after the leaf, the leaf itself left out (a chain file may
+// begin with it). Without a leaf, the chain's first certificate is the leaf.
+bool loadChain(SSL* ssl, const char* chain, X509* leaf) {
+  std::vector<unique_x509> certificates;
+  if (!readChain(chain, certificates)) return false;
+  if (leaf == nullptr) {
+    leaf = certificates.front().get();
+    if (SSL_use_certificate(ssl, leaf) != 1) return false;
+  }
+  SSL_clear_chain_certs(ssl);
+  for (const unique_x509& certificate : certificates) {
+    if (X509_cmp(certificate.get(), leaf) == 0) continue;
+    if (SSL_add1_chain_cert(ssl, certificate.get()) != 1) return false;
+  }
+  return true;
+}
+
+// Loads key, certificate and chain into a connection and checks that they belong together: 0,
+// -3 no certificate (or the chain did not load), -4 no key or not the certificate's. The
+// library's errors go to the stream, when there is one.
+int32_t loadCertificateFiles(SSL* ssl, TCPGlob* stream, const char* certificate,
+                             const char* privateKey, const char* passPhrase, const char* chain) {
+  PKCS5_PBE_add();
+  PKCS12_PBE_add();
+  ERR_clear_error();
+  loadPrivateKey(ssl, certificate, privateKey, orEmpty(passPhrase));
+  recordErrors(stream);
+  EVP_PBE_cleanup();
+  unique_x509 leaf = loadCertificate(ssl, certificate, privateKey);
+  bool loaded = leaf != nullptr;
+  // The chain's first certificate is the leaf only when no certificate was named.
+  if (!isEmpty(chain))
+    loaded = (loaded || isEmpty(certificate)) && loadChain(ssl, chain, leaf.get());
+  recordErrors(stream);
+  if (!loaded) return -3;
+  int check = SSL_check_private_key(ssl);
+  recordErrors(stream);
+  return check == 1 ? 0 : -4;
+}
+
+// Loads the files into a connection of their own to check them, and keeps them as the default
+// only when they load; an earlier default stays otherwise. No path at all clears the default.
+int32_t setDefaultCertificate(const char* certificate, const char* privateKey,
+                              const char* passPhrase, const char* chain) {
+  if (isEmpty(certificate) && isEmpty(privateKey) && isEmpty(chain)) {
+    sDefaults = DefaultCertificate{};
+    return 0;
+  }
+  unique_ctx context(SSL_CTX_new(TLS_server_method()));
+  unique_ssl ssl(context ? SSL_new(context.get()) : nullptr);
+  int32_t result = -3;
+  if (ssl) {
+    result = loadCertificateFiles(ssl.get(), nullptr, certificate, privateKey, passPhrase, chain);
+  }
+  ERR_clear_error();
+  if (result == 0) {
+    sDefaults = DefaultCertificate{orEmpty(certificate), orEmpty(privateKey), orEmpty(passPhrase),
+                                   orEmpty(chain)};
+  }
+  return result;
 }
 
 void setText(PA_Unistring* out, const char* utf8) {
   DecodedChars units = convertToUnicode(utf8 != nullptr ? utf8 : "", -1, 7);
   PA_SetUnistring(out, units.chars);
 }
-
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
 
 struct OpenSSLFree {
   void operator()(char* text) const { OPENSSL_free(text); }
@@ -248,8 +357,8 @@ bool setUpServerTLS(TCPGlob* stream, int32_t flags, int32_t serverNameKey) {
   SSL_CTX_set_read_ahead(stream->ctx, 1);
   if (!attachConnection(stream)) return false;
   if (!stream->hasCertificate) {
-    sslSetCert(stream, sDefaults.certificate, sDefaults.privateKey, sDefaults.passPhrase,
-               sDefaults.chain);
+    sslSetCert(stream, sDefaults.certificate.c_str(), sDefaults.privateKey.c_str(),
+               sDefaults.passPhrase.c_str(), sDefaults.chain.c_str());
   }
   return true;
 }
@@ -263,37 +372,76 @@ void freeTLSState() {
 int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* privateKey,
                    const char* passPhrase, const char* chain) {
   randAdd();
-  if (stream == nullptr) {
-    copyCut(sDefaults.certificate, kPathCapacity, certificate);
-    copyCut(sDefaults.privateKey, kPathCapacity, privateKey);
-    copyCut(sDefaults.passPhrase, kPassCapacity, passPhrase);
-    copyCut(sDefaults.chain, kPathCapacity, chain);
-    return 0;
-  }
+  if (stream == nullptr) return setDefaultCertificate(certificate, privateKey, passPhrase, chain);
   if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
   StreamGuard guard(stream);
-  SSL* ssl = stream->ssl;
-  PKCS5_PBE_add();
-  PKCS12_PBE_add();
-  SSL_set_default_passwd_cb(ssl, sPem_passwd_cb);
-  SSL_set_default_passwd_cb_userdata(ssl,
-                                     const_cast<char*>(passPhrase != nullptr ? passPhrase : ""));
-  ERR_clear_error();
-  loadPrivateKey(ssl, certificate, privateKey);
-  applyErrorQueue(stream);
-  EVP_PBE_cleanup();
-  bool loaded = loadCertificate(ssl, certificate, privateKey);
-  if (!isEmpty(chain)) loaded = SSL_use_certificate_chain_file(ssl, chain) == 1;
-  applyErrorQueue(stream);
-  if (!loaded) {
-    SSL_set_default_passwd_cb_userdata(ssl, nullptr);
-    return -3;
+  int32_t result =
+      loadCertificateFiles(stream->ssl, stream, certificate, privateKey, passPhrase, chain);
+  stream->hasCertificate = result == 0;
+  return result;
+}
+
+bool readCertificateFile(const char* path, std::string& bytes) {
+  bytes.clear();
+  if (isEmpty(path)) return false;
+  FileDescriptor file{::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+  if (file.fd < 0) return fileRefused(errno);
+  struct stat info {};
+  if (fstat(file.fd, &info) != 0) return fileRefused(errno);
+  if (S_ISDIR(info.st_mode)) return fileRefused(EISDIR);
+  if (!S_ISREG(info.st_mode)) return fileRefused(EINVAL);
+  if (info.st_size > kMaxCertificateFile) return fileRefused(EFBIG);
+  // The file may grow meanwhile: what it holds past the limit refuses it too.
+  char buffer[16384];
+  for (;;) {
+    ssize_t got = ::read(file.fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return fileRefused(errno);
+    if (got == 0) return true;
+    if (static_cast<int64_t>(bytes.size()) + got > kMaxCertificateFile) {
+      bytes.clear();
+      return fileRefused(EFBIG);
+    }
+    bytes.append(buffer, static_cast<size_t>(got));
   }
-  int check = SSL_check_private_key(ssl);
-  SSL_set_default_passwd_cb_userdata(ssl, nullptr);
-  if (check == 1) stream->hasCertificate = true;
-  applyErrorQueue(stream);
-  return check == 1 ? 0 : -4;
+}
+
+unique_pkey parsePrivateKey(const std::string& bytes, bool derToo, const char* passPhrase) {
+  unique_bio pem = memoryOf(bytes);
+  if (!pem) return nullptr;
+  unique_pkey key(PEM_read_bio_PrivateKey(pem.get(), nullptr, sPem_passwd_cb,
+                                          const_cast<char*>(orEmpty(passPhrase))));
+  if (key || !derToo) return key;
+  unique_bio der = memoryOf(bytes);
+  if (der) key.reset(d2i_PrivateKey_bio(der.get(), nullptr));
+  return key;
+}
+
+unique_x509 parseCertificate(const std::string& bytes, bool derToo) {
+  unique_bio pem = memoryOf(bytes);
+  if (!pem) return nullptr;
+  unique_x509 certificate(PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr));
+  if (certificate || !derToo) return certificate;
+  unique_bio der = memoryOf(bytes);
+  if (der) certificate.reset(d2i_X509_bio(der.get(), nullptr));
+  return certificate;
+}
+
+bool readChain(const char* path, std::vector<unique_x509>& certificates) {
+  std::string bytes;
+  if (!readCertificateFile(path, bytes)) return false;
+  unique_bio pem = memoryOf(bytes);
+  if (!pem) return false;
+  while (X509* certificate = PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr)) {
+    certificates.emplace_back(certificate);
+  }
+  // The end of the file shows as a missing start line; any other error is a certificate that
+  // does not read.
+  unsigned long error = ERR_peek_last_error();
+  bool ended = ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE;
+  if (!ended || certificates.empty()) return false;
+  ERR_clear_error();
+  return true;
 }
 
 int32_t sslSetCiphers(TCPGlob* stream, const PA_Unistring& list) {
@@ -325,7 +473,7 @@ int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* c
   const SSL_CIPHER* current = SSL_get_current_cipher(stream->ssl);
   setText(cipher, current != nullptr ? SSL_CIPHER_get_name(current) : "");
   bits = current != nullptr ? SSL_CIPHER_get_bits(current, nullptr) : 0;
-  std::unique_ptr<X509, X509Free> certificate(SSL_get1_peer_certificate(stream->ssl));
+  unique_x509 certificate(SSL_get1_peer_certificate(stream->ssl));
   std::unique_ptr<char, OpenSSLFree> subject;
   if (certificate) {
     subject.reset(X509_NAME_oneline(X509_get_subject_name(certificate.get()), nullptr, 0));

@@ -220,8 +220,9 @@ void handleSSLStreamInfo(PluginBlock* block) {
 }
 
 // ZUV_SSLSetCertificate: a stream's certificate, key, pass phrase and chain, or (stream 0) the
-// defaults of TLS listeners made later: 0, -1 bad id, -2 not TLS, -3 certificate or chain not
-// loaded, -4 key not loaded or not matching.
+// default of TLS listeners made later, checked as a stream's: 0, -1 bad id, -2 not TLS, -3
+// certificate or chain not loaded, -4 key not loaded or not matching (a default that fails
+// leaves the earlier one).
 void handleSSLSetCertificate(PluginBlock* block) {
   int32_t id = PA_GetLongParameter(block, 1);
   streams::BusyStream held(id);

@@ -18,10 +18,13 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "4DPluginAPI.h"
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
+#include "support/peak_memory.h"
 #include "support/plugin_test.h"
 #include "support/stream_test.h"
 #include "tcp.h"
@@ -252,14 +255,17 @@ TEST_F(TLSTest, AClientCertificateThatTheServerRequiresIsSent) {
 // ---- The plug-in as a server
 // ----------------------------------------------------------------------
 
+// The chain file's certificates are sent after the leaf, whether the file holds the intermediates
+// alone or begins with the leaf itself.
 TEST_F(TLSTest, AListenerServesOpenSSLClientWhichVerifiesTheChain) {
-  for (bool chain : {true, false}) {
-    SCOPED_TRACE(chain);
+  for (const char* chainFile : {"chain.pem", "inter.pem", ""}) {
+    SCOPED_TRACE(chainFile);
+    bool chain = *chainFile != '\0';
     int64_t id = listen(0, kTLS);
     ASSERT_GT(id, 0);
     EXPECT_EQ(status(id), kStreamListening);
     EXPECT_EQ(
-        setCertificate(id, file("leaf.pem"), file("leaf.key"), "", chain ? file("chain.pem") : ""),
+        setCertificate(id, file("leaf.pem"), file("leaf.key"), "", chain ? file(chainFile) : ""),
         0);
     auto peer = client(localPort(id), {"-CAfile", file("root.pem"), "-verify_return_error",
                                        "-verify_hostname", "alpha.test", "-quiet"});
@@ -288,26 +294,94 @@ TEST_F(TLSTest, AListenerServesOpenSSLClientWhichVerifiesTheChain) {
   }
 }
 
-TEST_F(TLSTest, AListenerWithoutACertificateWaitsUntilTheDefaultOrItsOwnIsSet) {
-  int64_t waiting = listen(0, kTLS);
-  ASSERT_GT(waiting, 0);
-  int16_t port = localPort(waiting);
-  auto peer = client(port, {"-quiet"});
-  peer->write("x\n");
-  for (int i = 0; i < 50; ++i) ASSERT_EQ(status(waiting), kStreamListening);
-  // The defaults reach listeners made later; this one loads its own. The later one listens on
-  // the other address: on the same one it would share the waiting stream's socket, and could
-  // take the client's connection before the waiting stream does.
-  EXPECT_EQ(setCertificate(0, file("leaf.pem"), file("leaf.key"), "", file("chain.pem")), 0);
-  EXPECT_EQ(status(waiting), kStreamListening);
-  int64_t later = listen(0, kTLS, 0, peers::kLoopback2);
+// The connections made to a local port, as the system lists them (a client that waits in the
+// listening socket's queue included).
+int connectionsOn(uint16_t port) {
+  std::ifstream table("/proc/self/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  char local[16];
+  std::snprintf(local, sizeof local, ":%04X", port);
+  int n = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, address, remote, state;
+    fields >> slot >> address >> remote >> state;
+    if (state == "01" && address.size() > 5 && address.substr(address.size() - 5) == local) ++n;
+  }
+  return n;
+}
+
+// A listener without a certificate fails its handshakes at once, with an alert for the client
+// and a last error for the stream. One that gets its own right after it is made, before its status
+// is asked for, serves even a client that was already waiting on the port.
+TEST_F(TLSTest, AListenerWithoutACertificateFailsItsHandshakesAtOnce) {
+  int64_t bare = listen(0, kTLS);
+  ASSERT_GT(bare, 0);
+  EXPECT_FALSE(stream(bare)->hasCertificate);
+  int16_t port = localPort(bare);
+  auto refused = client(port, {"-quiet"});
+  ASSERT_TRUE(peers::await([&] { return status(bare) >= kStreamPeerClosed; }))
+      << "the client waits for a handshake that never comes";
+  EXPECT_EQ(status(bare), kStreamPeerClosed);
+  EXPECT_NE(run("ZUV_SSLLastError", {num(bare)}).number(), 0);
+  EXPECT_NE(refused->wait(), 0);
+  EXPECT_NE(refused->output().find("alert"), std::string::npos) << refused->output();
+  EXPECT_EQ(release(bare), 0);
+
+  auto waiting = client(port, {"-quiet"});
+  ASSERT_TRUE(peers::await([&] { return connectionsOn(static_cast<uint16_t>(port)) > 0; }))
+      << "the client did not connect";
+  waiting->write("x\n");
+  int64_t own = listen(port, kTLS);
+  ASSERT_GT(own, 0);
+  EXPECT_EQ(setCertificate(own, file("leaf.pem"), file("leaf.key")), 0);
+  ASSERT_TRUE(awaitStatus(own, kStreamEstablished)) << waiting->output();
+  EXPECT_EQ(receiveUntil(own, "\n"), "x\n");
+  EXPECT_EQ(release(own, 2), 0);
+}
+
+// The default reaches listeners made later, with its paths and pass phrase taken whole, however
+// long; a listener made before it keeps what it had.
+TEST_F(TLSTest, TheDefaultCertificateReachesListenersMadeLaterWhole) {
+  int64_t before = listen(0, kTLS, 0, peers::kLoopback2);
+  ASSERT_GT(before, 0);
+  std::string longPath = certificates().dir().string() + "/";
+  while (longPath.size() < 2000) longPath += "./";
+  EXPECT_EQ(setCertificate(0, longPath + "leaf.pem", longPath + "leaf-enc-long.pem",
+                           std::string(300, 'p'), longPath + "inter.pem"),
+            0);
+  EXPECT_FALSE(stream(before)->hasCertificate);
+  int64_t later = listen(0, kTLS);
   ASSERT_GT(later, 0);
   EXPECT_TRUE(stream(later)->hasCertificate);
-  EXPECT_EQ(release(later), 0);
-  EXPECT_EQ(setCertificate(waiting, file("leaf.pem"), file("leaf.key")), 0);
-  ASSERT_TRUE(awaitStatus(waiting, kStreamEstablished)) << peer->output();
-  EXPECT_EQ(receiveUntil(waiting, "\n"), "x\n");
-  EXPECT_EQ(release(waiting), 0);
+  auto peer = client(localPort(later), {"-CAfile", file("root.pem"), "-verify_return_error",
+                                        "-verify_hostname", "alpha.test", "-quiet"});
+  peer->write("y\n");
+  ASSERT_TRUE(awaitStatus(later, kStreamEstablished)) << peer->output();
+  EXPECT_EQ(receiveUntil(later, "\n"), "y\n");
+  EXPECT_EQ(release(later, 2), 0);
+  EXPECT_EQ(release(before, 2), 0);
+  EXPECT_EQ(setCertificate(0, "", ""), 0);
+}
+
+// The default is loaded and checked when it is set, as a stream's own certificate is, and one
+// that fails leaves the earlier default in place.
+TEST_F(TLSTest, TheDefaultCertificateIsCheckedWhenSetAndAFailureKeepsTheEarlierOne) {
+  EXPECT_EQ(setCertificate(0, file("leaf.pem"), file("leaf.key"), "", file("chain.pem")), 0);
+  EXPECT_EQ(setCertificate(0, file("leaf.pem"), file("leaf-enc.pem"), "wrong"), -4);
+  EXPECT_EQ(setCertificate(0, file("leaf.pem"), file("missing.key")), -4);
+  EXPECT_EQ(setCertificate(0, file("beta.pem"), file("leaf.key")), -4);
+  EXPECT_EQ(setCertificate(0, file("missing.pem"), file("beta.key")), -3);
+  int64_t id = listen(0, kTLS);
+  ASSERT_GT(id, 0);
+  EXPECT_TRUE(stream(id)->hasCertificate);
+  auto peer = client(localPort(id), {"-CAfile", file("root.pem"), "-verify_return_error",
+                                     "-verify_hostname", "alpha.test", "-quiet"});
+  peer->write("z\n");
+  ASSERT_TRUE(awaitStatus(id, kStreamEstablished)) << peer->output();
+  EXPECT_EQ(receiveUntil(id, "\n"), "z\n");
+  EXPECT_EQ(release(id, 2), 0);
   EXPECT_EQ(setCertificate(0, "", ""), 0);
 }
 
@@ -386,6 +460,26 @@ TEST_F(ServerNameTest, TheCertificateIsChosenByTheNameTheClientAsksFor) {
   EXPECT_EQ(handshake(kSNI, 42, "beta.test").subject, "CN = gamma.test");
   // Without a server-name flag the map is not looked at.
   EXPECT_EQ(handshake(0, 3, "beta.test").subject, "CN = alpha.test");
+  EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+}
+
+// An entry's chain file adds its certificates after the entry's own, whether it holds the
+// intermediates alone or begins with the leaf.
+TEST_F(ServerNameTest, AnEntrysChainIsSentAfterItsCertificate) {
+  for (const char* chain : {"inter.pem", "chain.pem"}) {
+    SCOPED_TRACE(chain);
+    EXPECT_EQ(setServerName(2, "alpha.test", file("leaf.pem"), file("leaf.key"), "", file(chain)),
+              0);
+    int64_t id = listen(0, kTLS | kSNIStrict, 2);
+    ASSERT_GT(id, 0);
+    auto peer =
+        client(localPort(id), {"-servername", "alpha.test", "-CAfile", file("root.pem"),
+                               "-verify_return_error", "-verify_hostname", "alpha.test", "-quiet"});
+    peer->write("w\n");
+    ASSERT_TRUE(awaitStatus(id, kStreamEstablished)) << peer->output();
+    EXPECT_EQ(receiveUntil(id, "\n"), "w\n");
+    EXPECT_EQ(release(id, 2), 0);
+  }
   EXPECT_EQ(setServerName(-1, "", "", ""), 0);
 }
 
@@ -532,6 +626,10 @@ TEST_F(TLSTest, KeysOfEveryKindLoadOrAnswerTheirCode) {
     Outcome error = run("ZUV_SSLLastError", {num(id)});
     EXPECT_EQ(error.number() != 0, c.expected != 0);
     EXPECT_EQ(release(id), 0);
+    // The default certificate is loaded and checked the same way when it is set.
+    EXPECT_EQ(setCertificate(0, path(c.certificate), path(c.key), c.pass, path(c.chain)),
+              c.expected);
+    EXPECT_EQ(setCertificate(0, "", ""), 0);
   }
 }
 
@@ -545,6 +643,65 @@ TEST_F(TLSTest, AMissingFileIsRecordedAsTheSystemsError) {
   EXPECT_TRUE(ERR_SYSTEM_ERROR(code));
   EXPECT_NE(host::utf8(error.text(2)).find("No such file or directory"), std::string::npos);
   EXPECT_EQ(release(id), 0);
+}
+
+// A certificate, key or chain path that names a FIFO, a folder or a huge file answers at once the
+// code of a file that does not load, for a stream, the default and a server-name entry alike, and
+// nothing of the huge file is read into memory.
+TEST_F(TLSTest, APathThatIsNoSmallRegularFileIsRefusedWithoutBlocking) {
+  std::string fifo = file("pipe.pem");
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A DER sequence announcing 256 MB: a reader that trusts it reads the whole file.
+  std::string huge = file("huge.der");
+  {
+    std::ofstream out(huge, std::ios::binary | std::ios::trunc);
+    out << std::string("\x30\x84\x0f\xff\xff\xf0", 6);
+  }
+  ASSERT_EQ(truncate(huge.c_str(), 256 << 20), 0);
+  std::string folder = certificates().dir().string();
+  struct Case {
+    std::string certificate, key, chain;
+    int64_t expected;
+  };
+  const Case cases[] = {
+      {fifo, file("leaf.key"), "", -3},
+      {file("leaf.pem"), fifo, "", -4},
+      {file("leaf.pem"), file("leaf.key"), fifo, -3},
+      {huge, file("leaf.key"), "", -3},
+      {file("leaf.pem"), huge, "", -4},
+      {file("leaf.pem"), file("leaf.key"), huge, -3},
+      {folder, file("leaf.key"), "", -3},
+      {file("leaf.pem"), folder, "", -4},
+  };
+  bool measured = resetPeakMemory();
+  ResidentMemory start = residentMemory();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.certificate + " " + c.key + " " + c.chain);
+    int64_t id = listen(0, kTLS);
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(setCertificate(id, c.certificate, c.key, "", c.chain), c.expected);
+    EXPECT_NE(run("ZUV_SSLLastError", {num(id)}).number(), 0);
+    EXPECT_EQ(release(id), 0);
+    EXPECT_EQ(setCertificate(0, c.certificate, c.key, "", c.chain), c.expected);
+    EXPECT_EQ(setServerName(1, "alpha.test", c.certificate, c.key, "", c.chain), c.expected);
+  }
+  if (measured) {
+    EXPECT_LT(residentMemory().peak - start.peak, int64_t{64} << 20)
+        << "a file that is refused was read into memory";
+  }
+  // The huge file's error says why.
+  int64_t id = listen(0, kTLS);
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(setCertificate(id, huge, file("leaf.key")), -3);
+  Outcome error = run("ZUV_SSLLastError", {num(id)});
+  EXPECT_TRUE(ERR_SYSTEM_ERROR(static_cast<uint32_t>(error.number())));
+  EXPECT_NE(host::utf8(error.text(2)).find("File too large"), std::string::npos)
+      << host::utf8(error.text(2));
+  EXPECT_EQ(release(id, 2), 0);
+  EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+  ::unlink(fifo.c_str());
+  ::unlink(huge.c_str());
 }
 
 // ---- Shared listening sockets
@@ -881,7 +1038,7 @@ TEST_F(TLSTest, ASecondProcessSendingDuringATLSWriteWaitsForIt) {
 // Errors that a load left in the library's queue are not blamed on the next stream.
 TEST_F(TLSTest, AFailedLoadLeavesNoErrorForAnotherStream) {
   EXPECT_EQ(setServerName(4, "beta.test", file("missing.pem"), file("missing.key")), -4);
-  EXPECT_EQ(run("ZUV_SSLSetCertificate", {num(0), txt(file("missing.pem"))}).number(), 0);
+  EXPECT_EQ(run("ZUV_SSLSetCertificate", {num(0), txt(file("missing.pem"))}).number(), -3);
   InProcessServer server([](SSL* ssl, int, InProcessServer& self) {
     SSL_write(ssl, "hi", 2);
     self.waitForStop();
@@ -909,9 +1066,8 @@ TEST_F(ServerNameTest, AListWhoseResizeIsRefusedLosesNoText) {
   EXPECT_EQ(setServerName(-1, "", "", ""), 0);
 }
 
-// The pass-phrase callback never writes outside the library's buffer, and the default paths are
-// cut to their room.
-TEST_F(TLSTest, ThePassPhraseAndTheDefaultsStayInsideTheirBuffers) {
+// The pass-phrase callback never writes outside the library's buffer.
+TEST_F(TLSTest, ThePassPhraseCallbackStaysInsideTheLibrarysBuffer) {
   char buffer[8] = "unused";
   char secret[] = "a much longer pass phrase";
   EXPECT_EQ(tcp::sPem_passwd_cb(buffer, 0, 0, secret), -1);
@@ -919,9 +1075,9 @@ TEST_F(TLSTest, ThePassPhraseAndTheDefaultsStayInsideTheirBuffers) {
   EXPECT_EQ(tcp::sPem_passwd_cb(buffer, 8, 0, nullptr), -1);
   EXPECT_EQ(tcp::sPem_passwd_cb(buffer, 8, 0, secret), 7);
   EXPECT_STREQ(buffer, "a much ");
+  // A default that names no file is refused, whatever its length.
   std::string longPath(5000, 'p');
-  EXPECT_EQ(setCertificate(0, longPath, longPath, longPath, longPath), 0);
-  EXPECT_EQ(setCertificate(0, "", ""), 0);
+  EXPECT_EQ(setCertificate(0, longPath, longPath, longPath, longPath), -3);
 }
 
 // ---- Library configurations

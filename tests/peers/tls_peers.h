@@ -138,7 +138,8 @@ inline int runCommand(const std::vector<std::string>& argv, std::string* output 
 
 // A root, an intermediate and a leaf for alpha.test signed by it (with the chain file leaf
 // first), self-signed beta.test and gamma.test, an RSA-2048 and an RSA-1024 pair, the leaf key in
-// every encrypted form (pass phrase "secret"), DER forms and one PEM holding key and certificate.
+// every encrypted form (pass phrase "secret", and 300 times "p" for leaf-enc-long.pem), DER forms
+// and one PEM holding key and certificate.
 // Made once per test binary.
 class Certificates {
  public:
@@ -194,6 +195,8 @@ class Certificates {
            sh("openssl req -x509 -newkey rsa:1024 -nodes -days 2 -keyout weak.key -out weak.pem "
               "-subj /CN=weak 2>/dev/null") &&
            sh("openssl pkey -in leaf.key -aes256 -passout pass:secret -out leaf-enc.pem") &&
+           sh("head -c 300 /dev/zero | tr '\\0' p > long.pass && openssl pkey -in leaf.key "
+              "-aes256 -passout file:long.pass -out leaf-enc-long.pem") &&
            sh("openssl rsa -in rsa.key -aes128 -passout pass:secret -traditional "
               "-out rsa-enc-trad.pem 2>/dev/null") &&
            sh("openssl pkcs8 -topk8 -in leaf.key -v1 PBE-SHA1-3DES -passout pass:secret "
