@@ -18,6 +18,8 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -920,6 +922,12 @@ class InProcessServer {
     ::listen(listener_, 1);
     port_ = peers::localPort(listener_);
     thread_ = std::thread([this, serve] {
+      // A write of the server's into a connection the stream has just released must fail in
+      // this thread, not end the test binary with SIGPIPE.
+      sigset_t pipe;
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
       int fd = accept(listener_, nullptr, nullptr);
       if (fd < 0) return;
       SSL* ssl = SSL_new(context_);
