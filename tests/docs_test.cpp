@@ -252,6 +252,33 @@ TEST(ExamplesTest, EveryReceiveUpToADelimiterPassesALimit) {
   EXPECT_GT(receives, 3);
 }
 
+// As zuvhost refuses a plug-in call without all of its parameters, as 4D's compiler does, every
+// call in the reference's and the examples' code gives them all.
+TEST(ExamplesTest, EveryCallOfAPluginCommandGivesAllItsParameters) {
+  std::vector<std::string> files = {"docs/commands.md", "docs/constants.md"};
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(ZUV_SOURCE_DIR) + "/examples")) {
+    files.push_back("examples/" + entry.path().filename().string());
+  }
+  const host::Manifest& manifest = host::Manifest::builtIn();
+  const std::regex call("\\b(ZUV_[A-Za-z0-9]+)\\(");
+  int calls = 0;
+  for (const std::string& file : files) {
+    std::string text = sourceFile(file);
+    for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it) {
+      const host::CommandSpec* spec = manifest.find((*it)[1].str());
+      SCOPED_TRACE(file + ": " + (*it)[1].str());
+      ASSERT_NE(spec, nullptr);
+      std::vector<std::string> args =
+          argumentsAt(text, static_cast<size_t>(it->position() + it->length() - 1));
+      size_t given = args.size() == 1 && args[0].empty() ? 0 : args.size();
+      EXPECT_EQ(given, spec->params.size());
+      ++calls;
+    }
+  }
+  EXPECT_GT(calls, 80);
+}
+
 // The lines of a README section ("## Title"), up to the next one.
 std::string readmeSection(const std::string& title) {
   std::string readme = sourceFile("README.md");
