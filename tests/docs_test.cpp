@@ -4,7 +4,6 @@
 // the README and examples/ receive lines as a receive ends them, and the README says what this
 // build is, which libraries a build for 4D carries and where the scripts put zuvhost.
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "emulator.h"
+#include "support/shell_run.h"
 #include "zuvhost/help.h"
 #include "zuvhost/listing.h"
 #include "zuvhost/values.h"
@@ -134,21 +134,10 @@ TEST(CommandReferenceTest, TheBuiltInReferenceIsTheSourceFile) {
             sourceReference().section("ZUV_TCPOpen"));
 }
 
-struct ShellRun {
-  int status = -1;
-  std::string output;
-};
+using zuvtest::ShellRun;
 
 ShellRun zuvhost(const std::string& arguments) {
-  std::string command = std::string("'") + ZUVHOST_PATH + "' " + arguments + " 2>&1";
-  ShellRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
-  int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  return zuvtest::runShell(std::string("'") + ZUVHOST_PATH + "' " + arguments + " 2>&1");
 }
 
 TEST(ZuvhostHelpTest, PrintsACommandsSection) {

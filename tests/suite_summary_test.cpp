@@ -2,13 +2,12 @@
 // build and in all how many tests ran, passed, failed and were skipped (a skipped test counts as
 // no pass), names the failed ones, and gives each skipped one the reason its GTEST_SKIP wrote.
 
-#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
+#include "support/shell_run.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -53,22 +52,9 @@ const char kSanitizerSuite[] = R"xml(<?xml version="1.0" encoding="UTF-8"?>
 </testsuite>
 )xml";
 
-struct ScriptRun {
-  int status = -1;
-  std::string output;
-};
-
-ScriptRun summary(const std::string& arguments) {
-  std::string command =
-      std::string(ZUV_SOURCE_DIR) + "/script/suite-summary " + arguments + " 2>&1";
-  ScriptRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
-  int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+zuvtest::ShellRun summary(const std::string& arguments) {
+  return zuvtest::runShell(std::string(ZUV_SOURCE_DIR) + "/script/suite-summary " + arguments +
+                           " 2>&1");
 }
 
 TEST(SuiteSummaryTest, CountsEachBuildAndSaysWhyEachSkippedTestSkipped) {
@@ -78,7 +64,7 @@ TEST(SuiteSummaryTest, CountsEachBuildAndSaysWhyEachSkippedTestSkipped) {
   ASSERT_EQ(::mkdir(folder.path("build-asan").c_str(), 0700), 0);
   std::string plain = folder.write("build/suite.xml", kPlainSuite);
   std::string sanitized = folder.write("build-asan/suite.xml", kSanitizerSuite);
-  ScriptRun run = summary("'" + plain + "' '" + sanitized + "'");
+  zuvtest::ShellRun run = summary("'" + plain + "' '" + sanitized + "'");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(
       run.output,
