@@ -7,6 +7,7 @@
 // of a status poll. A listener holds its own reference to the context it took, so an entry may
 // go while listeners still use its context.
 
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -96,6 +97,19 @@ int32_t loadEntryContext(unique_ctx& context, const char* certificate, const cha
   return result;
 }
 
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Host names are compared without regard to ASCII case (RFC 4343, RFC 6066); every other byte
+// compares as it is.
+bool sameHostName(const std::string& entry, const char* name) {
+  size_t length = std::strlen(name);
+  if (entry.size() != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (asciiLower(entry[i]) != asciiLower(name[i])) return false;
+  }
+  return true;
+}
+
 // The listener whose connection is in the handshake: the stream behind the connection's BIO.
 // (A context's callback argument is shared by every listener that took the context, so it
 // cannot name one.)
@@ -111,7 +125,7 @@ int get_ssl_servername_cb(SSL* connection, int*, void*) {
   const char* name = SSL_get_servername(connection, TLSEXT_NAMETYPE_host_name);
   if (isEmpty(name)) return SSL_TLSEXT_ERR_NOACK;
   for (const auto& [key, entry] : *sCtxMap) {
-    if (entry.domain != name) continue;
+    if (!sameHostName(entry.domain, name)) continue;
     if (key == stream->sniId) return SSL_TLSEXT_ERR_OK;
     if (SSL_set_SSL_CTX(connection, entry.context.get()) == entry.context.get()) {
       return SSL_TLSEXT_ERR_OK;

@@ -111,7 +111,8 @@ int32_t releaseUDP(TCPGlob* stream) {
   return result;
 }
 
-// The address 255.255.255.255 is sent to 0.0.0.0, this host: nothing is ever broadcast.
+// The address 255.255.255.255 is sent to 0.0.0.0, this host: it is never broadcast (a network's
+// own broadcast address is, since the socket allows broadcast).
 int32_t sendUDP(TCPGlob* stream, const void* bytes, int32_t count, int32_t address, int32_t port) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -132,8 +133,9 @@ int32_t receiveUDP(TCPGlob* stream, PA_Unistring* text, int32_t& address, int32_
   sockaddr_in sender{};
   long got = receiveDatagram(stream, buffer.get(), sender, timeout);
   if (got < 0) return -1;
+  // The whole datagram, zero bytes included, as the BLOB form gives it.
   DecodedChars units = convertToUnicode(buffer.get(), static_cast<int>(got), 7);
-  PA_SetUnistring(text, units.chars);
+  PA_SetUnistringUnits(text, units.chars, units.chars != nullptr ? units.length : 0);
   fillSender(sender, address, port);
   return 0;
 }

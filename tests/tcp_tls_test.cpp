@@ -443,9 +443,15 @@ class ServerNameTest : public TLSTest {
 
 TEST_F(ServerNameTest, TheCertificateIsChosenByTheNameTheClientAsksFor) {
   EXPECT_EQ(setServerName(3, "beta.test", file("beta.pem"), file("beta.key")), 0);
-  EXPECT_EQ(setServerName(9, "gamma.test", file("gamma.pem"), file("gamma.key")), 0);
+  EXPECT_EQ(setServerName(9, "Gamma.TEST", file("gamma.pem"), file("gamma.key")), 0);
   EXPECT_EQ(handshake(kSNI, 42, "beta.test").subject, "CN = beta.test");
   EXPECT_EQ(handshake(kSNI, 42, "gamma.test").subject, "CN = gamma.test");
+  // Names are compared without regard to ASCII case, and the map keeps each as it was given.
+  EXPECT_EQ(handshake(kSNIStrict, 42, "BETA.Test").subject, "CN = beta.test");
+  Outcome listed = run("ZUV_SSLSNIList", {LongintArray{}, TextArray{}});
+  const TextArray& names = std::get<TextArray>(listed.params[1]);
+  ASSERT_EQ(names.elements.size(), 3u);
+  EXPECT_EQ(host::utf8(names.elements[2]), "Gamma.TEST");
   // A name in no entry goes on with the listener's own certificate, unless the listener is
   // strict, which ends the handshake with an alert.
   EXPECT_EQ(handshake(kSNI, 42, "other.test").subject, "CN = alpha.test");

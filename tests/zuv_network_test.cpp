@@ -6,6 +6,8 @@
 #include <string>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
@@ -119,6 +121,12 @@ TEST_F(NetworkTest, DatagramsTravelAsTextAndAsBlob) {
   EXPECT_EQ(host::utf8(text.text(2)), "Grüße zurück");
   EXPECT_EQ(text.number(3), kLoopback);
   EXPECT_EQ(text.number(4), peer.port());
+  // A zero byte is part of the datagram, in the text as in the BLOB.
+  std::string withZero("ab\0cd", 5);
+  peer.send(port, withZero);
+  Outcome zero = run("ZUV_UDPReceive", {num(id), txt("old"), num(1), num(1), {}, num(2)});
+  EXPECT_EQ(zero.number(), 0);
+  EXPECT_EQ(zero.text(2), host::text(withZero));
 
   // Longer datagrams are cut to their first 2048 bytes.
   std::string long3000(3000, 'x');
@@ -208,6 +216,38 @@ TEST_F(NetworkTest, ReleaseDuringAWaitingReceiveAnswersBusy) {
   Outcome waited = run("ZUV_UDPReceive", {num(id), txt(""), num(0), num(0), {}, num(-6)});
   EXPECT_EQ(waited.number(), -1);
   EXPECT_EQ(emu.wait(releasing).number(), -2);
+  EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
+}
+
+// A receive that waits before its datagram comes keeps where it writes across its yields, which
+// move every unlocked handle: the datagram arrives at the third yield, whole, as text and as BLOB.
+TEST_F(NetworkTest, AReceiveThatWaitsGetsALateDatagramWhole) {
+  int64_t id = create();
+  ASSERT_GT(id, 0);
+  sockaddr_in to = peers::address(peers::kLoopback1, static_cast<uint16_t>(portOf(id)));
+  int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from = peers::address(peers::kLoopback1, 0);
+  ASSERT_EQ(bind(sender, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  std::string datagram("late \0 datagram", 15);
+  for (bool asBlob : {false, true}) {
+    SCOPED_TRACE(asBlob ? "BLOB" : "text");
+    emu.onYield(1, 3, [&] {
+      sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof to);
+    });
+    Outcome got =
+        asBlob ? run("ZUV_UDPReceiveBlob", {num(id), blob("old"), num(1), num(1), {}, num(5)})
+               : run("ZUV_UDPReceive", {num(id), txt("old"), num(1), num(1), {}, num(5)});
+    EXPECT_EQ(got.number(), 0);
+    if (asBlob) {
+      EXPECT_EQ(std::get<host::Blob>(got.params[1]).bytes, datagram);
+    } else {
+      EXPECT_EQ(got.text(2), host::text(datagram));
+    }
+    EXPECT_EQ(got.number(3), kLoopback);
+    EXPECT_EQ(got.number(4), peers::localPort(sender));
+  }
+  ::close(sender);
   EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
 }
 
