@@ -51,6 +51,7 @@ Emulator::Impl::~Impl() {
 
 Emulator::Emulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
   setActiveHost(impl_.get());
+  if (impl_->options.strict) installCrashReport();
 }
 
 Emulator::~Emulator() {
@@ -59,6 +60,7 @@ Emulator::~Emulator() {
   } catch (...) {
   }
   impl_->stopAll();
+  impl_->unloading = true;
   if (impl_->module) dlclose(impl_->module);
   if (activeHost() == impl_.get()) setActiveHost(nullptr);
 }
@@ -144,6 +146,7 @@ void Emulator::shutdown() {
 
 void Emulator::unload() {
   if (impl_->started) shutdown();
+  impl_->unloading = true;
   if (impl_->module) dlclose(impl_->module);
   impl_->module = nullptr;
   impl_->entry = nullptr;
@@ -184,22 +187,15 @@ Emulator::Pending Emulator::start(std::string_view name, std::vector<Value> args
     impl->entry(selector, frame->array.data, impl->memory.noAccessPage(), frame->resultArea.data);
     Outcome outcome;
     outcome.elapsed = std::chrono::steady_clock::now() - started;
+    // Before the cells are read and released: a BLOB cell's handle left locked is the command's
+    // fault too.
+    if (impl->options.strict) frame->checkLocksLeft(impl->current()->number);
     for (size_t i = 1; i <= frame->specs.size(); ++i) outcome.params.push_back(frame->read(i));
     outcome.result = frame->readResult();
     frame->settle();
     std::lock_guard<std::recursive_mutex> lock(impl->state);
-    // Strict checks only: the live handles still locked, the guards of the live objects.
-    if (impl->options.strict) {
-      for (char** handle : impl->liveHandles) {
-        HandleRec& rec = impl->handles.at(handle);
-        if (rec.locks > 0) {
-          impl->fault(frame->name + ": a handle (made at " + rec.origin +
-                      ") is still locked at the end of the command");
-          rec.locks = 0;
-        }
-      }
-      impl->checkGuards();
-    }
+    // Strict checks only: the guards of the live objects.
+    if (impl->options.strict) impl->checkGuards();
     state->outcome = std::move(outcome);
   };
   Process* me = impl_->current();

@@ -207,12 +207,12 @@ constexpr int64_t kNewObject = 1471;          // -> object
 constexpr int64_t kHostFormText = 9024;       // emulator only: its text argument as kind 24
 }  // namespace hostcommand
 
-// The realistic mode's memory: one malloc arena for every thread, no block mapped apart and
-// nothing given back to the system, so that what a call frees the next one reuses, as in a host
-// that has been running for a while. An emulator in that mode sets it up itself, but glibc gives
-// each thread its arena at the thread's first allocation, and a thread that already has one of
-// its own still maps every block above 64 MiB afresh: a benchmark calls this first thing in
-// main, before it starts any thread.
+// The process's memory as a long-running host keeps it: one malloc arena for every thread, no
+// block mapped apart and nothing given back to the system, so that what a call frees the next
+// one reuses, as in a host that has been running for a while. An emulator (of either mode) sets
+// it up itself, but glibc gives each thread its arena at the thread's first allocation, and a
+// thread that already has one of its own still maps every block above 64 MiB afresh: a benchmark
+// calls this first thing in main, before it starts any thread.
 void keepFreedMemory();
 
 struct Options {
@@ -244,9 +244,10 @@ class Frame {
   Value param(size_t index) const;
   Value resultValue() const;
 
+  struct Impl;
+
  private:
   friend class Emulator;
-  struct Impl;
   explicit Frame(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };

@@ -32,10 +32,12 @@ enum class Owner { Host, Plugin };
 struct HandleRec {
   Block block;
   int32_t locks = 0;
+  int lockProcess = 0;  // the 4D process that locked it last: its command must unlock it
   Owner owner = Owner::Plugin;
   bool live = true;
   bool guardReported = false;
   std::string origin;
+  int64_t releasedAt = 0;  // the host call that disposed of it
 };
 
 struct TextRec {
@@ -118,7 +120,13 @@ constexpr uint64_t kPictureTag = 0xF1C0'0000'0000'0000;
 constexpr uint64_t kObjectTag = 0x0B1E'0000'0000'0000;
 constexpr uint64_t kTagMask = 0xFFFF'0000'0000'0000;
 // What a disposed handle's master pointer and the scribbled block fields hold.
+// (Strict mode points a disposed handle's master pointer into the allocator's dead slots instead,
+// so that a use of it names the handle.)
 constexpr uint64_t kPoisonAddress = 0xDDDD'DDDD'DDDD'DDDD;
+// The tags of blocks that are no handle's (a handle's block is tagged with its master pointer's
+// address, a user address below 2^47): a text's units, a call's parameter cells.
+constexpr uint64_t kTextTag = uint64_t{1} << 62;
+constexpr uint64_t kCellsTag = uint64_t{1} << 61;
 constexpr unsigned char kScribble = 0xEE;
 // What entry -56 answers when the database runs compiled.
 constexpr int64_t kCompiledBits = (int64_t{1} << 27) | (int64_t{1} << 23);
@@ -162,6 +170,17 @@ struct Emulator::Impl {
   void releaseArrayElements(int8_t kind, const unsigned char* head, const std::string& where);
   void checkGuards();
 
+  // ---- Crashes: what an address is, in the host's words ----
+  std::string describeAddress(const void* address);
+  std::string nameOfHandle(void* handle, const HandleRec& rec) const;
+  std::string nameOfText(uint64_t id, const TextRec& rec) const;
+  std::string describeDisposed(int64_t slot, const void* address) const;
+  std::string describeOldPlace(const OldPlace& place) const;
+  // Prints what a crash at address touched, the faults so far and the last host calls; the
+  // caller then lets the process die of the signal.
+  void reportCrash(int signal, const void* address, bool noAddress);
+  void printState();
+
   // ---- The host callback ----
   void answer(int32_t entry, unsigned char* block);
 
@@ -197,6 +216,9 @@ struct Emulator::Impl {
   std::atomic<bool> startSent{false};
   std::atomic<bool> started{false};
   std::atomic<bool> shutDown{false};
+  // The plug-in is being or has been unloaded: a host call now comes from its unload code (a
+  // destructor run at dlclose or at exit), and a fault recorded then would never be read.
+  std::atomic<bool> unloading{false};
 
   mutable std::recursive_mutex state;
   // Stable addresses; a disposed handle's slot is reused only once its record is forgotten.
@@ -225,6 +247,8 @@ struct Emulator::Impl {
   std::map<int32_t, DocumentRec> documents;
   int32_t nextDocument = 1;
   std::map<int16_t, Bytes> records;
+  // The frames whose cells the plug-in may hold now, to name a cell or a cell's handle or text.
+  std::unordered_set<Frame::Impl*> frames;
   std::vector<std::string> faults;
   std::vector<int32_t> trace;
   std::unordered_map<int32_t, int64_t> counts;
@@ -251,5 +275,14 @@ void hostCallback(int32_t entry, ::HostCallBlock* block);
 void setActiveHost(Emulator::Impl* host);
 Emulator::Impl* activeHost();
 void bindThreadToHost(Emulator::Impl* host);
+// The emulator that answers the calling thread's host calls (as hostCallback chooses), or null.
+Emulator::Impl* hostOfThisThread();
+// Makes a segmentation fault or bus error report what the active emulator knows of the address
+// before the process dies of it (strict emulators install it, once per process).
+void installCrashReport();
+// Gives the calling thread a stack of its own for that report, so that a stack overflow is
+// reported too; null when it has one already. Released by releaseCrashStack.
+void* takeCrashStack();
+void releaseCrashStack(void* stack);
 
 }  // namespace host

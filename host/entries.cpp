@@ -4,6 +4,8 @@
 // the wrong answer field gives garbage instead of a lucky value.
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -183,7 +185,10 @@ void getHandleSize(Call& c) {
 void lockHandle(Call& c) {
   HandleRec* rec = liveHandle(c, c.pointer(kHandle));
   c.answerPointer(kParam3, rec ? rec->block.data : nullptr, kFieldParam3);
-  if (rec) ++rec->locks;
+  if (!rec) return;
+  ++rec->locks;
+  Process* me = c.emu.current();
+  rec->lockProcess = me ? me->number : 0;
 }
 
 void unlockHandle(Call& c) {
@@ -567,6 +572,15 @@ void answerCompiledFlags(Call& c) {
   if (!magic) c.fail(error::kBadParameter, "a wrong magic number");
 }
 
+// The handle that a dispose, resize or unlock names: that call moves it itself (or frees it),
+// leaving its old place inaccessible. Every other handle, the one a size or lock asks about
+// included, moves before the call.
+const void* handleMovedByTheCall(int32_t entry, const Call& c) {
+  if (entry != -434) return nullptr;
+  const int64_t operation = c.param(kParam1);
+  return operation == 2 || operation == 3 || operation == 6 ? c.pointer(kHandle) : nullptr;
+}
+
 void scribble(Call& c) {
   for (const FieldPlace& f : kFields) {
     if (!(c.answered & f.field)) std::memset(c.b + f.offset, kScribble, f.width);
@@ -578,6 +592,7 @@ void scribble(Call& c) {
 void setActiveHost(Emulator::Impl* host) { gActive = host; }
 Emulator::Impl* activeHost() { return gActive; }
 void bindThreadToHost(Emulator::Impl* host) { tHost = host; }
+Emulator::Impl* hostOfThisThread() { return tHost ? tHost : gActive; }
 
 void Emulator::Impl::answer(int32_t entry, unsigned char* block) {
   Call c{*this, block, 0, error::kNone, {}};
@@ -585,8 +600,14 @@ void Emulator::Impl::answer(int32_t entry, unsigned char* block) {
   {
     std::lock_guard<std::recursive_mutex> lock(state);
     ++hostCalls;
+    memory.setEvent(hostCalls);
     if (trace.size() < kMaxTrace) trace.push_back(entry);
     ++counts[entry];
+    if (unloading) {
+      abortRun(c.name +
+               ": a host call from the plug-in's unload code (a destructor run at dlclose or at "
+               "exit), after the shut-down selector");
+    }
     if (!startSent) fault(c.name + ": a host call before the start-up selector");
     if (shutDown) fault(c.name + ": a host call after the shut-down selector");
     if (!current()) {
@@ -600,7 +621,7 @@ void Emulator::Impl::answer(int32_t entry, unsigned char* block) {
               " write(s), since the host call before, through the old address of an unlocked "
               "handle (its bytes move at every host call)");
       }
-      relocateUnlockedHandles(entry == -434 ? c.pointer(kHandle) : nullptr);
+      relocateUnlockedHandles(handleMovedByTheCall(entry, c));
     }
   }
   if (entry == -93 || entry == -122) {
@@ -679,8 +700,13 @@ void hostCallback(int32_t entry, ::HostCallBlock* block) {
   unsigned char* bytes = reinterpret_cast<unsigned char*>(block);
   Emulator::Impl* host = tHost ? tHost : gActive;
   if (!host) {
-    store<int16_t>(bytes, kError, error::kUnknownCommand);
-    return;
+    // No emulator to record a fault: the plug-in's code at exit (a static object's destructor)
+    // or a thread that outlived its host.
+    std::fprintf(stderr,
+                 "host emulator: entry %d: a host call with no host alive (the plug-in's code at "
+                 "exit, such as a destructor, or a thread that outlived its host)\n",
+                 entry);
+    std::abort();
   }
   host->answer(entry, bytes);
 }

@@ -25,6 +25,14 @@ struct Frame::Impl {
   void claimResult();
   // Checks the guards and the "in" cells, takes over what the cells hold, releases it all.
   void settle();
+  // Faults for every handle that the command's process locked and left locked, naming the
+  // parameter whose handle it is; unlocks them.
+  void checkLocksLeft(int process);
+  // What a crash names: the parameter whose handle or text this is, or what of the cells an
+  // address is; nothing when the frame has none of them.
+  std::optional<std::string> nameOfHandle(const void* handle) const;
+  std::optional<std::string> nameOfText(uint64_t id) const;
+  std::optional<std::string> describe(const unsigned char* address) const;
 
   Emulator::Impl& emu;
   std::vector<ParamSpec> specs;
@@ -62,11 +70,13 @@ struct Frame::Impl {
   Blob readBlob(void* handle, const std::string& where, bool asResult = false);
   bool aliasesHostObject(bool asResult, Owner owner, uint64_t ref, const std::string& where);
   void checkReplacedHandles();
-  void checkDistinctTexts(const unsigned char* data, size_t elements, const std::string& where);
+  void checkTextsInOnePlace();
+  std::optional<std::string> ownerOfHandle(const void* handle) const;
   void checkResultWidth();
   Value readArray(const unsigned char* cell, const std::string& where);
   void takeOver(ObjectRef ref);
   std::string where(size_t index) const;
+  std::string parameterName(size_t index) const;
 };
 
 // The cell size of a parameter kind.

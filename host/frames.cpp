@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -67,9 +68,11 @@ Frame::Impl::Impl(Emulator::Impl& e, std::vector<ParamSpec> s, Kind result, std:
 
 Frame::Impl::~Impl() { settle(); }
 
-std::string Frame::Impl::where(size_t index) const {
-  return name + " parameter " + std::to_string(index) + " (" + specs[index - 1].name + ")";
+std::string Frame::Impl::parameterName(size_t index) const {
+  return "parameter " + std::to_string(index) + " (" + specs[index - 1].name + ")";
 }
+
+std::string Frame::Impl::where(size_t index) const { return name + " " + parameterName(index); }
 
 void Frame::Impl::build(const std::vector<Value>& args) {
   if (args.size() > specs.size()) {
@@ -83,6 +86,8 @@ void Frame::Impl::build(const std::vector<Value>& args) {
   sizes.push_back(8);
   if (resultKind == Kind::Text) sizes.push_back(kTextSize);
   std::vector<Block> blocks = emu.memory.allocateGroup(sizes, 0, group);
+  group.tag = kCellsTag;
+  emu.frames.insert(this);
   array = blocks[0];
   cells.assign(blocks.begin() + 1, blocks.begin() + 1 + specs.size());
   resultArea = blocks[1 + specs.size()];
@@ -295,6 +300,7 @@ void Frame::Impl::verify() {
     checkReplacedHandles();
     checkResultWidth();
   }
+  checkTextsInOnePlace();
 }
 
 // A longint result is 8 bytes, the value sign-extended: a 4-byte write leaves half of the
@@ -400,19 +406,113 @@ Blob Frame::Impl::readBlob(void* handle, const std::string& at, bool asResult) {
   return Blob{true, emu.handleBytes(*rec)};
 }
 
-// Each element owns its text: one text in two elements would be released twice.
-void Frame::Impl::checkDistinctTexts(const unsigned char* data, size_t elements,
-                                     const std::string& at) {
-  std::unordered_map<uint32_t, size_t> seen;
-  for (size_t i = 0; i < elements; ++i) {
-    const unsigned char* record = data + i * kTextSize;
-    if (layout::load<uint32_t>(record, kTextMagic) != kTextMagicValue) continue;
-    auto [first, fresh] = seen.emplace(layout::load<uint32_t>(record, kTextId), i);
-    if (!fresh) {
-      emu.fault(at + ": elements " + std::to_string(first->second) + " and " + std::to_string(i) +
-                " hold one text");
+// Every text record in the cells, the arrays' elements and the result owns its text: a text in
+// two places (a parameter's record handed back as the result, one text in two elements) would
+// have its units released twice by the host.
+void Frame::Impl::checkTextsInOnePlace() {
+  struct Place {
+    std::string name;
+    size_t array = 0;  // the array parameter that holds it, 0 for none
+    size_t element = 0;
+  };
+  std::unordered_map<uint32_t, Place> seen;
+  auto note = [&](const unsigned char* record, Place place) {
+    if (layout::load<uint32_t>(record, kTextMagic) != kTextMagicValue) return;
+    auto [first, fresh] = seen.emplace(layout::load<uint32_t>(record, kTextId), place);
+    if (fresh) return;
+    const Place& before = first->second;
+    if (place.array != 0 && place.array == before.array) {
+      emu.fault(where(place.array) + ": elements " + std::to_string(before.element) + " and " +
+                std::to_string(place.element) + " hold one text");
+    } else {
+      emu.fault(before.name + " and " + place.name + " hold one text");
+    }
+  };
+  for (size_t i = 1; i <= specs.size(); ++i) {
+    const unsigned char* cell = cells[i - 1].data;
+    if (specs[i - 1].kind == Kind::Text) note(cell, {where(i)});
+    if (specs[i - 1].kind != Kind::TextArray || layout::load<int8_t>(cell, kVariableKind) != 34) {
+      continue;
+    }
+    auto storage = emu.handles.find(static_cast<char**>(loadPointer(cell, kArrayStorage)));
+    int32_t count = layout::load<int32_t>(cell, kArrayCount);
+    if (storage == emu.handles.end() || !storage->second.live || count < 0) continue;
+    const Block& block = storage->second.block;
+    size_t elements = std::min(block.size / kTextSize, static_cast<size_t>(count) + 1);
+    for (size_t e = 0; e < elements; ++e) {
+      note(block.data + e * kTextSize, {where(i) + " element " + std::to_string(e), i, e});
     }
   }
+  if (resultKind == Kind::Text && loadPointer(resultArea.data, 0) == resultRecord.data) {
+    note(resultRecord.data, {name + " result"});
+  }
+}
+
+// A command ends with every handle it locked unlocked again. The BLOB cells' handles are the
+// host's and go when the frame settles: this runs before, so that one left locked is seen.
+void Frame::Impl::checkLocksLeft(int process) {
+  std::lock_guard<std::recursive_mutex> lock(emu.state);
+  for (char** handle : emu.liveHandles) {
+    HandleRec& rec = emu.handles.at(handle);
+    if (rec.locks == 0 || rec.lockProcess != process) continue;
+    std::optional<std::string> owner = ownerOfHandle(handle);
+    emu.fault(name + ": " + (owner ? *owner : "a handle (made at " + rec.origin + ")") +
+              " is still locked at the end of the command");
+    rec.locks = 0;
+  }
+}
+
+std::optional<std::string> Frame::Impl::ownerOfHandle(const void* handle) const {
+  for (size_t i = 1; i <= specs.size(); ++i) {
+    const unsigned char* cell = cells[i - 1].data;
+    if (specs[i - 1].kind == Kind::Blob && loadPointer(cell, 0) == handle) {
+      return "the handle of " + parameterName(i);
+    }
+    if (isArray(specs[i - 1].kind) && loadPointer(cell, kArrayStorage) == handle) {
+      return "the storage of " + parameterName(i);
+    }
+  }
+  if (resultKind == Kind::Blob && loadPointer(resultArea.data, 0) == handle) {
+    return std::string("the handle of the result");
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Frame::Impl::nameOfHandle(const void* handle) const {
+  std::optional<std::string> owner = ownerOfHandle(handle);
+  if (owner) return *owner + " of " + name;
+  return owner;
+}
+
+std::optional<std::string> Frame::Impl::nameOfText(uint64_t id) const {
+  auto names = [&](const unsigned char* record) {
+    return layout::load<uint32_t>(record, kTextMagic) == kTextMagicValue &&
+           layout::load<uint32_t>(record, kTextId) == id;
+  };
+  for (size_t i = 1; i <= specs.size(); ++i) {
+    if (specs[i - 1].kind == Kind::Text && names(cells[i - 1].data)) {
+      return "the text of " + where(i);
+    }
+  }
+  if (resultKind == Kind::Text && names(resultRecord.data)) return "the result text of " + name;
+  return std::nullopt;
+}
+
+std::optional<std::string> Frame::Impl::describe(const unsigned char* address) const {
+  const auto* begin = static_cast<const unsigned char*>(group.map);
+  if (!begin || address < begin || address >= begin + group.mapSize) return std::nullopt;
+  auto in = [&](const Block& b) {
+    return address >= b.data && address < b.data + b.size + b.guard;
+  };
+  auto offset = [&](const Block& b) {
+    return "offset " + std::to_string(address - b.data) + " of ";
+  };
+  for (size_t i = 1; i <= cells.size(); ++i) {
+    if (in(cells[i - 1])) return offset(cells[i - 1]) + "the cell of " + where(i);
+  }
+  if (in(array)) return offset(array) + "the parameter array of " + name;
+  if (in(resultArea) || in(resultRecord)) return "the result area of " + name;
+  return "the parameter cells of " + name;
 }
 
 Value Frame::Impl::readArray(const unsigned char* cell, const std::string& at) {
@@ -449,7 +549,6 @@ Value Frame::Impl::readArray(const unsigned char* cell, const std::string& at) {
   }
   TextArray a;
   a.elements.clear();
-  checkDistinctTexts(data, elements, at);
   for (size_t i = 0; i < elements; ++i) {
     a.elements.push_back(readText(data + i * kTextSize, at + " element " + std::to_string(i)));
   }
@@ -529,6 +628,7 @@ void Frame::Impl::settle() {
     claimResult();
   }
   settled = true;
+  emu.frames.erase(this);
   for (const ObjectRef& ref : owned) emu.releaseRef(ref);
   owned.clear();
   std::vector<Block*> blocks{&array, &resultArea, &resultRecord};

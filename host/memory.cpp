@@ -18,7 +18,9 @@ namespace {
 constexpr size_t kQuarantineBlocks = 4096;
 // Strict blocks of this size and more sit on huge pages when the system has them (one page
 // fault per 2 MiB instead of per 4 KiB), and their pages are dropped when they are freed
-// rather than filled first: inaccessible, the fill could not be seen anyway.
+// rather than filled first: inaccessible, the fill could not be seen anyway. They start at a
+// multiple of this size, and keep their place modulo it when they move, so that mremap moves
+// whole page tables (one entry per 2 MiB) instead of one entry per page.
 constexpr size_t kHugeBlock = size_t{2} << 20;
 // Pool slots are made this many at a time.
 constexpr size_t kSlotBatch = 32;
@@ -34,19 +36,15 @@ size_t roundToPages(size_t size) {
 }
 
 // The pages of a member of a group: its bytes and guard.
-size_t mappedSize(size_t size) { return roundToPages(size + BlockAllocator::kGuardSize); }
-
-// Where a block of size bytes starts in pages of `reach` bytes so that it ends, with at least its
-// guard, at their end; 16-byte aligned, as a host's allocator answers.
-size_t tailOffset(size_t reach, size_t size) {
-  return (reach - BlockAllocator::kGuardSize - size) & ~size_t{15};
-}
+size_t memberSize(size_t size) { return roundToPages(size + BlockAllocator::kGuardSize); }
 
 int mapFlags(size_t mapSize) {
   int flags = MAP_PRIVATE | MAP_ANONYMOUS;
   if (mapSize >= BlockAllocator::kLargeBlock) flags |= MAP_NORESERVE;
   return flags;
 }
+
+constexpr int kReserveFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
 
 // Fills [from, to) of data, but for large blocks only the first stretch: the rest stays
 // untouched zero pages so that a 2 GiB handle costs nothing until it is written.
@@ -59,11 +57,46 @@ void fillGrowth(unsigned char* data, size_t from, size_t to, unsigned char fill)
   std::memset(data + from, fill, end - from);
 }
 
+// The guard of every length a block can have (a page at most, a cell's kGuardSize), from its
+// first byte: compared at once instead of byte by byte.
+const unsigned char* guardPattern() {
+  static const std::vector<unsigned char> pattern = [] {
+    std::vector<unsigned char> bytes(pageSize() + BlockAllocator::kGuardSize);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = i % 2 ? 0 : BlockAllocator::kGuardByte;
+    return bytes;
+  }();
+  return pattern.data();
+}
+
+// 0xDD for the longest stretch a cheap move leaves (a pool slot).
+const unsigned char* freedPattern() {
+  static const std::vector<unsigned char> pattern(BlockAllocator::kRemapMove,
+                                                  BlockAllocator::kFreedByte);
+  return pattern.data();
+}
+
+// Inaccessible address space of size bytes whose start is `residue` modulo kHugeBlock, when it
+// is kHugeBlock or more; null when the system has none.
+unsigned char* reserve(size_t size, size_t residue) {
+  if (size < kHugeBlock) {
+    void* map = mmap(nullptr, size, PROT_NONE, kReserveFlags, -1, 0);
+    return map == MAP_FAILED ? nullptr : static_cast<unsigned char*>(map);
+  }
+  void* raw = mmap(nullptr, size + kHugeBlock, PROT_NONE, kReserveFlags, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  unsigned char* begin = static_cast<unsigned char*>(raw);
+  const size_t skip = (residue - reinterpret_cast<uintptr_t>(begin)) % kHugeBlock;
+  if (skip) munmap(begin, skip);
+  if (kHugeBlock - skip) munmap(begin + skip + size, kHugeBlock - skip);
+  return begin + skip;
+}
+
 }  // namespace
 
 // By default glibc gives every block of 32 MiB and more (texts of 16 M units) fresh pages from
-// the system and returns them at free, so that each large value costs a page fault per 4 KiB on
-// every call, which grew the benchmarks' times far faster than their inputs.
+// the system and returns them at free, and it raises that bound only to the size of the last
+// block freed: a value that grows a little at a time (a text appended to) takes fresh pages,
+// a page fault per 4 KiB, at every step, which made the cost of a step grow with the value.
 void keepFreedMemory() {
   static const bool done = [] {
     mallopt(M_ARENA_MAX, 1);
@@ -75,17 +108,39 @@ void keepFreedMemory() {
 }
 
 BlockAllocator::BlockAllocator(bool strict) : strict_(strict) {
-  if (!strict_) keepFreedMemory();
-  noAccess_ = mmap(nullptr, pageSize(), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  // Both modes: what the plug-in and the host's caller (zuvhost's scripts) allocate themselves
+  // is no host memory, and a long-running host keeps what it frees for reuse.
+  keepFreedMemory();
+  noAccess_ = mmap(nullptr, pageSize(), PROT_NONE, kReserveFlags, -1, 0);
   if (noAccess_ == MAP_FAILED) std::abort();
+  if (!strict_) return;
+  dead_ = mmap(nullptr, kDeadSlots * kDeadSlotSize, PROT_NONE, kReserveFlags, -1, 0);
+  if (dead_ == MAP_FAILED) dead_ = nullptr;
+  quarantine_.resize(kQuarantineBlocks);
 }
 
 BlockAllocator::~BlockAllocator() {
-  for (const Quarantined& q : quarantine_) munmap(q.map, q.mapSize);
+  for (size_t k = 0; k < quarantined_; ++k) {
+    const Quarantined& q = quarantine_[(oldest_ + k) % quarantine_.size()];
+    munmap(q.map, q.mapSize);
+  }
   for (auto& [mapSize, slots] : pool_) {
     for (void* slot : slots) munmap(slot, mapSize);
   }
   munmap(noAccess_, pageSize());
+  if (dead_) munmap(dead_, kDeadSlots * kDeadSlotSize);
+}
+
+void* BlockAllocator::deadSlot(size_t n) const {
+  if (!dead_) return nullptr;
+  return static_cast<unsigned char*>(dead_) + n % kDeadSlots * kDeadSlotSize;
+}
+
+int64_t BlockAllocator::deadSlotOf(const void* address) const {
+  const auto* a = static_cast<const unsigned char*>(address);
+  const auto* begin = static_cast<const unsigned char*>(dead_);
+  if (!dead_ || a < begin || a >= begin + kDeadSlots * kDeadSlotSize) return -1;
+  return static_cast<int64_t>(static_cast<size_t>(a - begin) / kDeadSlotSize);
 }
 
 // Small blocks come from a pool of slots made kSlotBatch at a time: a block is then made, moved
@@ -134,58 +189,58 @@ Block BlockAllocator::allocateCopy(const void* bytes, size_t n, size_t size, uns
   return b;
 }
 
-Block BlockAllocator::mapBlock(size_t size, unsigned char fill) {
-  const size_t reach = mappedSize(size);
-  const size_t mapSize = reach + pageSize();
-  void* map;
-  const bool pooled = mapSize < kRemapMove;
-  if (pooled) {
-    map = takeSlot(mapSize);
-    if (!map) return Block{};
-  } else {
-    map = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, mapFlags(mapSize), -1, 0);
-    if (map == MAP_FAILED) return Block{};
-    // The page after the block: a read or write past its guard faults at once.
-    if (mprotect(static_cast<unsigned char*>(map) + reach, pageSize(), PROT_NONE) != 0) {
-      munmap(map, mapSize);
-      return Block{};
-    }
-    if (mapSize >= kHugeBlock && mapSize < kLargeBlock) madvise(map, mapSize, MADV_HUGEPAGE);
+// A mapping of mapSize bytes, all readable and writable but its last page; at a multiple of
+// kHugeBlock when it holds that much.
+void* BlockAllocator::mapAligned(size_t mapSize) {
+  const size_t reach = mapSize - pageSize();
+  unsigned char* map = reserve(mapSize, 0);
+  if (!map) return nullptr;
+  if (reach && mmap(map, reach, PROT_READ | PROT_WRITE, mapFlags(mapSize) | MAP_FIXED, -1, 0) ==
+                   MAP_FAILED) {
+    munmap(map, mapSize);
+    return nullptr;
   }
-  const size_t offset = tailOffset(reach, size);
-  Block b{
-      static_cast<unsigned char*>(map) + offset, size, map, mapSize, reach - offset - size, pooled};
+  if (reach >= kHugeBlock && reach < kLargeBlock) madvise(map, reach, MADV_HUGEPAGE);
+  return map;
+}
+
+// The block ends at the end of its last page, the inaccessible page right after it: its start is
+// then aligned as its size allows (16 bytes for a size that is a multiple of 16).
+Block BlockAllocator::mapBlock(size_t size, unsigned char fill) {
+  const size_t reach = roundToPages(size);
+  const size_t mapSize = reach + pageSize();
+  const bool pooled = mapSize < kRemapMove;
+  void* map = pooled ? takeSlot(mapSize) : mapAligned(mapSize);
+  if (!map) return Block{};
+  Block b{static_cast<unsigned char*>(map) + reach - size, size, map, mapSize, 0, pooled};
   fillGrowth(b.data, 0, size, fill);
-  writeGuard(b);
   return b;
 }
 
 void BlockAllocator::writeGuard(Block& b) {
-  if (strict_) std::memset(b.data + b.size, kGuardByte, b.guard);
+  if (strict_) std::memcpy(b.data + b.size, guardPattern(), b.guard);
 }
 
 bool BlockAllocator::guardIntact(const Block& b) const {
-  if (!strict_ || !b.data) return true;
-  for (size_t i = 0; i < b.guard; ++i) {
-    if (b.data[b.size + i] != kGuardByte) return false;
-  }
-  return true;
+  if (!strict_ || !b.data || b.guard == 0) return true;
+  return std::memcmp(b.data + b.size, guardPattern(), b.guard) == 0;
 }
 
-void BlockAllocator::release(Block& b) {
+void BlockAllocator::release(Block& b) { retire(b, Left::Released); }
+
+void BlockAllocator::retire(Block& b, Left why) {
   if (!b.data) return;
   if (!strict_) {
     std::free(b.data);
   } else if (b.mapSize >= kHugeBlock) {
     // Replacing the pages drops their contents without writing them first.
-    mmap(b.map, b.mapSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
-         0);
-    quarantine({b.map, b.mapSize, false, nullptr, 0});
+    mmap(b.map, b.mapSize, PROT_NONE, kReserveFlags | MAP_FIXED, -1, 0);
+    quarantine(b, why, false);
   } else {
     // The block's bytes and guard: the rest of its pages was never part of it.
     std::memset(b.data, kFreedByte, b.size + b.guard);
     mprotect(b.map, b.mapSize, PROT_NONE);
-    quarantine({b.map, b.mapSize, b.pooled, nullptr, 0});
+    quarantine(b, why, false);
   }
   b = Block{};
 }
@@ -198,7 +253,7 @@ std::vector<Block> BlockAllocator::allocateGroup(const std::vector<size_t>& size
     return blocks;
   }
   size_t total = 0;
-  for (size_t size : sizes) total += mappedSize(size);
+  for (size_t size : sizes) total += memberSize(size);
   if (total == 0) return blocks;
   void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE, mapFlags(total), -1, 0);
   if (map == MAP_FAILED) return blocks;
@@ -209,7 +264,7 @@ std::vector<Block> BlockAllocator::allocateGroup(const std::vector<size_t>& size
     blocks[i] = Block{static_cast<unsigned char*>(map) + offset, sizes[i], nullptr, 0, kGuardSize};
     fillGrowth(blocks[i].data, 0, sizes[i], fill);
     writeGuard(blocks[i]);
-    offset += mappedSize(sizes[i]);
+    offset += memberSize(sizes[i]);
   }
   return blocks;
 }
@@ -224,39 +279,66 @@ void BlockAllocator::releaseGroup(Block& group, const std::vector<Block*>& block
   group = Block{};
 }
 
-void BlockAllocator::quarantine(const Quarantined& q) {
-  quarantine_.push_back(q);
+void BlockAllocator::quarantine(const Block& b, Left why, bool poisoned) {
+  if (quarantined_ == quarantine_.size()) evictOldest();
+  Quarantined& q = quarantine_[(oldest_ + quarantined_) % quarantine_.size()];
+  q = Quarantined{b.map,
+                  b.mapSize,
+                  b.pooled,
+                  poisoned ? b.data : nullptr,
+                  poisoned ? b.size + b.guard : 0,
+                  b.data,
+                  b.size,
+                  b.tag,
+                  why,
+                  event_};
+  ++quarantined_;
   ++unchecked_;
-  while (quarantine_.size() > kQuarantineBlocks) {
-    const Quarantined& old = quarantine_.front();
-    if (old.poisoned && !poisonIntact(old)) ++staleWrites_;
-    if (!old.pooled) {
-      munmap(old.map, old.mapSize);
-    } else if (old.poisoned ||
-               mprotect(old.map, old.mapSize - pageSize(), PROT_READ | PROT_WRITE) == 0) {
-      returnSlot(old.map, old.mapSize);
-    }
-    quarantine_.pop_front();
-    unchecked_ = std::min(unchecked_, quarantine_.size());
+}
+
+void BlockAllocator::evictOldest() {
+  const Quarantined& old = quarantine_[oldest_];
+  if (old.poisoned && !poisonIntact(old)) ++staleWrites_;
+  if (!old.pooled) {
+    munmap(old.map, old.mapSize);
+  } else if (old.poisoned ||
+             mprotect(old.map, old.mapSize - pageSize(), PROT_READ | PROT_WRITE) == 0) {
+    returnSlot(old.map, old.mapSize);
   }
+  oldest_ = (oldest_ + 1) % quarantine_.size();
+  --quarantined_;
+  unchecked_ = std::min(unchecked_, quarantined_);
 }
 
 bool BlockAllocator::poisonIntact(const Quarantined& q) const {
-  for (size_t i = 0; i < q.length; ++i) {
-    if (q.poisoned[i] != kFreedByte) return false;
+  for (size_t done = 0; done < q.length; done += kRemapMove) {
+    const size_t n = std::min(kRemapMove, q.length - done);
+    if (std::memcmp(q.poisoned + done, freedPattern(), n) != 0) return false;
   }
   return true;
 }
 
 size_t BlockAllocator::takeStaleWrites() {
-  for (size_t i = quarantine_.size() - unchecked_; i < quarantine_.size(); ++i) {
-    const Quarantined& q = quarantine_[i];
+  for (size_t k = quarantined_ - unchecked_; k < quarantined_; ++k) {
+    const Quarantined& q = quarantine_[(oldest_ + k) % quarantine_.size()];
     if (q.poisoned && !poisonIntact(q)) ++staleWrites_;
   }
   unchecked_ = 0;
   size_t found = staleWrites_;
   staleWrites_ = 0;
   return found;
+}
+
+bool BlockAllocator::oldPlaceOf(const void* address, OldPlace& place) const {
+  const auto* a = static_cast<const unsigned char*>(address);
+  for (size_t k = quarantined_; k-- > 0;) {
+    const Quarantined& q = quarantine_[(oldest_ + k) % quarantine_.size()];
+    const auto* map = static_cast<const unsigned char*>(q.map);
+    if (a < map || a >= map + q.mapSize) continue;
+    place = OldPlace{q.tag, q.why, q.when, q.size, a - q.data};
+    return true;
+  }
+  return false;
 }
 
 bool BlockAllocator::resize(Block& b, size_t size, unsigned char fill) {
@@ -269,14 +351,16 @@ bool BlockAllocator::resize(Block& b, size_t size, unsigned char fill) {
     fillGrowth(b.data, old, size, fill);
     return true;
   }
-  if (b.mapSize >= kLargeBlock || mappedSize(size) >= kLargeBlock) return remapLarge(b, size, fill);
-  return copyTo(b, size, fill);
+  if (b.mapSize >= kLargeBlock || roundToPages(size) >= kLargeBlock) {
+    return remapLarge(b, size, fill, Left::Resized);
+  }
+  return copyTo(b, size, fill, Left::Resized);
 }
 
 bool BlockAllocator::move(Block& b) {
   if (!strict_) return true;
-  if (b.mapSize >= kRemapMove) return remapLarge(b, b.size, kNewByte);
-  return copyTo(b, b.size, kNewByte);
+  if (b.mapSize >= kRemapMove) return remapLarge(b, b.size, kNewByte, Left::Moved);
+  return copyTo(b, b.size, kNewByte, Left::Moved);
 }
 
 bool BlockAllocator::moveCheaply(Block& b) {
@@ -285,44 +369,53 @@ bool BlockAllocator::moveCheaply(Block& b) {
   Block moved = mapBlock(b.size, kNewByte);
   if (!moved) return false;
   std::memcpy(moved.data, b.data, b.size);
+  moved.tag = b.tag;
   std::memset(b.data, kFreedByte, b.size + b.guard);
-  quarantine({b.map, b.mapSize, true, b.data, b.size + b.guard});
+  quarantine(b, Left::Moved, true);
   b = moved;
   return true;
 }
 
-// Copies the bytes into a fresh block of the new size and releases the old one.
-bool BlockAllocator::copyTo(Block& b, size_t size, unsigned char fill) {
+// Copies the bytes into a fresh block of the new size and retires the old one.
+bool BlockAllocator::copyTo(Block& b, size_t size, unsigned char fill, Left why) {
   Block moved = mapBlock(size, fill);
   if (!moved) return false;
   std::memcpy(moved.data, b.data, std::min(b.size, size));
-  release(b);
+  moved.tag = b.tag;
+  retire(b, why);
   b = moved;
   return true;
 }
 
-// Moves the pages themselves to a fresh address: no copy, whatever the size. The block keeps its
-// place in its first page; its guard runs to the end of its new last page.
-bool BlockAllocator::remapLarge(Block& b, size_t size, unsigned char fill) {
+// Moves the pages themselves to a fresh address: no copy, whatever the size, and the place
+// modulo kHugeBlock kept, so that whole page tables move. The block keeps its place in its
+// first page; a guard runs from its end to the end of its new last page.
+bool BlockAllocator::remapLarge(Block& b, size_t size, unsigned char fill, Left why) {
   const size_t page = pageSize();
   const size_t offset = static_cast<size_t>(b.data - static_cast<unsigned char*>(b.map));
   const size_t oldReach = b.mapSize - page;
-  const size_t reach = roundToPages(offset + size + kGuardSize);
+  const size_t reach = std::max(roundToPages(offset + size), page);
   const size_t mapSize = reach + page;
-  void* target =
-      mmap(nullptr, mapSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (target == MAP_FAILED) return false;
-  void* moved = mremap(b.map, oldReach, reach, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+  unsigned char* target = reserve(mapSize, reinterpret_cast<uintptr_t>(b.map) % kHugeBlock);
+  if (!target) return false;
+  void* moved =
+      oldReach ? mremap(b.map, oldReach, reach, MREMAP_MAYMOVE | MREMAP_FIXED, target)
+               : mmap(target, reach, PROT_READ | PROT_WRITE, mapFlags(mapSize) | MAP_FIXED, -1, 0);
   if (moved == MAP_FAILED) {
     munmap(target, mapSize);
     return false;
   }
   // Keep the old range reserved and inaccessible so that a kept address faults.
-  mmap(b.map, b.mapSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
-  quarantine({b.map, b.mapSize, false, nullptr, 0});
-  size_t old = b.size;
-  unsigned char* data = static_cast<unsigned char*>(moved) + offset;
-  b = Block{data, size, moved, mapSize, reach - offset - size};
+  mmap(b.map, b.mapSize, PROT_NONE, kReserveFlags | MAP_FIXED, -1, 0);
+  quarantine(b, why, false);
+  const size_t old = b.size;
+  b = Block{static_cast<unsigned char*>(moved) + offset,
+            size,
+            moved,
+            mapSize,
+            reach - offset - size,
+            false,
+            b.tag};
   fillGrowth(b.data, old, size, fill);
   writeGuard(b);
   return true;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "emulator_impl.h"
+#include "frame_impl.h"
 #include "layout.h"
 
 namespace host {
@@ -29,12 +30,7 @@ void Emulator::Impl::abortRun(const std::string& why) {
   std::lock_guard<std::recursive_mutex> lock(state);
   faults.push_back(why + " [" + origin() + "]");
   std::fprintf(stderr, "host emulator: %s\n", why.c_str());
-  for (const std::string& f : faults) std::fprintf(stderr, "  fault: %s\n", f.c_str());
-  size_t from = trace.size() > 64 ? trace.size() - 64 : 0;
-  std::fprintf(stderr, "  last host calls:");
-  for (size_t i = from; i < trace.size(); ++i) std::fprintf(stderr, " %d", trace[i]);
-  std::fprintf(stderr, "\n");
-  std::fflush(stderr);
+  printState();
   std::abort();
 }
 
@@ -68,6 +64,7 @@ char** Emulator::Impl::makeHandle(size_t size, Owner owner, const void* bytes) {
   HandleRec& rec = handles[handle];
   liveHandles.insert(handle);
   rec.block = block;
+  rec.block.tag = reinterpret_cast<uint64_t>(handle);
   rec.owner = owner;
   rec.origin = origin();
   return handle;
@@ -88,8 +85,12 @@ HandleRec* Emulator::Impl::findHandle(void* handle) {
 void Emulator::Impl::releaseHandle(char** handle) {
   HandleRec& rec = handles.at(handle);
   memory.release(rec.block);
-  *handle = reinterpret_cast<char*>(kPoisonAddress);
+  // An inaccessible address of this handle's own, so that a use of the master pointer after the
+  // dispose names it.
+  void* dead = memory.deadSlot(nextReleasedHandle);
+  *handle = static_cast<char*>(dead ? dead : reinterpret_cast<void*>(kPoisonAddress));
   rec.live = false;
+  rec.releasedAt = hostCalls;
   liveHandles.erase(handle);
   if (releasedHandles.empty()) releasedHandles.assign(kKeptReleased, nullptr);
   char** forgotten = releasedHandles[nextReleasedHandle];
@@ -139,6 +140,7 @@ uint64_t Emulator::Impl::makeText(const char16_t* units, size_t length, Owner ow
   TextRec& rec = texts[id];
   liveTexts.insert(id);
   rec.units = block;
+  rec.units.tag = kTextTag | id;
   rec.length = static_cast<int32_t>(length);
   rec.owner = owner;
   rec.origin = origin();
@@ -166,7 +168,8 @@ bool Emulator::Impl::replaceText(uint64_t, TextRec& rec, const char16_t* units, 
   // The units may be the text's own: they are copied before the old block goes.
   Block block = memory.allocateCopy(units, length * 2, (length + 1) * 2, 0);
   if (!block) return false;
-  memory.release(rec.units);
+  block.tag = rec.units.tag;
+  memory.releaseMoved(rec.units);
   rec.units = block;
   rec.length = static_cast<int32_t>(length);
   return true;
@@ -396,6 +399,123 @@ void Emulator::Impl::clearVariable(unsigned char* variable, const std::string& w
   }
   store<int8_t>(variable, kVariableKind, 5);
   store<uint8_t>(variable, 1, 0);
+}
+
+// ---- What an address is --------------------------------------------------------------------
+
+namespace {
+
+bool holds(const Block& block, const unsigned char* address) {
+  const auto* map = static_cast<const unsigned char*>(block.map);
+  return map && address >= map && address < map + block.mapSize;
+}
+
+// Where an address lies in a value of `size` bytes (or units) that starts at offset 0.
+std::string placeIn(ptrdiff_t offset, size_t size, const std::string& name) {
+  const std::string at =
+      "offset " + std::to_string(offset) + " of " + name + " (" + std::to_string(size) + " bytes)";
+  if (offset < 0) return at + ", before its start";
+  if (static_cast<size_t>(offset) >= size) return at + ", past its end";
+  return at;
+}
+
+}  // namespace
+
+std::string Emulator::Impl::nameOfHandle(void* handle, const HandleRec& rec) const {
+  for (const Frame::Impl* frame : frames) {
+    if (std::optional<std::string> name = frame->nameOfHandle(handle)) return *name;
+  }
+  return "a handle (made at " + rec.origin + ")";
+}
+
+std::string Emulator::Impl::nameOfText(uint64_t id, const TextRec& rec) const {
+  for (const Frame::Impl* frame : frames) {
+    if (std::optional<std::string> name = frame->nameOfText(id)) return "the units of " + *name;
+  }
+  return "the units of a text (made at " + rec.origin + ")";
+}
+
+// A disposed handle's master pointer points at its dead slot: the most recently disposed handle
+// whose master pointer still holds that address is the one.
+std::string Emulator::Impl::describeDisposed(int64_t slot, const void* address) const {
+  const auto* dead = static_cast<const unsigned char*>(memory.deadSlot(static_cast<size_t>(slot)));
+  const ptrdiff_t offset = static_cast<const unsigned char*>(address) - dead;
+  for (size_t k = releasedHandles.size(); k-- > 0;) {
+    char** handle = releasedHandles[(nextReleasedHandle + k) % releasedHandles.size()];
+    if (!handle || static_cast<const void*>(*handle) != dead) continue;
+    auto found = handles.find(handle);
+    if (found == handles.end()) break;
+    return "offset " + std::to_string(offset) +
+           " of the bytes of a handle disposed of at host call " +
+           std::to_string(found->second.releasedAt) + " (made at " + found->second.origin +
+           "): its master pointer was used after the dispose";
+  }
+  return "offset " + std::to_string(offset) +
+         " of the bytes of a disposed handle: its master pointer was used after the dispose";
+}
+
+std::string Emulator::Impl::describeOldPlace(const OldPlace& place) const {
+  const std::string when = " at host call " + std::to_string(place.when);
+  if (place.tag == kCellsTag) {
+    return "the parameter cells of a command that had ended" + when +
+           ": the address of a cell was kept past its command";
+  }
+  if (place.tag & kTextTag) {
+    auto found = texts.find(place.tag & ~kTextTag);
+    std::string name = found == texts.end()
+                           ? std::string("the units of a text")
+                           : "the units of a text (made at " + found->second.origin + ")";
+    if (place.why == Left::Released)
+      return placeIn(place.offset, place.size, name) + ", released" + when;
+    return placeIn(place.offset, place.size, name) + " before its change" + when +
+           ": the units' address was kept across the change (every change gives fresh units)";
+  }
+  auto found = handles.find(reinterpret_cast<char**>(place.tag));
+  std::string name = found == handles.end() ? std::string("a handle")
+                                            : "a handle (made at " + found->second.origin + ")";
+  const std::string at = placeIn(place.offset, place.size, "the old place of " + name);
+  switch (place.why) {
+    case Left::Released:
+      return placeIn(place.offset, place.size, "the bytes of " + name) + ", disposed of" + when;
+    case Left::Resized:
+      return at + ", which was resized" + when + ": its address was kept across the resize";
+    case Left::Moved:
+      break;
+  }
+  return at + ", which moved" + when +
+         ": its address was kept across a host call (an unlocked handle moves at every one and at "
+         "its last unlock; lock it while its address is kept)";
+}
+
+std::string Emulator::Impl::describeAddress(const void* address) {
+  const auto* a = static_cast<const unsigned char*>(address);
+  if (reinterpret_cast<uintptr_t>(a) < 4096) {
+    return "a null pointer (a handle, text or result that was never made, or the answer of a host "
+           "call that failed)";
+  }
+  const auto* noAccess = static_cast<const unsigned char*>(memory.noAccessPage());
+  if (a >= noAccess && a < noAccess + 4096) {
+    return "the inaccessible page that the host passes for the parameters past the declared ones "
+           "and for the data pointer: a parameter that the command does not declare was used";
+  }
+  if (int64_t slot = memory.deadSlotOf(a); slot >= 0) return describeDisposed(slot, a);
+  for (char** handle : liveHandles) {
+    const HandleRec& rec = handles.at(handle);
+    if (holds(rec.block, a)) {
+      return placeIn(a - rec.block.data, rec.block.size, nameOfHandle(handle, rec));
+    }
+  }
+  for (uint64_t id : liveTexts) {
+    const TextRec& rec = texts.at(id);
+    if (holds(rec.units, a))
+      return placeIn(a - rec.units.data, rec.units.size, nameOfText(id, rec));
+  }
+  for (const Frame::Impl* frame : frames) {
+    if (std::optional<std::string> cell = frame->describe(a)) return *cell;
+  }
+  OldPlace place;
+  if (memory.oldPlaceOf(a, place)) return describeOldPlace(place);
+  return "an address the host never gave out (the plug-in's own memory, or a pointer gone wrong)";
 }
 
 }  // namespace host

@@ -83,6 +83,7 @@ void Emulator::Impl::processMain(Process& me) {
   tProcess = &me;
   tOwner = this;
   bindThreadToHost(this);
+  void* crashStack = options.strict ? takeCrashStack() : nullptr;
   std::unique_lock<std::mutex> lock(sched);
   for (;;) {
     turn.wait(lock, [&] { return holder == me.number || (me.quit && me.jobs.empty()); });
@@ -114,6 +115,9 @@ void Emulator::Impl::processMain(Process& me) {
     me.state = me.jobs.empty() ? Process::State::Idle : Process::State::Ready;
     passTurn(me, !me.jobs.empty());
   }
+  lock.unlock();
+  releaseCrashStack(crashStack);
+  lock.lock();
   bindThreadToHost(nullptr);
 }
 

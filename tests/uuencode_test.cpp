@@ -8,6 +8,7 @@
 
 #include "codecs_oracle.h"
 #include "support/peak_memory.h"
+#include "support/sanitizers.h"
 
 namespace zuvtest {
 namespace {
@@ -18,18 +19,6 @@ struct Case {
 };
 
 class UUTest : public CodecTest {};
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 std::string repeat(const std::string& part, int times) {
   std::string out;
