@@ -37,10 +37,10 @@ void appendBytes(std::u16string_view units, PA_4DCharSet charset, std::string& b
   if (chars.chars != nullptr && chars.length > 0) bytes.append(chars.chars, chars.length);
 }
 
-// Bytes read as UTF-8, through the host, as a decoded text is read.
-void appendUnits(std::string_view bytes, std::u16string& out) {
+// Bytes read in a character set, through the host.
+void appendUnits(std::string_view bytes, PA_4DCharSet charset, std::u16string& out) {
   if (bytes.empty()) return;
-  DecodedChars units = convertToUnicode(bytes.data(), static_cast<int>(bytes.size()), kCharSetUTF8);
+  DecodedChars units = convertToUnicode(bytes.data(), static_cast<int>(bytes.size()), charset);
   out.append(unitsOf(units));
 }
 
@@ -143,10 +143,12 @@ bool isBase64Letter(char16_t unit) {
 }
 
 // Decodes whole groups of four letters (line ends and every other character outside the
-// alphabet are skipped); the letters of an unfinished group wait, and so do the bytes of an
-// unfinished UTF-8 character. A "=" ends the input.
+// alphabet are skipped) and reads the bytes in the character set given; the letters of an
+// unfinished group wait, and so do the bytes of an unfinished UTF-8 character. A "=" ends the
+// input.
 class Base64Decoding : public FilterStage {
  public:
+  explicit Base64Decoding(PA_4DCharSet charset) : charset_(charset) {}
   void push(std::u16string_view in, bool last, std::u16string& out) override {
     if (!ended_) letters_.append(in);
     size_t cut = ended_ ? 0 : decidedLength(last);
@@ -157,8 +159,8 @@ class Base64Decoding : public FilterStage {
       letters_.erase(0, cut);
     }
     if (ended_) letters_.clear();
-    size_t whole = last ? bytes_.size() : wholeUTF8Length(bytes_);
-    appendUnits(std::string_view(bytes_).substr(0, whole), out);
+    size_t whole = last || charset_ != kCharSetUTF8 ? bytes_.size() : wholeUTF8Length(bytes_);
+    appendUnits(std::string_view(bytes_).substr(0, whole), charset_, out);
     bytes_.erase(0, whole);
   }
 
@@ -180,6 +182,7 @@ class Base64Decoding : public FilterStage {
     return last ? letters_.size() : groupEnd;
   }
 
+  PA_4DCharSet charset_;
   std::u16string letters_;
   std::string bytes_;
   bool ended_ = false;
@@ -223,16 +226,60 @@ size_t escapeCut(std::u16string_view units) {
   }
 }
 
+// The unit of every byte of a single-byte character set, by the byte's value: one host call.
+std::u16string singleByteUnits(PA_4DCharSet charset) {
+  std::string bytes;
+  for (int byte = 0; byte < 256; ++byte) bytes.push_back(static_cast<char>(byte));
+  std::u16string units;
+  appendUnits(bytes, charset, units);
+  // Every set but UTF-8 that a transfer produces holds one unit a byte; read anything else as
+  // ISO-8859-1 rather than index past the table.
+  if (units.size() != bytes.size()) units.assign(bytes.begin(), bytes.end());
+  return units;
+}
+
+// Decodes every escape "=XY" (two hexadecimal digits, either case) into the unit of its byte in
+// a single-byte character set, the zero byte included; an "=" that two digits do not follow is
+// written as it is, and the decoding goes on after it.
+void decodeByteEscapes(std::u16string_view in, const std::u16string& units, std::u16string& out) {
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == u'=' && i + 2 < in.size() && isHexDigit(in[i + 1]) && isHexDigit(in[i + 2])) {
+      out.push_back(units[static_cast<size_t>(hexValue(in[i + 1]) << 4 | hexValue(in[i + 2]))]);
+      i += 2;
+    } else {
+      out.push_back(in[i]);
+    }
+  }
+}
+
+// An escape is decided by the two units after its "=": an "=" among the last two units waits.
+size_t byteEscapeCut(std::u16string_view units) {
+  size_t at = units.find(u'=', units.size() > 2 ? units.size() - 2 : 0);
+  return at == std::u16string_view::npos ? units.size() : at;
+}
+
+// The escapes, whose bytes are UTF-8 (runs of them that form one character become it, as the
+// text decoder makes them) or a single-byte character set's (each becomes its byte's unit).
+std::unique_ptr<FilterStage> escapeDecoding(PA_4DCharSet charset) {
+  if (charset == kCharSetUTF8) {
+    return std::make_unique<HoldBackStage>(escapeCut,
+                                           [](auto in, auto& out) { urlDecodeUnits(in, -1, out); });
+  }
+  return std::make_unique<HoldBackStage>(byteEscapeCut,
+                                         [units = singleByteUnits(charset)](auto in, auto& out) {
+                                           decodeByteEscapes(in, units, out);
+                                         });
+}
+
 // Soft breaks go first ("=" CR LF, then the "=" CR that remain), then the escapes: three stages,
 // each holding what may still become one of its patterns.
-void addQuotedDecoding(std::vector<std::unique_ptr<FilterStage>>& stages) {
+void addQuotedDecoding(std::vector<std::unique_ptr<FilterStage>>& stages, PA_4DCharSet charset) {
   stages.push_back(replacing(u"=\r\n", u"", [](std::u16string_view units) {
     if (units.size() >= 2 && units.substr(units.size() - 2) == u"=\r") return units.size() - 2;
     return beforeTrailing(units, u'=');
   }));
   stages.push_back(replacing(u"=\r", u"", [](auto units) { return beforeTrailing(units, u'='); }));
-  stages.push_back(std::make_unique<HoldBackStage>(
-      escapeCut, [](auto in, auto& out) { urlDecodeUnits(in, -1, out); }));
+  stages.push_back(escapeDecoding(charset));
 }
 
 // Encodes the text's bytes. The last byte waits for the next one (a space before a CR is
@@ -298,7 +345,7 @@ size_t wholeUTF8Length(std::string_view bytes) {
   return n;
 }
 
-FilterStream::FilterStream(int filter, PA_4DCharSet encoded) {
+FilterStream::FilterStream(int filter, PA_4DCharSet charset) {
   int lineEnds = filter & (kFilterCRToCRLF | kFilterCRLFToCR);
   if (lineEnds == kFilterCRToCRLF) stages_.push_back(crToCRLF());
   if (lineEnds == kFilterCRLFToCR) stages_.push_back(crlfToCR());
@@ -309,11 +356,11 @@ FilterStream::FilterStream(int filter, PA_4DCharSet encoded) {
   }
   if (html == kFilterHTMLDecode) stages_.push_back(htmlDecoding());
   int base64 = filter & (kFilterBase64Encode | kFilterBase64Decode);
-  if (base64 == kFilterBase64Encode) stages_.push_back(std::make_unique<Base64Encoding>(encoded));
-  if (base64 == kFilterBase64Decode) stages_.push_back(std::make_unique<Base64Decoding>());
+  if (base64 == kFilterBase64Encode) stages_.push_back(std::make_unique<Base64Encoding>(charset));
+  if (base64 == kFilterBase64Decode) stages_.push_back(std::make_unique<Base64Decoding>(charset));
   int quoted = filter & (kFilterQPEncode | kFilterQPDecode);
-  if (quoted == kFilterQPDecode) addQuotedDecoding(stages_);
-  if (quoted == kFilterQPEncode) stages_.push_back(std::make_unique<QuotedEncoding>(encoded));
+  if (quoted == kFilterQPDecode) addQuotedDecoding(stages_, charset);
+  if (quoted == kFilterQPEncode) stages_.push_back(std::make_unique<QuotedEncoding>(charset));
 }
 
 FilterStream::~FilterStream() = default;

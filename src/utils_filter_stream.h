@@ -10,9 +10,11 @@
 // unit passes every filter as any other control character does, and nothing after it is lost
 // (unlike a host text, which would end there). The Base64 decoding skips characters outside its
 // alphabet, as filterText does. The encodings (Base64, quoted-printable) encode the bytes of the
-// transfer's target character set, so that with a single-byte set on both sides the decoded
-// form is the file or BLOB itself. One FilterStream lives for one transfer; it makes host calls
-// (the character-set conversions), so it runs in a 4D process's turn.
+// transfer's target character set, and the decodings give bytes of it, so that with a
+// single-byte set on both sides the decoded form is the file or BLOB itself, and a body decodes
+// to its own bytes: an escape "=00" is a zero byte, "=E9" the byte E9. Under UTF-8 the decodings
+// read their bytes as filterText does. One FilterStream lives for one transfer; it makes host
+// calls (the character-set conversions), so it runs in a 4D process's turn.
 #pragma once
 
 #include <memory>
@@ -29,9 +31,10 @@ size_t wholeUTF8Length(std::string_view bytes);
 
 class FilterStream {
  public:
-  // The text bits of the filter (0x4 to 0x400), as filterText reads them; `encoded` is the
-  // character set whose bytes the encodings encode (filterText's own is UTF-8).
-  explicit FilterStream(int filter, PA_4DCharSet encoded = kCharSetUTF8);
+  // The text bits of the filter (0x4 to 0x400), as filterText reads them; `charset` is the
+  // character set whose bytes the encodings encode and the decodings give (filterText's own is
+  // UTF-8).
+  explicit FilterStream(int filter, PA_4DCharSet charset = kCharSetUTF8);
   ~FilterStream();
   FilterStream(const FilterStream&) = delete;
   FilterStream& operator=(const FilterStream&) = delete;

@@ -62,8 +62,9 @@ std::string_view viewOf(const EncodedChars& bytes) {
 // The conversion of a whole transfer, chunk after chunk: raw bytes pass as they are, character
 // sets are converted chunk by chunk, and the text filters keep their state across the chunks
 // (FilterStream), so that the bytes produced are those the filters give for the whole. The
-// encodings encode the bytes in the target character set: Base64 between ISO-8859-1 on both
-// sides sends a binary file's own bytes.
+// encodings encode the bytes in the target character set and the decodings give bytes of it:
+// Base64 between ISO-8859-1 on both sides sends a binary file's own bytes, and decodes a binary
+// attachment into its own.
 class TransferConversion {
  public:
   explicit TransferConversion(int filter) {

@@ -3,14 +3,15 @@
 // Base64 groups, the quoted-printable column, surrogate pairs, a zero unit), the chunks give
 // together exactly what the filters give for the whole text, however the text is cut: what
 // filterText gives, for a text that the host can hold. A zero unit passes every filter as any
-// control character does, characters outside the Base64 alphabet are skipped, and the encodings
-// encode the bytes of the character set they are given.
+// control character does, characters outside the Base64 alphabet are skipped, the encodings
+// encode the bytes of the character set they are given, and the decodings give bytes of it.
 
 #include "utils_filter_stream.h"
 
 #include <string>
 #include <vector>
 
+#include "codecs_oracle.h"
 #include "support/plugin_test.h"
 #include "utils_codecs.h"
 
@@ -50,13 +51,14 @@ class FilterStreamTest : public PluginTest {
   void expectAnyCutGivesTheWhole(const std::u16string& units, int filter) {
     expectAnyCutGives(units, filter, whole(units, filter));
   }
-  void expectAnyCutGives(const std::u16string& units, int filter, const std::u16string& expected) {
+  void expectAnyCutGives(const std::u16string& units, int filter, const std::u16string& expected,
+                         PA_4DCharSet encoded = kCharSetUTF8) {
     for (size_t cut = 0; cut <= units.size(); ++cut) {
-      ASSERT_EQ(streamed(units, filter, {cut}), expected) << "cut at " << cut;
+      ASSERT_EQ(streamed(units, filter, {cut}, encoded), expected) << "cut at " << cut;
     }
     std::vector<size_t> everyUnit;
     for (size_t cut = 1; cut < units.size(); ++cut) everyUnit.push_back(cut);
-    EXPECT_EQ(streamed(units, filter, everyUnit), expected) << "a unit at a time";
+    EXPECT_EQ(streamed(units, filter, everyUnit, encoded), expected) << "a unit at a time";
   }
 };
 
@@ -141,6 +143,50 @@ TEST_F(FilterStreamTest, EncodingsEncodeTheBytesOfTheirCharacterSet) {
   EXPECT_EQ(streamed(units, 0x200, {1}), u"=C2=97<");
   // é is 8E in Mac OS Roman.
   EXPECT_EQ(streamed(u"\u00e9", 0x200, {}, kCharSet100), u"=8E");
+}
+
+// ISO-8859-1: each byte is the unit of its value.
+std::u16string latin1Units(const std::string& bytes) {
+  std::u16string units;
+  for (char byte : bytes) units.push_back(static_cast<unsigned char>(byte));
+  return units;
+}
+
+TEST_F(FilterStreamTest, DecodingsGiveTheBytesOfTheirCharacterSet) {
+  // The bytes 97 3C are U+0097 and "<" in ISO-8859-1; 8E is é in Mac OS Roman.
+  EXPECT_EQ(streamed(u"lzw", 0x100, {1}, kCharSet1005), u"\u0097<");
+  EXPECT_EQ(streamed(u"=97<", 0x400, {1}, kCharSet1005), u"\u0097<");
+  EXPECT_EQ(streamed(u"jg", 0x100, {}, kCharSet100), u"\u00e9");
+  EXPECT_EQ(streamed(u"=8e", 0x400, {}, kCharSet100), u"\u00e9");
+  // Read as UTF-8, as before: C2 97 3C, and a byte that begins no character.
+  EXPECT_EQ(streamed(u"wpc8", 0x100, {1}), u"\u0097<");
+  EXPECT_EQ(streamed(u"=C2=97<", 0x400, {3}), u"\u0097<");
+  EXPECT_EQ(streamed(u"lzw", 0x100, {1}), u"\ufffd<");
+  EXPECT_EQ(streamed(u"=97<", 0x400, {1}), u"=97<");
+  // A binary body, every byte value and zero bytes among them, cut anywhere, gives what Python
+  // decodes; the quoted-printable body also holds bytes written as they are and an "=" that
+  // begins no escape.
+  std::string data(6, '\0');
+  for (int i = 0; i < 256; ++i) data.push_back(static_cast<char>((i * 167 + 13) % 256));
+  data += std::string("\0\0\xff\0", 4);
+  std::vector<std::string> oracle = runPython(
+      "for l in lines:\n"
+      "  b64 = base64.encodebytes(l)\n"
+      "  b64 = b64[:100] + b' *\\r' + b64[100:]\n"
+      "  qp = binascii.b2a_qp(l, istext=False).replace(b'=\\r\\n', b'=\\n')\n"
+      "  qp = qp.replace(b'=\\n', b'=\\r\\n').replace(b'=3D', b'=3D\\xe9\\0\\x80=G=4=41', 1)\n"
+      "  for body in (b64, base64.b64decode(b64), qp, quopri.decodestring(qp)):\n"
+      "    print(body.hex())\n",
+      {data});
+  ASSERT_EQ(oracle.size(), 4u);
+  ASSERT_EQ(oracle[1], data);
+  ASSERT_GT(oracle[3].size(), data.size());
+  {
+    SCOPED_TRACE("Base64");
+    expectAnyCutGives(latin1Units(oracle[0]), 0x100, latin1Units(oracle[1]), kCharSet1005);
+  }
+  SCOPED_TRACE("quoted-printable");
+  expectAnyCutGives(latin1Units(oracle[2]), 0x400, latin1Units(oracle[3]), kCharSet1005);
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 // a case: short resource-fork reads, ranges outside the data, filters with text bits and no
 // character set, the UTF-8 tail at a deadline, status 0 after a chunk, type names that are
 // disposed (the fixture's TearDown), zero bytes under text filters, Base64 bodies with
-// characters outside the alphabet, encodings of the target character set's bytes, delimiters
-// after a zero byte or outside their character set, and characters cut by a limit.
+// characters outside the alphabet, encodings and decodings of the target character set's bytes,
+// delimiters after a zero byte or outside their character set, and characters cut by a limit.
 
 #include <climits>
 #include <csignal>
@@ -365,6 +365,61 @@ TEST_F(FileTransfersTest, EncodingsEncodeTheTargetCharacterSetsBytes) {
       release(id);
       ASSERT_TRUE(peer->finish());
       EXPECT_TRUE(read(path("decoded")) == bytes);
+    }
+  }
+}
+
+// The decodings give the bytes in the target character set: with a single-byte set in and out,
+// a binary body decodes to what Python decodes, zero bytes and every byte value included,
+// whatever its size and however it is cut into chunks, sent or received.
+TEST_F(FileTransfersTest, DecodingsGiveTheTargetCharacterSetsBytes) {
+  std::string binary(3, '\0');
+  for (int i = 0; i < 256; ++i) binary.push_back(static_cast<char>(255 - i));
+  binary += pattern(100000, 11);
+  const std::vector<size_t> sizes = {1, 2, 3, 4, 5, 600, binary.size()};
+  std::vector<std::string> prefixes;
+  for (size_t size : sizes) prefixes.push_back(binary.substr(0, size));
+  // Base64 bodies with line ends; quoted-printable ones with CR LF soft breaks and bytes that
+  // stand for themselves.
+  std::vector<std::string> oracle = runPython(
+      "for l in lines:\n"
+      "  b64 = base64.encodebytes(l)\n"
+      "  qp = binascii.b2a_qp(l, istext=False).replace(b'=\\r\\n', b'=\\n')\n"
+      "  qp = qp.replace(b'=\\n', b'=\\r\\n') + b'\\xe9\\0\\x80'\n"
+      "  for body in (b64, base64.b64decode(b64), qp, quopri.decodestring(qp)):\n"
+      "    print(body.hex())\n",
+      prefixes);
+  ASSERT_EQ(oracle.size(), 4 * sizes.size());
+  struct Decoding {
+    int64_t filter;
+    size_t body;  // the body's place among each size's four answers; its decoding follows it
+  };
+  const Decoding decodings[] = {
+      {0x100 | 0x3, 0}, {0x100 | 0x6000, 0}, {0x400 | 0x3, 2}, {0x400 | 0x6000, 2}};
+  for (const Decoding& d : decodings) {
+    for (size_t k = 0; k < sizes.size(); ++k) {
+      const std::string& body = oracle[4 * k + d.body];
+      const std::string& expected = oracle[4 * k + d.body + 1];
+      const std::string file = write("body", body);
+      SCOPED_TRACE(testing::Message()
+                   << "filter 0x" << std::hex << d.filter << std::dec << " size " << sizes[k]);
+      for (int64_t chunk : {0, 1, 2, 3, 5, 1000}) {
+        if (chunk > 0 && chunk < 1000 && sizes[k] > 600) continue;
+        SCOPED_TRACE(testing::Message() << "chunk " << chunk);
+        EXPECT_TRUE(sentThrough([&](int64_t id) { return sendFile(id, file, d.filter, chunk); }) ==
+                    expected);
+      }
+      EXPECT_TRUE(sentThrough([&](int64_t id) { return sendBlob(id, body, d.filter); }) ==
+                  expected);
+      int64_t id = connect({"send", file, "fin"});
+      EXPECT_EQ(receiveFile(id, path("decoded"), d.filter), -1);  // the peer's close ends it
+      EXPECT_TRUE(read(path("decoded")) == expected);
+      EXPECT_TRUE(peer->finish());
+      id = connect({"send", file, "fin"});
+      Outcome received = receiveBlob(id, blob(""), 0, d.filter, 0, "", -1);
+      EXPECT_EQ(received.number(), static_cast<int64_t>(expected.size()));
+      EXPECT_TRUE(received.blob(2).bytes == expected);
+      EXPECT_TRUE(peer->finish());
     }
   }
 }
