@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstring>
 #include <new>
-#include <optional>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -74,11 +73,12 @@ bool connectionOpen(TCPGlob* stream) {
   return true;
 }
 
-// A handshake step runs in the application view only: a poll made from inside the library's own
-// socket calls (the send loop's wait) must not enter the handshake again.
+// A handshake step first sends what the socket now takes of the records the steps before left
+// waiting, then goes on as far as the peer's bytes allow; it never waits for the peer.
 void tlsConnectStep(TCPGlob* stream) {
-  if (stream->ssl == nullptr || stream->handshakeFailed || !inApplicationView(stream)) return;
-  StreamGuard guard(stream);
+  if (stream->ssl == nullptr || stream->handshakeFailed) return;
+  TLSGuard guard(stream);
+  pushTLSBacklog(stream);
   stream->connectPhase = 1;
   ERR_clear_error();
   int result = SSL_connect(stream->ssl);
@@ -95,8 +95,9 @@ void tlsConnectStep(TCPGlob* stream) {
 }
 
 void tlsAcceptStep(TCPGlob* stream) {
-  if (stream->ssl == nullptr || !inApplicationView(stream)) return;
-  StreamGuard guard(stream);
+  if (stream->ssl == nullptr) return;
+  TLSGuard guard(stream);
+  pushTLSBacklog(stream);
   randAdd();
   SSL_set_read_ahead(stream->ssl, 1);
   ERR_clear_error();
@@ -152,20 +153,13 @@ void pollConnecting(TCPGlob* stream) {
 
 // ---- Sending ----------------------------------------------------------------------------------
 
-int32_t sendTLS(TCPGlob* stream, const void* bytes, int32_t count) {
-  addTo(stream->tlsBytesSent, count);
-  if (stream->ssl == nullptr) return -1;
-  ERR_clear_error();
-  // Only a positive answer is a write: SSL_write answers 0 for a failure too.
-  if (SSL_write(stream->ssl, bytes, count) > 0) return 0;
-  applyErrorQueue(stream);
-  return -1;
-}
+// What a send that cannot go on waits for: room in the socket, or bytes from the peer.
+enum class Awaited { kRoom, kBytes };
 
-// Waits for room in a full socket: one yield, a status poll, at most 1 ms in poll(POLLOUT)
-// (a spin without that wait starves loopback to a few MB/s), and a second yield. false ends
-// the send: the stream failed, or no piece went out for the send time-out.
-bool waitForRoom(TCPGlob* stream, std::chrono::steady_clock::time_point progress) {
+// Waits for the peer during a send: one yield, a status poll, at most 1 ms in poll (a spin
+// without that wait starves loopback to a few MB/s), and a second yield. false ends the send:
+// the stream failed, or nothing moved for the send time-out.
+bool waitForPeer(TCPGlob* stream, std::chrono::steady_clock::time_point progress, Awaited awaited) {
   PA_Yield();
   int64_t limit = stream->timeout > 0 ? stream->timeout : kDefaultSendTimeout;
   if (mapStatus(stream, 0) == kStreamError) return false;
@@ -173,7 +167,11 @@ bool waitForRoom(TCPGlob* stream, std::chrono::steady_clock::time_point progress
     errno = ETIMEDOUT;
     return false;
   }
-  platform::waitWritable(stream->sock, 1);
+  if (awaited == Awaited::kRoom) {
+    platform::waitWritable(stream->sock, 1);
+  } else {
+    platform::waitReadable(stream->sock, 1);
+  }
   PA_Yield();
   return true;
 }
@@ -191,23 +189,90 @@ int32_t failSend(TCPGlob* stream, int error) {
   return -1;
 }
 
+bool socketIsFull() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+// One send of at most a piece that never waits: the bytes written, counted, or -1 with errno as
+// the send left it (a full socket: EAGAIN; any other failure has stored its status).
+long sendPiece(TCPGlob* stream, const char* bytes, size_t count) {
+  size_t piece = std::min(count, static_cast<size_t>(kPieceSize));
+  long written = platform::sendWithoutSignal(stream->sock, bytes, piece);
+  if (written > 0) {
+    addTo(stream->rawBytesSent, written);
+    tcp::count(kBytesOut, written);
+    return written;
+  }
+  if (socketIsFull()) return -1;
+  return failSend(stream, errno);
+}
+
 int32_t sendToSocket(TCPGlob* stream, const char* bytes, int32_t count) {
   auto progress = steadyNow();
   int32_t sent = 0;
   while (sent < count) {
-    int32_t piece = std::min(count - sent, kPieceSize);
-    long written = platform::sendWithoutSignal(stream->sock, bytes + sent, piece);
+    long written = sendPiece(stream, bytes + sent, static_cast<size_t>(count - sent));
     if (written > 0) {
       progress = steadyNow();
-      addTo(stream->rawBytesSent, written);
-      tcp::count(kBytesOut, written);
       sent += static_cast<int32_t>(written);
       PA_Yield();
       continue;
     }
-    int error = errno;
-    if (error != EAGAIN && error != EWOULDBLOCK) return failSend(stream, error);
-    if (!waitForRoom(stream, progress)) return -1;
+    if (!socketIsFull() || !waitForPeer(stream, progress, Awaited::kRoom)) return -1;
+  }
+  return 0;
+}
+
+// Sends the TLS records waiting in the backlog, yielding after every piece and waiting while the
+// socket is full, as a plain send does; false when the socket fails or the send time-out passes.
+// The backlog may grow and shrink during the yields (another process's library calls write and
+// read through the same connection): only its head is ever sent.
+bool drainTLSBacklog(TCPGlob* stream) {
+  auto progress = steadyNow();
+  std::string& backlog = stream->tlsBacklog;
+  while (!backlog.empty()) {
+    long written = sendPiece(stream, backlog.data(), backlog.size());
+    if (written > 0) {
+      backlog.erase(0, static_cast<size_t>(written));
+      progress = steadyNow();
+      PA_Yield();
+      continue;
+    }
+    if (!socketIsFull() || !waitForPeer(stream, progress, Awaited::kRoom)) return false;
+  }
+  return true;
+}
+
+// One SSL_write of a piece, again while the library waits for the peer's bytes (a renegotiation,
+// or a handshake still under way); false when it fails, when the stream's status says that they
+// can no longer come, or when nothing came for the send time-out. The library call itself never
+// waits: the socket BIO keeps what the socket refuses.
+bool writeTLSPiece(TCPGlob* stream, const char* bytes, int32_t count) {
+  auto start = steadyNow();
+  for (;;) {
+    int error;
+    {
+      TLSGuard guard(stream);
+      ERR_clear_error();
+      // Only a positive answer is a write: SSL_write answers 0 for a failure too.
+      int result = SSL_write(stream->ssl, bytes, count);
+      if (result > 0) return true;
+      error = SSL_get_error(stream->ssl, result);
+      applyErrorQueue(stream);
+    }
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
+    if (!drainTLSBacklog(stream) || !waitForPeer(stream, start, Awaited::kBytes)) return false;
+    if (statusIsFinal(stream)) return false;
+  }
+}
+
+// Encrypts and sends piece by piece, so that no more than a piece's records wait in the backlog.
+int32_t sendTLS(TCPGlob* stream, const void* bytes, int32_t count) {
+  addTo(stream->tlsBytesSent, count);
+  if (stream->ssl == nullptr) return -1;
+  const char* from = static_cast<const char*>(bytes);
+  for (int32_t done = 0; done < count;) {
+    int32_t piece = std::min(count - done, kPieceSize);
+    if (!writeTLSPiece(stream, from + done, piece) || !drainTLSBacklog(stream)) return -1;
+    done += piece;
   }
   return 0;
 }
@@ -279,18 +344,6 @@ int32_t takeFromPushBack(TCPGlob* stream, char* bytes, int32_t max) {
   return n;
 }
 
-// A receive of the TLS layer, which fills a handle, copied into bytes.
-int32_t receiveThroughHandle(TCPGlob* stream, char* bytes, int32_t max) {
-  HostHandle handle = nullptr;
-  int32_t got = receive(stream, handle, max);
-  if (got > 0) {
-    unique_handle_lock from(handle);
-    std::memcpy(bytes, from.data(), got);
-  }
-  if (handle != nullptr) PA_DisposeHandle(handle);
-  return got;
-}
-
 // Puts bytes into the room in front of the push-back's unread bytes, which holds them.
 void putInFront(TCPGlob* stream, const void* bytes, int32_t count) {
   unique_handle_lock buffer(stream->pushBack);
@@ -334,32 +387,54 @@ void noteTLSReadEnd(TCPGlob* stream, int result) {
   }
 }
 
-// Reads only what the library has already taken from the socket after the first read, so that
-// a peer that keeps sending cannot hold the host thread in one receive.
-int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
-  int64_t cap = max > 0 ? max : INT32_MAX;
-  int64_t room = std::min<int64_t>(cap, kPieceSize);
-  if (stream->ssl == nullptr || !sizeHandle(handle, static_cast<int32_t>(room))) return -1;
-  int64_t read = 0;
-  while (read < cap) {
-    if (read == room) {
-      room += std::min<int64_t>(cap - read, kPieceSize);
-      if (!PA_SetHandleSize(handle, static_cast<int32_t>(room))) break;
-    }
+// True when the library holds bytes past those it gave: decrypted ones, or records it has read
+// from the socket and not yet opened.
+bool moreInLibrary(SSL* ssl) { return SSL_pending(ssl) > 0 || SSL_has_pending(ssl) == 1; }
+
+// Reads at most `room` bytes that the library holds or decrypts from what the socket holds now,
+// stopping as soon as it holds no more, so that a peer that keeps sending cannot hold the host
+// thread in one receive: the count, 0 included. The caller holds the TLS guard.
+int32_t readDecrypted(TCPGlob* stream, char* bytes, int32_t room) {
+  int32_t read = 0;
+  while (read < room) {
     ERR_clear_error();
-    int result;
-    {
-      unique_handle_lock bytes(handle);
-      result = SSL_read(stream->ssl, bytes.data() + read, static_cast<int>(room - read));
-    }
+    int result = SSL_read(stream->ssl, bytes + read, room - read);
     if (result <= 0) noteTLSReadEnd(stream, result);
     applyErrorQueue(stream);
     if (result <= 0) break;
     read += result;
-    if (SSL_pending(stream->ssl) <= 0 && !SSL_has_pending(stream->ssl)) break;
+    if (!moreInLibrary(stream->ssl)) break;
+  }
+  addTo(stream->tlsBytesReceived, read);
+  return read;
+}
+
+// A TLS receive straight into bytes the caller owns (room for max): no handle is made.
+int32_t receiveDecrypted(TCPGlob* stream, char* bytes, int32_t max) {
+  if (stream->ssl == nullptr) return -1;
+  TLSGuard guard(stream);
+  pushTLSBacklog(stream);
+  return readDecrypted(stream, bytes, max);
+}
+
+// Grows the handle piece by piece while the library holds more, up to the cap.
+int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
+  int64_t cap = max > 0 ? max : INT32_MAX;
+  int64_t room = std::min<int64_t>(cap, kPieceSize);
+  if (stream->ssl == nullptr || !sizeHandle(handle, static_cast<int32_t>(room))) return -1;
+  TLSGuard guard(stream);
+  pushTLSBacklog(stream);
+  int64_t read = 0;
+  for (;;) {
+    {
+      unique_handle_lock bytes(handle);
+      read += readDecrypted(stream, bytes.data() + read, static_cast<int32_t>(room - read));
+    }
+    if (read < room || read == cap || !moreInLibrary(stream->ssl)) break;
+    room += std::min<int64_t>(cap - read, kPieceSize);
+    if (!PA_SetHandleSize(handle, static_cast<int32_t>(room))) break;
   }
   PA_SetHandleSize(handle, static_cast<int32_t>(read));
-  addTo(stream->tlsBytesReceived, read);
   return static_cast<int32_t>(read);
 }
 
@@ -401,14 +476,27 @@ int32_t afterSocketRead(TCPGlob* stream, long got, int error) {
   return -1;
 }
 
+// Sends the close notification and, once the handshake is done, waits for the socket to take it
+// (the send time-out bounds the wait). A handshake that never finished has no notification to
+// send, and what it left in the backlog is dropped with the connection: a client that never reads
+// must not hold the close.
+void sendCloseNotification(TCPGlob* stream) {
+  bool established;
+  {
+    TLSGuard guard(stream);
+    ERR_clear_error();
+    established = SSL_is_init_finished(stream->ssl) == 1;
+    SSL_shutdown(stream->ssl);
+    ERR_clear_error();
+  }
+  if (established) drainTLSBacklog(stream);
+}
+
 void freeTLSObjects(TCPGlob* stream, int32_t mode) {
   if (stream->ssl != nullptr) {
     StreamGuard guard(stream);
-    if (mode >= 0) {
-      ERR_clear_error();
-      SSL_shutdown(stream->ssl);
-      ERR_clear_error();
-    }
+    if (mode >= 0) sendCloseNotification(stream);
+    TLSGuard tls(stream);
     SSL_free(stream->ssl);
     stream->ssl = nullptr;
   }
@@ -437,6 +525,43 @@ bool bindLocal(TCPGlob* stream, int16_t localPort, int32_t localAddress) {
 }
 
 }  // namespace
+
+bool pushTLSBacklog(TCPGlob* stream) {
+  std::string& backlog = stream->tlsBacklog;
+  while (!backlog.empty()) {
+    long written = sendPiece(stream, backlog.data(), backlog.size());
+    if (written <= 0) return socketIsFull();
+    backlog.erase(0, static_cast<size_t>(written));
+  }
+  return true;
+}
+
+int32_t writeTLSRecords(TCPGlob* stream, const char* bytes, int32_t count) {
+  if (!pushTLSBacklog(stream)) return -1;
+  int32_t sent = 0;
+  if (stream->tlsBacklog.empty()) {
+    while (sent < count) {
+      long written = sendPiece(stream, bytes + sent, static_cast<size_t>(count - sent));
+      if (written <= 0) {
+        if (!socketIsFull()) return -1;
+        break;
+      }
+      sent += static_cast<int32_t>(written);
+    }
+  }
+  try {
+    stream->tlsBacklog.append(bytes + sent, static_cast<size_t>(count - sent));
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return -1;
+  }
+  return count;
+}
+
+int32_t readSocket(TCPGlob* stream, char* bytes, int32_t max) {
+  long got = platform::receiveNow(stream->sock, bytes, static_cast<size_t>(max));
+  return afterSocketRead(stream, got, errno);
+}
 
 void applyErrorQueue(TCPGlob* stream) {
   unsigned long code = ERR_get_error();
@@ -475,11 +600,13 @@ int32_t mapStatus(TCPGlob* stream, int32_t requested) {
       pollListening(stream);
       break;
     case kStreamAccepting:
+      // The step comes before the close probe: a client that sent its last handshake message,
+      // its request and its end in one go is established, as a plain client would be, and its
+      // request can be read. Only a handshake that cannot finish fails on the peer's close.
       if (stream->kind != kKindTLS) break;
-      if (!connectionOpen(stream)) {
+      tlsAcceptStep(stream);
+      if (stream->status != kStreamEstablished && !connectionOpen(stream)) {
         stream->status = kStreamError;
-      } else if (stream->status == kStreamAccepting) {
-        tlsAcceptStep(stream);
       }
       break;
     case kStreamConnecting:
@@ -539,22 +666,30 @@ int32_t getGlobalInfo(int64_t selector) {
   return asInt32(gTCPStats[selector - kInfoOpens]);
 }
 
+namespace {
+
+// The bytes the TLS library holds decrypted, after it has read and opened what the socket holds
+// now. Only a whole record counts: the part of one is no byte a receive could take.
+int32_t decryptedBytes(TCPGlob* stream) {
+  TLSGuard guard(stream);
+  pushTLSBacklog(stream);
+  char byte;
+  SSL_set_read_ahead(stream->ssl, 1);
+  ERR_clear_error();
+  SSL_peek(stream->ssl, &byte, 1);
+  ERR_clear_error();
+  return std::max(SSL_pending(stream->ssl), 0);
+}
+
+}  // namespace
+
 // Push-back and socket bytes together, counted in 64 bits and held at 2,147,483,647. A listening
 // socket, where FIONREAD fails, adds nothing.
 int32_t charsReceived(TCPGlob* stream) {
   if (stream == nullptr) return 0;
-  int64_t total = 0;
-  if (inApplicationView(stream)) total += pushedBack(stream);
+  int64_t total = pushedBack(stream);
   if (stream->kind == kKindTLS) {
-    if (stream->ssl != nullptr) {
-      StreamGuard guard(stream);
-      char byte;
-      SSL_set_read_ahead(stream->ssl, 1);
-      ERR_clear_error();
-      SSL_peek(stream->ssl, &byte, 1);
-      ERR_clear_error();
-      total += std::max(SSL_pending(stream->ssl), 0);
-    }
+    if (stream->ssl != nullptr) total += decryptedBytes(stream);
   } else if (stream->status != kStreamListening) {
     int readable = 0;
     if (ioctl(stream->sock, FIONREAD, &readable) == 0 && readable > 0) total += readable;
@@ -661,13 +796,9 @@ int32_t send(TCPGlob* stream, const void* bytes, int32_t count, bool flushFirst)
   if (stream == nullptr) return -1;
   if (bytes == nullptr || count <= 0) return 0;
   if (stream->status == kStreamListening) return -1;
-  // Held across the flush and every piece, so that another process's bytes come after ours; and
-  // taken before the view is looked at: while another process is inside a TLS call the stream
-  // shows its socket view, and these bytes would go into the connection in plain.
+  // Held across the flush and every piece, so that another process's bytes come after ours.
   StreamGuard guard(stream);
-  if (flushFirst && inApplicationView(stream) && !stream->sendBuffer.empty()) {
-    flushSendBuffer(stream);
-  }
+  if (flushFirst && !stream->sendBuffer.empty()) flushSendBuffer(stream);
   if (stream->kind == kKindTLS) return sendTLS(stream, bytes, count);
   return sendToSocket(stream, static_cast<const char*>(bytes), count);
 }
@@ -740,17 +871,10 @@ int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode) {
 // nothing is there (a listening stream always), -1 on a reset, an abort or a refused handle.
 int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max) {
   if (stream->status == kStreamListening) return 0;
-  // A TLS connection serves one process at a time, and while another process is inside a library
-  // call the stream shows its socket view: a TLS receive waits for the guard before it looks.
-  std::optional<StreamGuard> tlsGuard;
-  if (stream->ssl != nullptr) tlsGuard.emplace(stream);
-  bool application = inApplicationView(stream);
-  // A plain receive waits for another process's send only when it has bytes of its own to
-  // flush: one that waits always could leave a peer blocked on its own full socket.
-  if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
-  if (application && pushedBack(stream) > 0) {
-    return receiveFromPushBack(stream, handle, max);
-  }
+  // A receive waits for another process's send only when it has bytes of its own to flush: one
+  // that waits always could leave a peer blocked on its own full socket.
+  if (!stream->sendBuffer.empty()) flushSendBuffer(stream);
+  if (pushedBack(stream) > 0) return receiveFromPushBack(stream, handle, max);
   if (stream->kind == kKindTLS) return receiveTLS(stream, handle, max);
   return receiveFromSocket(stream, handle, max);
 }
@@ -773,14 +897,10 @@ bool armReceiveWait(TCPGlob* stream, int milliseconds) {
 
 int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseconds) {
   if (stream->status == kStreamListening || max <= 0) return 0;
-  // As in receive: a TLS stream is looked at only by the process that holds its guard.
-  std::optional<StreamGuard> tlsGuard;
-  if (stream->ssl != nullptr) tlsGuard.emplace(stream);
-  bool application = inApplicationView(stream);
-  if (application && !stream->sendBuffer.empty()) flushSendBuffer(stream);
-  if (application && pushedBack(stream) > 0) return takeFromPushBack(stream, bytes, max);
+  if (!stream->sendBuffer.empty()) flushSendBuffer(stream);
+  if (pushedBack(stream) > 0) return takeFromPushBack(stream, bytes, max);
   if (stream->kind == kKindTLS) {
-    int32_t received = receiveThroughHandle(stream, bytes, max);
+    int32_t received = receiveDecrypted(stream, bytes, max);
     if (received == 0 && waitMilliseconds > 0) awaitBytes(stream, waitMilliseconds);
     return received;
   }
@@ -800,8 +920,10 @@ int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseco
 
 void awaitBytes(TCPGlob* stream, int milliseconds) {
   if (stream->status == kStreamListening || stream->kind == kKindUDP) return;
-  if (inApplicationView(stream) && pushedBack(stream) > 0) return;
-  if (stream->ssl != nullptr && SSL_has_pending(stream->ssl)) return;
+  if (pushedBack(stream) > 0) return;
+  // The part of a record that the library holds is nothing to read yet: the stream waits on its
+  // socket for the rest, as a plain one does.
+  if (stream->ssl != nullptr && decryptedBytes(stream) > 0) return;
   platform::waitReadable(stream->sock, milliseconds);
 }
 
@@ -836,12 +958,7 @@ int32_t close(TCPGlob* stream) {
   // The half-close waits for a send of another process to end, so that its bytes go out whole.
   StreamGuard guard(stream);
   flushSendBuffer(stream);
-  if (stream->tlsActive && stream->ssl != nullptr) {
-    StreamGuard guard(stream);
-    ERR_clear_error();
-    SSL_shutdown(stream->ssl);
-    ERR_clear_error();
-  }
+  if (stream->tlsActive && stream->ssl != nullptr) sendCloseNotification(stream);
   count(kCloses);
   linger off{0, 0};
   setsockopt(stream->sock, SOL_SOCKET, SO_LINGER, &off, sizeof off);

@@ -71,6 +71,12 @@ constexpr int32_t kStreamFlagTLS = 0x400 | 0x800;
 constexpr int32_t kStreamFlagSNI = 0x100000;
 constexpr int32_t kStreamFlagSNIStrict = 0x200000;
 
+// Which 4D process holds one of a stream's guards (tcp_internal.h), and how often it took it.
+struct ProcessGuardState {
+  int32_t owner = 0;
+  int32_t depth = 0;
+};
+
 // One stream: a TCP client or accepted connection, a listening stream, or a UDP socket.
 struct TCPGlob {
   int32_t sock = 0;  // 0: no socket (no socket is ever kept on descriptor 0)
@@ -85,7 +91,7 @@ struct TCPGlob {
   // Where the push-back's unread bytes start: a receive takes its bytes from here and moves
   // this on, so that it costs what it takes, however much stays behind.
   int32_t pushBackStart = 0;
-  int32_t kind = kKindPlain;  // a TLS stream shows kKindPlain inside the library's socket calls
+  int32_t kind = kKindPlain;  // set once, when the stream becomes TLS (or UDP)
   bool tlsActive = false;
   uint32_t lastTLSError = 0;
   SSL_CTX* ctx = nullptr;
@@ -103,9 +109,13 @@ struct TCPGlob {
   // buffer instead of resizing the one being sent.
   std::string sendBuffer;
   TCPGlob* nextWaiting = nullptr;  // the chain of a listening slot
-  // The stream's guard (StreamGuard): the 4D process that holds it, and how often it took it.
-  int32_t guardOwner = 0;
-  int32_t guardDepth = 0;
+  // TLS records that the library wrote and the socket has not taken yet, oldest first. The
+  // socket BIO never waits: what a full socket refuses waits here, and every later write of the
+  // connection, every read and every step of the status machine sends what the socket takes.
+  std::string tlsBacklog;
+  // The stream's guards: the 4D process that holds each, and how often it took it.
+  ProcessGuardState sendGuard;  // StreamGuard
+  ProcessGuardState tlsGuard;   // TLSGuard
   // The socket whose receive time-out a waiting receiveInto set, and the time-out.
   int32_t receiveWaitSocket = 0;
   int receiveWait = 0;

@@ -1,22 +1,22 @@
-// The per-stream guard of tcp_internal.h.
+// The per-stream guards of tcp_internal.h.
 
 #include "tcp_internal.h"
 
 namespace tcp {
 
-StreamGuard::StreamGuard(TCPGlob* stream) : stream_(stream) {
-  if (stream_ == nullptr) return;
+ProcessGuard::ProcessGuard(ProcessGuardState* state) : state_(state) {
+  if (state_ == nullptr) return;
   int32_t process = PA_GetCurrentProcessNumber();
-  // Another process holds the stream: let it run until it lets go. It always does, since every
+  // Another process holds the guard: let it run until it lets go. It always does, since every
   // holder's wait is bounded by a deadline or the send time-out.
-  while (stream_->guardDepth > 0 && stream_->guardOwner != process) PA_Yield();
-  stream_->guardOwner = process;
-  ++stream_->guardDepth;
+  while (state_->depth > 0 && state_->owner != process) PA_Yield();
+  state_->owner = process;
+  ++state_->depth;
 }
 
-StreamGuard::~StreamGuard() {
-  if (stream_ == nullptr) return;
-  if (--stream_->guardDepth == 0) stream_->guardOwner = 0;
+ProcessGuard::~ProcessGuard() {
+  if (state_ == nullptr) return;
+  if (--state_->depth == 0) state_->owner = 0;
 }
 
 }  // namespace tcp

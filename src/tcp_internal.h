@@ -32,20 +32,37 @@ class unique_fd {
   int fd_;
 };
 
-// Keeps one 4D process at a time inside a stream's multi-pass work (a send that yields between
-// its pieces, a flush, a TLS library call) for the holder's scope. A second process that wants
-// the stream yields until the holder is done, so its bytes never land between the holder's.
-// The holder may take the guard again (a send that flushes first). The record must outlive the
-// guard: the commands that hold one keep the stream with the table's busy counter.
-class StreamGuard {
+// Keeps one 4D process at a time inside one of a stream's guards for the holder's scope. A second
+// process that wants it yields until the holder is done. The holder may take it again (a send
+// that flushes first). The record must outlive the guard: the commands that hold one keep the
+// stream with the table's busy counter.
+class ProcessGuard {
  public:
-  explicit StreamGuard(TCPGlob* stream);
-  ~StreamGuard();
-  StreamGuard(const StreamGuard&) = delete;
-  StreamGuard& operator=(const StreamGuard&) = delete;
+  explicit ProcessGuard(ProcessGuardState* state);
+  ~ProcessGuard();
+  ProcessGuard(const ProcessGuard&) = delete;
+  ProcessGuard& operator=(const ProcessGuard&) = delete;
 
  private:
-  TCPGlob* stream_;
+  ProcessGuardState* state_;
+};
+
+// Held across a stream's multi-pass sending (a send that yields between its pieces, a flush, a
+// close), so that another process's bytes never land between the holder's.
+class StreamGuard : public ProcessGuard {
+ public:
+  explicit StreamGuard(TCPGlob* stream)
+      : ProcessGuard(stream != nullptr ? &stream->sendGuard : nullptr) {}
+};
+
+// Held across every TLS library call on a stream's connection and every reading of its TLS
+// state. No library call yields (the socket BIO never waits), so a holder never lets another
+// process run and nobody waits for it: in particular a status query or a TLS question from
+// another process goes on while a send waits for room between its library calls.
+class TLSGuard : public ProcessGuard {
+ public:
+  explicit TLSGuard(TCPGlob* stream)
+      : ProcessGuard(stream != nullptr ? &stream->tlsGuard : nullptr) {}
 };
 
 // Stores `value` when it is above the stored status: a raise never lowers.
@@ -53,12 +70,18 @@ inline void raiseStatus(TCPGlob* stream, int32_t value) {
   if (value > stream->status) stream->status = value;
 }
 
-// The application view: a plain stream, or a TLS stream outside the library's socket calls.
-// Push-back, the send buffer and the push-back count act only there.
-inline bool inApplicationView(const TCPGlob* stream) {
-  return (stream->kind == kKindTLS && stream->tlsActive) ||
-         (stream->kind == kKindPlain && !stream->tlsActive);
-}
+// ---- The socket side of the TLS layer's BIO
+// -------------------------------------------------------
+
+// One read of the stream's socket that never waits, counted as a receive's socket read is; it
+// raises the status for an end (14), a reset (14) or an abort (20), and leaves errno as the read
+// set it. Answers as tcp::receive does.
+int32_t readSocket(TCPGlob* stream, char* bytes, int32_t max);
+// The BIO's write: sends what the socket takes now, behind the records still in the backlog,
+// and keeps the rest there; answers count, or -1 (errno set) when the socket failed.
+int32_t writeTLSRecords(TCPGlob* stream, const char* bytes, int32_t count);
+// Sends what the socket takes of the backlog without waiting; false when the socket failed.
+bool pushTLSBacklog(TCPGlob* stream);
 
 // The error-queue rule after a TLS library call: the oldest code, when there is one, becomes
 // the stream's lastTLSError, and the rest of the queue is dropped so that no later call of any

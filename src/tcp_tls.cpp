@@ -3,9 +3,11 @@
 // protocol options of the open flags, certificates, keys and chains, cipher lists, and the
 // details and last error of a connection.
 //
-// Every library call that may touch a stream's socket runs with the stream's guard held, since
-// the BIO's writes yield to the host: a second 4D process that reaches the stream meanwhile waits
-// instead of writing plain bytes into the connection or entering the handshake twice.
+// A stream's kind is set once, when it becomes TLS. The BIO reaches the socket itself and never
+// waits: what a full socket refuses waits in the stream's backlog, which the sends drain with
+// their yields between library calls, so that no library call ever yields and the connection is
+// never left inside one while another 4D process runs. Every library call and every reading of a
+// stream's TLS state runs under its TLS guard.
 
 #include <cerrno>
 #include <cstdio>
@@ -74,42 +76,42 @@ bool mayRetry(int error) {
          error == EALREADY || error == ENOTCONN || error == EPROTO;
 }
 
-// Reads through tcp::receive in the stream's socket view, so that push-back and the send buffer,
-// which hold application bytes, stay out of the connection.
+// A peer that ends the connection without its close notification, while the stream has sent
+// none either, may have cut what it sent (a truncation attack): the stream ends as usual, and its
+// last error says that the close was not announced, in the library's own words.
+constexpr uint32_t kUnannouncedClose = ERR_PACK(ERR_LIB_SSL, 0, SSL_R_UNEXPECTED_EOF_WHILE_READING);
+
+void noteUnannouncedClose(TCPGlob* stream) {
+  SSL* ssl = stream->ssl;
+  if (ssl == nullptr || SSL_is_init_finished(ssl) != 1) return;
+  if ((SSL_get_shutdown(ssl) & (SSL_RECEIVED_SHUTDOWN | SSL_SENT_SHUTDOWN)) != 0) return;
+  stream->lastTLSError = kUnannouncedClose;
+}
+
+// Reads the socket straight into the library's buffer. The send backlog goes first: a peer that
+// waits for the rest of our records before it sends more gets them at every read.
 int myBIOread(BIO* bio, char* buffer, int length) {
   TCPGlob* stream = streamOf(bio);
-  HostHandle scratch = nullptr;
-  stream->kind = kKindPlain;
-  errno = 0;
-  int32_t result = receive(stream, scratch, length);
-  int error = errno;
-  stream->kind = kKindTLS;
-  unique_handle holder(scratch);
   BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
-  if (result > 0) {
-    unique_handle_lock bytes(scratch);
-    std::memcpy(buffer, bytes.data(), static_cast<size_t>(result));
-  } else if (mayRetry(error)) {
+  pushTLSBacklog(stream);
+  errno = 0;
+  int32_t result = readSocket(stream, buffer, length);
+  int error = errno;
+  if (result > 0) return result;
+  if (mayRetry(error)) {
     BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
+  } else if (result == 0 || error == ECONNRESET) {
+    noteUnannouncedClose(stream);
   }
   return result;
 }
 
-// Writes everything through the send loop, which yields to the host while the socket is full,
-// or fails.
+// Never waits: what the socket does not take now waits in the stream's backlog, so that no
+// library call yields to the host and the connection is never left in the middle of one.
 int myBIOwrite(BIO* bio, const char* data, int length) {
   TCPGlob* stream = streamOf(bio);
-  stream->kind = kKindPlain;
-  errno = 0;
-  int32_t result = send(stream, data, length, false);
-  int error = errno;
-  stream->kind = kKindTLS;
   BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
-  if (result == -1) {
-    if (mayRetry(error)) BIO_set_flags(bio, BIO_FLAGS_WRITE | BIO_FLAGS_SHOULD_RETRY);
-    return -1;
-  }
-  return length;
+  return writeTLSRecords(stream, data, length);
 }
 
 int myBIOputs(BIO* bio, const char* text) {
@@ -373,8 +375,8 @@ int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* private
                    const char* passPhrase, const char* chain) {
   randAdd();
   if (stream == nullptr) return setDefaultCertificate(certificate, privateKey, passPhrase, chain);
+  TLSGuard guard(stream);
   if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
-  StreamGuard guard(stream);
   int32_t result =
       loadCertificateFiles(stream->ssl, stream, certificate, privateKey, passPhrase, chain);
   stream->hasCertificate = result == 0;
@@ -445,8 +447,8 @@ bool readChain(const char* path, std::vector<unique_x509>& certificates) {
 }
 
 int32_t sslSetCiphers(TCPGlob* stream, const PA_Unistring& list) {
+  TLSGuard guard(stream);
   if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
-  StreamGuard guard(stream);
   ERR_clear_error();
   int32_t result = 0;
   if (list.fLength <= 0) {
@@ -463,10 +465,10 @@ void sslGetVersion(PA_Unistring* out) { setText(out, OpenSSL_version(OPENSSL_VER
 
 int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* cipher,
                          int32_t& bits, PA_Unistring* peer) {
+  TLSGuard guard(stream);
   if (!stream->tlsActive) return -2;
   if (stream->kind > kKindTLS || mapStatus(stream, 0) != kStreamEstablished) return -3;
   if (stream->ssl == nullptr) return -3;
-  StreamGuard guard(stream);
   ERR_clear_error();
   setText(version, SSL_get_version(stream->ssl));
   applyErrorQueue(stream);
@@ -483,6 +485,7 @@ int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* c
 }
 
 int32_t sslGetError(TCPGlob* stream, PA_Unistring* out) {
+  TLSGuard guard(stream);
   if (stream->kind != kKindTLS || stream->lastTLSError == 0) {
     setText(out, "");
     return 0;

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -18,14 +20,18 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
+#include "support/hex.h"
 #include "support/peak_memory.h"
 #include "support/plugin_test.h"
 #include "support/stream_test.h"
@@ -127,6 +133,57 @@ class TLSTest : public StreamTest {
     ASSERT_TRUE(awaitStatus(id, kStreamEstablished)) << peer->output();
     EXPECT_EQ(receiveUntil(id, "\n"), line);
   }
+};
+
+// tests/peers/tls_peer.py in a child process, as a server with the leaf certificate or as a
+// client of a port (with a receive buffer of that many bytes when it is not 0), driven one
+// command at a time.
+class TLSPeer {
+ public:
+  static std::unique_ptr<TLSPeer> server() {
+    const peers::Certificates& certificates = peers::Certificates::get();
+    return std::unique_ptr<TLSPeer>(
+        new TLSPeer({"server", certificates.path("leaf.pem"), certificates.path("leaf.key")}));
+  }
+  static std::unique_ptr<TLSPeer> client(int16_t port, int receiveBuffer = 0) {
+    std::vector<std::string> args = {"client", std::to_string(static_cast<uint16_t>(port))};
+    if (receiveBuffer > 0) args.push_back(std::to_string(receiveBuffer));
+    return std::unique_ptr<TLSPeer>(new TLSPeer(args));
+  }
+
+  // The server's port, or "connected" for a client; empty when the script did not start.
+  const std::string& greeting() const { return greeting_; }
+  int16_t port() const { return static_cast<int16_t>(std::atoi(greeting_.c_str())); }
+  // Hands a command over without waiting for its answer.
+  void tell(const std::string& command) { child_->write(command + "\n"); }
+  // The next line the script prints; empty when none comes within the limit.
+  std::string answer(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    size_t at;
+    while ((at = child_->output().find('\n', seen_)) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > end) return "";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::string line = child_->output().substr(seen_, at - seen_);
+    seen_ = at + 1;
+    return line;
+  }
+  std::string ask(const std::string& command) {
+    tell(command);
+    return answer();
+  }
+
+ private:
+  explicit TLSPeer(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"python3", "-u", ZUV_TEST_DIR "/peers/tls_peer.py"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    child_ = std::make_unique<peers::Child>(argv);
+    greeting_ = answer();
+  }
+
+  std::unique_ptr<peers::Child> child_;
+  std::string greeting_;
+  size_t seen_ = 0;
 };
 
 // ---- The plug-in as a client
@@ -967,21 +1024,31 @@ class InProcessServer {
   std::atomic<bool> stopped_{false};
 };
 
+// The library's code for a connection that ended without the peer's close notification.
+constexpr int64_t kUnannouncedClose = 0x0A000126;
+
 // The peer's close notification, or a fatal error, is seen although the TCP connection stays
-// open: a loop waiting for the stream's end ends.
+// open: a loop waiting for the stream's end ends. A plain TCP end without the notification ends
+// the stream as well, and its last error tells that the close was not announced.
 TEST_F(TLSTest, ACloseNotificationGives14AndAFatalErrorGives20) {
+  enum class Ending { kNotify, kFatal, kPlainEnd };
   struct Case {
-    bool notify;
+    Ending ending;
     int64_t expected;
+    int64_t error;  // -1: any error
   };
-  for (Case c : {Case{true, kStreamPeerClosed}, Case{false, kStreamError}}) {
-    SCOPED_TRACE(c.expected);
+  for (Case c :
+       {Case{Ending::kNotify, kStreamPeerClosed, 0}, Case{Ending::kFatal, kStreamError, -1},
+        Case{Ending::kPlainEnd, kStreamPeerClosed, kUnannouncedClose}}) {
+    SCOPED_TRACE(static_cast<int>(c.ending));
     InProcessServer server([&](SSL* ssl, int fd, InProcessServer& self) {
       SSL_write(ssl, "bye", 3);
-      if (c.notify) {
+      if (c.ending == Ending::kNotify) {
         SSL_shutdown(ssl);
-      } else {
+      } else if (c.ending == Ending::kFatal) {
         ::send(fd, "\x17\x03\x03\x00\x05garbage", 12, MSG_NOSIGNAL);  // a record that fails
+      } else {
+        ::shutdown(fd, SHUT_WR);
       }
       self.waitForStop();
     });
@@ -993,6 +1060,12 @@ TEST_F(TLSTest, ACloseNotificationGives14AndAFatalErrorGives20) {
       receiveOnce(id);
       return status(id) == c.expected;
     }));
+    int64_t error = run("ZUV_SSLLastError", {num(id), txt("")}).number();
+    if (c.error == -1) {
+      EXPECT_NE(error, 0);
+    } else {
+      EXPECT_EQ(error, c.error);
+    }
     server.stop();
     EXPECT_EQ(release(id, -1), 0);
   }
@@ -1048,6 +1121,175 @@ TEST_F(TLSTest, ASecondProcessSendingDuringATLSWriteWaitsForIt) {
   EXPECT_EQ(received.size(), big.size() + 4);
   EXPECT_EQ(received.substr(big.size()), "MARK");
   EXPECT_EQ(release(id), 0);
+}
+
+// While one process is blocked in a TLS send to a peer that does not read, another process asks
+// about the stream and is answered at once, as a TLS stream: the bytes a receive could take (not
+// the raw records on the socket), and a cipher list taken (not "not TLS").
+TEST_F(TLSTest, AnotherProcessAsksAboutAStreamWhileItsTLSSendIsBlocked) {
+  std::unique_ptr<TLSPeer> peer = TLSPeer::server();
+  ASSERT_NE(peer->port(), 0);
+  int64_t id = open(peer->port(), kTLS);
+  ASSERT_GT(id, 0);
+  peer->tell("handshake");
+  ASSERT_TRUE(awaitStatus(id, kStreamEstablished));
+  ASSERT_EQ(peer->answer(), "ok");
+  ASSERT_EQ(peer->ask("write " + hexOf("hello world")), "ok");
+  ASSERT_EQ(peer->ask("flush"), "ok");
+  host::Emulator::Pending available, ciphers;
+  bool answeredDuringTheSend = false;
+  bool full = false;
+  emu.onYield(1, 50, [&] {
+    // The socket is full by now (the peer reads nothing), and the records have come (with the
+    // session tickets) with no receive to read them.
+    pollfd entry{stream(id)->sock, POLLOUT, 0};
+    full = poll(&entry, 1, 0) == 0;
+    peers::await([&] {
+      int readable = 0;
+      return ioctl(stream(id)->sock, FIONREAD, &readable) == 0 && readable > 11;
+    });
+    available = emu.start("ZUV_TCPBytesAvailable", {num(id)}, 2);
+    ciphers = emu.start("ZUV_SSLSetCiphers", {num(id), txt("")}, 3);
+  });
+  emu.onYield(1, 52, [&] {
+    answeredDuringTheSend = available.done() && ciphers.done();
+    peer->tell("drain");
+  });
+  std::string big(2 * 1024 * 1024, 'a');
+  EXPECT_EQ(run("ZUV_TCPSend", {num(id), txt(big), num(0), num(0)}).number(), 0);
+  EXPECT_TRUE(full);
+  EXPECT_TRUE(answeredDuringTheSend);
+  EXPECT_EQ(emu.wait(available).number(), 11);
+  EXPECT_EQ(emu.wait(ciphers).number(), 0);
+  EXPECT_EQ(receiveUntil(id, "hello world"), "hello world");
+  EXPECT_EQ(run("ZUV_TCPClose", {num(id)}).number(), 0);
+  EXPECT_EQ(peer->answer(), "drained " + std::to_string(big.size()));
+  EXPECT_EQ(release(id), 0);
+}
+
+// The processor time this test process has used so far, in its every thread.
+std::chrono::microseconds processorTime() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto time = [](const timeval& t) {
+    return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+  };
+  return time(usage.ru_utime) + time(usage.ru_stime);
+}
+
+// A receive that waits for the rest of a record (the client sent 15 bytes of one that announces
+// 16 KB) sleeps on the socket instead of spinning: the process uses little processor time over
+// the wait.
+TEST_F(TLSTest, AReceiveWaitingForTheRestOfARecordSleeps) {
+  int64_t listener = listenWithLeaf();
+  std::unique_ptr<TLSPeer> peer = TLSPeer::client(localPort(listener));
+  ASSERT_EQ(peer->greeting(), "connected");
+  peer->tell("handshake");
+  ASSERT_TRUE(awaitStatus(listener, kStreamEstablished));
+  ASSERT_EQ(peer->answer(), "ok");
+  std::string line = std::string(16000, 'x') + "\n";
+  ASSERT_EQ(peer->ask("write " + hexOf(line)), "ok");
+  ASSERT_EQ(peer->ask("flush 15"), "ok");
+  auto start = std::chrono::steady_clock::now();
+  auto before = processorTime();
+  peer->tell("sleep 1.5");
+  peer->tell("flush");
+  Outcome received =
+      run("ZUV_TCPReceive", {num(listener), txt(""), num(0), num(0), num(0), txt("\n"), num(600)});
+  auto used = processorTime() - before;
+  auto wall = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(received.number(), static_cast<int64_t>(line.size()));
+  EXPECT_GE(wall, std::chrono::seconds(1));
+  EXPECT_LT(used.count() * 4, wall.count()) << "the receive spun while it waited";
+  EXPECT_EQ(peer->answer(), "ok");
+  EXPECT_EQ(peer->answer(), "ok");
+  EXPECT_EQ(release(listener), 0);
+}
+
+// A client that sends its last handshake message, its request, its close notification (or none)
+// and its end at once while the accept step waits for it: the stream is established, gives the
+// request, and then shows the peer's close, with an error that tells an unannounced close.
+TEST_F(TLSTest, AClientThatSendsItsRequestAndEndsDuringTheAcceptIsServed) {
+  for (bool notify : {true, false}) {
+    SCOPED_TRACE(notify);
+    int64_t listener = listenWithLeaf();
+    std::unique_ptr<TLSPeer> peer = TLSPeer::client(localPort(listener));
+    ASSERT_EQ(peer->greeting(), "connected");
+    // The client ends its side of the handshake but keeps its last message back.
+    peer->tell("handshake hold");
+    std::string answer;
+    ASSERT_TRUE(peers::await([&] {
+      status(listener);
+      answer = peer->answer(std::chrono::milliseconds(0));
+      return !answer.empty();
+    }));
+    ASSERT_EQ(answer, "ok");
+    ASSERT_EQ(status(listener), kStreamAccepting);
+    ASSERT_EQ(peer->ask("write " + hexOf("hello\n")), "ok");
+    if (notify) {
+      ASSERT_EQ(peer->ask("notify"), "ok");
+    }
+    ASSERT_EQ(peer->ask("flush"), "ok");
+    ASSERT_EQ(peer->ask("fin"), "ok");
+    ASSERT_TRUE(peers::await([&] {
+      pollfd entry{stream(listener)->sock, POLLRDHUP, 0};
+      return poll(&entry, 1, 0) == 1;
+    }));
+    EXPECT_EQ(status(listener), kStreamEstablished);
+    EXPECT_EQ(receiveUntil(listener, "hello\n"), "hello\n");
+    EXPECT_TRUE(awaitStatus(listener, kStreamPeerClosed));
+    Outcome error = run("ZUV_SSLLastError", {num(listener), txt("")});
+    EXPECT_EQ(error.number(), notify ? 0 : kUnannouncedClose);
+    EXPECT_EQ(error.text(2).empty(), notify);
+    EXPECT_EQ(release(listener), 0);
+  }
+}
+
+// One client that sends its first handshake message and never reads, to a pool of listeners
+// with an 87 KB certificate: the accept step sends what the socket takes and goes on at the next
+// poll, so no status query waits on that client and a good client of the pool is served.
+TEST_F(TLSTest, ASlowClientDoesNotStallTheListenersOfItsPool) {
+  // Listeners of one port given as 0 share the socket that the first was given.
+  int64_t first = listen(0, kTLS);
+  int64_t second = listen(0, kTLS);
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  int16_t port = localPort(first);
+  for (int64_t id : {first, second}) {
+    ASSERT_EQ(setCertificate(id, file("wide.pem"), file("wide.key")), 0);
+    run("ZUV_TCPSetTimeout", {num(id), num(3)});
+  }
+  std::vector<int32_t> ids = {0, static_cast<int32_t>(first), static_cast<int32_t>(second)};
+  int64_t yieldsInQueries = 0;
+  auto statuses = [&] {
+    int64_t before = emu.yields(1);
+    Outcome outcome =
+        run("ZUV_TCPMultiStatus", {LongintArray{ids}, LongintArray{{0, 0, 0}}, num(0)});
+    for (int32_t id : {ids[1], ids[2]}) status(id);
+    yieldsInQueries += emu.yields(1) - before;
+    return std::get<LongintArray>(outcome.params[1]).elements;
+  };
+  std::unique_ptr<TLSPeer> slow = TLSPeer::client(port, 4096);
+  ASSERT_EQ(slow->greeting(), "connected");
+  ASSERT_EQ(slow->ask("hello"), "ok");
+  int64_t slowId = 0;
+  ASSERT_TRUE(peers::await([&] {
+    std::vector<int32_t> now = statuses();
+    slowId = now[1] == kStreamAccepting ? first : now[2] == kStreamAccepting ? second : 0;
+    return slowId != 0;
+  }));
+  int64_t otherId = slowId == first ? second : first;
+  std::unique_ptr<TLSPeer> good = TLSPeer::client(port);
+  ASSERT_EQ(good->greeting(), "connected");
+  good->tell("handshake");
+  EXPECT_TRUE(
+      peers::await([&] { return statuses()[otherId == first ? 1 : 2] == kStreamEstablished; }));
+  EXPECT_EQ(good->answer(), "ok");
+  EXPECT_EQ(status(slowId), kStreamAccepting);
+  EXPECT_EQ(yieldsInQueries, 0) << "a status query waited on the slow client";
+  EXPECT_EQ(release(first), 0);
+  EXPECT_EQ(release(second), 0);
 }
 
 // Errors that a load left in the library's queue are not blamed on the next stream.

@@ -137,9 +137,10 @@ inline int runCommand(const std::vector<std::string>& argv, std::string* output 
 // ---- Certificates -------------------------------------------------------------------------------
 
 // A root, an intermediate and a leaf for alpha.test signed by it (with the chain file leaf
-// first), self-signed beta.test and gamma.test, an RSA-2048 and an RSA-1024 pair, the leaf key in
-// every encrypted form (pass phrase "secret", and 300 times "p" for leaf-enc-long.pem), DER forms
-// and one PEM holding key and certificate.
+// first), self-signed beta.test and gamma.test, a self-signed wide.test of about 87 KB (4400
+// names), an RSA-2048 and an RSA-1024 pair, the leaf key in every encrypted form (pass phrase
+// "secret", and 300 times "p" for leaf-enc-long.pem), DER forms and one PEM holding key and
+// certificate.
 // Made once per test binary.
 class Certificates {
  public:
@@ -213,6 +214,12 @@ class Certificates {
            sh("head -c 1048576 /dev/urandom > big.bin") &&
            sh("printf 'Gr\\303\\274\\303\\237e from the web server.' > hello.txt") &&
            sh("cp leaf.pem alpha.pem && cp leaf.key alpha.key") &&
+           sh("{ printf 'subjectAltName=@names\\n[names]\\n'; seq 1 4400 | "
+              "sed 's/.*/DNS.&=host&.wide.test/'; } > wide.ext") &&
+           sh("openssl req -new " + ec +
+              " -keyout wide.key -out wide.csr -subj /CN=wide.test 2>/dev/null") &&
+           sh("openssl x509 -req -in wide.csr -signkey wide.key -days 2 -extfile wide.ext "
+              "-out wide.pem 2>/dev/null") &&
            sh("printf 'openssl_conf=openssl_init\\n[openssl_init]\\nssl_conf=ssl_sect\\n"
               "[ssl_sect]\\nsystem_default=sd\\n[sd]\\nCipherString=DEFAULT@SECLEVEL=0\\n"
               "MinProtocol=None\\n' > legacy.cnf") &&
