@@ -8,12 +8,13 @@
 // sleep, or when a command returns.
 //
 // In strict mode (the default, and the only mode tests use) a handle's bytes move on every resize
-// and final unlock, and at every host call while it is unlocked; a block ends at a page end
+// and final unlock, and at every host call while it is unlocked; a block's last byte ends a page
 // before an inaccessible page; freed memory is poisoned and protected, guard bytes follow every
-// block, a text gets fresh units on every change, and every object the plug-in owns is counted. A
+// cell, a text gets fresh units on every change, and every object the plug-in owns is counted. A
 // fault (double dispose, unknown reference, unlock at 0, resize of a locked handle, a write to an
-// "in" parameter, a trampled guard) is recorded with the entry that saw it. The realistic mode, for
-// benchmarks only, uses plain realloc with no moves and no guards.
+// "in" parameter, a trampled guard) is recorded with the entry that saw it, and a crash says what
+// its address was. The realistic mode, for benchmarks only, uses plain realloc with no moves and
+// no guards.
 //
 // This header is the whole interface; host/README.md describes it with examples.
 #pragma once

@@ -410,10 +410,15 @@ Blob Frame::Impl::readBlob(void* handle, const std::string& at, bool asResult) {
 // two places (a parameter's record handed back as the result, one text in two elements) would
 // have its units released twice by the host.
 void Frame::Impl::checkTextsInOnePlace() {
+  // A parameter (0: the result) and, in an array, an element: named only for a fault.
   struct Place {
-    std::string name;
-    size_t array = 0;  // the array parameter that holds it, 0 for none
-    size_t element = 0;
+    size_t parameter;
+    size_t element;
+    bool inArray;
+  };
+  auto nameOf = [&](const Place& p) {
+    if (p.parameter == 0) return name + " result";
+    return where(p.parameter) + (p.inArray ? " element " + std::to_string(p.element) : "");
   };
   std::unordered_map<uint32_t, Place> seen;
   auto note = [&](const unsigned char* record, Place place) {
@@ -421,16 +426,16 @@ void Frame::Impl::checkTextsInOnePlace() {
     auto [first, fresh] = seen.emplace(layout::load<uint32_t>(record, kTextId), place);
     if (fresh) return;
     const Place& before = first->second;
-    if (place.array != 0 && place.array == before.array) {
-      emu.fault(where(place.array) + ": elements " + std::to_string(before.element) + " and " +
+    if (place.inArray && before.inArray && place.parameter == before.parameter) {
+      emu.fault(where(place.parameter) + ": elements " + std::to_string(before.element) + " and " +
                 std::to_string(place.element) + " hold one text");
     } else {
-      emu.fault(before.name + " and " + place.name + " hold one text");
+      emu.fault(nameOf(before) + " and " + nameOf(place) + " hold one text");
     }
   };
   for (size_t i = 1; i <= specs.size(); ++i) {
     const unsigned char* cell = cells[i - 1].data;
-    if (specs[i - 1].kind == Kind::Text) note(cell, {where(i)});
+    if (specs[i - 1].kind == Kind::Text) note(cell, {i, 0, false});
     if (specs[i - 1].kind != Kind::TextArray || layout::load<int8_t>(cell, kVariableKind) != 34) {
       continue;
     }
@@ -439,12 +444,10 @@ void Frame::Impl::checkTextsInOnePlace() {
     if (storage == emu.handles.end() || !storage->second.live || count < 0) continue;
     const Block& block = storage->second.block;
     size_t elements = std::min(block.size / kTextSize, static_cast<size_t>(count) + 1);
-    for (size_t e = 0; e < elements; ++e) {
-      note(block.data + e * kTextSize, {where(i) + " element " + std::to_string(e), i, e});
-    }
+    for (size_t e = 0; e < elements; ++e) note(block.data + e * kTextSize, {i, e, true});
   }
   if (resultKind == Kind::Text && loadPointer(resultArea.data, 0) == resultRecord.data) {
-    note(resultRecord.data, {name + " result"});
+    note(resultRecord.data, {0, 0, false});
   }
 }
 
