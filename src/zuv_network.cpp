@@ -1,9 +1,10 @@
 // The commands of listening streams, UDP sockets, TLS settings and details, the server-name
 // certificate map and the status of many streams at once. Each reads its parameters, looks its
 // stream up in the stream table, calls one function of the network layer and stores what comes
-// back. A command that may yield while it holds a stream (a status poll or TLS call that writes
-// through the send loop, a UDP wait) keeps it with the busy counter, so that a release from
-// another 4D process answers -2 instead of freeing the record under it.
+// back. A command that may yield while it holds a stream (a UDP wait) keeps it with the busy
+// counter, so that a release from another 4D process answers -2 instead of freeing the record
+// under it; the status polls and TLS calls keep it too, although they no longer yield (the TLS
+// layer never waits inside a library call).
 
 #include <string>
 
