@@ -52,6 +52,11 @@ class Peer:
         self.incoming.write(data)
         return True
 
+    def exchange(self):
+        """Sends what the TLS object wrote, then takes what comes; False at the stream's end."""
+        self.send()
+        return self.receive()
+
     def hello(self):
         try:
             self.tls.do_handshake()
@@ -70,8 +75,7 @@ class Peer:
                     self.send()
                 return "ok"
             except ssl.SSLWantReadError:
-                self.send()
-                if not self.receive():
+                if not self.exchange():
                     return "end"
 
     def drain(self):
@@ -83,8 +87,7 @@ class Peer:
                     break
                 count += len(data)
             except ssl.SSLWantReadError:
-                self.send()
-                if not self.receive():
+                if not self.exchange():
                     break
             except (ssl.SSLZeroReturnError, ssl.SSLEOFError):
                 break
