@@ -83,7 +83,7 @@ int32_t savePicture(PluginBlock* block) {
   unique_handle data = getPictureData(picture, kFirstFormat, typeName);
   if (!data) return kFailed;
   icu::UnicodeString path;
-  if (!platformPathParameter(block, 2, path)) return kFailed;
+  if (platformPathParameter(block, 2, path) != PathParameter::kRead) return kFailed;
   unique_file file(xfile::fopen(withExtension(path, getPictType(typeName)), "wb"));
   if (!file) return errno;
   if (header) {
@@ -103,7 +103,7 @@ int32_t savePicture(PluginBlock* block) {
 
 HostPicture readPicture(PluginBlock* block) {
   icu::UnicodeString path;
-  if (!platformPathParameter(block, 1, path)) return nullptr;
+  if (platformPathParameter(block, 1, path) != PathParameter::kRead) return nullptr;
   int64_t size;
   if (!getFileSize(path, size) || size > INT32_MAX) return nullptr;
   unique_file file(xfile::fopen(path, "rb"));

@@ -13,11 +13,13 @@
 #include "platform/platform.h"
 #include "xfile.h"
 
-bool platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path) {
+PathParameter platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path) {
   const PA_Unistring* text = PA_GetStringParameter(block, index);
-  if (text == nullptr || text->fLength <= 0 || text->fString == nullptr) return false;
+  if (text == nullptr || text->fLength <= 0 || text->fString == nullptr) {
+    return PathParameter::kEmpty;
+  }
   path.setTo(reinterpret_cast<const UChar*>(text->fString), text->fLength);
-  return convertToPlatformPath(path);
+  return convertToPlatformPath(path) ? PathParameter::kRead : PathParameter::kRefused;
 }
 
 EncodedChars utf8Path(const icu::UnicodeString& path) {

@@ -20,9 +20,19 @@
 #include "4DPluginAPI.h"
 #include "utils_conversion.h"
 
-// The POSIX path that text parameter `index` names. False for an empty text or a path that
-// cannot be converted; `path` is then undefined.
-bool platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path);
+// What a path parameter held.
+enum class PathParameter {
+  kEmpty,    // the empty text: no path given
+  kRefused,  // a path that holds U+0000 or cannot be converted: it names no file
+  kRead,     // a path, now the POSIX path that xfile opens
+};
+
+// The one reader of every command's path parameters. Text parameter `index` is read unit for
+// unit as far as its record's length goes, so that a U+0000 in it is seen (the file calls would
+// end the path there and so name another file), and made the POSIX path that xfile opens. A
+// refused path gives the command's "bad path" answer before any file is opened or written;
+// `path` is then undefined.
+PathParameter platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path);
 
 // Closes a file that a command opened, on every way out.
 struct FileCloser {

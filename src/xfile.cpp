@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unicode/utf.h>
+
 #include "utils_conversion.h"
 
 namespace {
@@ -32,6 +34,15 @@ EncodedChars toUTF8(const unsigned short* units, int length) {
 // Whether the units hold U+0000: the C path would end there and name another file.
 bool holdsZero(const unsigned short* units, int length) {
   return units != nullptr && length > 0 && std::find(units, units + length, 0) != units + length;
+}
+
+// Whether the path holds a surrogate without its partner: no UTF-8 path holds one, and the
+// conversion would put U+FFFD in its place and so name another file.
+bool holdsUnpairedSurrogate(const icu::UnicodeString& path) {
+  for (int32_t i = 0; i < path.length(); i = path.moveIndex32(i, 1)) {
+    if (U_IS_SURROGATE(path.char32At(i))) return true;
+  }
+  return false;
 }
 
 // Removes the file and, for a regular file, its Finder information and resource fork: what lies
@@ -163,7 +174,7 @@ bool getFileSizes(const icu::UnicodeString& path, int64_t& dataSize, int64_t& re
 
 // A path that starts with '/' is POSIX as it stands, a ':' in a Linux file name included.
 bool convertToPlatformPath(icu::UnicodeString& path) {
-  if (path.indexOf(char16_t(0)) >= 0) return false;
+  if (path.indexOf(char16_t(0)) >= 0 || holdsUnpairedSurrogate(path)) return false;
   if ((path.length() > 0 && path.charAt(0) == u'/') ||
       (path.indexOf(u':') < 0 && path.indexOf(u'/') >= 0))
     return true;

@@ -41,7 +41,7 @@ bool getFileSizes(const icu::UnicodeString& path, int64_t& dataSize, int64_t& re
 
 // Makes a colon-separated path (or a bare name) a POSIX path in place; a POSIX path (one that
 // starts with '/', or a '/' and no ':') stays as it is. False, with the path unchanged, when it
-// cannot be converted (a component "..", U+0000 anywhere).
+// cannot be converted (a component "..", U+0000 or an unpaired surrogate anywhere).
 bool convertToPlatformPath(icu::UnicodeString& path);
 
 // The file name of a UTF-8 path as a length-prefixed name for a file header: name[0] is the

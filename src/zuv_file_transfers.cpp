@@ -190,11 +190,10 @@ int32_t sendFileChunks(int32_t id, tcp::TCPGlob* stream, FILE* file, const FileS
 
 int32_t sendFileCommand(PluginBlock* block) {
   int32_t id = PA_GetLongParameter(block, 1);
-  const PA_Unistring* pathText = PA_GetStringParameter(block, 2);
-  if (streams::lookUp(id) == nullptr || pathText->fLength <= 0) return kBadStream;
-  streams::BusyStream held(id);
+  if (streams::lookUp(id) == nullptr) return kBadStream;
   icu::UnicodeString path;
-  if (!platformPathParameter(block, 2, path)) return kFailed;
+  if (platformPathParameter(block, 2, path) != PathParameter::kRead) return kFailed;
+  streams::BusyStream held(id);
   int64_t dataSize = 0;
   int64_t resourceSize = 0;
   if (!getFileSizes(path, dataSize, resourceSize)) return kMissingFile;
@@ -388,7 +387,7 @@ int32_t receiveFileChunks(int32_t id, tcp::TCPGlob* stream, FILE* file,
 
 int32_t receiveIntoFile(PluginBlock* block, int32_t id, int32_t flags) {
   icu::UnicodeString path;
-  if (!platformPathParameter(block, 2, path)) return kFailed;
+  if (platformPathParameter(block, 2, path) != PathParameter::kRead) return kFailed;
   TransferConversion conversion(PA_GetLongParameter(block, 3));
   if (conversion.conversion().producesNothing()) return kNoCharset;
   unique_file file(xfile::fopen(path, (flags & kFileAppends) != 0 ? "ab" : "wb"));

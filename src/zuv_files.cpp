@@ -5,7 +5,6 @@
 #include "binhex.h"
 #include "gzip.h"
 #include "macbinary.h"
-#include "utils_codecs.h"
 #include "utils_files.h"
 #include "xfile.h"
 #include "zuv_commands.h"
@@ -23,12 +22,6 @@ enum ConversionType {
 
 constexpr int32_t kEmptyPath = 2;
 constexpr int32_t kBadPath = -1;
-
-// The units the host hands over of a text parameter: up to its first zero unit.
-icu::UnicodeString pathParameter(PluginBlock* block, int index) {
-  std::u16string_view units = unitsBeforeZero(unitsOf(*PA_GetStringParameter(block, index)));
-  return icu::UnicodeString(units.data(), static_cast<int32_t>(units.size()));
-}
 
 int convert(ConversionType conversion, const icu::UnicodeString& source,
             const icu::UnicodeString& destination, PluginBlock* block) {
@@ -50,10 +43,16 @@ int convert(ConversionType conversion, const icu::UnicodeString& source,
 }
 
 int32_t conversionResult(PluginBlock* block, ConversionType conversion) {
-  icu::UnicodeString source = pathParameter(block, 1);
-  icu::UnicodeString destination = pathParameter(block, 2);
-  if (source.isEmpty() || destination.isEmpty()) return kEmptyPath;
-  if (!convertToPlatformPath(source) || !convertToPlatformPath(destination)) return kBadPath;
+  icu::UnicodeString source;
+  icu::UnicodeString destination;
+  const PathParameter sourceRead = platformPathParameter(block, 1, source);
+  const PathParameter destinationRead = platformPathParameter(block, 2, destination);
+  if (sourceRead == PathParameter::kEmpty || destinationRead == PathParameter::kEmpty) {
+    return kEmptyPath;
+  }
+  if (sourceRead == PathParameter::kRefused || destinationRead == PathParameter::kRefused) {
+    return kBadPath;
+  }
   // Writing the destination would truncate the source before it is read: refused before either
   // file is touched.
   if (sameFile(source, destination)) return kConversionSameFile;
@@ -67,6 +66,7 @@ void convertFile(PluginBlock* block, ConversionType conversion) {
 // Host language command 264 opens a document: (path, file types, mode).
 constexpr int32_t kOpenDocumentCommand = 264;
 constexpr int32_t kReadOnlyMode = 2;
+constexpr int32_t kNoDocument = 0;
 constexpr PA_Unichar kAllTypes[] = {u'*', 0};
 
 // A host text made for one call and disposed at its end; one the host refused is not disposed.
@@ -87,6 +87,10 @@ class HostText {
 };
 
 int32_t openDocument(PluginBlock* block) {
+  // 4D reads the path itself, so the host is given the text as it stands; one that names no
+  // file here is not handed over.
+  icu::UnicodeString named;
+  if (platformPathParameter(block, 1, named) == PathParameter::kRefused) return kNoDocument;
   HostText allTypes(kAllTypes);
   // The path and types records share their texts' units: they are not cleared.
   PA_Variable path{};

@@ -6,6 +6,7 @@
 // under it; the status polls and TLS calls keep it too, although they no longer yield (the TLS
 // layer never waits inside a library call).
 
+#include <initializer_list>
 #include <string>
 
 #include <unicode/unistr.h>
@@ -14,7 +15,7 @@
 #include "4DPluginAPI_variables.h"
 #include "tcp.h"
 #include "utils_conversion.h"
-#include "xfile.h"
+#include "utils_files.h"
 #include "zuv_commands.h"
 #include "zuv_streams.h"
 
@@ -22,6 +23,8 @@ namespace {
 
 constexpr int32_t kBadStream = -1;
 constexpr int32_t kStreamBusy = -2;
+constexpr int32_t kCertificateNotLoaded = -3;
+constexpr int32_t kKeyNotLoaded = -4;
 constexpr PA_Unichar kEmptyText[1] = {0};
 
 // A text parameter's UTF-8 bytes (the empty text for a missing one).
@@ -33,17 +36,40 @@ std::string utf8Parameter(PluginBlock* block, int index) {
                                 : std::string();
 }
 
-// A text parameter naming a file: a colon path is made POSIX first; one that cannot be converted
-// is used as it stands.
-std::string pathParameter(PluginBlock* block, int index) {
-  PA_Unistring* text = PA_GetStringParameter(block, index);
-  if (text == nullptr || text->fLength <= 0) return {};
-  icu::UnicodeString path(reinterpret_cast<const char16_t*>(text->fString), text->fLength);
-  convertToPlatformPath(path);
-  EncodedChars bytes =
-      convertToChars(reinterpret_cast<const unsigned short*>(path.getBuffer()), path.length(), 7);
-  return bytes.chars != nullptr ? std::string(bytes.chars, static_cast<size_t>(bytes.length))
-                                : std::string();
+// A certificate, key or chain file's path parameter as the UTF-8 POSIX path that the TLS layer
+// opens, empty for none. False for a path that names no file (U+0000 in it, or one that cannot be
+// converted): the command then answers before anything is loaded.
+bool pathParameter(PluginBlock* block, int index, std::string& utf8) {
+  icu::UnicodeString path;
+  utf8.clear();
+  switch (platformPathParameter(block, index, path)) {
+    case PathParameter::kEmpty:
+      return true;
+    case PathParameter::kRefused:
+      return false;
+    case PathParameter::kRead:
+      break;
+  }
+  EncodedChars bytes = utf8Path(path);
+  if (bytes.chars != nullptr) utf8.assign(bytes.chars, static_cast<size_t>(bytes.length));
+  return true;
+}
+
+// A path parameter of a certificate, key or chain, where its UTF-8 path goes, and what the
+// command answers when it is refused: what it answers when that file does not load.
+struct CertificatePath {
+  int index;
+  std::string* utf8;
+  int32_t refused;
+};
+
+// Reads the paths in the order given, the order in which the command loads its files: 0, or the
+// code of the first path refused.
+int32_t readCertificatePaths(PluginBlock* block, std::initializer_list<CertificatePath> paths) {
+  for (const CertificatePath& path : paths) {
+    if (!pathParameter(block, path.index, *path.utf8)) return path.refused;
+  }
+  return 0;
 }
 
 PA_Variable* arrayParameter(PluginBlock* block, int index) {
@@ -228,10 +254,16 @@ void handleSSLSetCertificate(PluginBlock* block) {
   int32_t id = PA_GetLongParameter(block, 1);
   streams::BusyStream held(id);
   if (id != 0 && held.stream() == nullptr) return PA_ReturnLong(block, kBadStream);
-  std::string certificate = pathParameter(block, 2);
-  std::string privateKey = pathParameter(block, 3);
+  std::string certificate;
+  std::string privateKey;
+  std::string chain;
+  // Without a certificate nothing else counts, so a refused certificate or chain answers first.
+  if (int32_t refused = readCertificatePaths(block, {{2, &certificate, kCertificateNotLoaded},
+                                                     {5, &chain, kCertificateNotLoaded},
+                                                     {3, &privateKey, kKeyNotLoaded}})) {
+    return PA_ReturnLong(block, refused);
+  }
   std::string passPhrase = utf8Parameter(block, 4);
-  std::string chain = pathParameter(block, 5);
   PA_ReturnLong(block, tcp::sslSetCert(held.stream(), certificate.c_str(), privateKey.c_str(),
                                        passPhrase.c_str(), chain.c_str()));
 }
@@ -256,10 +288,16 @@ void handleSSLSetCiphers(PluginBlock* block) {
 // the map).
 void handleSSLSetSNICertificate(PluginBlock* block) {
   std::string domain = utf8Parameter(block, 2);
-  std::string certificate = pathParameter(block, 3);
-  std::string privateKey = pathParameter(block, 4);
+  std::string certificate;
+  std::string privateKey;
+  std::string chain;
+  // An entry loads its key first. A refused path leaves the map as it was.
+  if (int32_t refused = readCertificatePaths(block, {{4, &privateKey, kKeyNotLoaded},
+                                                     {3, &certificate, kCertificateNotLoaded},
+                                                     {6, &chain, kCertificateNotLoaded}})) {
+    return PA_ReturnLong(block, refused);
+  }
   std::string passPhrase = utf8Parameter(block, 5);
-  std::string chain = pathParameter(block, 6);
   PA_ReturnLong(
       block, tcp::sslSetSNICert(PA_GetLongParameter(block, 1), domain.c_str(), certificate.c_str(),
                                 privateKey.c_str(), passPhrase.c_str(), chain.c_str()));

@@ -164,11 +164,14 @@ TEST_F(XFileTest, ConvertToPlatformPathLeavesAPathItCannotConvertUnchanged) {
     icu::UnicodeString empty;
     EXPECT_FALSE(convertToPlatformPath(empty));
     EXPECT_TRUE(empty.isEmpty());
-    icu::UnicodeString broken = unicode("Disk:a");
-    broken.append(static_cast<UChar>(0xD800));
-    const icu::UnicodeString before = broken;
-    EXPECT_FALSE(convertToPlatformPath(broken));
-    EXPECT_EQ(broken, before);
+    // No UTF-8 path holds an unpaired surrogate, a POSIX one no more than a colon one.
+    for (const char* start : {"Disk:a", "/tmp/a"}) {
+      icu::UnicodeString broken = unicode(start);
+      broken.append(static_cast<UChar>(0xD800));
+      const icu::UnicodeString before = broken;
+      EXPECT_FALSE(convertToPlatformPath(broken)) << start;
+      EXPECT_EQ(broken, before);
+    }
   });
 }
 
