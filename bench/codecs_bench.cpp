@@ -23,10 +23,10 @@
 
 #include "4DPluginAPI.h"
 #include "bench_tools.h"
+#include "codecs/codecs.h"
+#include "codecs/uuencode.h"
 #include "emulator.h"
 #include "support/peak_memory.h"
-#include "utils_codecs.h"
-#include "uuencode.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "4DPluginAPI.h"
 #include "emulator.h"
-#include "queues.h"
+#include "services/queues.h"
 
 namespace {
 

@@ -27,7 +27,7 @@ __attribute__((visibility("default"))) void FourDPackex(int32_t selector, void* 
                                                         void* result);
 }
 
-// The dispatcher (src/zuv.cpp), called by FourDPackex for every selector.
+// The dispatcher (src/plugin/zuv.cpp), called by FourDPackex for every selector.
 void PluginMain(int32_t selector, PluginBlock* block);
 
 // The host's call function, null until the first start-up selector. Before it is set, every

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "4DPluginAPI.h"
+#include "commands/zuv_streams.h"
+#include "network/tcp.h"
 #include "support/plugin_test.h"
-#include "tcp.h"
-#include "zuv_streams.h"
 
 namespace zuvtest {
 

@@ -1,0 +1,262 @@
+// The stream table, the life cycle (start-up, shut-down, thread clean-up) and the commands that
+// open, close, release and query TCP streams and resolve names.
+
+#include "commands/zuv_streams.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <openssl/crypto.h>
+#include <sys/socket.h>
+
+#include "4DPluginAPI.h"
+#include "commands/zuv_commands.h"
+#include "text/conversion.h"
+
+namespace {
+
+// Ids run from 1 to 1023; the capacity reported to 4D is one more.
+constexpr int32_t kTableSize = 1025;
+constexpr int32_t kHighestId = 1023;
+
+// Result codes of the stream commands.
+constexpr int32_t kBadStream = -1;
+constexpr int32_t kStreamBusy = -2;
+
+// The answers of ZUV_TCPLocalInfo's fixed outputs.
+constexpr int32_t kLocalInfoKind = 4;
+constexpr int32_t kLocalInfoVersion = 84115459;  // 0x05038003
+
+constexpr PA_Unichar kEmptyText[1] = {0};
+
+struct GlobalData {
+  tcp::TCPGlob* streams[kTableSize];
+  int64_t busyCount[kTableSize];
+  int16_t streamCount;
+};
+
+GlobalData sGlobalData;
+
+// One unsigned comparison: negative ids fail too.
+bool validId(int32_t id) { return static_cast<uint32_t>(id) - 1u <= kHighestId - 1u; }
+
+void clearTable() { std::memset(&sGlobalData, 0, sizeof sGlobalData); }
+
+int32_t hostOrder(uint32_t networkAddress) { return static_cast<int32_t>(ntohl(networkAddress)); }
+
+}  // namespace
+
+namespace streams {
+
+tcp::TCPGlob* lookUp(int32_t id) { return validId(id) ? sGlobalData.streams[id] : nullptr; }
+
+int32_t add(tcp::TCPGlob* stream) {
+  if (stream == nullptr) return 0;
+  for (int32_t id = 1; id <= kHighestId; ++id) {
+    if (sGlobalData.streams[id] != nullptr) continue;
+    sGlobalData.streams[id] = stream;
+    sGlobalData.busyCount[id] = 0;
+    ++sGlobalData.streamCount;
+    return id;
+  }
+  if (stream->kind == tcp::kKindUDP) {
+    tcp::releaseUDP(stream);
+  } else {
+    tcp::release(stream, -1);
+  }
+  return 0;
+}
+
+tcp::TCPGlob* remove(int32_t id) {
+  tcp::TCPGlob* stream = lookUp(id);
+  if (stream == nullptr) return nullptr;
+  sGlobalData.streams[id] = nullptr;
+  sGlobalData.busyCount[id] = 0;
+  --sGlobalData.streamCount;
+  return stream;
+}
+
+bool busy(int32_t id) { return validId(id) && sGlobalData.busyCount[id] != 0; }
+
+BusyStream::BusyStream(int32_t id) : id_(id), stream_(lookUp(id)) {
+  if (stream_ != nullptr) ++sGlobalData.busyCount[id_];
+}
+
+BusyStream::~BusyStream() {
+  if (stream_ != nullptr && sGlobalData.streams[id_] == stream_ && sGlobalData.busyCount[id_] > 0) {
+    --sGlobalData.busyCount[id_];
+  }
+}
+
+}  // namespace streams
+
+int doTCPRelease(int32_t id, int how) {
+  if (streams::lookUp(id) == nullptr || streams::busy(id)) return kStreamBusy;
+  return tcp::release(streams::remove(id), how);
+}
+
+// ---- Life cycle
+// ----------------------------------------------------------------------------------
+
+void startUp() {
+  clearTable();
+  tcp::init();
+}
+
+// Releases every stream without a TLS close notification, busy or not, and clears the table,
+// so that a command arriving after shut-down finds no freed record.
+void shutDown() {
+  for (int32_t id = 0; id < kTableSize - 1; ++id) {
+    tcp::TCPGlob* stream = sGlobalData.streams[id];
+    if (stream != nullptr) tcp::release(stream, -1);
+  }
+  clearTable();
+  tcp::deinit();
+}
+
+void cleanUpThread() { OPENSSL_thread_stop(); }
+
+// ---- Commands
+// ------------------------------------------------------------------------------------
+
+// ZUV_TCPOpen: the new stream's id; 0 when no stream was made or the table is full.
+void handleTCPOpen(PluginBlock* block) {
+  PA_Unistring* host = PA_GetStringParameter(block, 1);
+  int16_t port = PA_GetShortParameter(block, 2);
+  int32_t bufferSize = PA_GetLongParameter(block, 3);
+  int32_t flags = PA_GetLongParameter(block, 4);
+  int16_t localPort = PA_GetShortParameter(block, 6);
+  int32_t localAddress = PA_GetLongParameter(block, 7);
+  tcp::TCPGlob* stream = nullptr;
+  if (host != nullptr) stream = tcp::open(*host, port, bufferSize, flags, localPort, localAddress);
+  PA_ReturnLong(block, streams::add(stream));
+}
+
+// ZUV_TCPClose: -1 for a bad id, and -1 when the flush of the waiting bytes or the half-close
+// failed; else 0. The stream keeps its id.
+void handleTCPClose(PluginBlock* block) {
+  streams::BusyStream held(PA_GetLongParameter(block, 1));
+  if (held.stream() == nullptr) return PA_ReturnLong(block, kBadStream);
+  int32_t flushed = tcp::sendBuffered(held.stream(), nullptr, 0, 0);
+  int32_t closed = tcp::close(held.stream());
+  PA_ReturnLong(block, flushed == -1 ? -1 : closed);
+}
+
+// ZUV_TCPRelease: -1 for a bad id, -2 while a command holds the stream, else tcp::release's
+// answer and the id is free.
+void handleTCPRelease(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  if (streams::lookUp(id) == nullptr) return PA_ReturnLong(block, kBadStream);
+  PA_ReturnLong(block, doTCPRelease(id, PA_GetLongParameter(block, 2)));
+}
+
+// ZUV_TCPStatus: a negative p1 asks for the global information -p1 (negated in 64 bits, so
+// -2147483648 answers 0); 0 or a bad id answers -1; else the status or a counter of p2.
+void handleTCPStatus(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  if (id < 0) return PA_ReturnLong(block, tcp::getGlobalInfo(-int64_t{id}));
+  streams::BusyStream held(id);
+  if (held.stream() == nullptr) return PA_ReturnLong(block, kBadStream);
+  PA_ReturnLong(block, tcp::status(held.stream(), PA_GetLongParameter(block, 2)));
+}
+
+// ZUV_TCPBytesAvailable: 0 for a bad id.
+void handleTCPBytesAvailable(PluginBlock* block) {
+  PA_ReturnLong(block, 0);
+  streams::BusyStream held(PA_GetLongParameter(block, 1));
+  if (held.stream() == nullptr) return;
+  PA_ReturnLong(block, tcp::charsReceived(held.stream()));
+}
+
+// ZUV_TCPStreamInfo: the outputs are written for a bad id too (0, 0, 0, -1, 0), which answers -1.
+void handleTCPStreamInfo(PluginBlock* block) {
+  streams::BusyStream held(PA_GetLongParameter(block, 1));
+  int32_t localAddress = 0, remoteAddress = 0;
+  int16_t localPort = 0, remotePort = 0;
+  int32_t result = kBadStream;
+  if (held.stream() != nullptr) {
+    result = tcp::getStreamInfo(held.stream(), localAddress, localPort, remoteAddress, remotePort);
+  }
+  PA_SetLongParameter(block, 2, remoteAddress);
+  PA_SetShortParameter(block, 3, remotePort);
+  PA_SetShortParameter(block, 4, localPort);
+  PA_SetLongParameter(block, 5, -1);
+  PA_SetLongParameter(block, 6, localAddress);
+  PA_ReturnLong(block, result);
+}
+
+// ZUV_TCPLocalInfo: this host's address and three fixed values; always 0.
+void handleTCPLocalInfo(PluginBlock* block) {
+  PA_SetLongParameter(block, 1, hostOrder(tcp::getHostAddress(nullptr)));
+  PA_SetLongParameter(block, 3, -1);
+  PA_SetLongParameter(block, 2, kLocalInfoKind);
+  PA_SetLongParameter(block, 4, kLocalInfoVersion);
+  PA_ReturnLong(block, 0);
+}
+
+// ZUV_TCPAddrToName: the name (or dotted form) of an address; the empty text when the lookup
+// fails.
+void handleTCPAddrToName(PluginBlock* block) {
+  PA_ReturnString(block, kEmptyText);
+  int32_t address = PA_GetLongParameter(block, 1);
+  int32_t options = PA_GetLongParameter(block, 2);
+  int flags = 0;
+  if (options & 2) {
+    flags = NI_NUMERICHOST;
+  } else if (options & 1) {
+    flags = NI_NAMEREQD;
+  }
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_addr.s_addr = htonl(static_cast<uint32_t>(address));
+  char name[1025] = {};
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
+                  flags) != 0) {
+    return;
+  }
+  name[sizeof name - 1] = '\0';
+  DecodedChars units = convertToUnicode(name, -1, 7);
+  if (units.chars != nullptr) PA_ReturnString(block, units.chars);
+}
+
+// ZUV_TCPNameToAddr: the first IPv4 address in host order; the empty text names this host; 0
+// when there is none.
+void handleTCPNameToAddr(PluginBlock* block) {
+  PA_ReturnLong(block, 0);
+  PA_Unistring* name = PA_GetStringParameter(block, 1);
+  uint32_t address = 0;
+  if (name == nullptr || name->fLength == 0) {
+    address = tcp::getHostAddress(nullptr);
+  } else {
+    address = tcp::nameToAddr(*name);
+  }
+  PA_ReturnLong(block, hostOrder(address));
+}
+
+// ZUV_TCPStreamAt: -1 outside 0..1024, the count for 0, else the id of the n-th stream (0 when
+// there are fewer).
+void handleTCPStreamAt(PluginBlock* block) {
+  int32_t n = PA_GetLongParameter(block, 1);
+  if (n < 0 || n > kTableSize - 1) return PA_ReturnLong(block, -1);
+  if (n == 0) return PA_ReturnLong(block, sGlobalData.streamCount);
+  int32_t seen = 0;
+  for (int32_t id = 1; id <= kHighestId && n <= sGlobalData.streamCount; ++id) {
+    if (sGlobalData.streams[id] != nullptr && ++seen == n) return PA_ReturnLong(block, id);
+  }
+  PA_ReturnLong(block, 0);
+}
+
+// ZUV_TCPGlobalInfo: 1024 for 5, the counters for 6..12, else 0.
+void handleTCPGlobalInfo(PluginBlock* block) {
+  PA_ReturnLong(block, tcp::getGlobalInfo(PA_GetLongParameter(block, 1)));
+}
+
+// ZUV_TCPSetTimeout: 0 for a bad id (p2 not read); else the time-out now in force.
+void handleTCPSetTimeout(PluginBlock* block) {
+  tcp::TCPGlob* stream = streams::lookUp(PA_GetLongParameter(block, 1));
+  if (stream == nullptr) return PA_ReturnLong(block, 0);
+  PA_ReturnLong(block, tcp::setTimeout(stream, PA_GetLongParameter(block, 2)));
+}

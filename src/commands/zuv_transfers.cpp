@@ -1,0 +1,762 @@
+// The text conversation commands (ZUV_TCPSend, ZUV_TCPReceive, ZUV_TCPUnreceive and
+// ZUV_TCPWaitStatus) and the pieces that every transfer loop shares (zuv_transfers.h).
+
+#include "commands/zuv_transfers.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include <unicode/utf8.h>
+
+#include "codecs/codecs.h"
+#include "commands/zuv_commands.h"
+#include "commands/zuv_streams.h"
+#include "network/tcp.h"
+#include "text/conversion.h"
+#include "text/filter_charsets.h"
+
+namespace {
+
+constexpr int32_t kBadStream = -1;
+constexpr int32_t kFailed = -1;
+
+constexpr PA_Unichar kNoUnits[1] = {0};
+
+// A text record that the plug-in makes for a while and disposes at the end of the scope. A record
+// that the host refused to make is not disposed.
+class TemporaryText {
+ public:
+  explicit TemporaryText(const PA_Unichar* units)
+      : text_(PA_CreateUnistring(units != nullptr ? units : kNoUnits)),
+        made_(PA_GetLastError() == 0) {}
+  ~TemporaryText() {
+    if (made_) PA_DisposeUnistring(&text_);
+  }
+  TemporaryText(const TemporaryText&) = delete;
+  TemporaryText& operator=(const TemporaryText&) = delete;
+  bool made() const { return made_; }
+  PA_Unistring& get() { return text_; }
+
+ private:
+  PA_Unistring text_;
+  bool made_;
+};
+
+bool isContinuationByte(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+bool isLeadByte(uint8_t byte) { return byte >= 0xC0 && byte <= 0xFD; }
+
+// A text's bytes in a character set. A text that has units but gives no byte was refused by the
+// host (no memory, or a size past 32 bits): `refused` tells it from an empty text.
+struct TextBytes {
+  EncodedChars bytes;
+  bool refused = false;
+};
+
+TextBytes bytesOf(const PA_Unistring& text, PA_4DCharSet charset) {
+  TextBytes result;
+  result.bytes = convertToChars(text.fString, text.fLength, charset);
+  result.refused = text.fLength > 0 && charset != 0 && result.bytes.length == 0;
+  return result;
+}
+
+}  // namespace
+
+// ---- Character-set pairs and chunks ------------------------------------------------------------
+
+void getFilterCharsets(int& filter, PA_4DCharSet& source, PA_4DCharSet& target) {
+  auto pick = [filter](int32_t bit1005, int32_t bitUTF8, int32_t bit100) -> PA_4DCharSet {
+    if ((filter & bit1005) != 0) return kCharSet1005;
+    if ((filter & bitUTF8) != 0) return kCharSetUTF8;
+    if ((filter & bit100) != 0) return kCharSet100;
+    return 0;
+  };
+  source = pick(kFilterIn1005, kFilterInUTF8, kFilterIn100);
+  target = pick(kFilterOut1005, kFilterOutUTF8, kFilterOut100);
+  if (source == 0) source = target;
+  if (target == 0) target = source;
+  filter &= kFilterTextBits;
+}
+
+int getUTF8SendSize(const char* buffer, int length) {
+  if (length <= 1) return length;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(buffer);
+  int last;  // where the last character starts
+  if (!isContinuationByte(bytes[length - 1])) {
+    last = length - 1;
+  } else if (!isContinuationByte(bytes[length - 2])) {
+    last = length - 2;
+  } else {
+    last = utf8_back1SafeBody(bytes, 0, length - 2);
+  }
+  int keep = isLeadByte(bytes[last]) ? last : last + 1;
+  return keep == 0 ? length : keep;
+}
+
+int64_t incompleteUTF8Tail(const char* bytes, int64_t length) {
+  const auto* end = reinterpret_cast<const uint8_t*>(bytes) + length;
+  for (int64_t back = 1; back <= 3 && back <= length; ++back) {
+    uint8_t lead = end[-back];
+    if (isContinuationByte(lead)) continue;
+    if (!U8_IS_LEAD(lead) || U8_COUNT_TRAIL_BYTES(lead) < back) return 0;
+    if (back == 1) return 1;
+    uint8_t second = end[1 - back];
+    bool valid = lead < 0xE0   ? true
+                 : lead < 0xF0 ? U8_IS_VALID_LEAD3_AND_T1(lead, second)
+                               : U8_IS_VALID_LEAD4_AND_T1(lead, second);
+    return valid ? back : 0;
+  }
+  return 0;
+}
+
+EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conversion) {
+  if (conversion.raw()) return convertToChars(bytes, n, conversion.source, conversion.source);
+  if (conversion.textBits == 0) {
+    return convertToChars(bytes, n, conversion.source, conversion.target);
+  }
+  DecodedChars units = convertToUnicode(bytes, n, conversion.source);
+  TemporaryText text(kNoUnits);
+  if (!text.made()) return EncodedChars();
+  PA_SetUnistring(&text.get(), units.chars != nullptr ? units.chars : kNoUnits);
+  filterText(text.get(), conversion.textBits);
+  return convertToChars(text.get().fString, text.get().fLength, conversion.target);
+}
+
+// ---- Deadlines
+// -----------------------------------------------------------------------------------
+
+int64_t ticksToMilliseconds(int32_t ticks) { return int64_t{ticks} * 50 / 3; }
+
+Deadline Deadline::afterTicks(int32_t ticks) {
+  return Deadline(tcp::steadyNow() + std::chrono::milliseconds(ticksToMilliseconds(ticks)));
+}
+
+Deadline Deadline::afterSeconds(int32_t seconds) {
+  return Deadline(tcp::steadyNow() + std::chrono::nanoseconds(int64_t{seconds} * 1000000000));
+}
+
+bool Deadline::passed() const { return exists_ && tcp::steadyNow() > at_; }
+
+// How long a pass that brought nothing waits for bytes before the loop yields or idles, in
+// milliseconds: short enough not to hold the host, long enough that a waiting receive does not
+// spin a core.
+constexpr int kEmptyPassWait = 1;
+
+// ---- Where the loops yield ----------------------------------------------------------------------
+
+void yieldAt(const LoopPacing& pacing) {
+  switch (pacing.yield) {
+    case YieldPoint::kBetweenPasses:
+      return PA_Yield();
+    case YieldPoint::kAfterPoll:
+      return delay(kIdleTicks);
+    case YieldPoint::kNone:
+      return;
+  }
+}
+
+void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing) {
+  if (pacing.idleTicks <= 0) return;
+  tcp::awaitBytes(stream, kEmptyPassWait);
+  if (tcp::charsReceived(stream) > 0) return;
+  delay(pacing.idleTicks);
+}
+
+// ---- Delimiter search ---------------------------------------------------------------------------
+
+bool DelimiterSearch::matchesSomething() const {
+  if (delimiter_.empty()) return false;
+  return zero_ == ZeroByte::kIsData || delimiter_.find('\0') == std::string::npos;
+}
+
+// The end of what a search from `start` reads: for a zero-terminated search the first zero byte
+// at or after it, else (and without one) the buffer's end. Bytes already known to hold no zero
+// are not read again.
+int64_t DelimiterSearch::zeroLimit(const char* bytes, int64_t size, int64_t start) {
+  if (zero_ == ZeroByte::kIsData) return size;
+  if (start < zeroFreeFrom_ || start > zeroFreeTo_) {
+    zeroFreeFrom_ = zeroFreeTo_ = start;
+    zeroAt_ = -1;
+  }
+  if (zeroAt_ >= 0) return zeroAt_;
+  const void* zero = std::memchr(bytes + zeroFreeTo_, 0, static_cast<size_t>(size - zeroFreeTo_));
+  if (zero == nullptr) {
+    zeroFreeTo_ = size;
+    return size;
+  }
+  zeroAt_ = zeroFreeTo_ = static_cast<const char*>(zero) - bytes;
+  return zeroAt_;
+}
+
+int64_t DelimiterSearch::find(const char* bytes, int64_t size, int64_t start) {
+  if (!matchesSomething() || start < 0 || start >= size) return -1;
+  const int64_t end = zeroLimit(bytes, size, start);
+  const int64_t n = length();
+  if (start < checkedFrom_ || start > checkedTo_) checkedFrom_ = checkedTo_ = start;
+  const int64_t from = std::max(start, checkedTo_);
+  if (end - from < n) return -1;
+  const void* hit =
+      memmem(bytes + from, static_cast<size_t>(end - from), delimiter_.data(), delimiter_.size());
+  if (hit != nullptr) return static_cast<const char*>(hit) - bytes;
+  // Every start up to end - n was compared whole: those bytes never change again.
+  checkedTo_ = end - n + 1;
+  return -1;
+}
+
+// ---- ZUV_TCPReceive
+// ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int32_t kReceiveAppends = 0x1;
+constexpr int32_t kDelimiterStaysInStream = 0x2;
+constexpr int32_t kSearchNewBytesOnly = 0x4;
+
+// The most bytes whose UTF-16 form the host's conversion can still make (two bytes a unit and a
+// terminator within 2,147,483,647 bytes). A receive keeps no more than this, so that it never
+// takes bytes from the stream that it could not give back as a text.
+constexpr int64_t kMaxReceiveBytes = 1073741822;
+
+// The most room a receive's limit reserves before any byte comes.
+constexpr int64_t kUpFrontBytes = int64_t{64} << 20;
+
+// The fewest new bytes that a pass decodes into the text while the receive goes on: a receive of
+// less decodes its text once, at the end.
+constexpr int64_t kDecodePiece = kTransferChunk;
+
+// The bytes (or units) of one receive. It grows geometrically through realloc, which moves the
+// pages of a large block instead of copying them, so that a long receive writes each element
+// about once. A growth that memory refuses changes nothing and answers false.
+template <typename T>
+class GrowingBuffer {
+ public:
+  GrowingBuffer() = default;
+  ~GrowingBuffer() { std::free(data_); }
+  GrowingBuffer(GrowingBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  GrowingBuffer& operator=(GrowingBuffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  GrowingBuffer(const GrowingBuffer&) = delete;
+  GrowingBuffer& operator=(const GrowingBuffer&) = delete;
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+  // Keeps the first n elements (n <= size).
+  void truncate(size_t n) { size_ = n; }
+  bool append(const T* elements, size_t n) {
+    // An empty text has no bytes at all: nothing to copy, and no address to copy from.
+    if (n == 0) return true;
+    if (n > capacity_ - size_ && !grow(size_ + n)) return false;
+    std::memcpy(data_ + size_, elements, n * sizeof(T));
+    size_ += n;
+    return true;
+  }
+  // Room for n more elements at end(), which commit(n) then counts in.
+  bool makeRoom(size_t n) { return n <= capacity_ - size_ || grow(size_ + n); }
+  T* end() { return data_ + size_; }
+  void commit(size_t n) { size_ += n; }
+  bool assign(const T* elements, size_t n) {
+    clear();
+    return append(elements, n);
+  }
+  // Gives the memory back, for a buffer that is no longer needed before its owner ends.
+  void release() {
+    std::free(std::exchange(data_, nullptr));
+    size_ = capacity_ = 0;
+  }
+
+ private:
+  static constexpr size_t kFirstCapacity = 65536 / sizeof(T);
+  bool grow(size_t needed) {
+    size_t capacity = std::max({needed, capacity_ * 2, kFirstCapacity});
+    if (capacity > SIZE_MAX / sizeof(T)) return false;
+    void* grown = std::realloc(data_, capacity * sizeof(T));
+    if (grown == nullptr) return false;
+    data_ = static_cast<T*>(grown);
+    capacity_ = capacity;
+    return true;
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+using ReceiveBuffer = GrowingBuffer<char>;
+
+struct ReceiveRequest {
+  int32_t limit;  // 0 or less: none
+  int32_t flags;
+  int32_t timeout;  // ticks; below 0 none, 0 until a pass that brings nothing
+  PA_4DCharSet charset;
+};
+
+// The passes of one ZUV_TCPReceive on a stream that the caller holds busy. The bytes live in a
+// buffer of our own that grows geometrically. A long receive decodes them into the text's units
+// piece by piece, each piece while its bytes are still in the cache and mostly while the peer is
+// still sending, always cut between characters so that the pieces join into the very text that
+// the whole would give; a short one decodes them once, at the end.
+class TextReceive {
+ public:
+  TextReceive(int32_t id, tcp::TCPGlob* stream, const ReceiveRequest& request,
+              const Deadline& deadline, std::string_view delimiter, ReceiveBuffer earlier)
+      : id_(id),
+        stream_(stream),
+        request_(request),
+        search_(delimiter),
+        buffer_(std::move(earlier)),
+        deadline_(deadline),
+        count_(appends() ? static_cast<int64_t>(buffer_.size()) : 0),
+        earlier_(count_),
+        decoding_(decodesInPieces(request.charset)) {}
+
+  // Runs the passes; answers the byte count, -1 when the first pass of a replacing receive failed.
+  int64_t run();
+  // The text's bytes: the earlier text's, then those taken from the stream.
+  const ReceiveBuffer& bytes() const { return buffer_; }
+  // Puts the bytes taken from the stream back in front of it, for a text that cannot be made.
+  void giveBack();
+  // Makes the variable's text of the bytes and applies the filter's text bits; false when the
+  // host could not make it.
+  bool makeText(PA_Unistring& text, int filter);
+
+ private:
+  bool appends() const { return (request_.flags & kReceiveAppends) != 0; }
+  bool streamIsHeld() const { return streams::lookUp(id_) == stream_; }
+  int64_t incompleteTail() const;
+  int64_t wholeCount() const { return count_ - incompleteTail(); }
+  void keepIncompleteTailInStream();
+  int32_t firstReplacingPass();
+  int32_t appendingPass(bool& full);
+  int32_t receiveAtMost(int64_t max);
+  int32_t receiveIntoBuffer(int64_t asked, bool& full);
+  bool keepScratch(int32_t received);
+  bool cutAtDelimiter();
+  bool goesOn(int32_t received);
+  bool streamHasEnded();
+  static bool decodesInPieces(PA_4DCharSet charset);
+  void decodeWholeCharacters();
+  bool decodeUpTo(int64_t end);
+  void forgetDecodedPast(int64_t size);
+  void stopDecoding();
+
+  int32_t id_;
+  tcp::TCPGlob* stream_;
+  ReceiveRequest request_;
+  DelimiterSearch search_;
+  ReceiveBuffer buffer_;
+  Deadline deadline_;
+  int64_t count_;
+  const int64_t earlier_;  // the earlier text's bytes at the buffer's start
+  bool cut_ = false;       // the text ends at a delimiter
+  int64_t searchStart_ = 0;
+  unique_handle scratch_;
+  GrowingBuffer<PA_Unichar> units_;  // the text of the bytes before decoded_
+  int64_t decoded_ = 0;
+  bool decoding_;  // false once a piece could not be decoded: the text is made whole at the end
+  bool passWaited_ = false;  // the last pass waited for bytes already
+};
+
+int64_t TextReceive::run() {
+  // A limit sizes the buffer once, so that a long receive copies no byte to grow it; a refusal
+  // leaves the growth to the passes.
+  if (request_.limit > 0) {
+    buffer_.makeRoom(static_cast<size_t>(std::min<int64_t>(request_.limit, kUpFrontBytes)));
+  }
+  for (bool first = true;; first = false) {
+    bool full = false;
+    passWaited_ = false;
+    int32_t received = first && !appends() ? firstReplacingPass() : appendingPass(full);
+    if (received < 0 || full) break;
+    if (received != 0 && cutAtDelimiter()) break;
+    if (!goesOn(received)) break;
+    if (received != 0) decodeWholeCharacters();
+    if (received == 0 && !passWaited_) tcp::awaitBytes(stream_, kEmptyPassWait);
+    yieldAt(kTextReceivePacing);
+    // Shut-down may have emptied the table during the yield.
+    if (!streamIsHeld()) return count_;
+  }
+  if (count_ > 0) keepIncompleteTailInStream();
+  return count_;
+}
+
+// A UTF-8 character that the bytes taken so far end inside: the rest may still come, unless a
+// delimiter ended the text (what follows it is no part of this text).
+int64_t TextReceive::incompleteTail() const {
+  if (request_.charset != kCharSetUTF8 || cut_ || count_ <= earlier_) return 0;
+  return incompleteUTF8Tail(buffer_.data() + earlier_, count_ - earlier_);
+}
+
+// Leaves the beginning of a character at the end in the stream, so that the next receive gives
+// it whole instead of two replacement characters. The bytes stay in the text when the stream
+// can bring no more, when they are all this receive took at its limit (a limit too small for
+// the character would else never let it through), or when the stream refuses them.
+void TextReceive::keepIncompleteTailInStream() {
+  int64_t tail = incompleteTail();
+  if (tail == 0) return;
+  bool limitTooSmall = request_.limit > 0 && count_ >= request_.limit && tail == count_ - earlier_;
+  if (limitTooSmall || streamHasEnded()) return;
+  int32_t before = tcp::unreceive(stream_, nullptr, 0, true);
+  const char* from = buffer_.data() + count_ - tail;
+  if (tcp::unreceive(stream_, from, static_cast<int32_t>(tail), true) == before) return;
+  count_ -= tail;
+  buffer_.truncate(static_cast<size_t>(count_));
+  forgetDecodedPast(count_);
+}
+
+void TextReceive::giveBack() {
+  if (count_ <= earlier_ || !streamIsHeld()) return;
+  tcp::unreceive(stream_, buffer_.data() + earlier_, static_cast<int32_t>(count_ - earlier_), true);
+}
+
+// The first pass of a receive that replaces the text: what it receives is the whole buffer.
+// Without a limit it takes what tcp::receive gives when asked for no maximum (for a TLS stream,
+// everything already decrypted).
+int32_t TextReceive::firstReplacingPass() {
+  buffer_.clear();
+  count_ = 0;
+  int32_t received;
+  if (request_.limit > 0) {
+    bool full = false;
+    received = receiveIntoBuffer(std::min<int64_t>(request_.limit, kMaxReceiveBytes), full);
+    if (full) received = kFailed;
+  } else {
+    received = receiveAtMost(0);
+    if (received > 0 && !keepScratch(received)) received = kFailed;
+  }
+  if (received < 0) count_ = kFailed;
+  return received;
+}
+
+// A pass that adds what it receives to the buffer. `full` tells that no room is left.
+int32_t TextReceive::appendingPass(bool& full) {
+  if ((request_.flags & kSearchNewBytesOnly) != 0) {
+    searchStart_ = std::max<int64_t>(count_ - search_.length() + 1, 0);
+  }
+  int64_t room = kMaxReceiveBytes - count_;
+  int64_t asked = request_.limit > 0 ? std::min<int64_t>(request_.limit - count_, room)
+                                     : std::min<int64_t>(room, kTransferChunk);
+  if (room <= 0) full = true;
+  if (asked <= 0) return 0;
+  return receiveIntoBuffer(asked, full);
+}
+
+// Reads at most `asked` bytes (and one piece) straight into the buffer. `full` tells that our
+// memory has no room for them: nothing is then taken from the stream.
+int32_t TextReceive::receiveIntoBuffer(int64_t asked, bool& full) {
+  int32_t piece = static_cast<int32_t>(std::min<int64_t>(asked, kTransferChunk));
+  if (!buffer_.makeRoom(static_cast<size_t>(piece))) {
+    full = true;
+    return 0;
+  }
+  // A receive that may wait waits in the read itself, when nothing is there yet.
+  const int wait = request_.timeout != 0 ? kEmptyPassWait : 0;
+  int32_t received = tcp::receiveInto(stream_, buffer_.end(), piece, wait);
+  passWaited_ = wait > 0;
+  if (received > 0) {
+    buffer_.commit(static_cast<size_t>(received));
+    count_ = static_cast<int64_t>(buffer_.size());
+  }
+  return received;
+}
+
+int32_t TextReceive::receiveAtMost(int64_t max) {
+  HostHandle handle = scratch_.release();
+  int32_t received = tcp::receive(stream_, handle, static_cast<int32_t>(max));
+  scratch_.reset(handle);
+  return received;
+}
+
+// Moves the scratch handle's bytes into the buffer. When our memory runs out they go back to the
+// front of the stream, so that no byte taken from it is lost, and the receive ends.
+bool TextReceive::keepScratch(int32_t received) {
+  unique_handle_lock bytes(scratch_.get());
+  if (!buffer_.assign(bytes.data(), static_cast<size_t>(received))) {
+    tcp::unreceive(stream_, bytes.data(), received, true);
+    return false;
+  }
+  count_ = static_cast<int64_t>(buffer_.size());
+  return true;
+}
+
+// Ends the text at the delimiter when the buffer holds it; what follows goes back to the front of
+// the stream. Should the stream refuse to take it back, the text keeps it instead of losing it.
+bool TextReceive::cutAtDelimiter() {
+  int64_t at = search_.find(buffer_.data(), count_, searchStart_);
+  if (at < 0) return false;
+  int64_t keep = (request_.flags & kDelimiterStaysInStream) != 0 ? at : at + search_.length();
+  int32_t tail = static_cast<int32_t>(count_ - keep);
+  if (tail > 0) {
+    int32_t before = tcp::unreceive(stream_, nullptr, 0, true);
+    if (tcp::unreceive(stream_, buffer_.data() + keep, tail, true) == before) return true;
+  }
+  buffer_.truncate(static_cast<size_t>(keep));
+  count_ = keep;
+  cut_ = true;
+  forgetDecodedPast(count_);
+  return true;
+}
+
+// ---- Decoding while the bytes come
+
+bool TextReceive::decodesInPieces(PA_4DCharSet charset) {
+  return charset == kCharSetUTF8 || charset == kCharSet100 || charset == kCharSet1005;
+}
+
+// Decodes what came since the last piece, up to the last whole character. Bytes that a longer
+// delimiter might still begin with stay undecoded, so that a cut never falls before the end of
+// the decoded bytes.
+void TextReceive::decodeWholeCharacters() {
+  if (!decoding_) return;
+  const int64_t size = static_cast<int64_t>(buffer_.size());
+  int64_t pending = size - decoded_;
+  if (search_.matchesSomething()) pending -= search_.length() - 1;
+  if (pending < kDecodePiece) return;
+  if (request_.charset == kCharSetUTF8) {
+    pending -= incompleteUTF8Tail(buffer_.data() + decoded_, pending);
+  }
+  // The first piece sizes the units as the limit sized the bytes; a refusal leaves the growth to
+  // the pieces.
+  if (decoded_ == 0 && request_.limit > 0) {
+    units_.makeRoom(static_cast<size_t>(std::min<int64_t>(request_.limit, kUpFrontBytes)));
+  }
+  if (!decodeUpTo(decoded_ + pending)) stopDecoding();
+}
+
+// Appends the units of the bytes from decoded_ to end; false when memory or the host refused.
+bool TextReceive::decodeUpTo(int64_t end) {
+  const int64_t n = end - decoded_;
+  if (n <= 0) return true;
+  if (!units_.makeRoom(static_cast<size_t>(n))) return false;
+  int64_t made = decodeInto(buffer_.data() + decoded_, static_cast<int32_t>(n), request_.charset,
+                            units_.end());
+  if (made < 0) return false;
+  units_.commit(static_cast<size_t>(made));
+  decoded_ = end;
+  return true;
+}
+
+// The buffer now ends at size: units of bytes that are gone would be wrong, so the text is then
+// made whole at the end instead.
+void TextReceive::forgetDecodedPast(int64_t size) {
+  if (decoded_ > size) stopDecoding();
+}
+
+void TextReceive::stopDecoding() {
+  units_.release();
+  decoded_ = 0;
+  decoding_ = false;
+}
+
+// Without a limit, the beginning of a character alone is no text yet: the receive waits for the
+// rest as it waits for any first byte.
+bool TextReceive::goesOn(int32_t received) {
+  if (request_.limit > 0 ? count_ >= request_.limit : wholeCount() != 0) return false;
+  if (request_.timeout == 0) return received != 0;
+  if (request_.timeout > 0) return !deadline_.passed();
+  // Without a deadline nothing else could end a receive on a stream that has ended.
+  return received != 0 || !streamHasEnded();
+}
+
+// True when no byte can come any more: the connection failed, or is closed with nothing left.
+bool TextReceive::streamHasEnded() {
+  int32_t status = tcp::status(stream_, tcp::kSelectStatus);
+  bool final = status == kStreamNotConnected || status == kStreamPeerClosed ||
+               status == kStreamClosed || status == kStreamError || status < 0;
+  return final && tcp::charsReceived(stream_) == 0;
+}
+
+// Gives the text to the host and applies the filter's text bits; false when the host refused it.
+bool setReceivedText(PA_Unistring& text, const PA_Unichar* units, int filter) {
+  PA_SetUnistring(&text, units);
+  if (PA_GetLastError() != 0) return false;
+  if (filter != 0) filterText(text, filter);
+  return true;
+}
+
+// The units decoded during the passes and those of the last bytes; or, for a receive that decoded
+// nothing yet (or could not go on), the whole buffer decoded at once. Some bytes give no unit at
+// all only when the host refused them.
+bool TextReceive::makeText(PA_Unistring& text, int filter) {
+  if (decoded_ > 0 && decodeUpTo(static_cast<int64_t>(buffer_.size())) && units_.makeRoom(1)) {
+    *units_.end() = 0;
+    return setReceivedText(text, units_.data(), filter);
+  }
+  stopDecoding();
+  DecodedChars units =
+      convertToUnicode(buffer_.data(), static_cast<int>(buffer_.size()), request_.charset);
+  if (units.length == 0) return false;
+  return setReceivedText(text, units.chars, filter);
+}
+
+// The receive's work once the id, the filter and the append limit have passed: -1 when the
+// earlier text or the delimiter cannot be converted, kInexactText when the character set cannot
+// hold the delimiter exactly (the text stays as it was in both cases).
+int32_t receiveText(PluginBlock* block, int32_t id, PA_Unistring& text, PA_4DCharSet charset,
+                    int filter, const ReceiveRequest& request) {
+  // The time-out counts from the command's start, the earlier text's conversion included.
+  const Deadline deadline =
+      request.timeout > 0 ? Deadline::afterTicks(request.timeout) : Deadline::none();
+  const PA_Unistring* delimiterText = PA_GetStringParameter(block, 6);
+  TextBytes delimiter = bytesOf(*delimiterText, charset);
+  if (delimiter.refused) return kFailed;
+  // A '?' in place of a character that the character set lacks would match other bytes.
+  if (!convertsExactly(delimiterText->fString, delimiterText->fLength, delimiter.bytes, charset)) {
+    return kInexactText;
+  }
+  ReceiveBuffer earlier;
+  if ((request.flags & kReceiveAppends) != 0) {
+    TextBytes current = bytesOf(text, charset);
+    if (current.refused || current.bytes.length > kMaxReceiveBytes) return kFailed;
+    if (!earlier.assign(current.bytes.chars, static_cast<size_t>(current.bytes.length))) {
+      return kFailed;
+    }
+  }
+  streams::BusyStream held(id);
+  TextReceive receive(
+      id, held.stream(), request, deadline,
+      std::string_view(delimiter.bytes.chars, static_cast<size_t>(delimiter.bytes.length)),
+      std::move(earlier));
+  int64_t count = receive.run();
+  if (receive.bytes().empty()) {
+    setEmpty(text);
+  } else if (!receive.makeText(text, filter)) {
+    // The variable keeps its text, and the stream the bytes: a later receive may succeed.
+    receive.giveBack();
+    return kFailed;
+  }
+  return static_cast<int32_t>(count);
+}
+
+int32_t receiveCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  if (streams::lookUp(id) == nullptr) return kBadStream;
+  PA_Unistring* text = PA_GetStringParameter(block, 2);
+  int filter = PA_GetLongParameter(block, 4);
+  PA_4DCharSet charset = getEncodingFromFilter(filter, kEncodeReceive);
+  ReceiveRequest request{PA_GetLongParameter(block, 3), PA_GetLongParameter(block, 5),
+                         PA_GetLongParameter(block, 7), charset};
+  if (charset == 0) {
+    setEmpty(*text);
+    return kNoCharset;
+  }
+  if ((request.flags & kReceiveAppends) != 0 && text->fLength == kMaxTextUnits) return 0;
+  return receiveText(block, id, *text, charset, filter, request);
+}
+
+// ---- ZUV_TCPSend, ZUV_TCPUnreceive, ZUV_TCPWaitStatus -------------------------------------------
+
+// The bytes to send for the text: its copy passed through the text filters first, when the filter
+// has any, so that the parameter does not change.
+TextBytes sendBytes(const PA_Unistring& text, PA_4DCharSet charset, int filter) {
+  if (filter == 0) return bytesOf(text, charset);
+  TemporaryText copy(text.fString);
+  if (!copy.made()) return TextBytes{EncodedChars(), true};
+  filterText(copy.get(), filter);
+  return bytesOf(copy.get(), charset);
+}
+
+int32_t sendCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  if (streams::lookUp(id) == nullptr) return kBadStream;
+  const PA_Unistring* text = PA_GetStringParameter(block, 2);
+  int16_t mode = PA_GetShortParameter(block, 3);
+  int filter = PA_GetLongParameter(block, 4);
+  PA_4DCharSet charset = getEncodingFromFilter(filter, kEncodeSend);
+  if (charset == 0) return kNoCharset;
+  TextBytes bytes = sendBytes(*text, charset, filter);
+  // A text that the host could not convert is not sent: an empty send would answer success.
+  if (bytes.refused) return kFailed;
+  int32_t result;
+  bool broken = false;
+  {
+    streams::BusyStream held(id);
+    result = tcp::sendBuffered(held.stream(), bytes.bytes.chars, bytes.bytes.length, mode);
+    if (result == -1 && tcp::getStreamStatus(held.stream()) == kStreamNotConnected) {
+      broken = true;
+      tcp::close(held.stream());
+    }
+  }
+  // Another process that holds the stream busy keeps it: the release then answers -2.
+  if (broken) doTCPRelease(id, 2);
+  return result;
+}
+
+int32_t unreceiveCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  tcp::TCPGlob* stream = streams::lookUp(id);
+  if (stream == nullptr) return kBadStream;
+  const PA_Unistring* text = PA_GetStringParameter(block, 2);
+  bool atFront = PA_GetLongParameter(block, 3) != 0;
+  int filter = PA_GetLongParameter(block, 4);
+  PA_4DCharSet charset = getEncodingFromFilter(filter, kEncodeReceive);
+  TextBytes bytes = bytesOf(*text, charset);
+  if (bytes.refused) return kFailed;
+  return tcp::unreceive(stream, bytes.bytes.chars, bytes.bytes.length, atFront);
+}
+
+int32_t waitStatusCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  int32_t wanted = PA_GetLongParameter(block, 2);
+  int32_t timeout = PA_GetLongParameter(block, 3);
+  if (streams::lookUp(id) == nullptr) return kBadStream;
+  // A negative status could never be reached; without a time-out it waits for 8 as 0 does.
+  if (wanted == 0 || (wanted < 0 && timeout <= 0)) wanted = kStreamEstablished;
+  Deadline deadline = timeout > 0 ? Deadline::afterSeconds(timeout) : Deadline::none();
+  streams::BusyStream held(id);
+  int32_t status;
+  for (;;) {
+    status = tcp::status(held.stream(), tcp::kSelectStatus);
+    yieldAt(kStatusWaitPacing);
+    if (wanted > 0 && status >= wanted) break;
+    if (status < 0 || deadline.passed()) break;
+    // Time-out or not, nothing comes after a status that the stream never leaves by itself; the
+    // answer is where the stream stands now, which another process may have moved meanwhile.
+    if (tcp::statusIsFinal(held.stream())) {
+      status = tcp::getStreamStatus(held.stream());
+      break;
+    }
+    if (streams::lookUp(id) != held.stream()) break;
+  }
+  return status;
+}
+
+}  // namespace
+
+// ZUV_TCPSend: 0 when the bytes went out, the count waiting in the send buffer when they were
+// only buffered, -1 for a bad id, a failed send or a text the host could not convert, -7 for a
+// filter without a send character set. A send that fails on a broken connection closes and
+// releases the stream, unless another process holds it. The text parameter never changes.
+void handleTCPSend(PluginBlock* block) { answerLong(block, sendCommand); }
+
+// ZUV_TCPReceive: the byte count of the text left in the variable, in the receive character set
+// (earlier text included when appending); -1 for a bad id (the variable untouched), a failed
+// first pass of a replacing receive (the variable emptied), or an earlier text or delimiter that
+// the host could not convert (the variable untouched); -7 for a filter without a receive character
+// set (the variable emptied); -8 for a delimiter that the receive character set cannot hold
+// exactly (the variable untouched, nothing received); 0 for an append to a text already
+// 2,147,483,647 units long.
+void handleTCPReceive(PluginBlock* block) { answerLong(block, receiveCommand); }
+
+// ZUV_TCPWaitStatus: the status read last; -1 for a bad id or a UDP stream. A wait for a status
+// that the stream can no longer reach ends at once with the stream's status.
+void handleTCPWaitStatus(PluginBlock* block) { answerLong(block, waitStatusCommand); }
+
+// ZUV_TCPUnreceive: the bytes the stream's push-back buffer holds afterwards; -1 for a bad id or a
+// text that the host could not convert, which puts nothing back. A filter without a receive
+// character set puts nothing back either.
+void handleTCPUnreceive(PluginBlock* block) { answerLong(block, unreceiveCommand); }

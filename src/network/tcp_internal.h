@@ -1,0 +1,162 @@
+// What the files of the network layer share beyond tcp.h: the status rules that every path
+// applies, and the joints between the streams of tcp.cpp, the TLS layer and the listening
+// slots. Only src/tcp*.cpp include it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <openssl/ssl.h>
+#include <unistd.h>
+
+#include "network/tcp.h"
+
+namespace tcp {
+
+// Owns a socket descriptor until it is handed to a record (release()) and closes it otherwise.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd) : fd_(fd) {}
+  ~unique_fd() {
+    if (fd_ > 0) ::close(fd_);
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// Keeps one 4D process at a time inside one of a stream's guards for the holder's scope. A second
+// process that wants it yields until the holder is done. The holder may take it again (a send
+// that flushes first). The record must outlive the guard: the commands that hold one keep the
+// stream with the table's busy counter.
+class ProcessGuard {
+ public:
+  explicit ProcessGuard(ProcessGuardState* state);
+  ~ProcessGuard();
+  ProcessGuard(const ProcessGuard&) = delete;
+  ProcessGuard& operator=(const ProcessGuard&) = delete;
+
+ private:
+  ProcessGuardState* state_;
+};
+
+// Held across a stream's multi-pass sending (a send that yields between its pieces, a flush, a
+// close), so that another process's bytes never land between the holder's.
+class StreamGuard : public ProcessGuard {
+ public:
+  explicit StreamGuard(TCPGlob* stream)
+      : ProcessGuard(stream != nullptr ? &stream->sendGuard : nullptr) {}
+};
+
+// Held across every TLS library call on a stream's connection and every reading of its TLS
+// state. No library call yields (the socket BIO never waits), so a holder never lets another
+// process run and nobody waits for it: in particular a status query or a TLS question from
+// another process goes on while a send waits for room between its library calls.
+class TLSGuard : public ProcessGuard {
+ public:
+  explicit TLSGuard(TCPGlob* stream)
+      : ProcessGuard(stream != nullptr ? &stream->tlsGuard : nullptr) {}
+};
+
+// Stores `value` when it is above the stored status: a raise never lowers.
+inline void raiseStatus(TCPGlob* stream, int32_t value) {
+  if (value > stream->status) stream->status = value;
+}
+
+// ---- The socket side of the TLS layer's BIO
+// -------------------------------------------------------
+
+// One read of the stream's socket that never waits, counted as a receive's socket read is; it
+// raises the status for an end (14), a reset (14) or an abort (20), and leaves errno as the read
+// set it. Answers as tcp::receive does.
+int32_t readSocket(TCPGlob* stream, char* bytes, int32_t max);
+// The BIO's write: sends what the socket takes now, behind the records still in the backlog,
+// and keeps the rest there; answers count, or -1 (errno set) when the socket failed.
+int32_t writeTLSRecords(TCPGlob* stream, const char* bytes, int32_t count);
+// Sends what the socket takes of the backlog without waiting; false when the socket failed.
+bool pushTLSBacklog(TCPGlob* stream);
+
+// The error-queue rule after a TLS library call: the oldest code, when there is one, becomes
+// the stream's lastTLSError, and the rest of the queue is dropped so that no later call of any
+// stream reads a stale code.
+void applyErrorQueue(TCPGlob* stream);
+
+enum Counter { kOpens, kConnects, kAccepts, kCloses, kListenersReleased, kBytesIn, kBytesOut };
+// Adds to a counter of gTCPStats; the counters wrap around at 32 bits.
+void count(Counter counter, uint64_t amount = 1);
+
+// ---- The TLS layer ---------------------------------------------------------------------------
+
+// Makes the client context, the connection and its socket BIO of a stream that tcp::open found
+// to use TLS, with the options of the open flags; sets kind and tlsActive. false leaves what it
+// made in the record, for tcp::release to free.
+bool setUpClientTLS(TCPGlob* stream, int32_t flags);
+// The server side of tcp::listen for a TLS listener: its context (the server-name entry's under
+// the server-name flags, else its own), options, default cipher list, connection and BIO, and the
+// default certificate when it has none. false leaves what it made for tcp::release.
+bool setUpServerTLS(TCPGlob* stream, int32_t flags, int32_t serverNameKey);
+// Frees the process-wide TLS state at shut-down: the BIO method and the server-name map.
+void freeTLSState();
+// The library's pass-phrase callback: copies the pass phrase given as user data.
+int sPem_passwd_cb(char* buffer, int size, int readWrite, void* userData);
+// The cipher list of listeners, and of a stream given the empty list.
+constexpr const char* kDefaultCipherList = "ALL:!COMPLEMENTOFDEFAULT:!eNULL";
+
+// ---- Certificate files -------------------------------------------------------------------------
+
+struct ContextFree {
+  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct CertificateFree {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+struct KeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using unique_ctx = std::unique_ptr<SSL_CTX, ContextFree>;
+using unique_x509 = std::unique_ptr<X509, CertificateFree>;
+using unique_pkey = std::unique_ptr<EVP_PKEY, KeyFree>;
+
+// The bytes of a certificate, key or chain file, read whole. Only a regular file of at most
+// kMaxCertificateFile bytes is read, and it is opened so that nothing blocks: a FIFO, a device, a
+// folder or a larger file is refused before a byte is read. false, with the system's error queued
+// for the stream's last error, when the file cannot be read or is refused; an empty path queues
+// nothing.
+constexpr int64_t kMaxCertificateFile = 1 << 20;
+bool readCertificateFile(const char* path, std::string& bytes);
+// The first private key or certificate in a file's bytes, read as PEM (and then DER when `derToo`);
+// null when there is none. The pass phrase decrypts a PEM key.
+unique_pkey parsePrivateKey(const std::string& bytes, bool derToo, const char* passPhrase);
+unique_x509 parseCertificate(const std::string& bytes, bool derToo);
+// The certificates of a chain file (PEM), in their order; false when it holds none, or when one
+// of them does not read.
+bool readChain(const char* path, std::vector<unique_x509>& certificates);
+
+// ---- Server-name map -----------------------------------------------------------------------
+
+// A listener with a server-name flag takes the context of the entry `key` with a reference of its
+// own and its certificate (sniId := key), or none (sniId := -1).
+void takeServerNameContext(TCPGlob* stream, int32_t key);
+// Installs (or clears) the server-name callback of a listener's context.
+void installServerNameCallback(SSL_CTX* context, bool byName);
+void freeServerNameMap();
+
+// ---- Listening slots -------------------------------------------------------------------------
+
+// Detaches a stream from its listening slot (listenSlot 1..128). When it was the slot's last
+// stream the socket keeps listening for its grace; mode 2 closes it at once instead.
+void removeListener(TCPGlob* stream, int32_t mode);
+// Closes the listening sockets whose grace has passed; the first step of every mapStatus.
+void reapListeners();
+// tcp::init: every slot free. tcp::deinit: every slot's socket closed.
+void clearListeningSlots();
+void closeListeningSlots();
+
+}  // namespace tcp

@@ -1,0 +1,499 @@
+// The TLS layer: a socket BIO through which every TLS stream's connection reads and writes with
+// the plug-in's own non-blocking send and receive, the client and server contexts with the
+// protocol options of the open flags, certificates, keys and chains, cipher lists, and the
+// details and last error of a connection.
+//
+// A stream's kind is set once, when it becomes TLS. The BIO reaches the socket itself and never
+// waits: what a full socket refuses waits in the stream's backlog, which the sends drain with
+// their yields between library calls, so that no library call ever yields and the connection is
+// never left inside one while another 4D process runs. Every library call and every reading of a
+// stream's TLS state runs under its TLS guard.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "network/tcp.h"
+#include "network/tcp_internal.h"
+#include "text/conversion.h"
+
+namespace tcp {
+
+namespace {
+
+// The options of every context: the bug workarounds of the library's SSL_OP_ALL as it stood when
+// this layer was written, legacy renegotiation with servers included (so that servers without
+// RFC 5746 support are still reached).
+constexpr uint64_t kOptionsAll = 0x80000854;
+// SSL 3 to TLS 1.3: the version options that the open flags select or clear.
+constexpr uint64_t kVersionOptions = 0x3E000000;
+constexpr uint64_t kNoSSLv3 = 0x02000000;
+constexpr uint64_t kNoTLSv1 = 0x04000000;
+constexpr uint64_t kNoTLSv1_1 = 0x10000000;
+constexpr uint64_t kNoTLSv1_2 = 0x08000000;
+constexpr uint64_t kNoTLSv1_3 = 0x20000000;
+
+constexpr int32_t kFlagNoSSLv3 = 0x2000;
+constexpr int32_t kFlagMinTLS11 = 0x4000;
+constexpr int32_t kFlagMinTLS12 = 0x8000;
+constexpr int32_t kFlagNoTLS12 = 0x10000 | 0x80000;
+constexpr int32_t kFlagNoTLS13 = 0x20000;
+constexpr int32_t kFlagNoTLS10 = 0x40000;
+
+// What read-ahead asks of the socket at once: one piece of the stream's receive.
+constexpr size_t kReadAheadBuffer = 32768;
+
+// The certificate that TLS listeners without one of their own load: files checked when they were
+// set, kept whole (paths and pass phrase of any length).
+struct DefaultCertificate {
+  std::string certificate;
+  std::string privateKey;
+  std::string passPhrase;
+  std::string chain;
+};
+
+BIO_METHOD* sMyBIOmethod = nullptr;
+DefaultCertificate sDefaults;
+
+TCPGlob* streamOf(BIO* bio) { return static_cast<TCPGlob*>(BIO_get_data(bio)); }
+
+// The errno values after which a socket call may succeed later: the library then retries.
+bool mayRetry(int error) {
+  return error == EINTR || error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS ||
+         error == EALREADY || error == ENOTCONN || error == EPROTO;
+}
+
+// A peer that ends the connection without its close notification, while the stream has sent
+// none either, may have cut what it sent (a truncation attack): the stream ends as usual, and its
+// last error says that the close was not announced, in the library's own words.
+constexpr uint32_t kUnannouncedClose = ERR_PACK(ERR_LIB_SSL, 0, SSL_R_UNEXPECTED_EOF_WHILE_READING);
+
+void noteUnannouncedClose(TCPGlob* stream) {
+  SSL* ssl = stream->ssl;
+  if (ssl == nullptr || SSL_is_init_finished(ssl) != 1) return;
+  if ((SSL_get_shutdown(ssl) & (SSL_RECEIVED_SHUTDOWN | SSL_SENT_SHUTDOWN)) != 0) return;
+  stream->lastTLSError = kUnannouncedClose;
+}
+
+// Reads the socket straight into the library's buffer. The send backlog goes first: a peer that
+// waits for the rest of our records before it sends more gets them at every read.
+int myBIOread(BIO* bio, char* buffer, int length) {
+  TCPGlob* stream = streamOf(bio);
+  BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  pushTLSBacklog(stream);
+  errno = 0;
+  int32_t result = readSocket(stream, buffer, length);
+  int error = errno;
+  if (result > 0) return result;
+  if (mayRetry(error)) {
+    BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
+  } else if (result == 0 || error == ECONNRESET) {
+    noteUnannouncedClose(stream);
+  }
+  return result;
+}
+
+// Never waits: what the socket does not take now waits in the stream's backlog, so that no
+// library call yields to the host and the connection is never left in the middle of one.
+int myBIOwrite(BIO* bio, const char* data, int length) {
+  TCPGlob* stream = streamOf(bio);
+  BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  return writeTLSRecords(stream, data, length);
+}
+
+int myBIOputs(BIO* bio, const char* text) {
+  return myBIOwrite(bio, text, static_cast<int>(std::strlen(text)));
+}
+
+// Only a flush answers (the socket path holds no bytes of its own). Every other control answers
+// 0: an end-of-file answer would turn a peer's bare TCP close into a queued error, and kernel
+// TLS must stay off since the bytes go through our own send and receive.
+long myBIOctrl(BIO* bio, int command, long number, void* pointer) {
+  if (BIO* next = BIO_next(bio)) return BIO_ctrl(next, command, number, pointer);
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* socketMethod() {
+  if (sMyBIOmethod != nullptr) return sMyBIOmethod;
+  BIO_METHOD* method =
+      BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "ZUV stream socket");
+  if (method == nullptr) return nullptr;
+  BIO_meth_set_ctrl(method, myBIOctrl);
+  BIO_meth_set_read(method, myBIOread);
+  BIO_meth_set_gets(method, myBIOread);
+  BIO_meth_set_write(method, myBIOwrite);
+  BIO_meth_set_puts(method, myBIOputs);
+  sMyBIOmethod = method;
+  return method;
+}
+
+// The version options that the open flags ask for.
+uint64_t versionOptions(int32_t flags) {
+  uint64_t options = 0;
+  if (flags & kFlagMinTLS12) {
+    options = kNoSSLv3 | kNoTLSv1 | kNoTLSv1_1;
+  } else if (flags & kFlagMinTLS11) {
+    options = kNoSSLv3 | kNoTLSv1;
+  } else if (flags & kFlagNoSSLv3) {
+    options = kNoSSLv3;
+  }
+  if (flags & kFlagNoTLS12) options |= kNoTLSv1_2;
+  if (flags & kFlagNoTLS13) options |= kNoTLSv1_3;
+  if (flags & kFlagNoTLS10) options |= kNoTLSv1;
+  return options;
+}
+
+void applyOptions(SSL_CTX* context, int32_t flags) {
+  uint64_t versions = versionOptions(flags);
+  SSL_CTX_set_options(context, kOptionsAll | versions);
+  SSL_CTX_clear_options(context, kVersionOptions & ~versions);
+  SSL_CTX_set_read_ahead(context, 1);
+  // Read-ahead fills a buffer of this size per socket read: a piece, several records at once.
+  SSL_CTX_set_default_read_buffer_len(context, kReadAheadBuffer);
+}
+
+// Makes the stream's connection on its context, reading and writing through the socket BIO,
+// which the connection owns.
+bool attachConnection(TCPGlob* stream) {
+  BIO_METHOD* method = socketMethod();
+  if (method == nullptr) return false;
+  stream->ssl = SSL_new(stream->ctx);
+  if (stream->ssl == nullptr) return false;
+  BIO* bio = BIO_new(method);
+  if (bio == nullptr) return false;
+  BIO_set_data(bio, stream);
+  SSL_set_bio(stream->ssl, bio, bio);
+  return true;
+}
+
+void copyCut(char* to, size_t capacity, const char* from) {
+  std::snprintf(to, capacity, "%s", from != nullptr ? from : "");
+}
+
+bool isEmpty(const char* text) { return text == nullptr || *text == '\0'; }
+
+const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using unique_bio = std::unique_ptr<BIO, BioFree>;
+
+struct ConnectionFree {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+using unique_ssl = std::unique_ptr<SSL, ConnectionFree>;
+
+unique_bio memoryOf(const std::string& bytes) {
+  return unique_bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+}
+
+// Closes a file descriptor at the end of its scope (descriptor 0 included).
+struct FileDescriptor {
+  int fd;
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Queues a system error as the library does for a file it cannot open.
+bool fileRefused(int error) {
+  ERR_raise(ERR_LIB_SYS, error);
+  return false;
+}
+
+// Where the errors of a load go: the stream's last error, or nowhere for the defaults.
+void recordErrors(TCPGlob* stream) {
+  if (stream != nullptr) {
+    applyErrorQueue(stream);
+  } else {
+    ERR_clear_error();
+  }
+}
+
+// The key from the key file, or else from the certificate file (one PEM file may hold both), each
+// tried as PEM, then DER. A success drops what the failed tries queued, so that only a failed load
+// leaves its errors for the stream.
+void loadPrivateKey(SSL* ssl, const char* certificate, const char* privateKey,
+                    const char* passPhrase) {
+  for (const char* path : {privateKey, certificate}) {
+    std::string bytes;
+    if (!readCertificateFile(path, bytes)) continue;
+    unique_pkey key = parsePrivateKey(bytes, true, passPhrase);
+    if (key && SSL_use_PrivateKey(ssl, key.get()) == 1) {
+      ERR_clear_error();
+      return;
+    }
+  }
+}
+
+// The certificate from its file, or else from the key file, put in place with no chain yet; null
+// when neither holds one.
+unique_x509 loadCertificate(SSL* ssl, const char* certificate, const char* privateKey) {
+  for (const char* path : {certificate, privateKey}) {
+    std::string bytes;
+    if (!readCertificateFile(path, bytes)) continue;
+    unique_x509 leaf = parseCertificate(bytes, true);
+    if (leaf && SSL_use_certificate(ssl, leaf.get()) == 1) {
+      SSL_clear_chain_certs(ssl);
+      ERR_clear_error();
+      return leaf;
+    }
+  }
+  return nullptr;
+}
+
+// The chain file's certificates go after the leaf, the leaf itself left out (a chain file may
+// begin with it). Without a leaf, the chain's first certificate is the leaf.
+bool loadChain(SSL* ssl, const char* chain, X509* leaf) {
+  std::vector<unique_x509> certificates;
+  if (!readChain(chain, certificates)) return false;
+  if (leaf == nullptr) {
+    leaf = certificates.front().get();
+    if (SSL_use_certificate(ssl, leaf) != 1) return false;
+  }
+  SSL_clear_chain_certs(ssl);
+  for (const unique_x509& certificate : certificates) {
+    if (X509_cmp(certificate.get(), leaf) == 0) continue;
+    if (SSL_add1_chain_cert(ssl, certificate.get()) != 1) return false;
+  }
+  return true;
+}
+
+// Loads key, certificate and chain into a connection and checks that they belong together: 0,
+// -3 no certificate (or the chain did not load), -4 no key or not the certificate's. The
+// library's errors go to the stream, when there is one.
+int32_t loadCertificateFiles(SSL* ssl, TCPGlob* stream, const char* certificate,
+                             const char* privateKey, const char* passPhrase, const char* chain) {
+  PKCS5_PBE_add();
+  PKCS12_PBE_add();
+  ERR_clear_error();
+  loadPrivateKey(ssl, certificate, privateKey, orEmpty(passPhrase));
+  recordErrors(stream);
+  EVP_PBE_cleanup();
+  unique_x509 leaf = loadCertificate(ssl, certificate, privateKey);
+  bool loaded = leaf != nullptr;
+  // The chain's first certificate is the leaf only when no certificate was named.
+  if (!isEmpty(chain))
+    loaded = (loaded || isEmpty(certificate)) && loadChain(ssl, chain, leaf.get());
+  recordErrors(stream);
+  if (!loaded) return -3;
+  int check = SSL_check_private_key(ssl);
+  recordErrors(stream);
+  return check == 1 ? 0 : -4;
+}
+
+// Loads the files into a connection of their own to check them, and keeps them as the default
+// only when they load; an earlier default stays otherwise. No path at all clears the default.
+int32_t setDefaultCertificate(const char* certificate, const char* privateKey,
+                              const char* passPhrase, const char* chain) {
+  if (isEmpty(certificate) && isEmpty(privateKey) && isEmpty(chain)) {
+    sDefaults = DefaultCertificate{};
+    return 0;
+  }
+  unique_ctx context(SSL_CTX_new(TLS_server_method()));
+  unique_ssl ssl(context ? SSL_new(context.get()) : nullptr);
+  int32_t result = -3;
+  if (ssl) {
+    result = loadCertificateFiles(ssl.get(), nullptr, certificate, privateKey, passPhrase, chain);
+  }
+  ERR_clear_error();
+  if (result == 0) {
+    sDefaults = DefaultCertificate{orEmpty(certificate), orEmpty(privateKey), orEmpty(passPhrase),
+                                   orEmpty(chain)};
+  }
+  return result;
+}
+
+void setText(PA_Unistring* out, const char* utf8) {
+  DecodedChars units = convertToUnicode(utf8 != nullptr ? utf8 : "", -1, 7);
+  PA_SetUnistring(out, units.chars);
+}
+
+struct OpenSSLFree {
+  void operator()(char* text) const { OPENSSL_free(text); }
+};
+
+}  // namespace
+
+int sPem_passwd_cb(char* buffer, int size, int, void* userData) {
+  if (userData == nullptr || buffer == nullptr || size <= 0) return -1;
+  copyCut(buffer, static_cast<size_t>(size), static_cast<const char*>(userData));
+  return static_cast<int>(std::strlen(buffer));
+}
+
+bool setUpClientTLS(TCPGlob* stream, int32_t flags) {
+  stream->kind = kKindTLS;
+  stream->tlsActive = true;
+  stream->ctx = SSL_CTX_new(TLS_client_method());
+  if (stream->ctx == nullptr) return false;
+  applyOptions(stream->ctx, flags);
+  return attachConnection(stream);
+}
+
+bool setUpServerTLS(TCPGlob* stream, int32_t flags, int32_t serverNameKey) {
+  stream->kind = kKindTLS;
+  stream->tlsActive = true;
+  stream->listenFlags = flags;
+  bool byName = (flags & (kStreamFlagSNI | kStreamFlagSNIStrict)) != 0;
+  if (byName) takeServerNameContext(stream, serverNameKey);
+  if (stream->ctx == nullptr) stream->ctx = SSL_CTX_new(TLS_server_method());
+  if (stream->ctx == nullptr) return false;
+  installServerNameCallback(stream->ctx, byName);
+  applyOptions(stream->ctx, flags);
+  SSL_CTX_set_cipher_list(stream->ctx, kDefaultCipherList);
+  ERR_clear_error();
+  SSL_CTX_set_read_ahead(stream->ctx, 1);
+  if (!attachConnection(stream)) return false;
+  if (!stream->hasCertificate) {
+    sslSetCert(stream, sDefaults.certificate.c_str(), sDefaults.privateKey.c_str(),
+               sDefaults.passPhrase.c_str(), sDefaults.chain.c_str());
+  }
+  return true;
+}
+
+void freeTLSState() {
+  if (sMyBIOmethod != nullptr) BIO_meth_free(sMyBIOmethod);
+  sMyBIOmethod = nullptr;
+  freeServerNameMap();
+}
+
+int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* privateKey,
+                   const char* passPhrase, const char* chain) {
+  randAdd();
+  if (stream == nullptr) return setDefaultCertificate(certificate, privateKey, passPhrase, chain);
+  TLSGuard guard(stream);
+  if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
+  int32_t result =
+      loadCertificateFiles(stream->ssl, stream, certificate, privateKey, passPhrase, chain);
+  stream->hasCertificate = result == 0;
+  return result;
+}
+
+bool readCertificateFile(const char* path, std::string& bytes) {
+  bytes.clear();
+  if (isEmpty(path)) return false;
+  FileDescriptor file{::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+  if (file.fd < 0) return fileRefused(errno);
+  struct stat info {};
+  if (fstat(file.fd, &info) != 0) return fileRefused(errno);
+  if (S_ISDIR(info.st_mode)) return fileRefused(EISDIR);
+  if (!S_ISREG(info.st_mode)) return fileRefused(EINVAL);
+  if (info.st_size > kMaxCertificateFile) return fileRefused(EFBIG);
+  // The file may grow meanwhile: what it holds past the limit refuses it too.
+  char buffer[16384];
+  for (;;) {
+    ssize_t got = ::read(file.fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return fileRefused(errno);
+    if (got == 0) return true;
+    if (static_cast<int64_t>(bytes.size()) + got > kMaxCertificateFile) {
+      bytes.clear();
+      return fileRefused(EFBIG);
+    }
+    bytes.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+unique_pkey parsePrivateKey(const std::string& bytes, bool derToo, const char* passPhrase) {
+  unique_bio pem = memoryOf(bytes);
+  if (!pem) return nullptr;
+  unique_pkey key(PEM_read_bio_PrivateKey(pem.get(), nullptr, sPem_passwd_cb,
+                                          const_cast<char*>(orEmpty(passPhrase))));
+  if (key || !derToo) return key;
+  unique_bio der = memoryOf(bytes);
+  if (der) key.reset(d2i_PrivateKey_bio(der.get(), nullptr));
+  return key;
+}
+
+unique_x509 parseCertificate(const std::string& bytes, bool derToo) {
+  unique_bio pem = memoryOf(bytes);
+  if (!pem) return nullptr;
+  unique_x509 certificate(PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr));
+  if (certificate || !derToo) return certificate;
+  unique_bio der = memoryOf(bytes);
+  if (der) certificate.reset(d2i_X509_bio(der.get(), nullptr));
+  return certificate;
+}
+
+bool readChain(const char* path, std::vector<unique_x509>& certificates) {
+  std::string bytes;
+  if (!readCertificateFile(path, bytes)) return false;
+  unique_bio pem = memoryOf(bytes);
+  if (!pem) return false;
+  while (X509* certificate = PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr)) {
+    certificates.emplace_back(certificate);
+  }
+  // The end of the file shows as a missing start line; any other error is a certificate that
+  // does not read.
+  unsigned long error = ERR_peek_last_error();
+  bool ended = ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE;
+  if (!ended || certificates.empty()) return false;
+  ERR_clear_error();
+  return true;
+}
+
+int32_t sslSetCiphers(TCPGlob* stream, const PA_Unistring& list) {
+  TLSGuard guard(stream);
+  if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
+  ERR_clear_error();
+  int32_t result = 0;
+  if (list.fLength <= 0) {
+    SSL_set_cipher_list(stream->ssl, kDefaultCipherList);
+  } else {
+    EncodedChars names = convertToChars(list.fString, list.fLength, 7);
+    if (names.chars == nullptr || SSL_set_cipher_list(stream->ssl, names.chars) != 1) result = -3;
+  }
+  applyErrorQueue(stream);
+  return result;
+}
+
+void sslGetVersion(PA_Unistring* out) { setText(out, OpenSSL_version(OPENSSL_VERSION)); }
+
+int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* cipher,
+                         int32_t& bits, PA_Unistring* peer) {
+  TLSGuard guard(stream);
+  if (!stream->tlsActive) return -2;
+  if (stream->kind > kKindTLS || mapStatus(stream, 0) != kStreamEstablished) return -3;
+  if (stream->ssl == nullptr) return -3;
+  ERR_clear_error();
+  setText(version, SSL_get_version(stream->ssl));
+  applyErrorQueue(stream);
+  const SSL_CIPHER* current = SSL_get_current_cipher(stream->ssl);
+  setText(cipher, current != nullptr ? SSL_CIPHER_get_name(current) : "");
+  bits = current != nullptr ? SSL_CIPHER_get_bits(current, nullptr) : 0;
+  unique_x509 certificate(SSL_get1_peer_certificate(stream->ssl));
+  std::unique_ptr<char, OpenSSLFree> subject;
+  if (certificate) {
+    subject.reset(X509_NAME_oneline(X509_get_subject_name(certificate.get()), nullptr, 0));
+  }
+  setText(peer, subject.get());
+  return 0;
+}
+
+int32_t sslGetError(TCPGlob* stream, PA_Unistring* out) {
+  TLSGuard guard(stream);
+  if (stream->kind != kKindTLS || stream->lastTLSError == 0) {
+    setText(out, "");
+    return 0;
+  }
+  char text[256];
+  ERR_error_string_n(stream->lastTLSError, text, sizeof text);
+  setText(out, text);
+  return static_cast<int32_t>(stream->lastTLSError);
+}
+
+}  // namespace tcp

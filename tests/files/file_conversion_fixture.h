@@ -1,0 +1,126 @@
+// The fixture of the file conversion tests (gzip, BinHex, MacBinary): a folder of its own for
+// each test, files with data forks, resource forks and Finder information made and read through
+// the platform layer the plug-in uses, the conversion commands run as 4D runs them, and shell
+// tools (macutils, gzip, perl, python3) run as oracles.
+#pragma once
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "codecs/codecs_oracle.h"
+#include "platform/platform.h"
+#include "support/temp_folder.h"
+
+namespace zuvtest {
+
+// Deterministic bytes of every value, so that 0x90 and runs are met.
+inline std::string randomBytes(size_t n, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(random() & 0xFF);
+  return out;
+}
+
+// Equal bytes; a difference is told by sizes and its first offset, never by printing megabytes.
+inline ::testing::AssertionResult sameBytes(const std::string& actual,
+                                            const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << actual.size() << " bytes instead of " << expected.size()
+                                       << ", first difference at " << at;
+}
+
+class FileConversionTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    ASSERT_TRUE(files.made());
+  }
+
+  std::string path(const std::string& name) const { return folder + "/" + name; }
+
+  std::string write(const std::string& name, const std::string& contents) {
+    std::ofstream(path(name), std::ios::binary) << contents;
+    return path(name);
+  }
+  static std::string read(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static bool exists(const std::string& file) {
+    struct stat st;
+    return ::lstat(file.c_str(), &st) == 0;
+  }
+  // The names in the folder, sidecars included, sorted.
+  std::string listing() const {
+    return runTool("(cd '" + folder + "' && ls -A | sort | tr '\\n' ' ')", "");
+  }
+
+  static void setResourceFork(const std::string& file, const std::string& fork) {
+    ASSERT_EQ(platform::setAttribute(file.c_str(), platform::kResourceForkAttr, fork.data(),
+                                     fork.size(), 0),
+              0);
+  }
+  // Every name under the folder with its kind, permission bits and link target, and the digest
+  // of every file: a change to anything in the folder shows.
+  std::string snapshot() {
+    return shell(
+        "find . -printf '%y %m %p %l\\n' | sort && find . -type f -exec md5sum {} + | sort");
+  }
+  static mode_t modeOf(const std::string& file) {
+    struct stat st;
+    return ::lstat(file.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+
+  static std::string resourceFork(const std::string& file) {
+    long size = platform::getAttribute(file.c_str(), platform::kResourceForkAttr, nullptr, 0, 0);
+    if (size <= 0) return "";
+    std::string fork(static_cast<size_t>(size), '\0');
+    platform::getAttribute(file.c_str(), platform::kResourceForkAttr, &fork[0], fork.size(), 0);
+    return fork;
+  }
+  // type (4), creator (4), flags big-endian (2), as the attribute stores them.
+  static void setFinderInfo(const std::string& file, const std::string& typeCreator,
+                            uint16_t flags) {
+    unsigned char info[32] = {};
+    std::copy(typeCreator.begin(), typeCreator.end(), info);
+    info[8] = static_cast<unsigned char>(flags >> 8);
+    info[9] = static_cast<unsigned char>(flags & 0xFF);
+    ASSERT_EQ(platform::setAttribute(file.c_str(), platform::kFinderInfoAttr, info, 32, 0), 0);
+  }
+  // The first ten bytes of the Finder information, or "" when there is none.
+  static std::string finderInfo(const std::string& file) {
+    unsigned char info[32] = {};
+    if (platform::getAttribute(file.c_str(), platform::kFinderInfoAttr, info, 32, 0) < 10) {
+      return "";
+    }
+    return std::string(reinterpret_cast<char*>(info), 10);
+  }
+
+  int64_t convert(std::string_view command, const std::string& from, const std::string& to) {
+    return run(command, {txt(from), txt(to)}).number();
+  }
+  int64_t convert(std::string_view command, const std::string& from, const std::string& to,
+                  int64_t level) {
+    return run(command, {txt(from), txt(to), num(level)}).number();
+  }
+
+  // Runs a shell command in the folder and answers its standard output.
+  std::string shell(const std::string& command, int* status = nullptr) {
+    return runTool("(cd '" + folder + "' && " + command + ")", "", status);
+  }
+
+  TempFolder files{"zuv-conv"};
+  std::string folder = files.name();
+};
+
+}  // namespace zuvtest
