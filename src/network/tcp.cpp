@@ -189,6 +189,8 @@ int32_t failSend(TCPGlob* stream, int error) {
   return -1;
 }
 
+}  // namespace
+
 bool socketIsFull() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 // One send of at most a piece that never waits: the bytes written, counted, or -1 with errno as
@@ -204,6 +206,8 @@ long sendPiece(TCPGlob* stream, const char* bytes, size_t count) {
   if (socketIsFull()) return -1;
   return failSend(stream, errno);
 }
+
+namespace {
 
 int32_t sendToSocket(TCPGlob* stream, const char* bytes, int32_t count) {
   auto progress = steadyNow();
@@ -438,8 +442,6 @@ int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
   return static_cast<int32_t>(read);
 }
 
-int32_t afterSocketRead(TCPGlob* stream, long got, int error);
-
 int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int32_t available = charsReceived(stream);
   int32_t size = available >= 1 && available <= kPieceSize ? available : kPieceSize;
@@ -456,6 +458,8 @@ int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
   if (got <= 0) PA_SetHandleSize(handle, 0);
   return afterSocketRead(stream, got, error);
 }
+
+}  // namespace
 
 // What a receive answers for a socket read, counting the bytes read or raising the status for
 // what a failure says; errno is left as the read set it.
@@ -475,6 +479,8 @@ int32_t afterSocketRead(TCPGlob* stream, long got, int error) {
   if (error == ECONNABORTED) raiseStatus(stream, kStreamError);
   return -1;
 }
+
+namespace {
 
 // Sends the close notification and, once the handshake is done, waits for the socket to take it
 // (the send time-out bounds the wait). A handshake that never finished has no notification to
@@ -525,43 +531,6 @@ bool bindLocal(TCPGlob* stream, int16_t localPort, int32_t localAddress) {
 }
 
 }  // namespace
-
-bool pushTLSBacklog(TCPGlob* stream) {
-  std::string& backlog = stream->tlsBacklog;
-  while (!backlog.empty()) {
-    long written = sendPiece(stream, backlog.data(), backlog.size());
-    if (written <= 0) return socketIsFull();
-    backlog.erase(0, static_cast<size_t>(written));
-  }
-  return true;
-}
-
-int32_t writeTLSRecords(TCPGlob* stream, const char* bytes, int32_t count) {
-  if (!pushTLSBacklog(stream)) return -1;
-  int32_t sent = 0;
-  if (stream->tlsBacklog.empty()) {
-    while (sent < count) {
-      long written = sendPiece(stream, bytes + sent, static_cast<size_t>(count - sent));
-      if (written <= 0) {
-        if (!socketIsFull()) return -1;
-        break;
-      }
-      sent += static_cast<int32_t>(written);
-    }
-  }
-  try {
-    stream->tlsBacklog.append(bytes + sent, static_cast<size_t>(count - sent));
-  } catch (const std::bad_alloc&) {
-    errno = ENOMEM;
-    return -1;
-  }
-  return count;
-}
-
-int32_t readSocket(TCPGlob* stream, char* bytes, int32_t max) {
-  long got = platform::receiveNow(stream->sock, bytes, static_cast<size_t>(max));
-  return afterSocketRead(stream, got, errno);
-}
 
 void applyErrorQueue(TCPGlob* stream) {
   unsigned long code = ERR_get_error();

@@ -70,9 +70,24 @@ inline void raiseStatus(TCPGlob* stream, int32_t value) {
   if (value > stream->status) stream->status = value;
 }
 
-// ---- The socket side of the TLS layer's BIO
-// -------------------------------------------------------
+// ---- The socket calls of sends and receives ----------------------------------------------------
 
+// One send of at most a piece that never waits: the bytes written, counted, or -1 with errno as
+// the send left it (a full socket: EAGAIN; any other failure has stored its status).
+long sendPiece(TCPGlob* stream, const char* bytes, size_t count);
+// True when errno says that the socket is full (or, for a read, empty) for now.
+bool socketIsFull();
+// What a receive answers for a socket read, counting the bytes read or raising the status for
+// what a failure says; errno is left as the read set it.
+int32_t afterSocketRead(TCPGlob* stream, long got, int error);
+
+// ---- The socket BIO of the TLS layer ------------------------------------------------------------
+
+// Makes the stream's connection on its context, reading and writing through the socket BIO,
+// which the connection owns. false leaves what it made in the record, for tcp::release to free.
+bool attachConnection(TCPGlob* stream);
+// Frees the BIO method at shut-down.
+void freeSocketMethod();
 // One read of the stream's socket that never waits, counted as a receive's socket read is; it
 // raises the status for an end (14), a reset (14) or an abort (20), and leaves errno as the read
 // set it. Answers as tcp::receive does.
