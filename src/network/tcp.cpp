@@ -532,12 +532,6 @@ bool bindLocal(TCPGlob* stream, int16_t localPort, int32_t localAddress) {
 
 }  // namespace
 
-void applyErrorQueue(TCPGlob* stream) {
-  unsigned long code = ERR_get_error();
-  if (code != 0) stream->lastTLSError = static_cast<uint32_t>(code);
-  ERR_clear_error();
-}
-
 void count(Counter counter, uint64_t amount) {
   gTCPStats[counter] += static_cast<uint32_t>(amount);
 }

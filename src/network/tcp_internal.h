@@ -153,6 +153,9 @@ unique_x509 parseCertificate(const std::string& bytes, bool derToo);
 // The certificates of a chain file (PEM), in their order; false when it holds none, or when one
 // of them does not read.
 bool readChain(const char* path, std::vector<unique_x509>& certificates);
+// Loads the default certificate (tcp::sslSetCert without a stream) into a TLS listener that has
+// none of its own; a listener without one fails its handshakes.
+void loadDefaultCertificate(TCPGlob* stream);
 
 // ---- Server-name map -----------------------------------------------------------------------
 
