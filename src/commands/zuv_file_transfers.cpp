@@ -22,6 +22,7 @@
 #include "files/xfile.h"
 #include "network/tcp.h"
 #include "platform/platform.h"
+#include "plugin/parameters.h"
 #include "services/pictures.h"
 #include "text/conversion.h"
 #include "text/filter_charsets.h"

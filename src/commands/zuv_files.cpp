@@ -8,6 +8,7 @@
 #include "files/gzip.h"
 #include "files/macbinary.h"
 #include "files/xfile.h"
+#include "plugin/parameters.h"
 
 namespace {
 

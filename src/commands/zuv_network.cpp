@@ -17,6 +17,7 @@
 #include "commands/zuv_streams.h"
 #include "files/file_io.h"
 #include "network/tcp.h"
+#include "plugin/parameters.h"
 #include "text/conversion.h"
 
 namespace {

@@ -13,15 +13,6 @@
 #include "files/xfile.h"
 #include "platform/platform.h"
 
-PathParameter platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path) {
-  const PA_Unistring* text = PA_GetStringParameter(block, index);
-  if (text == nullptr || text->fLength <= 0 || text->fString == nullptr) {
-    return PathParameter::kEmpty;
-  }
-  path.setTo(reinterpret_cast<const UChar*>(text->fString), text->fLength);
-  return convertToPlatformPath(path) ? PathParameter::kRead : PathParameter::kRefused;
-}
-
 EncodedChars utf8Path(const icu::UnicodeString& path) {
   return convertToChars(reinterpret_cast<const unsigned short*>(path.getBuffer()), path.length(),
                         kCharSetUTF8);

@@ -1,10 +1,8 @@
-// What the commands that read or write files share: the path parameter (a 4D text holding a POSIX
-// or a colon-separated path, made the POSIX path that xfile opens), a holder for the files they
-// open, the close of a written file with its error answered, and for the file conversions
-// (BinHex, MacBinary, gzip) the destination they write (a new file renamed into place only when
-// the conversion succeeded), the check that two paths name one file, a path's
-// UTF-8 bytes, and the CRC and big-endian numbers of BinHex and MacBinary. Nothing here keeps
-// state or yields.
+// What the commands that read or write files share: a holder for the files they open, the close
+// of a written file with its error answered, and for the file conversions (BinHex, MacBinary,
+// gzip) the destination they write (a new file renamed into place only when the conversion
+// succeeded), the check that two paths name one file, a path's UTF-8 bytes, and the CRC and
+// big-endian numbers of BinHex and MacBinary. Nothing here keeps state or yields.
 #pragma once
 
 #include <array>
@@ -19,20 +17,6 @@
 
 #include "4DPluginAPI.h"
 #include "text/conversion.h"
-
-// What a path parameter held.
-enum class PathParameter {
-  kEmpty,    // the empty text: no path given
-  kRefused,  // a path that holds U+0000 or cannot be converted: it names no file
-  kRead,     // a path, now the POSIX path that xfile opens
-};
-
-// The one reader of every command's path parameters. Text parameter `index` is read unit for
-// unit as far as its record's length goes, so that a U+0000 in it is seen (the file calls would
-// end the path there and so name another file), and made the POSIX path that xfile opens. A
-// refused path gives the command's "bad path" answer before any file is opened or written;
-// `path` is then undefined.
-PathParameter platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path);
 
 // Closes a file that a command opened, on every way out.
 struct FileCloser {

@@ -12,6 +12,7 @@
 
 #include "files/file_io.h"
 #include "files/xfile.h"
+#include "plugin/parameters.h"
 
 namespace pictures {
 

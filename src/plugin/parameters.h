@@ -1,0 +1,22 @@
+// The readers of the command parameters that need more than a cell read: a path parameter, made
+// the POSIX path that xfile opens. Only the command handlers call them. Nothing here keeps state,
+// yields or calls the host.
+#pragma once
+
+#include <unicode/unistr.h>
+
+#include "4DPluginAPI.h"
+
+// What a path parameter held.
+enum class PathParameter {
+  kEmpty,    // the empty text: no path given
+  kRefused,  // a path that holds U+0000 or cannot be converted: it names no file
+  kRead,     // a path, now the POSIX path that xfile opens
+};
+
+// The one reader of every command's path parameters. Text parameter `index` is read unit for
+// unit as far as its record's length goes, so that a U+0000 in it is seen (the file calls would
+// end the path there and so name another file), and made the POSIX path that xfile opens. A
+// refused path gives the command's "bad path" answer before any file is opened or written;
+// `path` is then undefined.
+PathParameter platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path);
