@@ -4,7 +4,7 @@
 
 #include "commands/zuv_commands.h"
 #include "files/binhex.h"
-#include "files/file_io.h"
+#include "files/conversion.h"
 #include "files/gzip.h"
 #include "files/macbinary.h"
 #include "files/xfile.h"

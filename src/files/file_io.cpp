@@ -3,26 +3,12 @@
 #include "files/file_io.h"
 
 #include <cerrno>
-#include <string>
-#include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include "files/xfile.h"
-#include "platform/platform.h"
 
 EncodedChars utf8Path(const icu::UnicodeString& path) {
   return convertToChars(reinterpret_cast<const unsigned short*>(path.getBuffer()), path.length(),
                         kCharSetUTF8);
-}
-
-bool sameFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
-  struct stat from;
-  struct stat to;
-  if (xfile::stat(source, from) != 0 || xfile::stat(destination, to) != 0) return false;
-  return from.st_dev == to.st_dev && from.st_ino == to.st_ino;
 }
 
 int streamErrno() { return errno != 0 ? errno : EIO; }
@@ -42,100 +28,4 @@ int64_t bytesLeft(FILE* file) {
   const long position = std::ftell(file);
   if (position < 0 || position > st.st_size) return 0;
   return static_cast<int64_t>(st.st_size) - position;
-}
-
-namespace {
-
-// As many links as the system follows in one path.
-constexpr int kMaxLinks = 40;
-
-// The file that a path names once its final symbolic links are followed: the path itself when it
-// is no link. The last link's target need not exist. False with errno (ELOOP past 40 links).
-bool followLinks(std::string path, std::string& target) {
-  for (int links = 0; links <= kMaxLinks; ++links) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      target = path;
-      return true;
-    }
-    std::vector<char> buffer(static_cast<size_t>(st.st_size) + 2);
-    const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
-    if (n < 0) return false;
-    if (n == 0 || static_cast<size_t>(n) == buffer.size()) {
-      errno = n == 0 ? ENOENT : ENAMETOOLONG;
-      return false;
-    }
-    std::string next(buffer.data(), static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    if (next[0] != '/' && slash != std::string::npos) next = path.substr(0, slash + 1) + next;
-    path = next;
-  }
-  errno = ELOOP;
-  return false;
-}
-
-// Gives the new file exactly the old one's permission bits, whatever the umask, and its owner
-// where the system lets a process give a file away (root).
-void takeModeAndOwner(int fd, const struct stat& old) {
-  ::fchmod(fd, old.st_mode & 0777);
-  if (old.st_uid == ::geteuid() && old.st_gid == ::getegid()) return;
-  // Refused to anyone but root: the file then stays the caller's, as a new file would be.
-  const int refused = ::fchown(fd, old.st_uid, old.st_gid);
-  (void)refused;
-}
-
-}  // namespace
-
-ConversionDestination::~ConversionDestination() {
-  file_.reset();
-  if (finished_ || temporary_.empty()) return;
-  platform::removeAttributes(temporary_.c_str());
-  ::unlink(temporary_.c_str());
-}
-
-int ConversionDestination::open() {
-  // The C path would end at a zero unit and name another file.
-  if (path_.indexOf(char16_t(0)) >= 0) return EINVAL;
-  EncodedChars utf8 = utf8Path(path_);
-  errno = 0;
-  if (utf8.chars == nullptr || !followLinks(utf8.chars, final_)) return streamErrno();
-  struct stat st;
-  const bool exists = ::stat(final_.c_str(), &st) == 0;
-  if (!exists && errno != ENOENT) return streamErrno();
-  if (exists && S_ISDIR(st.st_mode)) return EISDIR;
-  if (exists && !S_ISREG(st.st_mode)) return openInPlace();
-  // A file that could not be opened for writing is not replaced either.
-  if (exists && ::faccessat(AT_FDCWD, final_.c_str(), W_OK, AT_EACCESS) != 0) return streamErrno();
-  errno = 0;
-  const int fd = platform::createFileBeside(final_, exists ? st.st_mode & 0777 : 0666, temporary_);
-  if (fd < 0) {
-    temporary_.clear();
-    return streamErrno();
-  }
-  if (exists) takeModeAndOwner(fd, st);
-  file_.reset(::fdopen(fd, "wb"));
-  if (!file_) {
-    const int code = streamErrno();
-    ::close(fd);
-    return code;
-  }
-  return 0;
-}
-
-int ConversionDestination::openInPlace() {
-  errno = 0;
-  file_.reset(std::fopen(final_.c_str(), "wb"));
-  return file_ ? 0 : streamErrno();
-}
-
-int ConversionDestination::finish() {
-  const int code = closeWrittenFile(file_);
-  if (code != 0) return code;
-  if (!temporary_.empty()) {
-    errno = 0;
-    if (platform::moveAttributes(temporary_.c_str(), final_.c_str()) != 0) return streamErrno();
-    if (::rename(temporary_.c_str(), final_.c_str()) != 0) return streamErrno();
-  }
-  finished_ = true;
-  return 0;
 }

@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include "4DPluginAPI.h"
+#include "files/conversion.h"
 #include "files/file_io.h"
 #include "files/xfile.h"
 

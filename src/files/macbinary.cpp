@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "4DPluginAPI.h"
+#include "files/conversion.h"
 #include "files/file_io.h"
+#include "files/mac_formats.h"
 #include "files/xfile.h"
 
 namespace macbinary {

@@ -1,0 +1,66 @@
+// What the file conversions (BinHex, MacBinary, gzip) share: their common result codes, the
+// check that the destination is not the source, the run that turns a thrown code into the
+// answer, and the destination they write: a new file renamed into place only when the
+// conversion succeeded. Nothing here keeps state or yields.
+#pragma once
+
+#include <new>
+#include <string>
+
+#include <unicode/unistr.h>
+
+#include "files/file_io.h"
+
+// Result codes the conversions share.
+constexpr int kConversionSameFile = -1;     // the destination is the source itself
+constexpr int kConversionForkTooLong = 27;  // a fork of 2,147,483,647 bytes or more
+constexpr int kConversionNoMemory = 12;
+
+// True when the destination exists and is the source file itself (the same device and inode,
+// through a link too). Opening it for writing would destroy the source before it is read.
+bool sameFile(const icu::UnicodeString& source, const icu::UnicodeString& destination);
+
+// Runs a conversion and answers its code: the codes its steps throw, 12 when memory runs out.
+template <typename Conversion>
+int answerOf(Conversion conversion) {
+  try {
+    return conversion();
+  } catch (int code) {
+    return code;
+  } catch (const std::bad_alloc&) {
+    return kConversionNoMemory;
+  }
+}
+
+// The file a conversion writes. open() makes a new file beside the one it will replace (for a
+// symbolic link, beside the file the link names: the link stays), with that file's permission
+// bits; finish() gives the new file its Finder information and resource fork and renames both into
+// place, so nothing of the old file survives into the new one but the sidecar entries that other
+// tools own. Until finish() succeeded the destination, and whatever it points to, stays exactly as
+// it was: the destructor removes the new file with its sidecar. A destination that is no regular
+// file (a device, a pipe) is written as it stands and keeps no Finder information or fork.
+class ConversionDestination {
+ public:
+  explicit ConversionDestination(const icu::UnicodeString& path) : path_(path) {}
+  ~ConversionDestination();
+  ConversionDestination(const ConversionDestination&) = delete;
+  ConversionDestination& operator=(const ConversionDestination&) = delete;
+
+  // 0 or the errno of the open (EISDIR for a folder).
+  int open();
+  FILE* get() const { return file_.get(); }
+  // Whether the file written keeps Finder information and a resource fork: a regular file does.
+  bool keepsForks() const { return !temporary_.empty(); }
+  // Closes the file and puts it in place: 0, or the errno of the close or of the move (the file
+  // then counts as failed).
+  int finish();
+
+ private:
+  int openInPlace();
+
+  icu::UnicodeString path_;
+  std::string final_;      // the file replaced, its links followed
+  std::string temporary_;  // the new file beside it; empty for a device written as it stands
+  bool finished_ = false;
+  unique_file file_;
+};
