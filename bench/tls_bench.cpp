@@ -25,11 +25,11 @@
 
 #include "4DPluginAPI.h"
 #include "bench_sockets.h"
-#include "commands/zuv_streams.h"
 #include "emulator.h"
 #include "network/tcp.h"
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
+#include "plugin/streams.h"
 
 namespace {
 

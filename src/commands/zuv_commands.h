@@ -84,9 +84,3 @@ void handleSSLSetSNICertificate(PluginBlock* block);
 void handleSSLSNIList(PluginBlock* block);
 void handleUDPSendBlob(PluginBlock* block);
 void handleUDPReceiveBlob(PluginBlock* block);
-
-// The life cycle: start-up (-1), shut-down (-2) and the clean-up of a thread's state in the TLS
-// library (-4).
-void startUp();
-void shutDown();
-void cleanUpThread();

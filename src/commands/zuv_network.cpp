@@ -14,10 +14,10 @@
 #include "4DPluginAPI.h"
 #include "4DPluginAPI_variables.h"
 #include "commands/zuv_commands.h"
-#include "commands/zuv_streams.h"
 #include "files/file_io.h"
 #include "network/tcp.h"
 #include "plugin/parameters.h"
+#include "plugin/streams.h"
 #include "text/conversion.h"
 
 namespace {

@@ -1,30 +1,19 @@
-// The stream table, the life cycle (start-up, shut-down, thread clean-up) and the commands that
-// open, close, release and query TCP streams and resolve names.
-
-#include "commands/zuv_streams.h"
-
-#include <algorithm>
-#include <cstring>
+// The commands that open, close, release and query TCP streams and resolve names.
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include "4DPluginAPI.h"
 #include "commands/zuv_commands.h"
+#include "plugin/streams.h"
 #include "text/conversion.h"
 
 namespace {
 
-// Ids run from 1 to 1023; the capacity reported to 4D is one more.
-constexpr int32_t kTableSize = 1025;
-constexpr int32_t kHighestId = 1023;
-
 // Result codes of the stream commands.
 constexpr int32_t kBadStream = -1;
-constexpr int32_t kStreamBusy = -2;
 
 // The answers of ZUV_TCPLocalInfo's fixed outputs.
 constexpr int32_t kLocalInfoKind = 4;
@@ -32,95 +21,9 @@ constexpr int32_t kLocalInfoVersion = 84115459;  // 0x05038003
 
 constexpr PA_Unichar kEmptyText[1] = {0};
 
-struct GlobalData {
-  tcp::TCPGlob* streams[kTableSize];
-  int64_t busyCount[kTableSize];
-  int16_t streamCount;
-};
-
-GlobalData sGlobalData;
-
-// One unsigned comparison: negative ids fail too.
-bool validId(int32_t id) { return static_cast<uint32_t>(id) - 1u <= kHighestId - 1u; }
-
-void clearTable() { std::memset(&sGlobalData, 0, sizeof sGlobalData); }
-
 int32_t hostOrder(uint32_t networkAddress) { return static_cast<int32_t>(ntohl(networkAddress)); }
 
 }  // namespace
-
-namespace streams {
-
-tcp::TCPGlob* lookUp(int32_t id) { return validId(id) ? sGlobalData.streams[id] : nullptr; }
-
-int32_t add(tcp::TCPGlob* stream) {
-  if (stream == nullptr) return 0;
-  for (int32_t id = 1; id <= kHighestId; ++id) {
-    if (sGlobalData.streams[id] != nullptr) continue;
-    sGlobalData.streams[id] = stream;
-    sGlobalData.busyCount[id] = 0;
-    ++sGlobalData.streamCount;
-    return id;
-  }
-  if (stream->kind == tcp::kKindUDP) {
-    tcp::releaseUDP(stream);
-  } else {
-    tcp::release(stream, -1);
-  }
-  return 0;
-}
-
-tcp::TCPGlob* remove(int32_t id) {
-  tcp::TCPGlob* stream = lookUp(id);
-  if (stream == nullptr) return nullptr;
-  sGlobalData.streams[id] = nullptr;
-  sGlobalData.busyCount[id] = 0;
-  --sGlobalData.streamCount;
-  return stream;
-}
-
-bool busy(int32_t id) { return validId(id) && sGlobalData.busyCount[id] != 0; }
-
-BusyStream::BusyStream(int32_t id) : id_(id), stream_(lookUp(id)) {
-  if (stream_ != nullptr) ++sGlobalData.busyCount[id_];
-}
-
-BusyStream::~BusyStream() {
-  if (stream_ != nullptr && sGlobalData.streams[id_] == stream_ && sGlobalData.busyCount[id_] > 0) {
-    --sGlobalData.busyCount[id_];
-  }
-}
-
-}  // namespace streams
-
-int doTCPRelease(int32_t id, int how) {
-  if (streams::lookUp(id) == nullptr || streams::busy(id)) return kStreamBusy;
-  return tcp::release(streams::remove(id), how);
-}
-
-// ---- Life cycle
-// ----------------------------------------------------------------------------------
-
-void startUp() {
-  clearTable();
-  tcp::init();
-}
-
-// Releases every stream without a TLS close notification, busy or not, and clears the table,
-// so that a command arriving after shut-down finds no freed record.
-void shutDown() {
-  for (int32_t id = 0; id < kTableSize - 1; ++id) {
-    tcp::TCPGlob* stream = sGlobalData.streams[id];
-    if (stream != nullptr) tcp::release(stream, -1);
-  }
-  clearTable();
-  tcp::deinit();
-}
-
-void cleanUpThread() { OPENSSL_thread_stop(); }
-
-// ---- Commands
-// ------------------------------------------------------------------------------------
 
 // ZUV_TCPOpen: the new stream's id; 0 when no stream was made or the table is full.
 void handleTCPOpen(PluginBlock* block) {
@@ -240,13 +143,9 @@ void handleTCPNameToAddr(PluginBlock* block) {
 // there are fewer).
 void handleTCPStreamAt(PluginBlock* block) {
   int32_t n = PA_GetLongParameter(block, 1);
-  if (n < 0 || n > kTableSize - 1) return PA_ReturnLong(block, -1);
-  if (n == 0) return PA_ReturnLong(block, sGlobalData.streamCount);
-  int32_t seen = 0;
-  for (int32_t id = 1; id <= kHighestId && n <= sGlobalData.streamCount; ++id) {
-    if (sGlobalData.streams[id] != nullptr && ++seen == n) return PA_ReturnLong(block, id);
-  }
-  PA_ReturnLong(block, 0);
+  if (n < 0 || n > streams::kCapacity) return PA_ReturnLong(block, -1);
+  if (n == 0) return PA_ReturnLong(block, streams::count());
+  PA_ReturnLong(block, streams::idAt(n));
 }
 
 // ZUV_TCPGlobalInfo: 1024 for 5, the counters for 6..12, else 0.

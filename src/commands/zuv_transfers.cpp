@@ -13,8 +13,8 @@
 
 #include "codecs/codecs.h"
 #include "commands/zuv_commands.h"
-#include "commands/zuv_streams.h"
 #include "network/tcp.h"
+#include "plugin/streams.h"
 #include "text/conversion.h"
 #include "text/filter_charsets.h"
 

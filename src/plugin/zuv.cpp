@@ -4,6 +4,7 @@
 
 #include "4DPluginAPI.h"
 #include "commands/zuv_commands.h"
+#include "plugin/streams.h"
 
 namespace {
 

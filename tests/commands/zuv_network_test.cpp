@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include "commands/zuv_commands.h"
-#include "commands/zuv_streams.h"
 #include "network/tcp.h"
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
+#include "plugin/streams.h"
 #include "support/hex.h"
 #include "support/plugin_test.h"
 

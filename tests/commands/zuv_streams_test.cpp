@@ -4,8 +4,6 @@
 // counter across another 4D process's release, a full table of 1023 streams, and the mended
 // faults of the stream commands.
 
-#include "commands/zuv_streams.h"
-
 #include <climits>
 #include <string>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "commands/zuv_commands.h"
 #include "network/tcp.h"
 #include "peers/peers.h"
+#include "plugin/streams.h"
 #include "support/plugin_test.h"
 #include "support/stream_test.h"
 

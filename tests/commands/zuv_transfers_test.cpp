@@ -29,10 +29,10 @@
 
 #include "4DPluginAPI.h"
 #include "codecs/codecs.h"
-#include "commands/zuv_streams.h"
 #include "network/tcp.h"
 #include "peers/peers.h"
 #include "peers/python_peer.h"
+#include "plugin/streams.h"
 #include "support/plugin_test.h"
 #include "support/temp_folder.h"
 #include "text/conversion.h"

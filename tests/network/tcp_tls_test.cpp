@@ -30,11 +30,11 @@
 
 #include "4DPluginAPI.h"
 #include "commands/zuv_commands.h"
-#include "commands/zuv_streams.h"
 #include "network/tcp.h"
 #include "network/tcp_internal.h"
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
+#include "plugin/streams.h"
 #include "support/hex.h"
 #include "support/peak_memory.h"
 #include "support/plugin_test.h"

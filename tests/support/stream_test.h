@@ -7,8 +7,8 @@
 #include <string>
 
 #include "4DPluginAPI.h"
-#include "commands/zuv_streams.h"
 #include "network/tcp.h"
+#include "plugin/streams.h"
 #include "support/plugin_test.h"
 
 namespace zuvtest {
