@@ -1,8 +1,7 @@
-// The stream table and the stream commands, driven through FourDPackex the way 4D calls them,
-// against real peers on loopback inside the test binary's own network namespace: the status
-// paths of each way a peer can end, refused connects, urgent bytes, the id rules, the busy
-// counter across another 4D process's release, a full table of 1023 streams, and the mended
-// faults of the stream commands.
+// The stream commands, driven through FourDPackex the way 4D calls them, against real peers on
+// loopback inside the test binary's own network namespace: the status paths of each way a peer
+// can end, refused connects, urgent bytes, the id rules, the busy counter across another 4D
+// process's release, and the mended faults of the stream commands.
 
 #include <climits>
 #include <string>
@@ -17,7 +16,6 @@
 #include "commands/zuv_commands.h"
 #include "network/tcp.h"
 #include "peers/peers.h"
-#include "plugin/streams.h"
 #include "support/plugin_test.h"
 #include "support/stream_test.h"
 
@@ -168,8 +166,8 @@ TEST_F(StreamsTest, AnUrgentByteIsDroppedByThePoll) {
   EXPECT_EQ(release(id), 0);
 }
 
-// ---- Ids and the table
-// ----------------------------------------------------------------------------
+// ---- Ids and counters
+// -----------------------------------------------------------------------------
 
 TEST_F(StreamsTest, BadIdsNameNoStream) {
   for (int64_t id : {int64_t{0}, int64_t{-1}, int64_t{1024}, int64_t{INT32_MAX}, int64_t{1}}) {
@@ -209,23 +207,6 @@ TEST_F(StreamsTest, CountersWrapAroundInsteadOfOverflowing) {
   EXPECT_EQ(release(id), 0);
 }
 
-TEST_F(StreamsTest, IdsAreTheLowestFreeAndStreamAtWalksThem) {
-  uint16_t port = peers::refusedPort();
-  EXPECT_EQ(open(static_cast<int16_t>(port)), 1);
-  EXPECT_EQ(open(static_cast<int16_t>(port)), 2);
-  EXPECT_EQ(open(static_cast<int16_t>(port)), 3);
-  EXPECT_EQ(release(1), 0);
-  EXPECT_EQ(run("ZUV_TCPStreamAt", {num(0)}).number(), 2);
-  EXPECT_EQ(run("ZUV_TCPStreamAt", {num(1)}).number(), 2);
-  EXPECT_EQ(run("ZUV_TCPStreamAt", {num(2)}).number(), 3);
-  EXPECT_EQ(run("ZUV_TCPStreamAt", {num(3)}).number(), 0);
-  EXPECT_EQ(run("ZUV_TCPStreamAt", {num(1024)}).number(), 0);
-  EXPECT_EQ(run("ZUV_TCPStreamAt", {num(1025)}).number(), -1);
-  EXPECT_EQ(run("ZUV_TCPStreamAt", {num(-1)}).number(), -1);
-  EXPECT_EQ(open(static_cast<int16_t>(port)), 1);
-  // Shut-down releases the three streams.
-}
-
 TEST_F(StreamsTest, SetTimeoutStoresSecondsAndNegativeOnlyReads) {
   int64_t id = open(static_cast<int16_t>(peers::refusedPort()));
   EXPECT_EQ(run("ZUV_TCPSetTimeout", {num(id), num(-1)}).number(), 0);
@@ -233,34 +214,6 @@ TEST_F(StreamsTest, SetTimeoutStoresSecondsAndNegativeOnlyReads) {
   EXPECT_EQ(run("ZUV_TCPSetTimeout", {num(id), num(-1)}).number(), 7);
   EXPECT_EQ(run("ZUV_TCPSetTimeout", {num(id), num(0)}).number(), 0);
   EXPECT_EQ(release(id), 0);
-}
-
-TEST_F(StreamsTest, A1024thStreamIsRefusedAndEveryReleaseLeavesNoDescriptor) {
-  int before = peers::openDescriptors();
-  uint16_t port = peers::refusedPort();
-  for (int64_t expected = 1; expected <= 1023; ++expected) {
-    ASSERT_EQ(open(static_cast<int16_t>(port)), expected);
-  }
-  EXPECT_EQ(peers::openDescriptors(), before + 1023);
-  // The table is full: the stream made for this open is released at once.
-  EXPECT_EQ(open(static_cast<int16_t>(port)), 0);
-  EXPECT_EQ(peers::openDescriptors(), before + 1023);
-  EXPECT_EQ(run("ZUV_TCPGlobalInfo", {num(6)}).number(), 1024);
-  EXPECT_EQ(emu.live().handles, 1023);
-  for (int64_t id = 1; id <= 1023; ++id) ASSERT_EQ(release(id), 0);
-  EXPECT_EQ(peers::openDescriptors(), before);
-  EXPECT_EQ(emu.live().handles, 0);
-}
-
-TEST_F(StreamsTest, ShutDownReleasesEveryStreamAndClearsTheTable) {
-  int before = peers::openDescriptors();
-  uint16_t port = peers::refusedPort();
-  ASSERT_EQ(open(static_cast<int16_t>(port)), 1);
-  ASSERT_EQ(open(static_cast<int16_t>(port)), 2);
-  emu.shutdown();
-  EXPECT_EQ(streams::lookUp(1), nullptr);
-  EXPECT_EQ(streams::lookUp(2), nullptr);
-  EXPECT_EQ(peers::openDescriptors(), before);
 }
 
 // ---- Mended faults ------------------------------------------------------------------------------
