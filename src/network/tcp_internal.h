@@ -1,6 +1,8 @@
-// What the files of the network layer share beyond tcp.h: the status rules that every path
-// applies, and the joints between the streams of tcp.cpp, the TLS layer and the listening
-// slots. Only src/tcp*.cpp include it.
+// What the files of the network layer share beyond tcp.h: the scope holders and guards of a
+// stream, the status rule that every path applies, and the joints between the record (tcp.cpp),
+// the status machine, sends, receives and push-back, the TLS layer with its BIO and certificates,
+// the server-name map and the listening slots. Only src/network/tcp*.cpp and the network tests
+// include it.
 #pragma once
 
 #include <cstdint>
@@ -70,16 +72,51 @@ inline void raiseStatus(TCPGlob* stream, int32_t value) {
   if (value > stream->status) stream->status = value;
 }
 
-// ---- The socket calls of sends and receives ----------------------------------------------------
+// ---- The record and its counters ----------------------------------------------------------------
+
+// Socket calls move at most this many bytes at once, so that every piece ends in a yield.
+constexpr int32_t kPieceSize = 32768;
+
+inline int32_t asInt32(uint32_t value) { return static_cast<int32_t>(value); }
+
+// Adds to a 32-bit byte counter of a record, wrapping around instead of overflowing.
+inline void addTo(int32_t& counter, int64_t amount) {
+  counter = asInt32(static_cast<uint32_t>(counter) + static_cast<uint32_t>(amount));
+}
+
+enum Counter { kOpens, kConnects, kAccepts, kCloses, kListenersReleased, kBytesIn, kBytesOut };
+// Adds to a counter of gTCPStats; the counters wrap around at 32 bits.
+void count(Counter counter, uint64_t amount = 1);
+
+// ---- Sending ------------------------------------------------------------------------------------
 
 // One send of at most a piece that never waits: the bytes written, counted, or -1 with errno as
 // the send left it (a full socket: EAGAIN; any other failure has stored its status).
 long sendPiece(TCPGlob* stream, const char* bytes, size_t count);
 // True when errno says that the socket is full (or, for a read, empty) for now.
 bool socketIsFull();
+// Sends the close notification and, once the handshake is done, waits for the socket to take it
+// (the send time-out bounds the wait). A handshake that never finished has no notification to
+// send, and what it left in the backlog is dropped with the connection: a client that never reads
+// must not hold the close.
+void sendCloseNotification(TCPGlob* stream);
+
+// ---- Receiving and the push-back ----------------------------------------------------------------
+
 // What a receive answers for a socket read, counting the bytes read or raising the status for
 // what a failure says; errno is left as the read set it.
 int32_t afterSocketRead(TCPGlob* stream, long got, int error);
+// Sizes the caller's handle, making one when it holds none; false when the host refuses.
+bool sizeHandle(HostHandle& handle, int32_t size);
+// The push-back's unread bytes.
+int32_t pushedBack(const TCPGlob* stream);
+// Takes at most `max` bytes (32768 for none) from the push-back's start. The last ones leave in
+// the push-back's own handle when nothing was taken from it before, else in a copy; either way
+// the stream is left without a push-back.
+int32_t receiveFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t max);
+// Copies at most max bytes from the push-back's start into bytes; the push-back leaves the
+// stream once it has given its last byte.
+int32_t takeFromPushBack(TCPGlob* stream, char* bytes, int32_t max);
 
 // ---- The socket BIO of the TLS layer ------------------------------------------------------------
 
@@ -98,17 +135,12 @@ int32_t writeTLSRecords(TCPGlob* stream, const char* bytes, int32_t count);
 // Sends what the socket takes of the backlog without waiting; false when the socket failed.
 bool pushTLSBacklog(TCPGlob* stream);
 
+// ---- The TLS layer ------------------------------------------------------------------------------
+
 // The error-queue rule after a TLS library call: the oldest code, when there is one, becomes
 // the stream's lastTLSError, and the rest of the queue is dropped so that no later call of any
 // stream reads a stale code.
 void applyErrorQueue(TCPGlob* stream);
-
-enum Counter { kOpens, kConnects, kAccepts, kCloses, kListenersReleased, kBytesIn, kBytesOut };
-// Adds to a counter of gTCPStats; the counters wrap around at 32 bits.
-void count(Counter counter, uint64_t amount = 1);
-
-// ---- The TLS layer ---------------------------------------------------------------------------
-
 // Makes the client context, the connection and its socket BIO of a stream that tcp::open found
 // to use TLS, with the options of the open flags; sets kind and tlsActive. false leaves what it
 // made in the record, for tcp::release to free.
@@ -119,12 +151,10 @@ bool setUpClientTLS(TCPGlob* stream, int32_t flags);
 bool setUpServerTLS(TCPGlob* stream, int32_t flags, int32_t serverNameKey);
 // Frees the process-wide TLS state at shut-down: the BIO method and the server-name map.
 void freeTLSState();
-// The library's pass-phrase callback: copies the pass phrase given as user data.
-int sPem_passwd_cb(char* buffer, int size, int readWrite, void* userData);
 // The cipher list of listeners, and of a stream given the empty list.
 constexpr const char* kDefaultCipherList = "ALL:!COMPLEMENTOFDEFAULT:!eNULL";
 
-// ---- Certificate files -------------------------------------------------------------------------
+// ---- Certificate files --------------------------------------------------------------------------
 
 struct ContextFree {
   void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
@@ -156,8 +186,10 @@ bool readChain(const char* path, std::vector<unique_x509>& certificates);
 // Loads the default certificate (tcp::sslSetCert without a stream) into a TLS listener that has
 // none of its own; a listener without one fails its handshakes.
 void loadDefaultCertificate(TCPGlob* stream);
+// The library's pass-phrase callback: copies the pass phrase given as user data.
+int sPem_passwd_cb(char* buffer, int size, int readWrite, void* userData);
 
-// ---- Server-name map -----------------------------------------------------------------------
+// ---- Server-name map ----------------------------------------------------------------------------
 
 // A listener with a server-name flag takes the context of the entry `key` with a reference of its
 // own and its certificate (sniId := key), or none (sniId := -1).
@@ -166,7 +198,7 @@ void takeServerNameContext(TCPGlob* stream, int32_t key);
 void installServerNameCallback(SSL_CTX* context, bool byName);
 void freeServerNameMap();
 
-// ---- Listening slots -------------------------------------------------------------------------
+// ---- Listening slots ----------------------------------------------------------------------------
 
 // Detaches a stream from its listening slot (listenSlot 1..128). When it was the slot's last
 // stream the socket keeps listening for its grace; mode 2 closes it at once instead.
