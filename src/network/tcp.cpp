@@ -83,7 +83,7 @@ int32_t getGlobalInfo(int64_t selector) {
 int32_t getStreamInfo(TCPGlob* stream, int32_t& localAddress, int16_t& localPort,
                       int32_t& remoteAddress, int16_t& remotePort) {
   if (stream == nullptr) return -1;
-  int32_t current = mapStatus(stream, 0);
+  int32_t current = mapStatus(stream, kPollOnly);
   sockaddr_in local{};
   sockaddr_in remote{};
   socklen_t length = sizeof local;

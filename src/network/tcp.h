@@ -42,6 +42,12 @@ namespace tcp {
 
 enum StreamKind : int32_t { kKindPlain = 0, kKindTLS = 1, kKindUDP = 2 };
 
+// How far a TLS client has come: its TCP connect pending, its handshake under way, or both done.
+enum ConnectPhase : int32_t { kPhaseConnect = 0, kPhaseHandshake = 1, kPhaseDone = 2 };
+
+// The request of a status poll (mapStatus): it raises nothing, so the machine only advances.
+constexpr int32_t kPollOnly = kStreamNotConnected;
+
 // What tcp::status answers besides the status itself (selector 0).
 enum StreamStatusSelector : int32_t {
   kSelectStatus = 0,
@@ -100,7 +106,7 @@ struct TCPGlob {
   bool hasCertificate = false;
   int32_t sniId = 0;
   int32_t listenFlags = 0;
-  int32_t connectPhase = 0;  // TLS client: 0 TCP connect pending, 1 handshake, 2 done
+  ConnectPhase connectPhase = kPhaseConnect;  // TLS clients only
   // A TLS client whose handshake the library gave up (an alert, the peer's close): it stays at
   // status 6 with the error in lastTLSError, and no further step is tried.
   bool handshakeFailed = false;
@@ -126,8 +132,8 @@ struct TCPGlob {
 // A new plain TCP record at status 0 with a non-blocking socket whose buffers are clamped to
 // 4096..32768 bytes; null when the record or the socket cannot be made.
 TCPGlob* createGlob(int32_t bufferSize);
-// Raises the status to `requested` (0 only polls; 12 at 14 becomes 18), advances the machine
-// and answers the status; -1 for a null record.
+// Raises the status to `requested` (kPollOnly only polls; 12 at 14 becomes 18), advances the
+// machine and answers the status; -1 for a null record.
 int32_t mapStatus(TCPGlob* stream, int32_t requested);
 int32_t status(TCPGlob* stream, int32_t selector);
 int32_t getStreamStatus(const TCPGlob* stream);

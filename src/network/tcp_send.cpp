@@ -34,7 +34,7 @@ enum class Awaited { kRoom, kBytes };
 bool waitForPeer(TCPGlob* stream, std::chrono::steady_clock::time_point progress, Awaited awaited) {
   PA_Yield();
   int64_t limit = stream->timeout > 0 ? stream->timeout : kDefaultSendTimeout;
-  if (mapStatus(stream, 0) == kStreamError) return false;
+  if (mapStatus(stream, kPollOnly) == kStreamError) return false;
   if (steadyNow() - progress > std::chrono::seconds(limit)) {
     errno = ETIMEDOUT;
     return false;

@@ -30,14 +30,14 @@ void tlsConnectStep(TCPGlob* stream) {
   if (stream->ssl == nullptr || stream->handshakeFailed) return;
   TLSGuard guard(stream);
   pushTLSBacklog(stream);
-  stream->connectPhase = 1;
+  stream->connectPhase = kPhaseHandshake;
   ERR_clear_error();
   int result = SSL_connect(stream->ssl);
   if (result == 1) {
-    stream->connectPhase = 2;
+    stream->connectPhase = kPhaseDone;
     stream->status = kStreamEstablished;
   } else {
-    stream->connectPhase = 1;
+    stream->connectPhase = kPhaseHandshake;
     stream->status = kStreamConnecting;
     int error = SSL_get_error(stream->ssl, result);
     stream->handshakeFailed = error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
@@ -88,7 +88,7 @@ void learnLocalAddress(int fd) {
 }
 
 void pollConnecting(TCPGlob* stream) {
-  if (stream->connectPhase != 0) return tlsConnectStep(stream);
+  if (stream->connectPhase != kPhaseConnect) return tlsConnectStep(stream);
   if (!platform::waitWritable(stream->sock, 0)) return;
   int error = 0;
   socklen_t length = sizeof error;
@@ -144,7 +144,7 @@ int32_t status(TCPGlob* stream, int32_t selector) {
   if (stream == nullptr || stream->kind == kKindUDP) return -1;
   switch (selector) {
     case kSelectStatus:
-      return mapStatus(stream, 0);
+      return mapStatus(stream, kPollOnly);
     case kSelectBytesReceived:
       return stream->tlsActive ? stream->tlsBytesReceived : stream->rawBytesReceived;
     case kSelectBytesSent:

@@ -24,15 +24,17 @@ namespace {
 
 // The options of every context: the bug workarounds of the library's SSL_OP_ALL as it stood when
 // this layer was written, legacy renegotiation with servers included (so that servers without
-// RFC 5746 support are still reached).
-constexpr uint64_t kOptionsAll = 0x80000854;
+// RFC 5746 support are still reached). OpenSSL 3.0 took SSL_OP_LEGACY_SERVER_CONNECT out of
+// SSL_OP_ALL, so the options are named one by one: a context has the same options whichever
+// library version defines SSL_OP_ALL.
+constexpr uint64_t kOptionsAll = SSL_OP_CRYPTOPRO_TLSEXT_BUG | SSL_OP_DONT_INSERT_EMPTY_FRAGMENTS |
+                                 SSL_OP_SAFARI_ECDHE_ECDSA_BUG | SSL_OP_TLSEXT_PADDING |
+                                 SSL_OP_LEGACY_SERVER_CONNECT;
+static_assert(kOptionsAll == 0x80000854, "every context keeps the options it always had");
 // SSL 3 to TLS 1.3: the version options that the open flags select or clear.
-constexpr uint64_t kVersionOptions = 0x3E000000;
-constexpr uint64_t kNoSSLv3 = 0x02000000;
-constexpr uint64_t kNoTLSv1 = 0x04000000;
-constexpr uint64_t kNoTLSv1_1 = 0x10000000;
-constexpr uint64_t kNoTLSv1_2 = 0x08000000;
-constexpr uint64_t kNoTLSv1_3 = 0x20000000;
+constexpr uint64_t kVersionOptions =
+    SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 | SSL_OP_NO_TLSv1_2 | SSL_OP_NO_TLSv1_3;
+static_assert(kVersionOptions == 0x3E000000, "the version options are SSL 3 to TLS 1.3");
 
 constexpr int32_t kFlagNoSSLv3 = 0x2000;
 constexpr int32_t kFlagMinTLS11 = 0x4000;
@@ -48,15 +50,15 @@ constexpr size_t kReadAheadBuffer = 32768;
 uint64_t versionOptions(int32_t flags) {
   uint64_t options = 0;
   if (flags & kFlagMinTLS12) {
-    options = kNoSSLv3 | kNoTLSv1 | kNoTLSv1_1;
+    options = SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1;
   } else if (flags & kFlagMinTLS11) {
-    options = kNoSSLv3 | kNoTLSv1;
+    options = SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1;
   } else if (flags & kFlagNoSSLv3) {
-    options = kNoSSLv3;
+    options = SSL_OP_NO_SSLv3;
   }
-  if (flags & kFlagNoTLS12) options |= kNoTLSv1_2;
-  if (flags & kFlagNoTLS13) options |= kNoTLSv1_3;
-  if (flags & kFlagNoTLS10) options |= kNoTLSv1;
+  if (flags & kFlagNoTLS12) options |= SSL_OP_NO_TLSv1_2;
+  if (flags & kFlagNoTLS13) options |= SSL_OP_NO_TLSv1_3;
+  if (flags & kFlagNoTLS10) options |= SSL_OP_NO_TLSv1;
   return options;
 }
 
@@ -139,7 +141,7 @@ int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* c
                          int32_t& bits, PA_Unistring* peer) {
   TLSGuard guard(stream);
   if (!stream->tlsActive) return -2;
-  if (stream->kind > kKindTLS || mapStatus(stream, 0) != kStreamEstablished) return -3;
+  if (stream->kind > kKindTLS || mapStatus(stream, kPollOnly) != kStreamEstablished) return -3;
   if (stream->ssl == nullptr) return -3;
   ERR_clear_error();
   setText(version, SSL_get_version(stream->ssl));
