@@ -1,4 +1,7 @@
-// The commands that open, close, release and query TCP streams and resolve names.
+// The Streams commands: they open, listen on, close, release and query TCP streams, poll many
+// streams at once and resolve names. A command that works on a stream holds it with the busy
+// counter, so that a release from another 4D process answers -2 instead of freeing the record
+// under it.
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -6,7 +9,9 @@
 #include <sys/socket.h>
 
 #include "4DPluginAPI.h"
+#include "4DPluginAPI_variables.h"
 #include "commands/zuv_commands.h"
+#include "plugin/parameters.h"
 #include "plugin/streams.h"
 #include "text/conversion.h"
 
@@ -36,6 +41,17 @@ void handleTCPOpen(PluginBlock* block) {
   tcp::TCPGlob* stream = nullptr;
   if (host != nullptr) stream = tcp::open(*host, port, bufferSize, flags, localPort, localAddress);
   PA_ReturnLong(block, streams::add(stream));
+}
+
+// ZUV_TCPListen: the new listening stream's id; 0 when no stream listens or the table is full.
+void handleTCPListen(PluginBlock* block) {
+  int16_t port = PA_GetShortParameter(block, 3);
+  int32_t bufferSize = PA_GetLongParameter(block, 4);
+  int32_t flags = PA_GetLongParameter(block, 5);
+  int32_t localAddress = PA_GetLongParameter(block, 7);
+  int32_t serverNameKey = PA_GetLongParameter(block, 8);
+  PA_ReturnLong(block,
+                streams::add(tcp::listen(port, bufferSize, flags, localAddress, serverNameKey)));
 }
 
 // ZUV_TCPClose: -1 for a bad id, and -1 when the flush of the waiting bytes or the half-close
@@ -158,4 +174,27 @@ void handleTCPSetTimeout(PluginBlock* block) {
   tcp::TCPGlob* stream = streams::lookUp(PA_GetLongParameter(block, 1));
   if (stream == nullptr) return PA_ReturnLong(block, 0);
   PA_ReturnLong(block, tcp::setTimeout(stream, PA_GetLongParameter(block, 2)));
+}
+
+// ZUV_TCPMultiStatus: the number of the first stream whose status reaches the threshold; -1 when
+// none does, for arrays other than longint arrays and for an empty p1. Every stream is polled.
+void handleTCPMultiStatus(PluginBlock* block) {
+  PA_ReturnLong(block, -1);
+  int32_t threshold = PA_GetLongParameter(block, 3);
+  if (threshold <= 0) threshold = kStreamEstablished;
+  PA_Variable* ids = arrayParameter(block, 1);
+  PA_Variable* statuses = arrayParameter(block, 2);
+  if (ids->fType != kVariableLongintArray || statuses->fType != kVariableLongintArray) return;
+  int32_t count = PA_GetArrayNbElements(*ids);
+  int32_t statusCount = PA_GetArrayNbElements(*statuses);
+  if (count <= 0) return;
+  int32_t answer = -1;
+  for (int32_t i = 1; i <= count; ++i) {
+    streams::BusyStream held(PA_GetLongintInArray(*ids, i));
+    if (held.stream() == nullptr) continue;
+    int32_t status = tcp::status(held.stream(), 0);
+    if (i <= statusCount) PA_SetLongintInArray(*statuses, i, status);
+    if (answer == -1 && status >= threshold) answer = i;
+  }
+  PA_ReturnLong(block, answer);
 }

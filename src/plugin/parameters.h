@@ -1,11 +1,15 @@
 // The readers of the command parameters that need more than a cell read: a path parameter, made
-// the POSIX path that xfile opens. Only the command handlers call them. Nothing here keeps state,
-// yields or calls the host.
+// the POSIX path that xfile opens, a text parameter's UTF-8 bytes and an array parameter's
+// variable. Only the command handlers call them. Nothing here keeps state or yields; only the
+// UTF-8 bytes call the host, for its conversion.
 #pragma once
+
+#include <string>
 
 #include <unicode/unistr.h>
 
 #include "4DPluginAPI.h"
+#include "4DPluginAPI_variables.h"
 
 // What a path parameter held.
 enum class PathParameter {
@@ -20,3 +24,9 @@ enum class PathParameter {
 // refused path gives the command's "bad path" answer before any file is opened or written;
 // `path` is then undefined.
 PathParameter platformPathParameter(PluginBlock* block, int index, icu::UnicodeString& path);
+
+// A text parameter's UTF-8 bytes, converted through the host (the empty text for a missing one).
+std::string utf8Parameter(PluginBlock* block, int index);
+
+// The variable of an array parameter, whose elements the host's array calls read and write.
+PA_Variable* arrayParameter(PluginBlock* block, int index);

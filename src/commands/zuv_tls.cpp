@@ -1,10 +1,9 @@
-// The commands of listening streams, UDP sockets, TLS settings and details, the server-name
-// certificate map and the status of many streams at once. Each reads its parameters, looks its
-// stream up in the stream table, calls one function of the network layer and stores what comes
-// back. A command that may yield while it holds a stream (a UDP wait) keeps it with the busy
-// counter, so that a release from another 4D process answers -2 instead of freeing the record
-// under it; the status polls and TLS calls keep it too, although they no longer yield (the TLS
-// layer never waits inside a library call).
+// The TLS commands: a stream's TLS details and last error, its certificate and ciphers, the
+// default certificate of the TLS listeners made later, and the server-name certificate map. Each
+// reads its parameters, looks its stream up in the stream table, calls one function of the TLS
+// layer and stores what comes back. The commands that work on a stream hold it with the busy
+// counter, although the TLS layer never waits inside a library call, so that no release from
+// another 4D process can free the record under them.
 
 #include <initializer_list>
 #include <string>
@@ -23,19 +22,9 @@
 namespace {
 
 constexpr int32_t kBadStream = -1;
-constexpr int32_t kStreamBusy = -2;
 constexpr int32_t kCertificateNotLoaded = -3;
 constexpr int32_t kKeyNotLoaded = -4;
 constexpr PA_Unichar kEmptyText[1] = {0};
-
-// A text parameter's UTF-8 bytes (the empty text for a missing one).
-std::string utf8Parameter(PluginBlock* block, int index) {
-  PA_Unistring* text = PA_GetStringParameter(block, index);
-  if (text == nullptr || text->fLength <= 0) return {};
-  EncodedChars bytes = convertToChars(text->fString, text->fLength, 7);
-  return bytes.chars != nullptr ? std::string(bytes.chars, static_cast<size_t>(bytes.length))
-                                : std::string();
-}
 
 // A certificate, key or chain file's path parameter as the UTF-8 POSIX path that the TLS layer
 // opens, empty for none. False for a path that names no file (U+0000 in it, or one that cannot be
@@ -73,20 +62,6 @@ int32_t readCertificatePaths(PluginBlock* block, std::initializer_list<Certifica
   return 0;
 }
 
-PA_Variable* arrayParameter(PluginBlock* block, int index) {
-  return static_cast<PA_Variable*>(block->parameters[index - 1]);
-}
-
-tcp::TCPGlob* udpStream(tcp::TCPGlob* stream) {
-  return stream != nullptr && stream->kind == tcp::kKindUDP ? stream : nullptr;
-}
-
-// Stores the sender of a UDP receive, 0 and 0 when none came.
-void returnSender(PluginBlock* block, int32_t address, int32_t port) {
-  PA_SetLongParameter(block, 3, address);
-  PA_SetLongParameter(block, 4, port);
-}
-
 // The texts of a server-name list: only the elements the resize made are filled (a refused
 // resize leaves fewer), and a text the array did not take is disposed.
 void fillServerNames(PA_Variable* keys, PA_Variable* names, int32_t n) {
@@ -109,120 +84,6 @@ void fillServerNames(PA_Variable* keys, PA_Variable* names, int32_t n) {
 }
 
 }  // namespace
-
-// ---- Listening --------------------------------------------------------------------------------
-
-// ZUV_TCPListen: the new listening stream's id; 0 when no stream listens or the table is full.
-void handleTCPListen(PluginBlock* block) {
-  int16_t port = PA_GetShortParameter(block, 3);
-  int32_t bufferSize = PA_GetLongParameter(block, 4);
-  int32_t flags = PA_GetLongParameter(block, 5);
-  int32_t localAddress = PA_GetLongParameter(block, 7);
-  int32_t serverNameKey = PA_GetLongParameter(block, 8);
-  PA_ReturnLong(block,
-                streams::add(tcp::listen(port, bufferSize, flags, localAddress, serverNameKey)));
-}
-
-// ZUV_TCPMultiStatus: the number of the first stream whose status reaches the threshold; -1 when
-// none does, for arrays other than longint arrays and for an empty p1. Every stream is polled.
-void handleTCPMultiStatus(PluginBlock* block) {
-  PA_ReturnLong(block, -1);
-  int32_t threshold = PA_GetLongParameter(block, 3);
-  if (threshold <= 0) threshold = kStreamEstablished;
-  PA_Variable* ids = arrayParameter(block, 1);
-  PA_Variable* statuses = arrayParameter(block, 2);
-  if (ids->fType != kVariableLongintArray || statuses->fType != kVariableLongintArray) return;
-  int32_t count = PA_GetArrayNbElements(*ids);
-  int32_t statusCount = PA_GetArrayNbElements(*statuses);
-  if (count <= 0) return;
-  int32_t answer = -1;
-  for (int32_t i = 1; i <= count; ++i) {
-    streams::BusyStream held(PA_GetLongintInArray(*ids, i));
-    if (held.stream() == nullptr) continue;
-    int32_t status = tcp::status(held.stream(), 0);
-    if (i <= statusCount) PA_SetLongintInArray(*statuses, i, status);
-    if (answer == -1 && status >= threshold) answer = i;
-  }
-  PA_ReturnLong(block, answer);
-}
-
-// ---- UDP --------------------------------------------------------------------------------------
-
-// ZUV_UDPCreate: the new socket's id; 0 when no socket can be bound or the table is full.
-void handleUDPCreate(PluginBlock* block) {
-  PA_ReturnLong(block, streams::add(tcp::createUDP(PA_GetLongParameter(block, 1))));
-}
-
-// ZUV_UDPRelease: -1 for an id that names no UDP socket (a TCP or listening stream is released
-// only by ZUV_TCPRelease), -2 while a receive of another process waits on it; else 0 or the
-// errno of the close.
-void handleUDPRelease(PluginBlock* block) {
-  int32_t id = PA_GetLongParameter(block, 1);
-  if (udpStream(streams::lookUp(id)) == nullptr) return PA_ReturnLong(block, kBadStream);
-  if (streams::busy(id)) return PA_ReturnLong(block, kStreamBusy);
-  PA_ReturnLong(block, tcp::releaseUDP(streams::remove(id)));
-}
-
-// ZUV_UDPSend: the text's UTF-8 bytes as one datagram: 0, -1 for a bad id or a failed send.
-void handleUDPSend(PluginBlock* block) {
-  tcp::TCPGlob* stream = udpStream(streams::lookUp(PA_GetLongParameter(block, 1)));
-  if (stream == nullptr) return PA_ReturnLong(block, kBadStream);
-  std::string bytes = utf8Parameter(block, 2);
-  PA_ReturnLong(block, tcp::sendUDP(stream, bytes.data(), static_cast<int32_t>(bytes.size()),
-                                    PA_GetLongParameter(block, 3), PA_GetLongParameter(block, 4)));
-}
-
-// ZUV_UDPReceive: 0 with a datagram's text and sender, -1 for a bad id, at the time-out or on an
-// error (the text then empty, sender 0 and 0).
-void handleUDPReceive(PluginBlock* block) {
-  PA_Unistring* text = PA_GetStringParameter(block, 2);
-  PA_DisposeUnistring(text);
-  streams::BusyStream held(PA_GetLongParameter(block, 1));
-  int32_t address = 0, port = 0;
-  int32_t result = kBadStream;
-  if (udpStream(held.stream()) != nullptr) {
-    result = tcp::receiveUDP(held.stream(), text, address, port, PA_GetLongParameter(block, 6));
-  }
-  returnSender(block, address, port);
-  PA_ReturnLong(block, result);
-}
-
-// ZUV_UDPMaxSize: 576.
-void handleUDPMaxSize(PluginBlock* block) { PA_ReturnLong(block, tcp::getUDPMTUSize()); }
-
-// ZUV_UDPSendBlob: the BLOB's bytes as one datagram; 0 without sending for an empty BLOB.
-void handleUDPSendBlob(PluginBlock* block) {
-  tcp::TCPGlob* stream = udpStream(streams::lookUp(PA_GetLongParameter(block, 1)));
-  if (stream == nullptr) return PA_ReturnLong(block, kBadStream);
-  HostHandle bytes = PA_GetBlobHandleParameter(block, 2);
-  int32_t size = bytes != nullptr ? PA_GetHandleSize(bytes) : 0;
-  if (size <= 0) return PA_ReturnLong(block, 0);
-  int32_t address = PA_GetLongParameter(block, 3);
-  int32_t port = PA_GetLongParameter(block, 4);
-  unique_handle_lock locked(bytes);
-  PA_ReturnLong(block, tcp::sendUDP(stream, locked.data(), size, address, port));
-}
-
-// ZUV_UDPReceiveBlob: as ZUV_UDPReceive, the datagram's bytes in the BLOB (which gets a handle of
-// its own first when it has none).
-void handleUDPReceiveBlob(PluginBlock* block) {
-  HostHandle bytes = PA_GetBlobHandleParameter(block, 2);
-  if (bytes == nullptr) {
-    PA_SetBlobHandleParameter(block, 2, PA_NewHandle(0));
-    bytes = PA_GetBlobHandleParameter(block, 2);
-  }
-  streams::BusyStream held(PA_GetLongParameter(block, 1));
-  int32_t address = 0, port = 0;
-  int32_t result = kBadStream;
-  if (udpStream(held.stream()) != nullptr && bytes != nullptr) {
-    result =
-        tcp::receiveUDPBlob(held.stream(), bytes, address, port, PA_GetLongParameter(block, 6));
-  }
-  returnSender(block, address, port);
-  PA_ReturnLong(block, result);
-}
-
-// ---- TLS --------------------------------------------------------------------------------------
 
 // ZUV_SSLStreamInfo: the library's version for stream 0; else a TLS connection's protocol,
 // cipher, secret bits and peer subject: 0, -1 bad id, -2 not TLS, -3 not established.
