@@ -1,7 +1,8 @@
 // The stream commands, driven through FourDPackex the way 4D calls them, against real peers on
 // loopback inside the test binary's own network namespace: the status paths of each way a peer
 // can end, refused connects, urgent bytes, the id rules, the busy counter across another 4D
-// process's release, and the mended faults of the stream commands.
+// process's release, the multi-status command over arrays of streams, and the mended faults of
+// the stream commands.
 
 #include <climits>
 #include <string>
@@ -321,6 +322,62 @@ TEST_F(StreamsTest, OutputsAreWrittenInTheirOrderEvenWhenVariablesAreShared) {
     emu.run(1, [&] { call.handler(&block); });
     EXPECT_EQ(shared, call.kept);
   }
+}
+
+// ---- Multi-status
+// ---------------------------------------------------------------------------------
+
+TEST_F(StreamsTest, MultiStatusAnswersTheFirstStreamAtTheThresholdAndPollsEveryOne) {
+  peers::Peer echo(peers::echo());
+  int64_t listener =
+      run("ZUV_TCPListen", {num(0), num(0), num(0), num(0), num(0), num(0), num(0), num(0)})
+          .number();
+  int64_t client =
+      run("ZUV_TCPOpen", {txt("127.0.0.1"), num(echo.port()), num(0), num(0), {}, num(0), num(0)})
+          .number();
+  ASSERT_GT(listener, 0);
+  ASSERT_GT(client, 0);
+  ASSERT_TRUE(peers::await([&] {
+    return run("ZUV_TCPStatus", {num(client), num(0)}).number() == kStreamEstablished;
+  }));
+  auto multi = [&](std::vector<int32_t> ids, std::vector<int32_t> statuses, int64_t threshold) {
+    return run("ZUV_TCPMultiStatus",
+               {LongintArray{std::move(ids)}, LongintArray{std::move(statuses)}, num(threshold)});
+  };
+  auto statusesOf = [](const Outcome& outcome) {
+    return std::get<LongintArray>(outcome.params[1]).elements;
+  };
+  // Element 0 is never read; a bad id leaves its status as it was.
+  Outcome both = multi({99, static_cast<int32_t>(listener), 500, static_cast<int32_t>(client)},
+                       {-7, -7, -7, -7}, 0);
+  EXPECT_EQ(both.number(), 3);
+  EXPECT_EQ(statusesOf(both), (std::vector<int32_t>{-7, kStreamListening, -7, kStreamEstablished}));
+  EXPECT_EQ(multi({0, static_cast<int32_t>(listener), static_cast<int32_t>(client)}, {0, 0, 0}, 2)
+                .number(),
+            1);
+  EXPECT_EQ(multi({0, static_cast<int32_t>(listener)}, {0, 0}, 9).number(), -1);
+  // A shorter status array takes only its own elements.
+  Outcome shorter =
+      multi({0, static_cast<int32_t>(listener), static_cast<int32_t>(client)}, {-7, -7}, 0);
+  EXPECT_EQ(shorter.number(), 2);
+  EXPECT_EQ(statusesOf(shorter), (std::vector<int32_t>{-7, kStreamListening}));
+  EXPECT_EQ(multi({0}, {0, 5}, 0).number(), -1);
+  // Only longint arrays are read: the manifest declares them, so a frame of our own passes an
+  // integer array, which is left as it was.
+  host::Frame frame = emu.makeFrame(
+      {{"ids", host::Kind::IntegerArray, host::Direction::In},
+       {"statuses", host::Kind::LongintArray, host::Direction::InOut},
+       {"threshold", host::Kind::Longint, host::Direction::In}},
+      {IntegerArray{{0, static_cast<int16_t>(listener)}}, LongintArray{{0, -7}}, num(0)},
+      host::Kind::Longint);
+  emu.run(1, [&] {
+    PluginBlock block{frame.parameters(), frame.result(), nullptr};
+    handleTCPMultiStatus(&block);
+  });
+  EXPECT_EQ(std::get<int64_t>(frame.resultValue()), -1);
+  EXPECT_EQ(std::get<LongintArray>(frame.param(2)).elements, (std::vector<int32_t>{0, -7}));
+  EXPECT_EQ(run("ZUV_TCPRelease", {num(listener), num(0)}).number(), 0);
+  EXPECT_EQ(run("ZUV_TCPRelease", {num(client), num(0)}).number(), 0);
 }
 
 // ---- Names

@@ -1,6 +1,5 @@
 // The UDP commands against a Python peer on 127.0.0.1 (datagrams as text and BLOB, the cut at
-// 2048 bytes, time-outs in seconds and ticks, bad ids), the release of UDP sockets only, and the
-// multi-status command over arrays of streams.
+// 2048 bytes, time-outs in seconds and ticks, bad ids), and the release of UDP sockets only.
 
 #include <chrono>
 #include <string>
@@ -9,11 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "commands/zuv_commands.h"
 #include "network/tcp.h"
 #include "peers/peers.h"
 #include "peers/tls_peers.h"
-#include "plugin/streams.h"
 #include "support/hex.h"
 #include "support/plugin_test.h"
 
@@ -75,7 +72,7 @@ class PythonPeer {
   size_t seen_ = 0;
 };
 
-class NetworkTest : public PluginTest {
+class UDPTest : public PluginTest {
  protected:
   void SetUp() override {
     if (!kIsolated) GTEST_SKIP() << peers::kNoNamespace;
@@ -88,7 +85,7 @@ class NetworkTest : public PluginTest {
   }
 };
 
-TEST_F(NetworkTest, DatagramsTravelAsTextAndAsBlob) {
+TEST_F(UDPTest, DatagramsTravelAsTextAndAsBlob) {
   PythonPeer peer;
   int64_t id = create();
   ASSERT_GT(id, 0);
@@ -144,7 +141,7 @@ TEST_F(NetworkTest, DatagramsTravelAsTextAndAsBlob) {
   EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
 }
 
-TEST_F(NetworkTest, ReceivesTimeOutInTicksAndSecondsWithEmptyOutputs) {
+TEST_F(UDPTest, ReceivesTimeOutInTicksAndSecondsWithEmptyOutputs) {
   int64_t id = create();
   ASSERT_GT(id, 0);
   struct Case {
@@ -167,7 +164,7 @@ TEST_F(NetworkTest, ReceivesTimeOutInTicksAndSecondsWithEmptyOutputs) {
   EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
 }
 
-TEST_F(NetworkTest, BadIdsAnswerMinusOneAndStillWriteTheOutputs) {
+TEST_F(UDPTest, BadIdsAnswerMinusOneAndStillWriteTheOutputs) {
   Outcome text = run("ZUV_UDPReceive", {num(9), txt("old"), num(1), num(1), {}, num(1)});
   EXPECT_EQ(text.number(), -1);
   EXPECT_EQ(host::utf8(text.text(2)), "");
@@ -182,7 +179,7 @@ TEST_F(NetworkTest, BadIdsAnswerMinusOneAndStillWriteTheOutputs) {
   EXPECT_EQ(run("ZUV_UDPRelease", {num(0)}).number(), -1);
 }
 
-TEST_F(NetworkTest, ABoundPortIsRefusedAndLeavesNoSocket) {
+TEST_F(UDPTest, ABoundPortIsRefusedAndLeavesNoSocket) {
   int64_t first = create();
   int64_t port = portOf(first);
   int descriptors = peers::openDescriptors();
@@ -196,7 +193,7 @@ TEST_F(NetworkTest, ABoundPortIsRefusedAndLeavesNoSocket) {
 
 // A TCP or listening stream is no UDP socket: releasing it here would leave it in its listening
 // chain and leak its buffers.
-TEST_F(NetworkTest, UDPReleaseReleasesOnlyUDPSockets) {
+TEST_F(UDPTest, UDPReleaseReleasesOnlyUDPSockets) {
   int64_t listener =
       run("ZUV_TCPListen", {num(0), num(0), num(0), num(0), num(0), num(0), num(0), num(0)})
           .number();
@@ -208,7 +205,7 @@ TEST_F(NetworkTest, UDPReleaseReleasesOnlyUDPSockets) {
 }
 
 // A receive that waits keeps its socket: another process's release answers -2 until it ends.
-TEST_F(NetworkTest, ReleaseDuringAWaitingReceiveAnswersBusy) {
+TEST_F(UDPTest, ReleaseDuringAWaitingReceiveAnswersBusy) {
   int64_t id = create();
   ASSERT_GT(id, 0);
   host::Emulator::Pending releasing;
@@ -221,7 +218,7 @@ TEST_F(NetworkTest, ReleaseDuringAWaitingReceiveAnswersBusy) {
 
 // A receive that waits before its datagram comes keeps where it writes across its yields, which
 // move every unlocked handle: the datagram arrives at the third yield, whole, as text and as BLOB.
-TEST_F(NetworkTest, AReceiveThatWaitsGetsALateDatagramWhole) {
+TEST_F(UDPTest, AReceiveThatWaitsGetsALateDatagramWhole) {
   int64_t id = create();
   ASSERT_GT(id, 0);
   sockaddr_in to = peers::address(peers::kLoopback1, static_cast<uint16_t>(portOf(id)));
@@ -249,62 +246,6 @@ TEST_F(NetworkTest, AReceiveThatWaitsGetsALateDatagramWhole) {
   }
   ::close(sender);
   EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
-}
-
-// ---- Multi-status
-// ---------------------------------------------------------------------------------
-
-TEST_F(NetworkTest, MultiStatusAnswersTheFirstStreamAtTheThresholdAndPollsEveryOne) {
-  peers::Peer echo(peers::echo());
-  int64_t listener =
-      run("ZUV_TCPListen", {num(0), num(0), num(0), num(0), num(0), num(0), num(0), num(0)})
-          .number();
-  int64_t client =
-      run("ZUV_TCPOpen", {txt("127.0.0.1"), num(echo.port()), num(0), num(0), {}, num(0), num(0)})
-          .number();
-  ASSERT_GT(listener, 0);
-  ASSERT_GT(client, 0);
-  ASSERT_TRUE(peers::await([&] {
-    return run("ZUV_TCPStatus", {num(client), num(0)}).number() == kStreamEstablished;
-  }));
-  auto multi = [&](std::vector<int32_t> ids, std::vector<int32_t> statuses, int64_t threshold) {
-    return run("ZUV_TCPMultiStatus",
-               {LongintArray{std::move(ids)}, LongintArray{std::move(statuses)}, num(threshold)});
-  };
-  auto statusesOf = [](const Outcome& outcome) {
-    return std::get<LongintArray>(outcome.params[1]).elements;
-  };
-  // Element 0 is never read; a bad id leaves its status as it was.
-  Outcome both = multi({99, static_cast<int32_t>(listener), 500, static_cast<int32_t>(client)},
-                       {-7, -7, -7, -7}, 0);
-  EXPECT_EQ(both.number(), 3);
-  EXPECT_EQ(statusesOf(both), (std::vector<int32_t>{-7, kStreamListening, -7, kStreamEstablished}));
-  EXPECT_EQ(multi({0, static_cast<int32_t>(listener), static_cast<int32_t>(client)}, {0, 0, 0}, 2)
-                .number(),
-            1);
-  EXPECT_EQ(multi({0, static_cast<int32_t>(listener)}, {0, 0}, 9).number(), -1);
-  // A shorter status array takes only its own elements.
-  Outcome shorter =
-      multi({0, static_cast<int32_t>(listener), static_cast<int32_t>(client)}, {-7, -7}, 0);
-  EXPECT_EQ(shorter.number(), 2);
-  EXPECT_EQ(statusesOf(shorter), (std::vector<int32_t>{-7, kStreamListening}));
-  EXPECT_EQ(multi({0}, {0, 5}, 0).number(), -1);
-  // Only longint arrays are read: the manifest declares them, so a frame of our own passes an
-  // integer array, which is left as it was.
-  host::Frame frame = emu.makeFrame(
-      {{"ids", host::Kind::IntegerArray, host::Direction::In},
-       {"statuses", host::Kind::LongintArray, host::Direction::InOut},
-       {"threshold", host::Kind::Longint, host::Direction::In}},
-      {IntegerArray{{0, static_cast<int16_t>(listener)}}, LongintArray{{0, -7}}, num(0)},
-      host::Kind::Longint);
-  emu.run(1, [&] {
-    PluginBlock block{frame.parameters(), frame.result(), nullptr};
-    handleTCPMultiStatus(&block);
-  });
-  EXPECT_EQ(std::get<int64_t>(frame.resultValue()), -1);
-  EXPECT_EQ(std::get<LongintArray>(frame.param(2)).elements, (std::vector<int32_t>{0, -7}));
-  EXPECT_EQ(run("ZUV_TCPRelease", {num(listener), num(0)}).number(), 0);
-  EXPECT_EQ(run("ZUV_TCPRelease", {num(client), num(0)}).number(), 0);
 }
 
 }  // namespace
