@@ -1,9 +1,8 @@
-// Base64 and quoted-printable (RFC 2045) between a 4D text's UTF-8 bytes and their encoded form,
-// for ZUV_Text2Base64, ZUV_Base642Text, ZUV_Text2QP, ZUV_QP2Text and the text filters.
+// Base64 (RFC 2045) between a 4D text's UTF-8 bytes and their encoded form, for ZUV_Text2Base64,
+// ZUV_Base642Text and the text filters.
 //
 // Where the program's format differs from the RFC, callers rely on it and it stays: Base64 is
-// written on one line, padded only on request; quoted-printable writes CR and LF as they are,
-// always breaks lines with "=\r\n", and outside text mode counts CR and LF into the line's column.
+// written on one line and padded only on request.
 
 #include <array>
 #include <exception>
@@ -13,9 +12,13 @@
 #endif
 
 #include "codecs/codecs.h"
+#include "codecs/text_bytes.h"
 #include "text/conversion.h"
 
 namespace {
+
+// The Base64 alphabet of RFC 2045: the value of a letter is its position.
+const std::string kBase64Chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // What a byte is to the Base64 decoder: a letter's value, or one of these.
 constexpr int8_t kInvalid = -1;
@@ -39,17 +42,6 @@ const std::array<int8_t, 256>& base64Values() {
   return values;
 }
 
-// The bytes of units in UTF-8, through the host.
-EncodedChars utf8Of(std::u16string_view units) {
-  return convertToChars(reinterpret_cast<const unsigned short*>(units.data()),
-                        static_cast<int>(units.size()), kCharSetUTF8);
-}
-
-std::string_view viewOf(const EncodedChars& bytes) {
-  if (bytes.chars == nullptr || bytes.length <= 0) return {};
-  return {bytes.chars, static_cast<size_t>(bytes.length)};
-}
-
 // Hands bytes read as UTF-8 to the host as the text's new contents.
 void setUTF8(PA_Unistring& text, std::string_view bytes) {
   DecodedChars units = convertToUnicode(bytes.data(), static_cast<int>(bytes.size()), kCharSetUTF8);
@@ -60,29 +52,6 @@ int64_t base64Length(int64_t bytes, bool pad) {
   int64_t rest = bytes % 3;
   int64_t last = rest == 0 ? 0 : (pad ? 4 : rest + 1);
   return bytes / 3 * 4 + last;
-}
-
-// ---- Quoted-printable ----------------------------------------------------------------------
-
-constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
-constexpr unsigned char kTab = 9;
-constexpr unsigned char kLF = 10;
-constexpr unsigned char kCRByte = 13;
-constexpr unsigned char kSpace = 32;
-// A line holds at most 76 characters, the soft break's "=" included.
-constexpr int kLastLiteralColumn = 75;
-constexpr int kLastEscapeColumn = 73;
-
-bool writtenLiterally(unsigned char c, int next) {
-  if (c == kTab || c == kSpace) return next != kCRByte;
-  if (c == kLF || c == kCRByte) return true;
-  return c >= 33 && c <= 126 && c != '=';
-}
-
-template <typename Out>
-void appendSoftBreak(Out& out, int& column) {
-  out.append(u"=\r\n");
-  column = 0;
 }
 
 }  // namespace
@@ -248,48 +217,6 @@ bool base64DecodeUnits(std::u16string_view in, EncodedChars& out, Base64Outsider
   return true;
 }
 
-namespace {
-
-// Writes the quoted-printable form of bytes to out, a text or a UnitCount.
-template <typename Out>
-void encodeQuoted(std::string_view bytes, bool textMode, Out& out) {
-  int column = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    auto c = static_cast<unsigned char>(bytes[i]);
-    int next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : -1;
-    if (textMode && c == kCRByte) column = 0;
-    if (writtenLiterally(c, next)) {
-      bool full = column == kLastLiteralColumn || (textMode && column >= kLastLiteralColumn);
-      if (next != kCRByte && full) appendSoftBreak(out, column);
-      out.push_back(c);
-      column += 1;
-    } else {
-      if (column >= kLastEscapeColumn) appendSoftBreak(out, column);
-      out.push_back(u'=');
-      out.push_back(kHexDigits[c >> 4]);
-      out.push_back(kHexDigits[c & 15]);
-      column += 3;
-    }
-  }
-}
-
-}  // namespace
-
-bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out, int64_t limit) {
-  out.clear();
-  return encodeMeasured(out, limit, [&](auto& to) { encodeQuoted(bytes, textMode, to); });
-}
-
-void quotedDecodeUnits(std::u16string_view in, std::u16string& out) {
-  std::u16string withoutCRLFBreaks;
-  std::u16string withoutBreaks;
-  replaceAllUnits(in, unitsOf(kQuotedPrintableCRLF), unitsOf(kEmptyUnicodeString),
-                  withoutCRLFBreaks);
-  replaceAllUnits(withoutCRLFBreaks, unitsOf(kQuotedPrintableCR), unitsOf(kEmptyUnicodeString),
-                  withoutBreaks);
-  urlDecodeUnits(withoutBreaks, -1, out);
-}
-
 void base64Encode(std::u16string_view in, PA_Unistring& target, bool pad) {
   if (in.empty()) return;
   try {
@@ -311,37 +238,8 @@ void base64Decode(std::u16string_view in, PA_Unistring& target, Base64Outsiders 
   setEmpty(target);
 }
 
-void quotedEncode(std::u16string_view in, PA_Unistring& target, bool textMode) {
-  if (in.empty()) return;
-  try {
-    EncodedChars bytes = utf8Of(in);
-    std::u16string out;
-    if (quotedEncodeBytes(viewOf(bytes), textMode, out)) return setUnits(target, out);
-  } catch (const std::exception&) {
-  }
-  setEmpty(target);
-}
-
-// Soft breaks go first ("=\r\n", then the "=\r" that remain), then the "=" escapes, as one
-// text handed to the host once. An empty text is set again, empty.
-void quotedDecode(std::u16string_view in, PA_Unistring& target) {
-  try {
-    std::u16string out;
-    quotedDecodeUnits(in, out);
-    return setUnits(target, out);
-  } catch (const std::exception&) {
-  }
-  setEmpty(target);
-}
-
 void base64Encode(PA_Unistring& text, bool pad) { base64Encode(unitsOf(text), text, pad); }
 
 void base64Decode(PA_Unistring& text, Base64Outsiders outsiders) {
   base64Decode(unitsOf(text), text, outsiders);
 }
-
-void quotedEncode(PA_Unistring& text, bool textMode) {
-  quotedEncode(unitsOf(text), text, textMode);
-}
-
-void quotedDecode(PA_Unistring& text) { quotedDecode(unitsOf(text), text); }

@@ -1,10 +1,10 @@
-// The text codecs of the plug-in and the text filters of the transfers.
+// The text codecs of the plug-in.
 //
 // HTML entities, URL (percent) encoding, Base64 and quoted-printable rewrite a 4D text in place:
 // each reads the text's units, builds the new text in one pass and hands it to the host once
 // with PA_SetUnistring. They serve ZUV_Text2HTML, ZUV_HTML2Text, ZUV_Text2URL, ZUV_URL2Text,
-// ZUV_Text2Base64, ZUV_Base642Text, ZUV_Text2QP and ZUV_QP2Text, and filterText, which applies
-// the text bits of a transfer's filter. uuencode lives in uuencode.h.
+// ZUV_Text2Base64, ZUV_Base642Text, ZUV_Text2QP and ZUV_QP2Text, and the text filters
+// (text/filters.h). uuencode lives in uuencode.h.
 //
 // State: the entity map is filled on the first HTML call and kept, with the constants built at
 // load, until the plug-in is unloaded. No lock guards it: the host runs one call at a time and
@@ -25,19 +25,9 @@
 
 #include "4DPluginAPI.h"
 #include "text/conversion.h"
+#include "text/units.h"
 
-// ---- Constants and tables, built at load ---------------------------------------------------
-
-extern const icu::UnicodeString kCR;
-extern const icu::UnicodeString kCRLF;
-extern const icu::UnicodeString kQuotedPrintableCR;
-extern const icu::UnicodeString kQuotedPrintableCRLF;
-extern const icu::UnicodeString kEmptyUnicodeString;
-// The Base64 alphabet of RFC 2045: the value of a letter is its position.
-extern const std::string kBase64Chars;
-
-// The most units a text holds: sizes are signed 32-bit.
-constexpr int64_t kMaxTextUnits = 2147483647;
+// ---- The HTML entity table, built at load --------------------------------------------------
 
 // One row of the entity table: a UTF-16 unit and the zero-terminated ASCII text that stands for
 // it, a named entity ("&eacute;") or a plain replacement ("(TM)"). The table ends with unit 0.
@@ -53,31 +43,6 @@ struct IdentityHash {
 using EntityMap = std::unordered_map<uint16_t, icu::UnicodeString, IdentityHash>;
 // sEntities as a map, filled by fillEntityMap on first use; empty until then.
 extern EntityMap sEntityMap;
-
-// ---- Text filters --------------------------------------------------------------------------
-
-constexpr int kFilterCRToCRLF = 0x4;
-constexpr int kFilterCRLFToCR = 0x8;
-constexpr int kFilterHTMLEncodeAll = 0x10;
-constexpr int kFilterHTMLDecode = 0x20;
-constexpr int kFilterHTMLEncodeKeepMarkup = 0x40;
-constexpr int kFilterBase64Encode = 0x80;
-constexpr int kFilterBase64Decode = 0x100;
-constexpr int kFilterQPEncode = 0x200;
-constexpr int kFilterQPDecode = 0x400;
-
-// Applies the text bits of filter to text in place, in this order: line ends, HTML encoding,
-// HTML decoding, Base64 encoding (unpadded), Base64 decoding (which skips characters outside
-// its alphabet), quoted-printable. Bits that contradict each other (0x4 with 0x8, 0x10 or 0x40
-// with 0x20, 0x80 with 0x100, 0x200 with 0x400) do nothing; the character-set bits are ignored.
-void filterText(PA_Unistring& text, int filter);
-
-// Replaces every occurrence of what by with, left to right, occurrences not overlapping; what is
-// inserted is not searched again. No host call when what does not occur.
-void findAndReplace(PA_Unistring& text, const icu::UnicodeString& what,
-                    const icu::UnicodeString& with);
-bool replaceAllUnits(std::u16string_view in, std::u16string_view what, std::u16string_view with,
-                     std::u16string& out, int64_t limit = kMaxTextUnits);
 
 // ---- HTML entities -------------------------------------------------------------------------
 
@@ -95,7 +60,7 @@ bool htmlEncodeUnits(std::u16string_view in, int mode, std::u16string& out,
                      int64_t limit = kMaxTextUnits);
 void htmlDecodeUnits(std::u16string_view in, int mode, std::u16string& out);
 
-// ---- Base64 and quoted-printable -----------------------------------------------------------
+// ---- Base64 --------------------------------------------------------------------------------
 
 // What the Base64 decoder does with a character outside its alphabet other than CR, LF and the
 // "=" that ends the input: ZUV_Base642Text refuses it (the text becomes empty); the transfer
@@ -105,20 +70,23 @@ enum class Base64Outsiders { kRefused, kSkipped };
 
 void base64Encode(PA_Unistring& text, bool pad);
 void base64Decode(PA_Unistring& text, Base64Outsiders outsiders = Base64Outsiders::kRefused);
-void quotedEncode(PA_Unistring& text, bool textMode);
-void quotedDecode(PA_Unistring& text);
 void base64Encode(std::u16string_view in, PA_Unistring& target, bool pad);
 void base64Decode(std::u16string_view in, PA_Unistring& target,
                   Base64Outsiders outsiders = Base64Outsiders::kRefused);
-void quotedEncode(std::u16string_view in, PA_Unistring& target, bool textMode);
-// An empty `in` sets `target` empty.
-void quotedDecode(std::u16string_view in, PA_Unistring& target);
 bool base64EncodeBytes(std::string_view bytes, bool pad, std::u16string& out,
                        int64_t limit = kMaxTextUnits);
 // False for a character outside the alphabet that is not CR, LF or the "=" that ends the input,
 // unless such characters are skipped.
 bool base64DecodeUnits(std::u16string_view in, EncodedChars& out,
                        Base64Outsiders outsiders = Base64Outsiders::kRefused);
+
+// ---- Quoted-printable ----------------------------------------------------------------------
+
+void quotedEncode(PA_Unistring& text, bool textMode);
+void quotedDecode(PA_Unistring& text);
+void quotedEncode(std::u16string_view in, PA_Unistring& target, bool textMode);
+// An empty `in` sets `target` empty.
+void quotedDecode(std::u16string_view in, PA_Unistring& target);
 bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out,
                        int64_t limit = kMaxTextUnits);
 void quotedDecodeUnits(std::u16string_view in, std::u16string& out);
@@ -136,21 +104,6 @@ bool urlEncodeUnits(std::u16string_view in, int mode, std::u16string& out,
 void urlDecodeUnits(std::u16string_view in, int mode, std::u16string& out);
 
 // ---- Shared helpers ------------------------------------------------------------------------
-
-// The host's text record of a command's text result.
-PA_Unistring* resultText(PluginBlock* block);
-// The units of a host text, as a view (empty for a null or empty text).
-std::u16string_view unitsOf(const PA_Unistring& text);
-std::u16string_view unitsOf(const icu::UnicodeString& text);
-// The units up to the first zero unit, or all of them: what the host hands over of a text.
-std::u16string_view unitsBeforeZero(std::u16string_view units);
-// Hands units to the host as the text's new contents; the host stops at the first zero unit.
-void setUnits(PA_Unistring& text, const std::u16string& units);
-// Hands all the units to the host, zero units included: for texts that come back as they were
-// given (a queued text, a decrypted text, a rotated text), where a U+0000 is part of the data.
-void setAllUnits(PA_Unistring& text, const std::u16string& units);
-// Makes the text empty through the host.
-void setEmpty(PA_Unistring& text);
 
 // Stands in for the output text of an encoder and only counts what would be written to it, so
 // that the encoder measures its output before it allocates: a text whose encoded form would pass

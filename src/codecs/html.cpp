@@ -16,6 +16,45 @@
 
 #include "codecs/codecs.h"
 
+// The markup characters, the HTML 4 Latin-1 entities (160..255 without the nine characters that
+// mail readers show as they are), then plain replacements for typographic characters that a
+// Latin-1 reader lacks. No unit has two rows.
+const EntityRow sEntities[] = {
+    {34, "&quot;"},    {38, "&amp;"},     {60, "&lt;"},      {62, "&gt;"},      {160, "&nbsp;"},
+    {161, "&iexcl;"},  {162, "&cent;"},   {163, "&pound;"},  {164, "&curren;"}, {165, "&yen;"},
+    {167, "&sect;"},   {168, "&uml;"},    {169, "&copy;"},   {170, "&ordf;"},   {171, "&laquo;"},
+    {172, "&not;"},    {173, "&shy;"},    {174, "&reg;"},    {175, "&macr;"},   {176, "&deg;"},
+    {177, "&plusmn;"}, {180, "&acute;"},  {181, "&micro;"},  {182, "&para;"},   {184, "&cedil;"},
+    {186, "&ordm;"},   {187, "&raquo;"},  {191, "&iquest;"}, {192, "&Agrave;"}, {193, "&Aacute;"},
+    {194, "&Acirc;"},  {195, "&Atilde;"}, {196, "&Auml;"},   {197, "&Aring;"},  {198, "&AElig;"},
+    {199, "&Ccedil;"}, {200, "&Egrave;"}, {201, "&Eacute;"}, {202, "&Ecirc;"},  {203, "&Euml;"},
+    {204, "&Igrave;"}, {205, "&Iacute;"}, {206, "&Icirc;"},  {207, "&Iuml;"},   {208, "&ETH;"},
+    {209, "&Ntilde;"}, {210, "&Ograve;"}, {211, "&Oacute;"}, {212, "&Ocirc;"},  {213, "&Otilde;"},
+    {214, "&Ouml;"},   {216, "&Oslash;"}, {217, "&Ugrave;"}, {218, "&Uacute;"}, {219, "&Ucirc;"},
+    {220, "&Uuml;"},   {221, "&Yacute;"}, {222, "&THORN;"},  {223, "&szlig;"},  {224, "&agrave;"},
+    {225, "&aacute;"}, {226, "&acirc;"},  {227, "&atilde;"}, {228, "&auml;"},   {229, "&aring;"},
+    {230, "&aelig;"},  {231, "&ccedil;"}, {232, "&egrave;"}, {233, "&eacute;"}, {234, "&ecirc;"},
+    {235, "&euml;"},   {236, "&igrave;"}, {237, "&iacute;"}, {238, "&icirc;"},  {239, "&iuml;"},
+    {240, "&eth;"},    {241, "&ntilde;"}, {242, "&ograve;"}, {243, "&oacute;"}, {244, "&ocirc;"},
+    {245, "&otilde;"}, {246, "&ouml;"},   {247, "&divide;"}, {248, "&oslash;"}, {249, "&ugrave;"},
+    {250, "&uacute;"}, {251, "&ucirc;"},  {252, "&uuml;"},   {253, "&yacute;"}, {254, "&thorn;"},
+    {255, "&yuml;"},   {8226, "*"},       {8482, "(TM)"},    {339, "oe"},       {338, "OE"},
+    {8364, "&euro;"},  {8804, "<="},      {8805, ">="},      {8220, "\""},      {8221, "\""},
+    {8216, "'"},       {8217, "'"},       {0, nullptr},
+};
+
+namespace {
+
+EntityMap makeEntityMap() {
+  EntityMap map;
+  map.max_load_factor(1.0f);
+  return map;
+}
+
+}  // namespace
+
+EntityMap sEntityMap = makeEntityMap();
+
 namespace {
 
 // The named entities of the table, from their text back to their unit: the decoder's index,

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <exception>
 
-#include "codecs/codecs.h"
+#include "plugin/parameters.h"
 #include "text/conversion.h"
+#include "text/units.h"
 
 namespace uu {
 namespace {

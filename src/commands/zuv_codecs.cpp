@@ -5,6 +5,7 @@
 #include "codecs/codecs.h"
 #include "codecs/uuencode.h"
 #include "commands/zuv_commands.h"
+#include "plugin/parameters.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <climits>
 
-#include "codecs/codecs.h"
 #include "commands/zuv_commands.h"
+#include "plugin/parameters.h"
 #include "services/datetime.h"
 
 void handleSeconds2RFC822Date(PluginBlock* block) {

@@ -11,12 +11,12 @@
 
 #include <unicode/utf8.h>
 
-#include "codecs/codecs.h"
 #include "commands/zuv_commands.h"
 #include "network/tcp.h"
 #include "plugin/streams.h"
 #include "text/conversion.h"
 #include "text/filter_charsets.h"
+#include "text/filters.h"
 
 namespace {
 

@@ -2,6 +2,8 @@
 
 #include "plugin/parameters.h"
 
+#include <cstring>
+
 #include "files/xfile.h"
 #include "text/conversion.h"
 
@@ -24,4 +26,10 @@ std::string utf8Parameter(PluginBlock* block, int index) {
 
 PA_Variable* arrayParameter(PluginBlock* block, int index) {
   return static_cast<PA_Variable*>(block->parameters[index - 1]);
+}
+
+PA_Unistring* resultText(PluginBlock* block) {
+  PA_Unistring* text;
+  std::memcpy(&text, block->result, sizeof text);
+  return text;
 }

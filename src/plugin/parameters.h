@@ -1,7 +1,7 @@
-// The readers of the command parameters that need more than a cell read: a path parameter, made
-// the POSIX path that xfile opens, a text parameter's UTF-8 bytes and an array parameter's
-// variable. Only the command handlers call them. Nothing here keeps state or yields; only the
-// UTF-8 bytes call the host, for its conversion.
+// The readers of the command parameters and results that need more than a cell read: a path
+// parameter, made the POSIX path that xfile opens, a text parameter's UTF-8 bytes, an array
+// parameter's variable and the text record of a text result. Only the command handlers call them.
+// Nothing here keeps state or yields; only the UTF-8 bytes call the host, for its conversion.
 #pragma once
 
 #include <string>
@@ -30,3 +30,6 @@ std::string utf8Parameter(PluginBlock* block, int index);
 
 // The variable of an array parameter, whose elements the host's array calls read and write.
 PA_Variable* arrayParameter(PluginBlock* block, int index);
+
+// The host's text record of a command's text result.
+PA_Unistring* resultText(PluginBlock* block);

@@ -12,8 +12,9 @@
 
 #include <mcrypt.h>
 
-#include "codecs/codecs.h"
+#include "plugin/parameters.h"
 #include "text/conversion.h"
+#include "text/units.h"
 
 namespace crypto {
 namespace {

@@ -13,7 +13,7 @@
 
 #include <strings.h>
 
-#include "codecs/codecs.h"
+#include "text/units.h"
 
 namespace datetime {
 namespace {

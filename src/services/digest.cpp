@@ -15,8 +15,9 @@
 #include <openssl/sha.h>
 #include <zlib.h>
 
-#include "codecs/codecs.h"
+#include "plugin/parameters.h"
 #include "text/conversion.h"
+#include "text/units.h"
 
 namespace digest {
 namespace {

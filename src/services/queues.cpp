@@ -7,7 +7,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "codecs/codecs.h"
+#include "plugin/parameters.h"
+#include "text/units.h"
 
 namespace queues {
 namespace {

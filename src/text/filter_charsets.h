@@ -3,7 +3,7 @@
 // A filter is a longint that ZUV_TCPSend, ZUV_TCPReceive, ZUV_TCPUnreceive and the file, BLOB
 // and picture transfers take. Its character-set bits name the host character set of the bytes a
 // command produces (sends, writes, stores) and of the bytes it takes in (receives, reads, puts
-// back); the text bits 0x4 to 0x400 choose the text filters (codecs/codecs.h). Everything here is
+// back); the text bits 0x4 to 0x400 choose the text filters (text/filters.h). Everything here is
 // constant and keeps no state.
 #pragma once
 

@@ -8,6 +8,7 @@
 
 #include "codecs/codecs.h"
 #include "text/conversion.h"
+#include "text/filters.h"
 
 // One filter of the chain: takes the units the filter before it gave, gives its own, and holds
 // back what the next units may still change.

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "codecs/codecs.h"
 #include "codecs/codecs_oracle.h"
 #include "support/plugin_test.h"
+#include "text/filters.h"
 
 namespace zuvtest {
 namespace {

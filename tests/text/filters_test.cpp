@@ -1,9 +1,10 @@
 // The text filters of the transfers: each bit alone, the bits that cancel each other, and the
 // fixed order in which filterText applies them, on texts the host holds.
 
+#include "text/filters.h"
+
 #include <gtest/gtest.h>
 
-#include "codecs/codecs.h"
 #include "codecs/codecs_oracle.h"
 
 namespace zuvtest {
