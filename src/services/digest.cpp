@@ -15,7 +15,6 @@
 #include <openssl/sha.h>
 #include <zlib.h>
 
-#include "plugin/parameters.h"
 #include "text/conversion.h"
 #include "text/units.h"
 
@@ -108,15 +107,15 @@ int finishState(Context& context, unsigned char* out) {
   }
 }
 
-Context* find(PluginBlock* block) {
-  auto entry = sDigestMap.find(static_cast<uint32_t>(PA_GetLongParameter(block, 1)));
+Context* find(int32_t id) {
+  auto entry = sDigestMap.find(static_cast<uint32_t>(id));
   return entry == sDigestMap.end() ? nullptr : entry->second.get();
 }
 
-// Feeds bytes to the computation whose id is parameter 1; an unknown id takes nothing.
-void update(PluginBlock* block, const void* data, uint32_t length) {
+// Feeds bytes to the computation of the id; an unknown id takes nothing.
+void update(int32_t id, const void* data, uint32_t length) {
   if (data == nullptr || length == 0) return;
-  if (Context* context = find(block)) updateState(*context, data, length);
+  if (Context* context = find(id)) updateState(*context, data, length);
 }
 
 // Ids count up from 1, wrap after 4,294,967,295 back to 1 and skip those still in use.
@@ -138,42 +137,38 @@ std::u16string hexOf(const unsigned char* bytes, int n) {
 
 }  // namespace
 
-void init(PluginBlock* block) {
+int32_t init(int32_t algorithm) {
   auto context = std::make_unique<Context>();
-  context->algorithm = PA_GetLongParameter(block, 1);
-  if (!initState(*context)) return PA_ReturnLong(block, 0);
+  context->algorithm = algorithm;
+  if (!initState(*context)) return 0;
   uint32_t id = nextId();
   sDigestMap.emplace(id, std::move(context));
-  PA_ReturnLong(block, static_cast<int32_t>(id));
+  return static_cast<int32_t>(id);
 }
 
-void add(PluginBlock* block) {
-  const PA_Unistring& text = *PA_GetStringParameter(block, 2);
+void add(int32_t id, const PA_Unistring& text, int32_t charsetFlag) {
   if (text.fString == nullptr || text.fLength <= 0) return;
-  PA_4DCharSet charset = PA_GetLongParameter(block, 3) != 0 ? kCharSetUTF8 : kCharSet100;
+  PA_4DCharSet charset = charsetFlag != 0 ? kCharSetUTF8 : kCharSet100;
   EncodedChars bytes = convertToChars(text.fString, text.fLength, charset);
   if (bytes.chars == nullptr || bytes.length <= 0) {
     // A text that is not empty gives at least one byte: none means the conversion failed, and
     // a value computed without the text would be wrong.
-    if (Context* context = find(block)) context->spoiled = true;
+    if (Context* context = find(id)) context->spoiled = true;
     return;
   }
-  update(block, bytes.chars, static_cast<uint32_t>(bytes.length));
+  update(id, bytes.chars, static_cast<uint32_t>(bytes.length));
 }
 
-void addBlob(PluginBlock* block) {
-  HostHandle handle = PA_GetBlobHandleParameter(block, 2);
-  if (handle == nullptr) return;
-  int32_t size = PA_GetHandleSize(handle);
+void addBlob(int32_t id, HostHandle blob) {
+  if (blob == nullptr) return;
+  int32_t size = PA_GetHandleSize(blob);
   if (size <= 0) return;
-  unique_handle_lock lock(handle);
-  update(block, lock.data(), static_cast<uint32_t>(size));
+  unique_handle_lock lock(blob);
+  update(id, lock.data(), static_cast<uint32_t>(size));
 }
 
-void calc(PluginBlock* block) {
-  auto entry = sDigestMap.find(static_cast<uint32_t>(PA_GetLongParameter(block, 1)));
-  bool finish = PA_GetLongParameter(block, 2) == 1;
-  PA_Unistring& result = *resultText(block);
+void calc(int32_t id, bool finish, PA_Unistring& result) {
+  auto entry = sDigestMap.find(static_cast<uint32_t>(id));
   if (entry == sDigestMap.end()) return setEmpty(result);
   std::unique_ptr<Context> context = std::move(entry->second);
   sDigestMap.erase(entry);

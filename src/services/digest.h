@@ -22,16 +22,17 @@ constexpr int32_t kRIPEMD160 = 10;
 constexpr int32_t kCRC32 = 100;
 constexpr int32_t kAdler32 = 101;
 
-// ZUV_DigestInit: p1 algorithm; answers a new id, 0 for a number that names no algorithm.
-void init(PluginBlock* block);
-// ZUV_DigestAddText: p1 id, p2 text, p3 non-zero for UTF-8, else host character set 100. A text
-// that cannot be converted spoils the computation: its final then answers the empty text.
-void add(PluginBlock* block);
-// ZUV_DigestAddBlob: p1 id, p2 BLOB.
-void addBlob(PluginBlock* block);
-// ZUV_DigestFinal: p1 id, p2 1 to finish (any other value discards). Answers the value in
-// lower-case hexadecimal, or the empty text; ends the id either way.
-void calc(PluginBlock* block);
+// ZUV_DigestInit: answers a new id for the algorithm, 0 for a number that names no algorithm.
+int32_t init(int32_t algorithm);
+// ZUV_DigestAddText: feeds the text's bytes, in UTF-8 when charsetFlag is non-zero, else in host
+// character set 100. An id that names no computation takes nothing. A text that cannot be
+// converted spoils the computation: its final then answers the empty text.
+void add(int32_t id, const PA_Unistring& text, int32_t charsetFlag);
+// ZUV_DigestAddBlob: feeds the BLOB's bytes (none for a null handle).
+void addBlob(int32_t id, HostHandle blob);
+// ZUV_DigestFinal: sets result to the value in lower-case hexadecimal when finish is set, else
+// (and for an unknown id or a spoiled computation) to the empty text; ends the id either way.
+void calc(int32_t id, bool finish, PA_Unistring& result);
 
 namespace testing {
 // Sets the last id handed out, so that a test can reach the wrap after 4,294,967,295.
