@@ -18,6 +18,7 @@
 
 #include "4DPluginAPI.h"
 #include "emulator.h"
+#include "plugin/parameters.h"
 #include "services/queues.h"
 
 namespace {
@@ -77,8 +78,9 @@ Rates runInProcess(host::Emulator& emu, int64_t queues, int64_t texts) {
       }
     }
     auto pushed = Clock::now();
+    PA_Unistring& result = *resultText(&block);
     for (int64_t t = 0; t < texts; ++t) {
-      for (int64_t q = 0; q < queues; ++q) queues::dequeue(&block, static_cast<int32_t>(q), false);
+      for (int64_t q = 0; q < queues; ++q) queues::dequeue(result, static_cast<int32_t>(q), false);
     }
     auto popped = Clock::now();
     for (int64_t q = 0; q < queues; ++q) {

@@ -2,6 +2,7 @@
 // ZUV_QueueErase (queues.h).
 
 #include "commands/zuv_commands.h"
+#include "plugin/parameters.h"
 #include "services/queues.h"
 
 void handleQueueSize(PluginBlock* block) {
@@ -16,7 +17,7 @@ void handleQueuePush(PluginBlock* block) {
 void handleQueuePop(PluginBlock* block) {
   int32_t key = PA_GetLongParameter(block, 1);
   bool peek = PA_GetLongParameter(block, 2) != 0;
-  queues::dequeue(block, key, peek);
+  queues::dequeue(*resultText(block), key, peek);
 }
 
 void handleQueueErase(PluginBlock* block) { queues::eraseQueue(PA_GetLongParameter(block, 1)); }

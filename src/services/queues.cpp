@@ -7,7 +7,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "plugin/parameters.h"
 #include "text/units.h"
 
 namespace queues {
@@ -38,8 +37,7 @@ void enqueue(int32_t key, const PA_Unistring& text) {
   queue->emplace_back(unitsOf(text));
 }
 
-void dequeue(PluginBlock* block, int32_t key, bool peek) {
-  PA_Unistring& result = *resultText(block);
+void dequeue(PA_Unistring& result, int32_t key, bool peek) {
   Queue* queue = find(key);
   if (queue == nullptr || queue->empty()) return setEmpty(result);
   setAllUnits(result, queue->front());

@@ -16,10 +16,10 @@ namespace queues {
 // Appends a copy of the text to the key's queue, made on the first push. A push past
 // 2,147,483,647 queues or texts in a queue is dropped.
 void enqueue(int32_t key, const PA_Unistring& text);
-// Sets the command's text result to the key's oldest text, unit for unit (U+0000 included), the
-// empty text when there is none, and removes that text unless peek is set or the host could not
-// set the result.
-void dequeue(PluginBlock* block, int32_t key, bool peek);
+// Sets result, the command's text result, to the key's oldest text, unit for unit (U+0000
+// included), the empty text when there is none, and removes that text unless peek is set or the
+// host could not set the result.
+void dequeue(PA_Unistring& result, int32_t key, bool peek);
 // The number of texts in the key's queue, 0 when it has none.
 int32_t queueSize(int32_t key);
 // Removes the key's queue with all its texts; nothing when it has none.
