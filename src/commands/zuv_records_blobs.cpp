@@ -268,6 +268,16 @@ void handleBlobSearch(PluginBlock* block) { blobSearchAndReplace(block, false); 
 
 void handleBlobReplace(PluginBlock* block) { blobSearchAndReplace(block, true); }
 
-void handleRecord2Blob(PluginBlock* block) { db::recordToBlob(block); }
+void handleRecord2Blob(PluginBlock* block) {
+  const int32_t table = PA_GetLongParameter(block, 1);
+  HostHandle blob = PA_GetBlobHandleParameter(block, 2);
+  unique_handle image;
+  const int32_t result = db::recordToBlob(table, blob, image);
+  if (blob == nullptr) PA_SetBlobHandleParameter(block, 2, image.release());
+  PA_ReturnLong(block, result);
+}
 
-void handleBlob2Record(PluginBlock* block) { db::blobToRecord(block); }
+void handleBlob2Record(PluginBlock* block) {
+  HostHandle blob = PA_GetBlobHandleParameter(block, 1);
+  PA_ReturnLong(block, db::blobToRecord(blob, PA_GetLongParameter(block, 2)));
+}

@@ -25,15 +25,11 @@ int16_t callRecordEntry(int32_t entry, int32_t table, HostHandle handle, HostHan
 
 }  // namespace
 
-void recordToBlob(PluginBlock* block) {
-  const int32_t table = PA_GetLongParameter(block, 1);
-  HostHandle blob = PA_GetBlobHandleParameter(block, 2);
+int32_t recordToBlob(int32_t table, HostHandle blob, unique_handle& image) {
   HostHandle answered = nullptr;
   int32_t result = callRecordEntry(kEntryRecordToHandle, table, nullptr, &answered);
-  unique_handle image(answered);
-  if (blob == nullptr) {
-    PA_SetBlobHandleParameter(block, 2, image.release());
-  } else {
+  image.reset(answered);
+  if (blob != nullptr) {
     // The BLOB keeps its own handle and takes the image's bytes. A copy the host refuses leaves
     // the BLOB empty, and the command answers the host's error instead of success.
     const int32_t size = image ? PA_GetHandleSize(image.get()) : 0;
@@ -41,14 +37,12 @@ void recordToBlob(PluginBlock* block) {
       result = PA_GetLastError() != 0 ? PA_GetLastError() : kNoMemory;
     }
   }
-  PA_ReturnLong(block, result);
+  return result;
 }
 
-void blobToRecord(PluginBlock* block) {
-  HostHandle blob = PA_GetBlobHandleParameter(block, 1);
-  const int32_t table = PA_GetLongParameter(block, 2);
-  if (blob == nullptr) return PA_ReturnLong(block, kNoBlobHandle);
-  PA_ReturnLong(block, callRecordEntry(kEntryHandleToRecord, table, blob, nullptr));
+int32_t blobToRecord(HostHandle blob, int32_t table) {
+  if (blob == nullptr) return kNoBlobHandle;
+  return callRecordEntry(kEntryHandleToRecord, table, blob, nullptr);
 }
 
 }  // namespace db

@@ -4,16 +4,20 @@
 // the plug-in never reads. Nothing is kept between calls.
 #pragma once
 
+#include <cstdint>
+
 #include "4DPluginAPI.h"
+#include "text/conversion.h"
 
 namespace db {
 
-// p1 longint table number (its low 16 bits reach the host), p2 BLOB (in/out): replaced by the
-// image of the table's current record; a BLOB that has a handle keeps it. Answers the host's
-// error code, 0 on success; on an error p2 ends empty.
-void recordToBlob(PluginBlock* block);
-// p1 BLOB, the record image; p2 longint table number. Answers -1 when p1 holds no handle (the
-// host is not called), else the host's error code, 0 on success. The BLOB is not changed.
-void blobToRecord(PluginBlock* block);
+// ZUV_Record2Blob: the table number's low 16 bits reach the host. `image` then holds the image of
+// the table's current record (null when the host gave none); a BLOB with a handle (non-null blob)
+// keeps that handle and takes the image's bytes, a BLOB without one is to take the image itself.
+// Answers the host's error code, 0 on success; on an error the BLOB ends empty.
+int32_t recordToBlob(int32_t table, HostHandle blob, unique_handle& image);
+// ZUV_Blob2Record: the BLOB holds the record image. Answers -1 for a null handle (the host is
+// not called), else the host's error code, 0 on success. The BLOB is not changed.
+int32_t blobToRecord(HostHandle blob, int32_t table);
 
 }  // namespace db
