@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <exception>
 
-#include "plugin/parameters.h"
 #include "text/conversion.h"
 #include "text/units.h"
 
@@ -106,33 +105,29 @@ bool decodeBytes(std::string_view lines, std::string& out) {
   return true;
 }
 
-void encode(PluginBlock* block) {
-  PA_Unistring* text = PA_GetStringParameter(block, 1);
-  PA_Unistring* result = resultText(block);
+void encode(const PA_Unistring& text, PA_Unistring& result) {
   try {
-    if (text->fLength > kMaxEncodedUnits) return setEmpty(*result);
-    EncodedChars bytes = convertToChars(text->fString, text->fLength, kCharSetUTF8);
-    if (bytes.chars == nullptr || bytes.length == 0) return setEmpty(*result);
-    setUnits(*result, encodeBytes({bytes.chars, static_cast<size_t>(bytes.length)}));
+    if (text.fLength > kMaxEncodedUnits) return setEmpty(result);
+    EncodedChars bytes = convertToChars(text.fString, text.fLength, kCharSetUTF8);
+    if (bytes.chars == nullptr || bytes.length == 0) return setEmpty(result);
+    setUnits(result, encodeBytes({bytes.chars, static_cast<size_t>(bytes.length)}));
   } catch (const std::exception&) {
-    setEmpty(*result);
+    setEmpty(result);
   }
 }
 
-void decode(PluginBlock* block) {
-  PA_Unistring* text = PA_GetStringParameter(block, 1);
-  PA_Unistring* result = resultText(block);
+void decode(const PA_Unistring& text, PA_Unistring& result) {
   try {
-    EncodedChars lines = convertToChars(text->fString, text->fLength, kCharSetUTF8);
+    EncodedChars lines = convertToChars(text.fString, text.fLength, kCharSetUTF8);
     std::string bytes;
     if (lines.chars == nullptr || lines.length == 0 ||
         !decodeBytes({lines.chars, static_cast<size_t>(lines.length)}, bytes)) {
-      return setEmpty(*result);
+      return setEmpty(result);
     }
     DecodedChars units = convertToUnicode(bytes.c_str(), -1, kCharSetUTF8);
-    PA_SetUnistring(result, units.chars);
+    PA_SetUnistring(&result, units.chars);
   } catch (const std::exception&) {
-    setEmpty(*result);
+    setEmpty(result);
   }
 }
 

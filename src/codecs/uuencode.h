@@ -14,12 +14,12 @@ namespace uu {
 // The most units a text to encode may hold: its lines then still fit in a text.
 constexpr int32_t kMaxEncodedUnits = 518715854;
 
-// Reads text parameter 1 and sets the text result to its lines; the empty text for an empty or
-// too long parameter.
-void encode(PluginBlock* block);
-// Reads text parameter 1 and sets the text result to the decoded bytes read as UTF-8, up to the
-// first zero byte; the empty text when the decoder refuses a character.
-void decode(PluginBlock* block);
+// Sets result to the lines of the text's UTF-8 bytes; the empty text for an empty or too long
+// text.
+void encode(const PA_Unistring& text, PA_Unistring& result);
+// Sets result to the bytes that the text's lines decode to, read as UTF-8, up to the first zero
+// byte; the empty text when the decoder refuses a character.
+void decode(const PA_Unistring& text, PA_Unistring& result);
 
 // The lines of bytes: at most 45 bytes a line, each line ended by CR.
 std::u16string encodeBytes(std::string_view bytes);

@@ -1,6 +1,5 @@
 // The handlers of the text codec commands. Each result is the codec applied to the first
-// parameter's text, which stays as it was; the uuencode commands read and write their own
-// parameters. None answers a code.
+// parameter's text, which stays as it was. None answers a code.
 
 #include "codecs/codecs.h"
 #include "codecs/uuencode.h"
@@ -60,6 +59,10 @@ void handleQP2Text(PluginBlock* block) {
   rewriteFirstParameter(block, [](auto in, auto& out) { quotedDecode(in, out); });
 }
 
-void handleText2UU(PluginBlock* block) { uu::encode(block); }
+void handleText2UU(PluginBlock* block) {
+  uu::encode(*PA_GetStringParameter(block, 1), *resultText(block));
+}
 
-void handleUU2Text(PluginBlock* block) { uu::decode(block); }
+void handleUU2Text(PluginBlock* block) {
+  uu::decode(*PA_GetStringParameter(block, 1), *resultText(block));
+}

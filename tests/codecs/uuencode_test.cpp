@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "codecs/codecs_oracle.h"
+#include "plugin/parameters.h"
 #include "support/peak_memory.h"
 #include "support/sanitizers.h"
 
@@ -98,7 +99,7 @@ TEST_F(UUTest, TooLongATextEncodesToNothing) {
   emu.resetTrace();
   emu.run(1, [&] {
     PluginBlock block{parameters, frame.result(), nullptr};
-    uu::encode(&block);
+    uu::encode(tooLong, *resultText(&block));
   });
   EXPECT_EQ(emu.entryCount(-675), 0) << "no conversion of a text that is too long";
   EXPECT_EQ(std::get<Text>(frame.resultValue()), Text());
