@@ -12,7 +12,6 @@
 
 #include <mcrypt.h>
 
-#include "plugin/parameters.h"
 #include "text/conversion.h"
 #include "text/units.h"
 
@@ -125,43 +124,6 @@ constexpr std::array<unsigned char, 256> makeRot13Table() {
 }
 constexpr std::array<unsigned char, 256> kRot13 = makeRot13Table();
 
-struct CipherParameters {
-  const PA_Unistring* key;
-  int32_t algorithm;
-  int32_t mode;
-  const PA_Unistring* iv;
-};
-
-// Parameters 2 to 5 of every cipher command: key, algorithm, mode and IV.
-CipherParameters readCipherParameters(PluginBlock* block) {
-  CipherParameters p;
-  p.key = PA_GetStringParameter(block, 2);
-  p.algorithm = PA_GetLongParameter(block, 3);
-  p.mode = PA_GetLongParameter(block, 4);
-  p.iv = PA_GetStringParameter(block, 5);
-  return p;
-}
-
-PA_4DCharSet charsetOf(int32_t flag) { return flag != 0 ? kCharSetUTF8 : kCharSet100; }
-
-int cryptBlob(PluginBlock* block, EEncryptDecrypt direction) {
-  HostHandle handle = PA_GetBlobHandleParameter(block, 1);
-  CipherParameters p = readCipherParameters(block);
-  PA_4DCharSet charset = charsetOf(PA_GetLongParameter(block, 6));
-  return doCryptBlob(handle, *p.key, *p.iv, p.algorithm, p.mode, direction, charset, false);
-}
-
-// The handle of BLOB parameter index, made empty; a new empty handle when the cell has none.
-// Null when the host has no memory.
-HostHandle emptyBlobParameter(PluginBlock* block, int index) {
-  HostHandle handle = PA_GetBlobHandleParameter(block, index);
-  if (handle != nullptr) return PA_SetHandleSize(handle, 0) ? handle : nullptr;
-  HostHandle fresh = PA_NewHandle(0);
-  if (fresh == nullptr) return nullptr;
-  PA_SetBlobHandleParameter(block, index, fresh);
-  return PA_GetBlobHandleParameter(block, index);
-}
-
 }  // namespace
 
 int doCryptBlob(HostHandle handle, const PA_Unistring& key, const PA_Unistring& iv,
@@ -188,41 +150,36 @@ int doCryptBlob(HostHandle handle, const PA_Unistring& key, const PA_Unistring& 
   return decryptInPlace(module.get(), handle, size, textMode);
 }
 
-void encryptText(PluginBlock* block) {
-  const PA_Unistring& text = *PA_GetStringParameter(block, 1);
-  CipherParameters p = readCipherParameters(block);
-  PA_4DCharSet charset = charsetOf(PA_GetLongParameter(block, 7));
-  HostHandle out = emptyBlobParameter(block, 6);
-  if (out == nullptr) return PA_ReturnLong(block, kNoMemory);
-  if (text.fString == nullptr || text.fLength <= 0) return PA_ReturnLong(block, kCryptOK);
+int encryptText(const PA_Unistring& text, const CipherParameters& cipher, PA_4DCharSet charset,
+                HostHandle out) {
+  if (text.fString == nullptr || text.fLength <= 0) return kCryptOK;
   EncodedChars bytes = bytesOf(text, charset);
   // A text that is not empty gives bytes: none means the conversion failed, and "encrypting"
   // nothing would report the loss of the text as success.
   int code = kNoMemory;
   if (bytes.chars != nullptr && bytes.length > 0 &&
       copyToHandle(bytes.chars, bytes.length, out) == bytes.length) {
-    code = doCryptBlob(out, *p.key, *p.iv, p.algorithm, p.mode, kEncrypt, charset, true);
+    code = doCryptBlob(out, *cipher.key, *cipher.iv, cipher.algorithm, cipher.mode, kEncrypt,
+                       charset, true);
   }
   // The plain bytes must not stay where the cipher bytes belong: a caller that does not look
   // at the code would store or send them.
   if (code != kCryptOK) PA_SetHandleSize(out, 0);  // shrinking cannot be refused
-  PA_ReturnLong(block, code);
+  return code;
 }
 
-void decryptText(PluginBlock* block) {
-  HostHandle in = PA_GetBlobHandleParameter(block, 1);
-  CipherParameters p = readCipherParameters(block);
-  PA_Unistring* out = PA_GetStringParameter(block, 6);
-  PA_4DCharSet charset = charsetOf(PA_GetLongParameter(block, 7));
+int decryptText(HostHandle in, const CipherParameters& cipher, PA_4DCharSet charset,
+                PA_Unistring& out) {
   if (in == nullptr || PA_GetHandleSize(in) <= 0) {
-    setEmpty(*out);
-    return PA_ReturnLong(block, kCryptOK);
+    setEmpty(out);
+    return kCryptOK;
   }
-  int code = doCryptBlob(in, *p.key, *p.iv, p.algorithm, p.mode, kDecrypt, charset, true);
+  int code = doCryptBlob(in, *cipher.key, *cipher.iv, cipher.algorithm, cipher.mode, kDecrypt,
+                         charset, true);
   // Bytes that were not decrypted are no plain text.
   if (code != kCryptOK) {
-    setEmpty(*out);
-    return PA_ReturnLong(block, code);
+    setEmpty(out);
+    return code;
   }
   int32_t size = PA_GetHandleSize(in);
   DecodedChars units;
@@ -234,28 +191,23 @@ void decryptText(PluginBlock* block) {
   if (units.chars != nullptr && units.length > 0) {
     text.assign(reinterpret_cast<const char16_t*>(units.chars), static_cast<size_t>(units.length));
   }
-  setAllUnits(*out, text);
-  PA_ReturnLong(block, code);
+  setAllUnits(out, text);
+  return code;
 }
 
-void encryptBlob(PluginBlock* block) { PA_ReturnLong(block, cryptBlob(block, kEncrypt)); }
-
-void decryptBlob(PluginBlock* block) { PA_ReturnLong(block, cryptBlob(block, kDecrypt)); }
-
-void rotate13Text(PluginBlock* block) {
-  std::u16string units(unitsOf(*PA_GetStringParameter(block, 1)));
+void rotate13Text(const PA_Unistring& text, PA_Unistring& result) {
+  std::u16string units(unitsOf(text));
   for (char16_t& unit : units) {
     if (unit < 0x80) unit = kRot13[unit];
   }
-  setAllUnits(*resultText(block), units);
+  setAllUnits(result, units);
 }
 
-void rotate13Blob(PluginBlock* block) {
-  HostHandle handle = PA_GetBlobHandleParameter(block, 1);
-  if (handle == nullptr) return;
-  int32_t size = PA_GetHandleSize(handle);
+void rotate13Blob(HostHandle blob) {
+  if (blob == nullptr) return;
+  int32_t size = PA_GetHandleSize(blob);
   if (size <= 0) return;
-  unique_handle_lock lock(handle);
+  unique_handle_lock lock(blob);
   auto* bytes = reinterpret_cast<unsigned char*>(lock.data());
   for (int32_t i = 0; i < size; ++i) bytes[i] = kRot13[bytes[i]];
 }

@@ -31,6 +31,14 @@ constexpr int kNoMemory = 12;
 
 enum EEncryptDecrypt { kEncrypt = 0, kDecrypt = 1 };
 
+// The key, algorithm, mode and IV of a cipher command; key and IV are never null.
+struct CipherParameters {
+  const PA_Unistring* key;
+  int32_t algorithm;
+  int32_t mode;
+  const PA_Unistring* iv;
+};
+
 // Encrypts or decrypts the handle's bytes in place; textMode drops trailing zero bytes after a
 // decryption. An empty or missing handle answers 0; on any failure the bytes stay as they were
 // before the cipher ran. ZUV_EncryptText empties its BLOB after a failure, and ZUV_DecryptText
@@ -39,12 +47,20 @@ int doCryptBlob(HostHandle handle, const PA_Unistring& key, const PA_Unistring& 
                 int32_t algorithm, int32_t mode, EEncryptDecrypt direction, PA_4DCharSet charset,
                 bool textMode);
 
-// The command bodies: each reads its own parameters and sets its own result.
-void encryptText(PluginBlock* block);
-void decryptText(PluginBlock* block);
-void encryptBlob(PluginBlock* block);
-void decryptBlob(PluginBlock* block);
-void rotate13Text(PluginBlock* block);
-void rotate13Blob(PluginBlock* block);
+// ZUV_EncryptText: the cipher bytes of the text in charset, written to out, an empty handle. An
+// empty text answers 0 and leaves out empty; on a failure out ends empty too (kNoMemory for a
+// text that could not be converted or copied).
+int encryptText(const PA_Unistring& text, const CipherParameters& cipher, PA_4DCharSet charset,
+                HostHandle out);
+// ZUV_DecryptText: decrypts the handle's bytes in place and sets out to them read in charset,
+// every trailing zero byte dropped; out ends empty for an empty or missing handle and on a
+// failure.
+int decryptText(HostHandle in, const CipherParameters& cipher, PA_4DCharSet charset,
+                PA_Unistring& out);
+// ZUV_Rot13Text: sets result to the text with its ASCII letters moved 13 places, unit for unit.
+void rotate13Text(const PA_Unistring& text, PA_Unistring& result);
+// ZUV_Rot13Blob: moves the ASCII letters among the BLOB's bytes 13 places, in place; nothing for
+// a null handle.
+void rotate13Blob(HostHandle blob);
 
 }  // namespace crypto
