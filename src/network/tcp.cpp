@@ -70,7 +70,7 @@ TCPGlob* createGlob(int32_t bufferSize) {
   setIntOption(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1);
   setIntOption(fd.get(), SOL_SOCKET, SO_KEEPALIVE, 1);
   stream->sock = fd.release();
-  stream->pushBack = PA_NewHandle(0);
+  stream->pushBack.reset(PA_NewHandle(0));
   return stream;
 }
 
@@ -136,8 +136,7 @@ void randAdd() {
 // holds a listening slot leaves it and never closes the slot's socket, whatever its status.
 int32_t release(TCPGlob* stream, int32_t mode) {
   if (stream == nullptr) return 0;
-  if (stream->pushBack != nullptr) PA_DisposeHandle(stream->pushBack);
-  stream->pushBack = nullptr;
+  stream->pushBack.reset();
   if (stream->tlsActive || stream->ssl != nullptr || stream->ctx != nullptr) {
     freeTLSObjects(stream, mode);
   }

@@ -25,6 +25,7 @@
 #include <openssl/types.h>
 
 #include "4DPluginAPI.h"
+#include "text/conversion.h"
 
 enum StreamStatus : int32_t {
   kStreamNotConnected = 0,
@@ -93,7 +94,9 @@ struct TCPGlob {
   int32_t tlsBytesSent = 0;
   int32_t tlsBytesReceived = 0;
   int32_t timeout = 0;  // send time-out in seconds, 0 for the default of 240
-  HostHandle pushBack = nullptr;
+  // Bytes that receives give before the socket's (tcp::unreceive), made empty with a TCP record;
+  // a receive may hand the handle itself to its caller, after which the stream holds none.
+  unique_handle pushBack;
   // Where the push-back's unread bytes start: a receive takes its bytes from here and moves
   // this on, so that it costs what it takes, however much stays behind.
   int32_t pushBackStart = 0;

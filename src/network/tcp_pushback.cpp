@@ -14,8 +14,8 @@
 namespace tcp {
 
 int32_t pushedBack(const TCPGlob* stream) {
-  if (stream->pushBack == nullptr) return 0;
-  return PA_GetHandleSize(stream->pushBack) - stream->pushBackStart;
+  if (!stream->pushBack) return 0;
+  return PA_GetHandleSize(stream->pushBack.get()) - stream->pushBackStart;
 }
 
 namespace {
@@ -24,7 +24,7 @@ namespace {
 // when the host refuses the handle.
 bool copyFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t n) {
   if (!sizeHandle(handle, n)) return false;
-  unique_handle_lock from(stream->pushBack);
+  unique_handle_lock from(stream->pushBack.get());
   unique_handle_lock to(handle);
   std::memcpy(to.data(), from.data() + stream->pushBackStart, n);
   return true;
@@ -42,12 +42,11 @@ int32_t receiveFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t max) {
   }
   if (stream->pushBackStart > 0) {
     if (!copyFromPushBack(stream, handle, held)) return -1;
-    PA_DisposeHandle(stream->pushBack);
+    stream->pushBack.reset();
   } else {
     if (handle != nullptr) PA_DisposeHandle(handle);
-    handle = stream->pushBack;
+    handle = stream->pushBack.release();
   }
-  stream->pushBack = nullptr;
   stream->pushBackStart = 0;
   return held;
 }
@@ -55,13 +54,12 @@ int32_t receiveFromPushBack(TCPGlob* stream, HostHandle& handle, int32_t max) {
 int32_t takeFromPushBack(TCPGlob* stream, char* bytes, int32_t max) {
   int32_t n = std::min(max, pushedBack(stream));
   {
-    unique_handle_lock from(stream->pushBack);
+    unique_handle_lock from(stream->pushBack.get());
     std::memcpy(bytes, from.data() + stream->pushBackStart, n);
   }
   stream->pushBackStart += n;
   if (pushedBack(stream) == 0) {
-    PA_DisposeHandle(stream->pushBack);
-    stream->pushBack = nullptr;
+    stream->pushBack.reset();
     stream->pushBackStart = 0;
   }
   return n;
@@ -71,15 +69,15 @@ namespace {
 
 // Puts bytes into the room in front of the push-back's unread bytes, which holds them.
 void putInFront(TCPGlob* stream, const void* bytes, int32_t count) {
-  unique_handle_lock buffer(stream->pushBack);
+  unique_handle_lock buffer(stream->pushBack.get());
   stream->pushBackStart -= count;
   std::memcpy(buffer.data() + stream->pushBackStart, bytes, count);
 }
 
 // Puts bytes after the push-back's last byte; false when the host refuses the growth.
 bool putBehind(TCPGlob* stream, int32_t end, const void* bytes, int32_t count) {
-  if (!PA_SetHandleSize(stream->pushBack, end + count)) return false;
-  unique_handle_lock buffer(stream->pushBack);
+  if (!PA_SetHandleSize(stream->pushBack.get(), end + count)) return false;
+  unique_handle_lock buffer(stream->pushBack.get());
   std::memcpy(buffer.data() + end, bytes, count);
   return true;
 }
@@ -91,9 +89,9 @@ bool addByMoving(TCPGlob* stream, int32_t held, const void* bytes, int32_t count
   int32_t start = stream->pushBackStart;
   int32_t size = start + held;
   int32_t total = held + count;
-  if (total > size && !PA_SetHandleSize(stream->pushBack, total)) return false;
+  if (total > size && !PA_SetHandleSize(stream->pushBack.get(), total)) return false;
   int32_t first = std::max(size, total) - total;
-  unique_handle_lock buffer(stream->pushBack);
+  unique_handle_lock buffer(stream->pushBack.get());
   char* data = buffer.data();
   std::memmove(data + first + (atFront ? count : 0), data + start, held);
   std::memcpy(data + first + (atFront ? 0 : held), bytes, count);
@@ -107,10 +105,10 @@ bool addByMoving(TCPGlob* stream, int32_t held, const void* bytes, int32_t count
 int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFront) {
   int32_t held = pushedBack(stream);
   if (bytes == nullptr || count <= 0) return held;
-  if (stream->pushBack == nullptr) {
-    stream->pushBack = PA_NewHandle(0);
+  if (!stream->pushBack) {
+    stream->pushBack.reset(PA_NewHandle(0));
     stream->pushBackStart = 0;
-    if (stream->pushBack == nullptr) return 0;
+    if (!stream->pushBack) return 0;
   }
   count = static_cast<int32_t>(std::min<int64_t>(count, int64_t{INT32_MAX} - held));
   if (count == 0) return held;

@@ -104,7 +104,7 @@ TCPGlob* createUDP(int32_t port) {
 // Answers 0, or the errno of the failed close; the record is freed either way, with the
 // push-back that ZUV_TCPUnreceive may have given it (the stream commands do not look at kinds).
 int32_t releaseUDP(TCPGlob* stream) {
-  if (stream->pushBack != nullptr) PA_DisposeHandle(stream->pushBack);
+  stream->pushBack.reset();
   int32_t result = 0;
   if (stream->sock > 0 && ::close(stream->sock) != 0) result = errno;
   delete stream;

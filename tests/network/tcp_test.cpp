@@ -75,7 +75,7 @@ TEST_F(TcpTest, PushBackIsServedFirstInItsOrder) {
     // The rest comes in the push-back's own handle, which leaves the stream.
     EXPECT_EQ(tcp::receive(stream, handle, 0), 6);
     EXPECT_EQ(bytesOf(handle), "efghij");
-    EXPECT_EQ(stream->pushBack, nullptr);
+    EXPECT_EQ(stream->pushBack.get(), nullptr);
     PA_DisposeHandle(handle);
     EXPECT_EQ(tcp::unreceive(stream, "k", 1, true), 1);
     EXPECT_EQ(tcp::release(stream, 0), 0);
@@ -97,7 +97,7 @@ TEST_F(TcpTest, PushBackServedFromItsStartKeepsEveryByteInOrder) {
     EXPECT_EQ(bytesOf(handle), model.substr(0, 100));
     model.erase(0, 100);
     // Nothing moved: the rest is still where it was put.
-    EXPECT_EQ(PA_GetHandleSize(stream->pushBack), 65536);
+    EXPECT_EQ(PA_GetHandleSize(stream->pushBack.get()), 65536);
     EXPECT_EQ(tcp::charsReceived(stream), 65436);
 
     std::mt19937 random(1912);
