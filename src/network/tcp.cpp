@@ -42,13 +42,9 @@ void freeTLSObjects(TCPGlob* stream, int32_t mode) {
     StreamGuard guard(stream);
     if (mode >= 0) sendCloseNotification(stream);
     TLSGuard tls(stream);
-    SSL_free(stream->ssl);
-    stream->ssl = nullptr;
+    stream->ssl.reset();
   }
-  if (stream->ctx != nullptr) {
-    SSL_CTX_free(stream->ctx);
-    stream->ctx = nullptr;
-  }
+  stream->ctx.reset();
   stream->kind = kKindPlain;
   stream->tlsActive = false;
 }

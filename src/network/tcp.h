@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include <openssl/types.h>
@@ -78,6 +79,17 @@ constexpr int32_t kStreamFlagTLS = 0x400 | 0x800;
 constexpr int32_t kStreamFlagSNI = 0x100000;
 constexpr int32_t kStreamFlagSNIStrict = 0x200000;
 
+// The owners of a record's TLS context and connection; a record holds one reference to its
+// context, and the connection owns the stream's BIO.
+struct ContextFree {
+  void operator()(SSL_CTX* context) const;
+};
+struct ConnectionFree {
+  void operator()(SSL* ssl) const;
+};
+using unique_ctx = std::unique_ptr<SSL_CTX, ContextFree>;
+using unique_ssl = std::unique_ptr<SSL, ConnectionFree>;
+
 // Which 4D process holds one of a stream's guards (tcp_internal.h), and how often it took it.
 struct ProcessGuardState {
   int32_t owner = 0;
@@ -103,8 +115,8 @@ struct TCPGlob {
   int32_t kind = kKindPlain;  // set once, when the stream becomes TLS (or UDP)
   bool tlsActive = false;
   uint32_t lastTLSError = 0;
-  SSL_CTX* ctx = nullptr;
-  SSL* ssl = nullptr;  // owns the stream's BIO
+  unique_ctx ctx;  // its own, or a server-name entry's with a reference of its own
+  unique_ssl ssl;  // owns the stream's BIO
   int32_t acceptResult = 0;
   bool hasCertificate = false;
   int32_t sniId = 0;

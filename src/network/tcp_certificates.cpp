@@ -53,11 +53,6 @@ struct BioFree {
 };
 using unique_bio = std::unique_ptr<BIO, BioFree>;
 
-struct ConnectionFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-using unique_ssl = std::unique_ptr<SSL, ConnectionFree>;
-
 unique_bio memoryOf(const std::string& bytes) {
   return unique_bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
 }
@@ -194,7 +189,7 @@ int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* private
   TLSGuard guard(stream);
   if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
   int32_t result =
-      loadCertificateFiles(stream->ssl, stream, certificate, privateKey, passPhrase, chain);
+      loadCertificateFiles(stream->ssl.get(), stream, certificate, privateKey, passPhrase, chain);
   stream->hasCertificate = result == 0;
   return result;
 }

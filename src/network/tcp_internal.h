@@ -156,16 +156,12 @@ constexpr const char* kDefaultCipherList = "ALL:!COMPLEMENTOFDEFAULT:!eNULL";
 
 // ---- Certificate files --------------------------------------------------------------------------
 
-struct ContextFree {
-  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
 struct CertificateFree {
   void operator()(X509* certificate) const { X509_free(certificate); }
 };
 struct KeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
-using unique_ctx = std::unique_ptr<SSL_CTX, ContextFree>;
 using unique_x509 = std::unique_ptr<X509, CertificateFree>;
 using unique_pkey = std::unique_ptr<EVP_PKEY, KeyFree>;
 

@@ -30,8 +30,8 @@ namespace {
 // Raises the status for what a failed TLS read says: the peer's close notification with
 // nothing left gives 14, a fatal library error 20. The answer of the receive stays quiet.
 void noteTLSReadEnd(TCPGlob* stream, int result) {
-  int error = SSL_get_error(stream->ssl, result);
-  if (error == SSL_ERROR_ZERO_RETURN && SSL_pending(stream->ssl) == 0) {
+  int error = SSL_get_error(stream->ssl.get(), result);
+  if (error == SSL_ERROR_ZERO_RETURN && SSL_pending(stream->ssl.get()) == 0) {
     raiseStatus(stream, kStreamPeerClosed);
   } else if (error == SSL_ERROR_SSL) {
     raiseStatus(stream, kStreamError);
@@ -49,12 +49,12 @@ int32_t readDecrypted(TCPGlob* stream, char* bytes, int32_t room) {
   int32_t read = 0;
   while (read < room) {
     ERR_clear_error();
-    int result = SSL_read(stream->ssl, bytes + read, room - read);
+    int result = SSL_read(stream->ssl.get(), bytes + read, room - read);
     if (result <= 0) noteTLSReadEnd(stream, result);
     applyErrorQueue(stream);
     if (result <= 0) break;
     read += result;
-    if (!moreInLibrary(stream->ssl)) break;
+    if (!moreInLibrary(stream->ssl.get())) break;
   }
   addTo(stream->tlsBytesReceived, read);
   return read;
@@ -81,7 +81,7 @@ int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
       unique_handle_lock bytes(handle);
       read += readDecrypted(stream, bytes.data() + read, static_cast<int32_t>(room - read));
     }
-    if (read < room || read == cap || !moreInLibrary(stream->ssl)) break;
+    if (read < room || read == cap || !moreInLibrary(stream->ssl.get())) break;
     room += std::min<int64_t>(cap - read, kPieceSize);
     if (!PA_SetHandleSize(handle, static_cast<int32_t>(room))) break;
   }
@@ -133,11 +133,11 @@ int32_t decryptedBytes(TCPGlob* stream) {
   TLSGuard guard(stream);
   pushTLSBacklog(stream);
   char byte;
-  SSL_set_read_ahead(stream->ssl, 1);
+  SSL_set_read_ahead(stream->ssl.get(), 1);
   ERR_clear_error();
-  SSL_peek(stream->ssl, &byte, 1);
+  SSL_peek(stream->ssl.get(), &byte, 1);
   ERR_clear_error();
-  return std::max(SSL_pending(stream->ssl), 0);
+  return std::max(SSL_pending(stream->ssl.get()), 0);
 }
 
 }  // namespace

@@ -127,9 +127,9 @@ bool writeTLSPiece(TCPGlob* stream, const char* bytes, int32_t count) {
       TLSGuard guard(stream);
       ERR_clear_error();
       // Only a positive answer is a write: SSL_write answers 0 for a failure too.
-      int result = SSL_write(stream->ssl, bytes, count);
+      int result = SSL_write(stream->ssl.get(), bytes, count);
       if (result > 0) return true;
-      error = SSL_get_error(stream->ssl, result);
+      error = SSL_get_error(stream->ssl.get(), result);
       applyErrorQueue(stream);
     }
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
@@ -158,8 +158,8 @@ void sendCloseNotification(TCPGlob* stream) {
   {
     TLSGuard guard(stream);
     ERR_clear_error();
-    established = SSL_is_init_finished(stream->ssl) == 1;
-    SSL_shutdown(stream->ssl);
+    established = SSL_is_init_finished(stream->ssl.get()) == 1;
+    SSL_shutdown(stream->ssl.get());
     ERR_clear_error();
   }
   if (established) drainTLSBacklog(stream);

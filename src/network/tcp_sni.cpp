@@ -176,7 +176,7 @@ void takeServerNameContext(TCPGlob* stream, int32_t key) {
   if (found == sCtxMap->end()) return;
   SSL_CTX* context = found->second.context.get();
   if (SSL_CTX_up_ref(context) != 1) return;
-  stream->ctx = context;
+  stream->ctx.reset(context);
   stream->hasCertificate = true;
   stream->sniId = key;
 }

@@ -32,14 +32,14 @@ void tlsConnectStep(TCPGlob* stream) {
   pushTLSBacklog(stream);
   stream->connectPhase = kPhaseHandshake;
   ERR_clear_error();
-  int result = SSL_connect(stream->ssl);
+  int result = SSL_connect(stream->ssl.get());
   if (result == 1) {
     stream->connectPhase = kPhaseDone;
     stream->status = kStreamEstablished;
   } else {
     stream->connectPhase = kPhaseHandshake;
     stream->status = kStreamConnecting;
-    int error = SSL_get_error(stream->ssl, result);
+    int error = SSL_get_error(stream->ssl.get(), result);
     stream->handshakeFailed = error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
   }
   applyErrorQueue(stream);
@@ -50,10 +50,10 @@ void tlsAcceptStep(TCPGlob* stream) {
   TLSGuard guard(stream);
   pushTLSBacklog(stream);
   randAdd();
-  SSL_set_read_ahead(stream->ssl, 1);
+  SSL_set_read_ahead(stream->ssl.get(), 1);
   ERR_clear_error();
-  stream->acceptResult = SSL_accept(stream->ssl);
-  int error = SSL_get_error(stream->ssl, stream->acceptResult);
+  stream->acceptResult = SSL_accept(stream->ssl.get());
+  int error = SSL_get_error(stream->ssl.get(), stream->acceptResult);
   applyErrorQueue(stream);
   if (stream->acceptResult == 1) {
     stream->status = kStreamEstablished;

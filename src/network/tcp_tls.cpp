@@ -82,12 +82,16 @@ struct OpenSSLFree {
 
 }  // namespace
 
+void ContextFree::operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+
+void ConnectionFree::operator()(SSL* ssl) const { SSL_free(ssl); }
+
 bool setUpClientTLS(TCPGlob* stream, int32_t flags) {
   stream->kind = kKindTLS;
   stream->tlsActive = true;
-  stream->ctx = SSL_CTX_new(TLS_client_method());
+  stream->ctx.reset(SSL_CTX_new(TLS_client_method()));
   if (stream->ctx == nullptr) return false;
-  applyOptions(stream->ctx, flags);
+  applyOptions(stream->ctx.get(), flags);
   return attachConnection(stream);
 }
 
@@ -97,13 +101,13 @@ bool setUpServerTLS(TCPGlob* stream, int32_t flags, int32_t serverNameKey) {
   stream->listenFlags = flags;
   bool byName = (flags & (kStreamFlagSNI | kStreamFlagSNIStrict)) != 0;
   if (byName) takeServerNameContext(stream, serverNameKey);
-  if (stream->ctx == nullptr) stream->ctx = SSL_CTX_new(TLS_server_method());
+  if (stream->ctx == nullptr) stream->ctx.reset(SSL_CTX_new(TLS_server_method()));
   if (stream->ctx == nullptr) return false;
-  installServerNameCallback(stream->ctx, byName);
-  applyOptions(stream->ctx, flags);
-  SSL_CTX_set_cipher_list(stream->ctx, kDefaultCipherList);
+  installServerNameCallback(stream->ctx.get(), byName);
+  applyOptions(stream->ctx.get(), flags);
+  SSL_CTX_set_cipher_list(stream->ctx.get(), kDefaultCipherList);
   ERR_clear_error();
-  SSL_CTX_set_read_ahead(stream->ctx, 1);
+  SSL_CTX_set_read_ahead(stream->ctx.get(), 1);
   if (!attachConnection(stream)) return false;
   if (!stream->hasCertificate) loadDefaultCertificate(stream);
   return true;
@@ -126,10 +130,11 @@ int32_t sslSetCiphers(TCPGlob* stream, const PA_Unistring& list) {
   ERR_clear_error();
   int32_t result = 0;
   if (list.fLength <= 0) {
-    SSL_set_cipher_list(stream->ssl, kDefaultCipherList);
+    SSL_set_cipher_list(stream->ssl.get(), kDefaultCipherList);
   } else {
     EncodedChars names = convertToChars(list.fString, list.fLength, 7);
-    if (names.chars == nullptr || SSL_set_cipher_list(stream->ssl, names.chars) != 1) result = -3;
+    if (names.chars == nullptr || SSL_set_cipher_list(stream->ssl.get(), names.chars) != 1)
+      result = -3;
   }
   applyErrorQueue(stream);
   return result;
@@ -144,12 +149,12 @@ int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* c
   if (stream->kind > kKindTLS || mapStatus(stream, kPollOnly) != kStreamEstablished) return -3;
   if (stream->ssl == nullptr) return -3;
   ERR_clear_error();
-  setText(version, SSL_get_version(stream->ssl));
+  setText(version, SSL_get_version(stream->ssl.get()));
   applyErrorQueue(stream);
-  const SSL_CIPHER* current = SSL_get_current_cipher(stream->ssl);
+  const SSL_CIPHER* current = SSL_get_current_cipher(stream->ssl.get());
   setText(cipher, current != nullptr ? SSL_CIPHER_get_name(current) : "");
   bits = current != nullptr ? SSL_CIPHER_get_bits(current, nullptr) : 0;
-  unique_x509 certificate(SSL_get1_peer_certificate(stream->ssl));
+  unique_x509 certificate(SSL_get1_peer_certificate(stream->ssl.get()));
   std::unique_ptr<char, OpenSSLFree> subject;
   if (certificate) {
     subject.reset(X509_NAME_oneline(X509_get_subject_name(certificate.get()), nullptr, 0));

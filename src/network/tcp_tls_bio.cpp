@@ -39,7 +39,7 @@ bool mayRetry(int error) {
 constexpr uint32_t kUnannouncedClose = ERR_PACK(ERR_LIB_SSL, 0, SSL_R_UNEXPECTED_EOF_WHILE_READING);
 
 void noteUnannouncedClose(TCPGlob* stream) {
-  SSL* ssl = stream->ssl;
+  SSL* ssl = stream->ssl.get();
   if (ssl == nullptr || SSL_is_init_finished(ssl) != 1) return;
   if ((SSL_get_shutdown(ssl) & (SSL_RECEIVED_SHUTDOWN | SSL_SENT_SHUTDOWN)) != 0) return;
   stream->lastTLSError = kUnannouncedClose;
@@ -102,12 +102,12 @@ BIO_METHOD* socketMethod() {
 bool attachConnection(TCPGlob* stream) {
   BIO_METHOD* method = socketMethod();
   if (method == nullptr) return false;
-  stream->ssl = SSL_new(stream->ctx);
+  stream->ssl.reset(SSL_new(stream->ctx.get()));
   if (stream->ssl == nullptr) return false;
   BIO* bio = BIO_new(method);
   if (bio == nullptr) return false;
   BIO_set_data(bio, stream);
-  SSL_set_bio(stream->ssl, bio, bio);
+  SSL_set_bio(stream->ssl.get(), bio, bio);
   return true;
 }
 

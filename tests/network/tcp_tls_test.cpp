@@ -569,7 +569,7 @@ TEST_F(ServerNameTest, ASharedEntryContextOutlivesTheListenerThatSetItUpLast) {
   int64_t second = listen(0, kTLS | kSNIStrict, 5);
   ASSERT_GT(first, 0);
   ASSERT_GT(second, 0);
-  EXPECT_EQ(stream(first)->ctx, stream(second)->ctx);
+  EXPECT_EQ(stream(first)->ctx.get(), stream(second)->ctx.get());
   EXPECT_EQ(release(second), 0);
   // The entry goes too: the listener's own reference keeps the context.
   EXPECT_EQ(setServerName(6, "gamma.test", file("gamma.pem"), file("gamma.key")), 0);
