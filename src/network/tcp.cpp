@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <new>
 
 #include <arpa/inet.h>
@@ -65,7 +66,7 @@ TCPGlob* createGlob(int32_t bufferSize) {
   setIntOption(fd.get(), SOL_SOCKET, SO_RCVBUF, size);
   setIntOption(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1);
   setIntOption(fd.get(), SOL_SOCKET, SO_KEEPALIVE, 1);
-  stream->sock = fd.release();
+  stream->sock = std::move(fd);
   stream->pushBack.reset(PA_NewHandle(0));
   return stream;
 }
@@ -83,10 +84,10 @@ int32_t getStreamInfo(TCPGlob* stream, int32_t& localAddress, int16_t& localPort
   sockaddr_in local{};
   sockaddr_in remote{};
   socklen_t length = sizeof local;
-  getsockname(stream->sock, reinterpret_cast<sockaddr*>(&local), &length);
+  getsockname(stream->sock.get(), reinterpret_cast<sockaddr*>(&local), &length);
   if (current != kStreamNotConnected && current != kStreamListening) {
     length = sizeof remote;
-    getpeername(stream->sock, reinterpret_cast<sockaddr*>(&remote), &length);
+    getpeername(stream->sock.get(), reinterpret_cast<sockaddr*>(&remote), &length);
   }
   localAddress = asInt32(ntohl(local.sin_addr.s_addr));
   localPort = static_cast<int16_t>(ntohs(local.sin_port));
@@ -128,24 +129,28 @@ void randAdd() {
   RAND_add(&pages, sizeof pages, 32.0);
 }
 
-// Frees the record in every case; answers -1 when closing its socket failed. A stream that
-// holds a listening slot leaves it and never closes the slot's socket, whatever its status.
-int32_t release(TCPGlob* stream, int32_t mode) {
+int unique_fd::close() {
+  int fd = std::exchange(fd_, -1);
+  return fd >= 0 ? ::close(fd) : 0;
+}
+
+// A stream that holds a listening slot leaves it and never closes the slot's socket, whatever
+// its status.
+int releaseRecord(TCPGlob* stream, int32_t mode) {
   if (stream == nullptr) return 0;
   stream->pushBack.reset();
   if (stream->tlsActive || stream->ssl != nullptr || stream->ctx != nullptr) {
     freeTLSObjects(stream, mode);
   }
   if (stream->status == kStreamListening) count(kListenersReleased);
-  int32_t result = 0;
-  if (stream->listenSlot != 0) {
-    removeListener(stream, mode);
-  } else if (stream->sock > 0 && ::close(stream->sock) != 0) {
-    result = -1;
-  }
+  if (stream->listenSlot != 0) removeListener(stream, mode);
+  int result = stream->sock.close() == 0 ? 0 : errno;
   delete stream;
   return result;
 }
+
+// Frees the record in every case; answers -1 when closing its socket failed.
+int32_t release(TCPGlob* stream, int32_t mode) { return releaseRecord(stream, mode) == 0 ? 0 : -1; }
 
 // ---- Clocks ------------------------------------------------------------------------------------
 

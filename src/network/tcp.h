@@ -22,6 +22,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <openssl/types.h>
 
@@ -79,6 +80,36 @@ constexpr int32_t kStreamFlagTLS = 0x400 | 0x800;
 constexpr int32_t kStreamFlagSNI = 0x100000;
 constexpr int32_t kStreamFlagSNIStrict = 0x200000;
 
+// Owns a socket or file descriptor (none: -1) and closes it at the end of its scope, unless it
+// was handed on (release()).
+class unique_fd {
+ public:
+  unique_fd() = default;
+  explicit unique_fd(int fd) : fd_(fd) {}
+  ~unique_fd() { close(); }
+  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  // Closes the descriptor held, then holds `fd`.
+  void reset(int fd = -1) {
+    close();
+    fd_ = fd;
+  }
+  // Closes the descriptor held now, leaving none: 0, or -1 with errno set when the close failed
+  // (none held: 0).
+  int close();
+
+ private:
+  int fd_ = -1;
+};
+
 // The owners of a record's TLS context and connection; a record holds one reference to its
 // context, and the connection owns the stream's BIO.
 struct ContextFree {
@@ -96,9 +127,13 @@ struct ProcessGuardState {
   int32_t depth = 0;
 };
 
-// One stream: a TCP client or accepted connection, a listening stream, or a UDP socket.
+// One stream: a TCP client or accepted connection, a listening stream, or a UDP socket. It owns
+// its socket, push-back, TLS context and connection and send buffer through their holders, which
+// tcp::release and tcp::releaseUDP free in one order for every kind of stream.
 struct TCPGlob {
-  int32_t sock = 0;  // 0: no socket (no socket is ever kept on descriptor 0)
+  // The stream's socket, never on descriptor 0. While the stream waits on a listening slot it
+  // holds the slot's socket, which only the slot closes: removeListener takes it back.
+  unique_fd sock;
   int16_t listenSlot = 0;
   int32_t status = kStreamNotConnected;
   int32_t rawBytesSent = 0;

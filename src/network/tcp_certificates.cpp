@@ -57,14 +57,6 @@ unique_bio memoryOf(const std::string& bytes) {
   return unique_bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
 }
 
-// Closes a file descriptor at the end of its scope (descriptor 0 included).
-struct FileDescriptor {
-  int fd;
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // Queues a system error as the library does for a file it cannot open.
 bool fileRefused(int error) {
   ERR_raise(ERR_LIB_SYS, error);
@@ -197,17 +189,17 @@ int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* private
 bool readCertificateFile(const char* path, std::string& bytes) {
   bytes.clear();
   if (isEmpty(path)) return false;
-  FileDescriptor file{::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-  if (file.fd < 0) return fileRefused(errno);
+  unique_fd file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (file.get() < 0) return fileRefused(errno);
   struct stat info {};
-  if (fstat(file.fd, &info) != 0) return fileRefused(errno);
+  if (fstat(file.get(), &info) != 0) return fileRefused(errno);
   if (S_ISDIR(info.st_mode)) return fileRefused(EISDIR);
   if (!S_ISREG(info.st_mode)) return fileRefused(EINVAL);
   if (info.st_size > kMaxCertificateFile) return fileRefused(EFBIG);
   // The file may grow meanwhile: what it holds past the limit refuses it too.
   char buffer[16384];
   for (;;) {
-    ssize_t got = ::read(file.fd, buffer, sizeof buffer);
+    ssize_t got = ::read(file.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return fileRefused(errno);
     if (got == 0) return true;

@@ -33,7 +33,7 @@ bool bindLocal(TCPGlob* stream, int16_t localPort, int32_t localAddress) {
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(localPort));
   local.sin_addr.s_addr = htonl(static_cast<uint32_t>(localAddress));
-  return bind(stream->sock, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+  return bind(stream->sock.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ TCPGlob* open(const PA_Unistring& host, int16_t port, int32_t bufferSize, int32_
   remote.sin_family = AF_INET;
   remote.sin_port = htons(static_cast<uint16_t>(port));
   remote.sin_addr.s_addr = address;
-  if (connect(stream->sock, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0) {
+  if (connect(stream->sock.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0) {
     // A TLS stream still needs its handshake: the status machine starts it from 6.
     raiseStatus(stream, tls ? kStreamConnecting : kStreamEstablished);
     return stream;
@@ -85,8 +85,8 @@ int32_t close(TCPGlob* stream) {
   if (stream->tlsActive && stream->ssl != nullptr) sendCloseNotification(stream);
   count(kCloses);
   linger off{0, 0};
-  setsockopt(stream->sock, SOL_SOCKET, SO_LINGER, &off, sizeof off);
-  int result = shutdown(stream->sock, SHUT_WR);
+  setsockopt(stream->sock.get(), SOL_SOCKET, SO_LINGER, &off, sizeof off);
+  int result = shutdown(stream->sock.get(), SHUT_WR);
   mapStatus(stream, kStreamClosing);
   return result == 0 ? 0 : -1;
 }

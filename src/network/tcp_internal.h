@@ -1,38 +1,19 @@
-// What the files of the network layer share beyond tcp.h: the scope holders and guards of a
-// stream, the status rule that every path applies, and the joints between the record (tcp.cpp),
-// the status machine, sends, receives and push-back, the TLS layer with its BIO and certificates,
-// the server-name map and the listening slots. Only src/network/tcp*.cpp and the network tests
-// include it.
+// What the files of the network layer share beyond tcp.h: the guards of a stream, the status rule
+// that every path applies, and the joints between the record (tcp.cpp), the status machine, sends,
+// receives and push-back, the TLS layer with its BIO and certificates, the server-name map and the
+// listening slots. Only src/network/tcp*.cpp and the network tests include it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <openssl/ssl.h>
-#include <unistd.h>
 
 #include "network/tcp.h"
 
 namespace tcp {
-
-// Owns a socket descriptor until it is handed to a record (release()) and closes it otherwise.
-class unique_fd {
- public:
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() {
-    if (fd_ > 0) ::close(fd_);
-  }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // Keeps one 4D process at a time inside one of a stream's guards for the holder's scope. A second
 // process that wants it yields until the holder is done. The holder may take it again (a send
@@ -83,6 +64,12 @@ inline int32_t asInt32(uint32_t value) { return static_cast<int32_t>(value); }
 inline void addTo(int32_t& counter, int64_t amount) {
   counter = asInt32(static_cast<uint32_t>(counter) + static_cast<uint32_t>(amount));
 }
+
+// The one release of every kind of stream (TCP client, listener, UDP), in this order: the
+// push-back, the TLS objects (the close notification first, unless the mode is negative), the
+// listeners-released count, the listening slot or else the socket, and the record itself.
+// Answers 0, or the errno of the socket's failed close; a null record answers 0.
+int releaseRecord(TCPGlob* stream, int32_t mode);
 
 enum Counter { kOpens, kConnects, kAccepts, kCloses, kListenersReleased, kBytesIn, kBytesOut };
 // Adds to a counter of gTCPStats; the counters wrap around at 32 bits.
@@ -196,8 +183,9 @@ void freeServerNameMap();
 
 // ---- Listening slots ----------------------------------------------------------------------------
 
-// Detaches a stream from its listening slot (listenSlot 1..128). When it was the slot's last
-// stream the socket keeps listening for its grace; mode 2 closes it at once instead.
+// Detaches a stream from its listening slot (listenSlot 1..128) and takes the slot's socket back
+// from its record. When it was the slot's last stream the socket keeps listening for its grace;
+// mode 2 closes it at once instead.
 void removeListener(TCPGlob* stream, int32_t mode);
 // Closes the listening sockets whose grace has passed; the first step of every mapStatus.
 void reapListeners();

@@ -101,8 +101,7 @@ int freeSlot() {
 // The stream gives up its own socket for the slot's, which keeps listening for it too.
 void joinSlot(TCPGlob* stream, int index) {
   ListenerSlot& slot = sListeningSockets[index];
-  ::close(stream->sock);
-  stream->sock = slot.fd;
+  stream->sock.reset(slot.fd);
   ++slot.waitingCount;
   slot.closeAt = 0;
   appendWaiting(slot, stream, index);
@@ -113,14 +112,14 @@ bool bindAndListen(TCPGlob* stream, int16_t port, int32_t localAddress) {
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(port));
   local.sin_addr.s_addr = htonl(static_cast<uint32_t>(localAddress));
-  return bind(stream->sock, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-         ::listen(stream->sock, kBacklog) == 0;
+  return bind(stream->sock.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+         ::listen(stream->sock.get(), kBacklog) == 0;
 }
 
 void openSlot(TCPGlob* stream, int index, int16_t port, int32_t localAddress) {
   ListenerSlot& slot = sListeningSockets[index];
   slot = ListenerSlot{};
-  slot.fd = stream->sock;
+  slot.fd = stream->sock.get();
   slot.port = port;
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
@@ -173,6 +172,7 @@ TCPGlob* listen(int16_t port, int32_t bufferSize, int32_t flags, int32_t localAd
 }
 
 void removeListener(TCPGlob* stream, int32_t mode) {
+  if (stream->listenSlot != 0) stream->sock.release();
   ListenerSlot* slot = slotOf(stream);
   if (slot == nullptr) {
     stream->listenSlot = 0;

@@ -98,7 +98,7 @@ int32_t receiveFromSocket(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int error;
   {
     unique_handle_lock bytes(handle);
-    got = platform::receiveNow(stream->sock, bytes.data(), size);
+    got = platform::receiveNow(stream->sock.get(), bytes.data(), size);
     error = errno;
   }
   if (got > 0 && got < size) PA_SetHandleSize(handle, static_cast<int32_t>(got));
@@ -151,7 +151,7 @@ int32_t charsReceived(TCPGlob* stream) {
     if (stream->ssl != nullptr) total += decryptedBytes(stream);
   } else if (stream->status != kStreamListening) {
     int readable = 0;
-    if (ioctl(stream->sock, FIONREAD, &readable) == 0 && readable > 0) total += readable;
+    if (ioctl(stream->sock.get(), FIONREAD, &readable) == 0 && readable > 0) total += readable;
   }
   return static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
 }
@@ -173,11 +173,11 @@ namespace {
 // True when the stream's socket has the time-out of a waiting receive of `milliseconds`. A socket
 // that refused it never waits in a receive.
 bool armReceiveWait(TCPGlob* stream, int milliseconds) {
-  if (stream->receiveWaitSocket == stream->sock && stream->receiveWait == milliseconds) {
+  if (stream->receiveWaitSocket == stream->sock.get() && stream->receiveWait == milliseconds) {
     return true;
   }
-  if (!platform::setReceiveWait(stream->sock, milliseconds)) return false;
-  stream->receiveWaitSocket = stream->sock;
+  if (!platform::setReceiveWait(stream->sock.get(), milliseconds)) return false;
+  stream->receiveWaitSocket = stream->sock.get();
   stream->receiveWait = milliseconds;
   return true;
 }
@@ -194,14 +194,14 @@ int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseco
     return received;
   }
   int32_t size = std::min(max, kPieceSize);
-  long got = platform::receiveNow(stream->sock, bytes, size);
+  long got = platform::receiveNow(stream->sock.get(), bytes, size);
   int error = errno;
   if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK) && waitMilliseconds > 0) {
     if (armReceiveWait(stream, waitMilliseconds)) {
-      got = platform::receiveWaiting(stream->sock, bytes, size);
+      got = platform::receiveWaiting(stream->sock.get(), bytes, size);
       error = errno;
     } else {
-      platform::waitReadable(stream->sock, waitMilliseconds);
+      platform::waitReadable(stream->sock.get(), waitMilliseconds);
     }
   }
   return afterSocketRead(stream, got, error);
@@ -213,7 +213,7 @@ void awaitBytes(TCPGlob* stream, int milliseconds) {
   // The part of a record that the library holds is nothing to read yet: the stream waits on its
   // socket for the rest, as a plain one does.
   if (stream->ssl != nullptr && decryptedBytes(stream) > 0) return;
-  platform::waitReadable(stream->sock, milliseconds);
+  platform::waitReadable(stream->sock.get(), milliseconds);
 }
 
 }  // namespace tcp

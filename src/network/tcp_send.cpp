@@ -40,9 +40,9 @@ bool waitForPeer(TCPGlob* stream, std::chrono::steady_clock::time_point progress
     return false;
   }
   if (awaited == Awaited::kRoom) {
-    platform::waitWritable(stream->sock, 1);
+    platform::waitWritable(stream->sock.get(), 1);
   } else {
-    platform::waitReadable(stream->sock, 1);
+    platform::waitReadable(stream->sock.get(), 1);
   }
   PA_Yield();
   return true;
@@ -67,7 +67,7 @@ bool socketIsFull() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 long sendPiece(TCPGlob* stream, const char* bytes, size_t count) {
   size_t piece = std::min(count, static_cast<size_t>(kPieceSize));
-  long written = platform::sendWithoutSignal(stream->sock, bytes, piece);
+  long written = platform::sendWithoutSignal(stream->sock.get(), bytes, piece);
   if (written > 0) {
     addTo(stream->rawBytesSent, written);
     tcp::count(kBytesOut, written);

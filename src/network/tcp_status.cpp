@@ -18,7 +18,7 @@ namespace {
 // Probes a connected socket: false once the peer has closed. A socket error other than the
 // live connection's answer stores status 20.
 bool connectionOpen(TCPGlob* stream) {
-  platform::ConnectionProbe probe = platform::probeConnection(stream->sock);
+  platform::ConnectionProbe probe = platform::probeConnection(stream->sock.get());
   if (probe.peerClosed) return false;
   if (probe.error != 0) stream->status = kStreamError;
   return true;
@@ -68,10 +68,10 @@ void tlsAcceptStep(TCPGlob* stream) {
 // A TLS listener without a certificate accepts too: its handshake then fails at once, with an
 // alert for the client and a last error for the stream, where the client would wait for nothing.
 void pollListening(TCPGlob* stream) {
-  int accepted = platform::acceptConnection(stream->sock);
+  int accepted = platform::acceptConnection(stream->sock.get());
   if (accepted < 0) return;
   removeListener(stream, 0);
-  stream->sock = accepted;
+  stream->sock.reset(accepted);
   stream->status = kStreamEstablished;
   stream->rawBytesSent = stream->rawBytesReceived = 0;
   stream->tlsBytesSent = stream->tlsBytesReceived = 0;
@@ -89,16 +89,16 @@ void learnLocalAddress(int fd) {
 
 void pollConnecting(TCPGlob* stream) {
   if (stream->connectPhase != kPhaseConnect) return tlsConnectStep(stream);
-  if (!platform::waitWritable(stream->sock, 0)) return;
+  if (!platform::waitWritable(stream->sock.get(), 0)) return;
   int error = 0;
   socklen_t length = sizeof error;
-  if (getsockopt(stream->sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+  if (getsockopt(stream->sock.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
     stream->status = kStreamNotConnected;
     return;
   }
   stream->status = kStreamEstablished;
   count(kConnects);
-  if (gLocalIP == 0) learnLocalAddress(stream->sock);
+  if (gLocalIP == 0) learnLocalAddress(stream->sock.get());
   if (stream->kind == kKindTLS) tlsConnectStep(stream);
 }
 

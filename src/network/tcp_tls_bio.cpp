@@ -149,7 +149,7 @@ int32_t writeTLSRecords(TCPGlob* stream, const char* bytes, int32_t count) {
 }
 
 int32_t readSocket(TCPGlob* stream, char* bytes, int32_t max) {
-  long got = platform::receiveNow(stream->sock, bytes, static_cast<size_t>(max));
+  long got = platform::receiveNow(stream->sock.get(), bytes, static_cast<size_t>(max));
   return afterSocketRead(stream, got, errno);
 }
 

@@ -47,7 +47,7 @@ long receiveDatagram(TCPGlob* stream, char* bytes, sockaddr_in& sender, int32_t 
   bool timed = deadlineFor(timeout, deadline);
   for (;;) {
     socklen_t length = sizeof sender;
-    long got = recvfrom(stream->sock, bytes, kDatagramBuffer, 0,
+    long got = recvfrom(stream->sock.get(), bytes, kDatagramBuffer, 0,
                         reinterpret_cast<sockaddr*>(&sender), &length);
     if (got >= 0) return got;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
@@ -97,19 +97,13 @@ TCPGlob* createUDP(int32_t port) {
   TCPGlob* stream = new (std::nothrow) TCPGlob;
   if (stream == nullptr) return nullptr;
   stream->kind = kKindUDP;
-  stream->sock = fd.release();
+  stream->sock = std::move(fd);
   return stream;
 }
 
 // Answers 0, or the errno of the failed close; the record is freed either way, with the
 // push-back that ZUV_TCPUnreceive may have given it (the stream commands do not look at kinds).
-int32_t releaseUDP(TCPGlob* stream) {
-  stream->pushBack.reset();
-  int32_t result = 0;
-  if (stream->sock > 0 && ::close(stream->sock) != 0) result = errno;
-  delete stream;
-  return result;
-}
+int32_t releaseUDP(TCPGlob* stream) { return releaseRecord(stream, -1); }
 
 // The address 255.255.255.255 is sent to 0.0.0.0, this host: it is never broadcast (a network's
 // own broadcast address is, since the socket allows broadcast).
@@ -118,7 +112,7 @@ int32_t sendUDP(TCPGlob* stream, const void* bytes, int32_t count, int32_t addre
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
   to.sin_addr.s_addr = address == -1 ? 0 : htonl(static_cast<uint32_t>(address));
-  long sent = sendto(stream->sock, bytes, count > 0 ? count : 0, 0,
+  long sent = sendto(stream->sock.get(), bytes, count > 0 ? count : 0, 0,
                      reinterpret_cast<sockaddr*>(&to), sizeof to);
   return sent < 0 ? -1 : 0;
 }

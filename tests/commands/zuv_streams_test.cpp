@@ -62,7 +62,7 @@ class StreamsTest : public StreamTest {
   // Bytes still on their way to the peer's buffer may free room later: a round that adds
   // nothing within 100 ms ends the filling.
   void fillSocket(int64_t id) {
-    int fd = stream(id)->sock;
+    int fd = stream(id)->sock.get();
     std::string block(65536, 'f');
     for (int round = 0, added = 1; added && round < 50; ++round) {
       added = 0;
@@ -237,7 +237,7 @@ TEST_F(StreamsTest, NoSocketIsKeptOnDescriptorZero) {
   ::close(0);
   int64_t id = open(static_cast<int16_t>(peers::refusedPort()));
   bool zeroFree = fcntl(0, F_GETFD) == -1;
-  int sock = id > 0 ? stream(id)->sock : -1;
+  int sock = id > 0 ? stream(id)->sock.get() : -1;
   dup2(saved, 0);
   ::close(saved);
   ASSERT_GT(id, 0);

@@ -908,7 +908,7 @@ TEST_F(TransfersTest, ABrokenSendLeavesAStreamThatAnotherProcessHolds) {
   ASSERT_TRUE(peers::await([&] { return status(id) == kStreamPeerClosed; }));
   EXPECT_EQ(send(id, "x"), 0);
   // Await the peer's reset on the socket itself, reading nothing from it.
-  int fd = streams::lookUp(static_cast<int32_t>(id))->sock;
+  int fd = streams::lookUp(static_cast<int32_t>(id))->sock.get();
   ASSERT_TRUE(peers::await([&] {
     pollfd entry{fd, POLLOUT, 0};
     poll(&entry, 1, 0);

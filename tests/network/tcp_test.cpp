@@ -142,9 +142,9 @@ TEST_F(TcpTest, SocketBuffersAreClampedTo4096Through32768) {
       ASSERT_NE(stream, nullptr);
       int size = 0;
       socklen_t length = sizeof size;
-      getsockopt(stream->sock, SOL_SOCKET, SO_SNDBUF, &size, &length);
+      getsockopt(stream->sock.get(), SOL_SOCKET, SO_SNDBUF, &size, &length);
       EXPECT_EQ(size, 2 * kept);  // Linux reports twice the size set
-      getsockopt(stream->sock, SOL_SOCKET, SO_RCVBUF, &size, &length);
+      getsockopt(stream->sock.get(), SOL_SOCKET, SO_RCVBUF, &size, &length);
       EXPECT_EQ(size, 2 * kept);
       EXPECT_EQ(tcp::release(stream, 0), 0);
     });
@@ -215,7 +215,7 @@ TEST_F(TcpTest, AListeningStreamsSharedSocketSeesNoCall) {
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
   ASSERT_EQ(listen(listener, 4), 0);
   auto* stream = new tcp::TCPGlob;
-  stream->sock = listener;
+  stream->sock.reset(listener);
   stream->status = kStreamListening;
   stream->listenSlot = 1;
   inHost([&] {
@@ -244,7 +244,7 @@ TEST_F(TcpTest, UDPDatagramsUpTo2048BytesAndTheCutAbove) {
     ASSERT_NE(udp, nullptr);
     EXPECT_EQ(tcp::status(udp, 0), -1);
     EXPECT_EQ(tcp::getUDPMTUSize(), 576);
-    uint16_t port = peers::localPort(udp->sock);
+    uint16_t port = peers::localPort(udp->sock.get());
     HostHandle handle = PA_NewHandle(0);
     int32_t address = 0, from = 0;
     for (auto [sent, got] : {std::pair{2048, 2048}, {3000, 2048}, {0, 0}, {10, 10}}) {
@@ -273,7 +273,7 @@ TEST_F(TcpTest, UDPTextReceiveDecodesUTF8) {
   inHost([&] {
     tcp::TCPGlob* udp = tcp::createUDP(0);
     ASSERT_NE(udp, nullptr);
-    ASSERT_TRUE(peer.sendTo(peers::localPort(udp->sock), "caf\xC3\xA9"));
+    ASSERT_TRUE(peer.sendTo(peers::localPort(udp->sock.get()), "caf\xC3\xA9"));
     PA_Unistring text = PA_CreateUnistring(reinterpret_cast<const PA_Unichar*>(u"old"));
     int32_t address = 0, from = 0;
     EXPECT_EQ(tcp::receiveUDP(udp, &text, address, from, 0), 0);
@@ -365,8 +365,8 @@ TEST_F(TcpTest, AnEmptyDatagramGivesAnEmptyTextAndItsSender) {
   inHost([&] {
     tcp::TCPGlob* udp = tcp::createUDP(0);
     ASSERT_NE(udp, nullptr);
-    EXPECT_NE(peers::localPort(udp->sock), 0);
-    ASSERT_TRUE(peer.sendTo(peers::localPort(udp->sock), ""));
+    EXPECT_NE(peers::localPort(udp->sock.get()), 0);
+    ASSERT_TRUE(peer.sendTo(peers::localPort(udp->sock.get()), ""));
     PA_Unistring text = PA_CreateUnistring(reinterpret_cast<const PA_Unichar*>(u"old"));
     int32_t address = 0, from = 0;
     EXPECT_EQ(tcp::receiveUDP(udp, &text, address, from, 0), 0);

@@ -788,7 +788,7 @@ TEST_F(TLSTest, StreamsOfOnePortShareASocketThatOutlivesThemForThirtySeconds) {
   int64_t tls = listenWithLeaf();
   ASSERT_GT(plain, 0);
   ASSERT_GT(tls, 0);
-  EXPECT_EQ(stream(plain)->sock, stream(tls)->sock);
+  EXPECT_EQ(stream(plain)->sock.get(), stream(tls)->sock.get());
   EXPECT_EQ(stream(plain)->listenSlot, stream(tls)->listenSlot);
   uint16_t port = static_cast<uint16_t>(localPort(plain));
   // Each connection goes to whichever stream is polled first after it arrives.
@@ -844,7 +844,7 @@ TEST_F(TLSTest, EveryListeningSocketHasItsGraceAndModeTwoClosesItAtOnce) {
   EXPECT_TRUE(awaitStatus(next, kStreamEstablished));
   int64_t joined = listen(static_cast<int16_t>(port), 0);
   int64_t last = listen(static_cast<int16_t>(port), 0);
-  EXPECT_EQ(stream(joined)->sock, stream(last)->sock);
+  EXPECT_EQ(stream(joined)->sock.get(), stream(last)->sock.get());
   EXPECT_EQ(release(joined), 0);
   EXPECT_EQ(release(last, 2), 0);
   EXPECT_LT(connectTo(peers::kLoopback1, port), 0);
@@ -1142,11 +1142,11 @@ TEST_F(TLSTest, AnotherProcessAsksAboutAStreamWhileItsTLSSendIsBlocked) {
   emu.onYield(1, 50, [&] {
     // The socket is full by now (the peer reads nothing), and the records have come (with the
     // session tickets) with no receive to read them.
-    pollfd entry{stream(id)->sock, POLLOUT, 0};
+    pollfd entry{stream(id)->sock.get(), POLLOUT, 0};
     full = poll(&entry, 1, 0) == 0;
     peers::await([&] {
       int readable = 0;
-      return ioctl(stream(id)->sock, FIONREAD, &readable) == 0 && readable > 11;
+      return ioctl(stream(id)->sock.get(), FIONREAD, &readable) == 0 && readable > 11;
     });
     available = emu.start("ZUV_TCPBytesAvailable", {num(id)}, 2);
     ciphers = emu.start("ZUV_SSLSetCiphers", {num(id), txt("")}, 3);
@@ -1233,7 +1233,7 @@ TEST_F(TLSTest, AClientThatSendsItsRequestAndEndsDuringTheAcceptIsServed) {
     ASSERT_EQ(peer->ask("flush"), "ok");
     ASSERT_EQ(peer->ask("fin"), "ok");
     ASSERT_TRUE(peers::await([&] {
-      pollfd entry{stream(listener)->sock, POLLRDHUP, 0};
+      pollfd entry{stream(listener)->sock.get(), POLLRDHUP, 0};
       return poll(&entry, 1, 0) == 1;
     }));
     EXPECT_EQ(status(listener), kStreamEstablished);
