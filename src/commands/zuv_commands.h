@@ -84,3 +84,16 @@ void handleSSLSetSNICertificate(PluginBlock* block);
 void handleSSLSNIList(PluginBlock* block);
 void handleUDPSendBlob(PluginBlock* block);
 void handleUDPReceiveBlob(PluginBlock* block);
+
+// Runs a command's body and returns its longint answer; nothing the body throws leaves the
+// command, whose answer is then -1.
+template <typename Body>
+void answerLong(PluginBlock* block, Body body) {
+  int32_t result;
+  try {
+    result = body(block);
+  } catch (...) {
+    result = -1;
+  }
+  PA_ReturnLong(block, result);
+}

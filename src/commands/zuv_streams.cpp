@@ -1,7 +1,7 @@
-// The Streams commands: they open, listen on, close, release and query TCP streams, poll many
-// streams at once and resolve names. A command that works on a stream holds it with the busy
-// counter, so that a release from another 4D process answers -2 instead of freeing the record
-// under it.
+// The Streams commands: they open, listen on, close, release and query TCP streams, wait for a
+// stream's status, poll many streams at once and resolve names. A command that works on a stream
+// holds it with the busy counter, so that a release from another 4D process answers -2 instead of
+// freeing the record under it.
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -11,6 +11,7 @@
 #include "4DPluginAPI.h"
 #include "4DPluginAPI_variables.h"
 #include "commands/zuv_commands.h"
+#include "commands/zuv_transfers.h"
 #include "plugin/parameters.h"
 #include "plugin/streams.h"
 #include "text/conversion.h"
@@ -27,6 +28,32 @@ constexpr int32_t kLocalInfoVersion = 84115459;  // 0x05038003
 constexpr PA_Unichar kEmptyText[1] = {0};
 
 int32_t hostOrder(uint32_t networkAddress) { return static_cast<int32_t>(ntohl(networkAddress)); }
+
+int32_t waitStatusCommand(PluginBlock* block) {
+  int32_t id = PA_GetLongParameter(block, 1);
+  int32_t wanted = PA_GetLongParameter(block, 2);
+  int32_t timeout = PA_GetLongParameter(block, 3);
+  if (streams::lookUp(id) == nullptr) return kBadStream;
+  // A negative status could never be reached; without a time-out it waits for 8 as 0 does.
+  if (wanted == 0 || (wanted < 0 && timeout <= 0)) wanted = kStreamEstablished;
+  Deadline deadline = timeout > 0 ? Deadline::afterSeconds(timeout) : Deadline::none();
+  streams::BusyStream held(id);
+  int32_t status;
+  for (;;) {
+    status = tcp::status(held.stream(), tcp::kSelectStatus);
+    yieldAt(kStatusWaitPacing);
+    if (wanted > 0 && status >= wanted) break;
+    if (status < 0 || deadline.passed()) break;
+    // Time-out or not, nothing comes after a status that the stream never leaves by itself; the
+    // answer is where the stream stands now, which another process may have moved meanwhile.
+    if (tcp::statusIsFinal(held.stream())) {
+      status = tcp::getStreamStatus(held.stream());
+      break;
+    }
+    if (streams::lookUp(id) != held.stream()) break;
+  }
+  return status;
+}
 
 }  // namespace
 
@@ -81,6 +108,10 @@ void handleTCPStatus(PluginBlock* block) {
   if (held.stream() == nullptr) return PA_ReturnLong(block, kBadStream);
   PA_ReturnLong(block, tcp::status(held.stream(), PA_GetLongParameter(block, 2)));
 }
+
+// ZUV_TCPWaitStatus: the status read last; -1 for a bad id or a UDP stream. A wait for a status
+// that the stream can no longer reach ends at once with the stream's status.
+void handleTCPWaitStatus(PluginBlock* block) { answerLong(block, waitStatusCommand); }
 
 // ZUV_TCPBytesAvailable: 0 for a bad id.
 void handleTCPBytesAvailable(PluginBlock* block) {

@@ -1,5 +1,5 @@
-// The text conversation commands (ZUV_TCPSend, ZUV_TCPReceive, ZUV_TCPUnreceive and
-// ZUV_TCPWaitStatus) and the pieces that every transfer loop shares (zuv_transfers.h).
+// The text conversation commands (ZUV_TCPSend, ZUV_TCPReceive and ZUV_TCPUnreceive) and the
+// pieces that every transfer loop shares (zuv_transfers.h).
 
 #include "commands/zuv_transfers.h"
 
@@ -658,7 +658,8 @@ int32_t receiveCommand(PluginBlock* block) {
   return receiveText(block, id, *text, charset, filter, request);
 }
 
-// ---- ZUV_TCPSend, ZUV_TCPUnreceive, ZUV_TCPWaitStatus -------------------------------------------
+// ---- ZUV_TCPSend, ZUV_TCPUnreceive
+// ---------------------------------------------------------------
 
 // The bytes to send for the text: its copy passed through the text filters first, when the filter
 // has any, so that the parameter does not change.
@@ -709,32 +710,6 @@ int32_t unreceiveCommand(PluginBlock* block) {
   return tcp::unreceive(stream, bytes.bytes.chars, bytes.bytes.length, atFront);
 }
 
-int32_t waitStatusCommand(PluginBlock* block) {
-  int32_t id = PA_GetLongParameter(block, 1);
-  int32_t wanted = PA_GetLongParameter(block, 2);
-  int32_t timeout = PA_GetLongParameter(block, 3);
-  if (streams::lookUp(id) == nullptr) return kBadStream;
-  // A negative status could never be reached; without a time-out it waits for 8 as 0 does.
-  if (wanted == 0 || (wanted < 0 && timeout <= 0)) wanted = kStreamEstablished;
-  Deadline deadline = timeout > 0 ? Deadline::afterSeconds(timeout) : Deadline::none();
-  streams::BusyStream held(id);
-  int32_t status;
-  for (;;) {
-    status = tcp::status(held.stream(), tcp::kSelectStatus);
-    yieldAt(kStatusWaitPacing);
-    if (wanted > 0 && status >= wanted) break;
-    if (status < 0 || deadline.passed()) break;
-    // Time-out or not, nothing comes after a status that the stream never leaves by itself; the
-    // answer is where the stream stands now, which another process may have moved meanwhile.
-    if (tcp::statusIsFinal(held.stream())) {
-      status = tcp::getStreamStatus(held.stream());
-      break;
-    }
-    if (streams::lookUp(id) != held.stream()) break;
-  }
-  return status;
-}
-
 }  // namespace
 
 // ZUV_TCPSend: 0 when the bytes went out, the count waiting in the send buffer when they were
@@ -751,10 +726,6 @@ void handleTCPSend(PluginBlock* block) { answerLong(block, sendCommand); }
 // exactly (the variable untouched, nothing received); 0 for an append to a text already
 // 2,147,483,647 units long.
 void handleTCPReceive(PluginBlock* block) { answerLong(block, receiveCommand); }
-
-// ZUV_TCPWaitStatus: the status read last; -1 for a bad id or a UDP stream. A wait for a status
-// that the stream can no longer reach ends at once with the stream's status.
-void handleTCPWaitStatus(PluginBlock* block) { answerLong(block, waitStatusCommand); }
 
 // ZUV_TCPUnreceive: the bytes the stream's push-back buffer holds afterwards; -1 for a bad id or a
 // text that the host could not convert, which puts nothing back. A filter without a receive

@@ -1,8 +1,9 @@
 // What the transfer commands share: the character-set pair of a file or BLOB filter, the
 // conversion of one chunk, the cut that keeps a UTF-8 chunk from ending inside a character,
 // deadlines made from time-outs, where each loop gives time to other 4D processes, and the
-// delimiter search of the receives. ZUV_TCPSend, ZUV_TCPReceive, ZUV_TCPUnreceive and
-// ZUV_TCPWaitStatus (zuv_transfers.cpp) use them, and so do the file, BLOB and picture loops.
+// delimiter search of the receives. ZUV_TCPSend, ZUV_TCPReceive and ZUV_TCPUnreceive
+// (zuv_transfers.cpp) use them, and so do the file, BLOB and picture loops and the status wait of
+// ZUV_TCPWaitStatus (zuv_streams.cpp).
 //
 // Nothing here keeps state beyond one command: a DelimiterSearch or a Deadline lives for one
 // receive, the chunk conversion disposes its temporary text before it answers.
@@ -120,21 +121,6 @@ void yieldAt(const LoopPacing& pacing);
 // After a pass that received nothing: waits at most a millisecond for bytes, and sleeps the
 // loop's idle ticks only when none came, so that a sender a moment behind costs no whole pause.
 void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing);
-
-// ---- Answers ------------------------------------------------------------------------------------
-
-// Runs a command's body and returns its longint answer; nothing the body throws leaves the
-// command, whose answer is then -1.
-template <typename Body>
-void answerLong(PluginBlock* block, Body body) {
-  int32_t result;
-  try {
-    result = body(block);
-  } catch (...) {
-    result = -1;
-  }
-  PA_ReturnLong(block, result);
-}
 
 // ---- Delimiter search ---------------------------------------------------------------------------
 
