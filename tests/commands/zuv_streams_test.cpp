@@ -1,8 +1,8 @@
 // The stream commands, driven through FourDPackex the way 4D calls them, against real peers on
 // loopback inside the test binary's own network namespace: the status paths of each way a peer
 // can end, refused connects, urgent bytes, the id rules, the busy counter across another 4D
-// process's release, the multi-status command over arrays of streams, and the mended faults of
-// the stream commands.
+// process's release, waits for a status, the multi-status command over arrays of streams, and
+// the mended faults of the stream commands.
 
 #include <climits>
 #include <string>
@@ -16,7 +16,9 @@
 #include "4DPluginAPI.h"
 #include "commands/zuv_commands.h"
 #include "network/tcp.h"
+#include "peers/held_peer.h"
 #include "peers/peers.h"
+#include "plugin/streams.h"
 #include "support/plugin_test.h"
 #include "support/stream_test.h"
 
@@ -25,6 +27,8 @@ namespace {
 
 // Entered before main, while the binary has one thread (see peers.h).
 const bool kIsolated = peers::isolated();
+
+using peers::HeldPeer;
 
 constexpr int64_t kLoopback = 0x7F000001;
 
@@ -48,6 +52,17 @@ class StreamsTest : public StreamTest {
     return run("ZUV_TCPRelease", {num(id), num(mode)}).number();
   }
   int64_t available(int64_t id) { return run("ZUV_TCPBytesAvailable", {num(id)}).number(); }
+  // A stream to a held peer, both ends connected.
+  int64_t connect(HeldPeer& peer) {
+    int64_t id = open(peer.port());
+    EXPECT_GT(id, 0);
+    EXPECT_TRUE(peers::await([&] { return status(id) >= kStreamEstablished; }));
+    EXPECT_TRUE(peer.awaitConnected());
+    return id;
+  }
+  int64_t waitStatus(int64_t id, int64_t wanted, int64_t seconds) {
+    return run("ZUV_TCPWaitStatus", {num(id), num(wanted), num(seconds)}).number();
+  }
 
   // Receives until `count` bytes have come.
   std::string receive(int64_t id, size_t count) {
@@ -322,6 +337,74 @@ TEST_F(StreamsTest, OutputsAreWrittenInTheirOrderEvenWhenVariablesAreShared) {
     emu.run(1, [&] { call.handler(&block); });
     EXPECT_EQ(shared, call.kept);
   }
+}
+
+// ---- Waiting for a status
+// ------------------------------------------------------------------------
+
+TEST_F(StreamsTest, WaitStatusFor8AndFor14) {
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  emu.resetTrace();
+  EXPECT_EQ(waitStatus(id, 0, 5), 8);
+  // Even a status already reached costs one poll and a sleep of six ticks.
+  EXPECT_EQ(emu.entryCount(-89), 1);
+  EXPECT_EQ(waitStatus(id, -3, 0), 8);
+  peer.finish();
+  EXPECT_EQ(waitStatus(id, 14, 5), 14);
+}
+
+// A wait for a status that the stream can no longer reach answers at once with the stream's
+// status, with or without a time-out: 0 for a refused connection (where a connection still
+// pending at the time-out answers 6), 14 once the peer has closed, 18 once both sides have.
+TEST_F(StreamsTest, AWaitForAStatusThatCanNoLongerComeAnswersAtOnce) {
+  int64_t refused = run("ZUV_TCPOpen", {txt("127.0.0.1"),
+                                        num(static_cast<int16_t>(peers::refusedPort())),
+                                        num(0),
+                                        num(0),
+                                        {},
+                                        num(0),
+                                        num(0)})
+                        .number();
+  ASSERT_GT(refused, 0);
+  HeldPeer peer;
+  int64_t closed = connect(peer);
+  peer.finish();
+  ASSERT_TRUE(peers::await([&] { return status(closed) == kStreamPeerClosed; }));
+  struct Case {
+    const char* what;
+    int64_t wanted;
+    int64_t answer;
+  };
+  const Case cases[] = {{"refused", 8, kStreamNotConnected},
+                        {"peer closed", 18, kStreamPeerClosed},
+                        {"closed both ways", 20, kStreamClosed}};
+  for (const Case& c : cases) {
+    int64_t id = c.answer == kStreamNotConnected ? refused : closed;
+    if (c.answer == kStreamClosed) {
+      ASSERT_EQ(run("ZUV_TCPClose", {num(id)}).number(), 0);
+    }
+    for (int64_t seconds : {0, 5}) {
+      SCOPED_TRACE(std::string(c.what) + ", time-out " + std::to_string(seconds));
+      emu.resetTrace();
+      EXPECT_EQ(waitStatus(id, c.wanted, seconds), c.answer);
+      // A refused connection may still show 6 at the first poll; then 0 ends the wait.
+      EXPECT_LE(emu.entryCount(-89), 2) << "the wait went on for a status that cannot come";
+    }
+  }
+  EXPECT_EQ(run("ZUV_TCPRelease", {num(refused), num(0)}).number(), 0);
+  EXPECT_EQ(run("ZUV_TCPRelease", {num(closed), num(0)}).number(), 0);
+}
+
+TEST_F(StreamsTest, AWaitOnAUDPSocketAnswersMinus1AfterOnePoll) {
+  int64_t id = 0;
+  emu.run(1, [&] { id = streams::add(tcp::createUDP(0)); });
+  ASSERT_GT(id, 0);
+  emu.resetTrace();
+  EXPECT_EQ(waitStatus(id, 8, 0), -1);
+  EXPECT_EQ(emu.entryCount(-89), 1);
+  EXPECT_EQ(status(id), -1);
+  emu.run(1, [&] { EXPECT_EQ(tcp::releaseUDP(streams::remove(static_cast<int32_t>(id))), 0); });
 }
 
 // ---- Multi-status

@@ -1,11 +1,11 @@
 // Text conversations over a stream, held through FourDPackex the way a 4D method holds them:
-// ZUV_TCPSend, ZUV_TCPReceive with its limits, delimiters, flags and time-outs, ZUV_TCPUnreceive
-// in front and behind, and ZUV_TCPWaitStatus, against peers on loopback inside the test binary's
-// own network namespace: peers written here (a line protocol, a small HTTP/1.0 server) and
-// python3's http.server as an independent one. The decoders of the filter bits, the UTF-8 cut,
-// the deadlines, the chunk conversion and the delimiter search are tested directly with tables
-// of cases, and so are the mended faults: refused conversions, searches that stay inside the
-// buffer, pushed-back bytes that are never lost, and waits that end once the stream has.
+// ZUV_TCPSend, ZUV_TCPReceive with its limits, delimiters, flags and time-outs, and
+// ZUV_TCPUnreceive in front and behind, against peers on loopback inside the test binary's own
+// network namespace: peers written here (a line protocol, a small HTTP/1.0 server) and python3's
+// http.server as an independent one. The decoders of the filter bits, the UTF-8 cut, the
+// deadlines, the chunk conversion and the delimiter search are tested directly with tables of
+// cases, and so are the mended faults: refused conversions, searches that stay inside the buffer,
+// and pushed-back bytes that are never lost.
 
 #include "commands/zuv_transfers.h"
 
@@ -30,6 +30,7 @@
 #include "4DPluginAPI.h"
 #include "codecs/codecs.h"
 #include "network/tcp.h"
+#include "peers/held_peer.h"
 #include "peers/peers.h"
 #include "peers/python_peer.h"
 #include "plugin/streams.h"
@@ -354,45 +355,7 @@ TEST_F(ChunkConversionTest, RawCharsetAndFilteredChunks) {
 // ---- Conversations
 // ---------------------------------------------------------------------------------
 
-// A peer whose end of the connection the test drives itself, from its own thread.
-class HeldPeer {
- public:
-  explicit HeldPeer(uint32_t host = peers::kLoopback1)
-      : peer_(
-            [this](int fd, peers::Peer& self) {
-              fd_ = fd;
-              self.waitForStop();
-            },
-            host) {}
-  int16_t port() const { return peer_.port(); }
-  bool awaitConnected() {
-    return peers::await([&] { return fd_.load() >= 0; });
-  }
-  void write(const std::string& bytes) { peers::writeAll(fd_, bytes); }
-  // Reads until `count` bytes have come, the stream has closed, or 10 seconds have passed.
-  std::string read(size_t count) {
-    std::string bytes;
-    char buffer[65536];
-    while (bytes.size() < count) {
-      pollfd entry{fd_, POLLIN, 0};
-      if (poll(&entry, 1, 10000) <= 0) break;
-      ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
-      if (n <= 0) break;
-      bytes.append(buffer, static_cast<size_t>(n));
-    }
-    return bytes;
-  }
-  // True when nothing more is waiting to be read now.
-  bool nothingWaiting() {
-    pollfd entry{fd_, POLLIN, 0};
-    return poll(&entry, 1, 0) == 0;
-  }
-  void finish() { shutdown(fd_, SHUT_WR); }
-
- private:
-  std::atomic<int> fd_{-1};
-  peers::Peer peer_;
-};
+using peers::HeldPeer;
 
 class TransfersTest : public PluginTest {
  protected:
@@ -725,60 +688,6 @@ TEST_F(TransfersTest, AReceiveWithoutDeadlineEndsOnceThePeerHasClosed) {
   EXPECT_EQ(receive(id, "", 0, 0, 0, "", -1).number(), 0);
 }
 
-TEST_F(TransfersTest, WaitStatusFor8AndFor14) {
-  HeldPeer peer;
-  int64_t id = connect(peer);
-  emu.resetTrace();
-  EXPECT_EQ(waitStatus(id, 0, 5), 8);
-  // Even a status already reached costs one poll and a sleep of six ticks.
-  EXPECT_EQ(emu.entryCount(-89), 1);
-  EXPECT_EQ(waitStatus(id, -3, 0), 8);
-  peer.finish();
-  EXPECT_EQ(waitStatus(id, 14, 5), 14);
-}
-
-// A wait for a status that the stream can no longer reach answers at once with the stream's
-// status, with or without a time-out: 0 for a refused connection (where a connection still
-// pending at the time-out answers 6), 14 once the peer has closed, 18 once both sides have.
-TEST_F(TransfersTest, AWaitForAStatusThatCanNoLongerComeAnswersAtOnce) {
-  int64_t refused = run("ZUV_TCPOpen", {txt("127.0.0.1"),
-                                        num(static_cast<int16_t>(peers::refusedPort())),
-                                        num(0),
-                                        num(0),
-                                        {},
-                                        num(0),
-                                        num(0)})
-                        .number();
-  ASSERT_GT(refused, 0);
-  HeldPeer peer;
-  int64_t closed = connect(peer);
-  peer.finish();
-  ASSERT_TRUE(peers::await([&] { return status(closed) == kStreamPeerClosed; }));
-  struct Case {
-    const char* what;
-    int64_t wanted;
-    int64_t answer;
-  };
-  const Case cases[] = {{"refused", 8, kStreamNotConnected},
-                        {"peer closed", 18, kStreamPeerClosed},
-                        {"closed both ways", 20, kStreamClosed}};
-  for (const Case& c : cases) {
-    int64_t id = c.answer == kStreamNotConnected ? refused : closed;
-    if (c.answer == kStreamClosed) {
-      ASSERT_EQ(run("ZUV_TCPClose", {num(id)}).number(), 0);
-    }
-    for (int64_t seconds : {0, 5}) {
-      SCOPED_TRACE(std::string(c.what) + ", time-out " + std::to_string(seconds));
-      emu.resetTrace();
-      EXPECT_EQ(waitStatus(id, c.wanted, seconds), c.answer);
-      // A refused connection may still show 6 at the first poll; then 0 ends the wait.
-      EXPECT_LE(emu.entryCount(-89), 2) << "the wait went on for a status that cannot come";
-    }
-  }
-  EXPECT_EQ(run("ZUV_TCPRelease", {num(refused), num(0)}).number(), 0);
-  EXPECT_EQ(run("ZUV_TCPRelease", {num(closed), num(0)}).number(), 0);
-}
-
 TEST_F(TransfersTest, ASecondProcessPushesBackBetweenTwoPassesOfAReceive) {
   HeldPeer peer;
   int64_t id = connect(peer);
@@ -859,17 +768,6 @@ TEST_F(TransfersTest, AReleaseDuringAReceiveAnswersBusyAndTheReceiveGoesOn) {
   EXPECT_EQ(received.number(), 5);
   EXPECT_EQ(bytesOf(received), "hello");
   EXPECT_EQ(run("ZUV_TCPRelease", {num(id), num(0)}).number(), 0);
-}
-
-TEST_F(TransfersTest, AWaitOnAUDPSocketAnswersMinus1AfterOnePoll) {
-  int64_t id = 0;
-  emu.run(1, [&] { id = streams::add(tcp::createUDP(0)); });
-  ASSERT_GT(id, 0);
-  emu.resetTrace();
-  EXPECT_EQ(waitStatus(id, 8, 0), -1);
-  EXPECT_EQ(emu.entryCount(-89), 1);
-  EXPECT_EQ(status(id), -1);
-  emu.run(1, [&] { EXPECT_EQ(tcp::releaseUDP(streams::remove(static_cast<int32_t>(id))), 0); });
 }
 
 TEST_F(TransfersTest, AZeroByteHidesTheDelimiterFromTheWholeBufferSearch) {
