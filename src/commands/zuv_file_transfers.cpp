@@ -16,7 +16,7 @@
 
 #include "codecs/codecs.h"
 #include "commands/zuv_commands.h"
-#include "commands/zuv_transfers.h"
+#include "commands/zuv_transfers_common.h"
 #include "files/file_io.h"
 #include "files/xfile.h"
 #include "network/tcp.h"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "commands/zuv_commands.h"
-#include "commands/zuv_transfers.h"
+#include "commands/zuv_transfers_common.h"
 #include "services/db.h"
 #include "text/conversion.h"
 

@@ -11,7 +11,7 @@
 #include "4DPluginAPI.h"
 #include "4DPluginAPI_variables.h"
 #include "commands/zuv_commands.h"
-#include "commands/zuv_transfers.h"
+#include "commands/zuv_transfers_common.h"
 #include "plugin/parameters.h"
 #include "plugin/streams.h"
 #include "text/conversion.h"

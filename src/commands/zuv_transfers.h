@@ -1,160 +1,40 @@
-// What the transfer commands share: the character-set pair of a file or BLOB filter, the
-// conversion of one chunk, the cut that keeps a UTF-8 chunk from ending inside a character,
-// deadlines made from time-outs, where each loop gives time to other 4D processes, and the
-// delimiter search of the receives. ZUV_TCPSend, ZUV_TCPReceive and ZUV_TCPUnreceive
-// (zuv_transfers.cpp) use them, and so do the file, BLOB and picture loops and the status wait of
-// ZUV_TCPWaitStatus (zuv_streams.cpp).
-//
-// Nothing here keeps state beyond one command: a DelimiterSearch or a Deadline lives for one
-// receive, the chunk conversion disposes its temporary text before it answers.
+// The transfer loops, as the Transfers commands (zuv_transfers.cpp) call them once they have read
+// their parameters and found their stream: the text conversation (zuv_transfers_text.cpp). Each
+// takes typed values, holds its stream's busy counter across every yield, and answers the
+// command's code.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <string>
-#include <string_view>
 
 #include "4DPluginAPI.h"
 #include "network/tcp.h"
-#include "text/conversion.h"
 
-// The codes the transfer commands share.
-constexpr int32_t kNoCharset = -7;  // a filter that names no usable character set
-// A delimiter (or a BLOB replacement) that its character set cannot hold exactly: the host would
-// make '?' of a character it lacks, and the bytes would match, or write, something else.
-constexpr int32_t kInexactText = -8;
+// ---- Text conversations -------------------------------------------------------------------------
 
-// Files and BLOBs move in chunks of this size, each converted by itself; a raw file send uses the
-// larger chunk when the caller names none, since nothing is converted.
-constexpr int32_t kTransferChunk = 32768;
-constexpr int32_t kRawFileChunk = 131072;
+// The flags of ZUV_TCPReceive.
+constexpr int32_t kReceiveAppends = 0x1;
+constexpr int32_t kDelimiterStaysInStream = 0x2;
+constexpr int32_t kSearchNewBytesOnly = 0x4;
 
-// ---- Character-set pairs and chunks ------------------------------------------------------------
-
-// Fills the pair of a file or BLOB transfer: `source` for the bytes taken in, `target` for the
-// bytes produced. Several bits of one side are no error: 1005 wins over 7, 7 over 100. One side
-// without a bit takes the other's character set. Leaves only the text bits in `filter`.
-void getFilterCharsets(int& filter, PA_4DCharSet& source, PA_4DCharSet& target);
-
-// How many bytes from the start of a UTF-8 chunk (length at least 1) may go on now: its last
-// character, when it is a multi-byte one, complete or not, waits for the next chunk, unless the
-// chunk is nothing but that character.
-int getUTF8SendSize(const char* buffer, int length);
-
-// The bytes at the end of a UTF-8 run that begin a character the run ends inside: a lead byte
-// and the continuation bytes that follow it so far, 0 when the last character is whole. Bytes
-// that could never become a character (a stray continuation, a lead that no byte may follow)
-// are no beginning: 0.
-int64_t incompleteUTF8Tail(const char* bytes, int64_t length);
-
-// A file or BLOB transfer's character sets and text bits, as getFilterCharsets leaves them.
-struct ChunkConversion {
-  PA_4DCharSet source = 0;
-  PA_4DCharSet target = 0;
-  int textBits = 0;
-  // Raw: no text bits and equal character sets; its bytes pass as they are.
-  bool raw() const { return textBits == 0 && source == target; }
-  // Text bits without any character set: nothing could be produced, so the loops answer
-  // kNoCharset before they move a byte.
-  bool producesNothing() const { return textBits != 0 && source == 0 && target == 0; }
+struct ReceiveRequest {
+  int32_t limit;  // 0 or less: none
+  int32_t flags;
+  int32_t timeout;  // ticks; below 0 none, 0 until a pass that brings nothing
+  PA_4DCharSet charset;
 };
 
-// The bytes to produce from n source bytes of one chunk: a copy when raw; through a temporary
-// text and filterText when text bits are set (the chunk's end is the filter's end too); else
-// converted byte to byte by the host. What the host's conversion gives is answered unchecked.
-EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conversion);
+// ZUV_TCPSend's work once the id has passed: the text's bytes in the send character set, passed
+// through the filter's text bits first (on a copy), sent through the stream's send buffer with
+// `mode`. A send that fails on a broken connection closes and releases the stream, unless another
+// process holds it.
+int32_t sendText(int32_t id, const PA_Unistring& text, int16_t mode, int filter);
 
-// ---- Deadlines
-// -----------------------------------------------------------------------------------
+// ZUV_TCPReceive's work once the id, the filter and the append limit have passed: -1 when the
+// earlier text or the delimiter cannot be converted, kInexactText when the character set cannot
+// hold the delimiter exactly (the text stays as it was in both cases); else the byte count.
+int32_t receiveText(int32_t id, PA_Unistring& text, const PA_Unistring& delimiterText,
+                    PA_4DCharSet charset, int filter, const ReceiveRequest& request);
 
-// A time-out in ticks (1/60 s) in milliseconds: ticks × 50 / 3, in 64 bits, truncated, so that
-// 1 tick is 16 ms, 3 ticks exactly 50 ms and no time-out wraps.
-int64_t ticksToMilliseconds(int32_t ticks);
-
-// A point on the network layer's steady clock after which a loop stops; none never passes.
-class Deadline {
- public:
-  static Deadline none() { return Deadline(); }
-  static Deadline afterTicks(int32_t ticks);
-  static Deadline afterSeconds(int32_t seconds);
-  bool exists() const { return exists_; }
-  // True once the clock is beyond the deadline.
-  bool passed() const;
-
- private:
-  Deadline() = default;
-  explicit Deadline(std::chrono::steady_clock::time_point at) : exists_(true), at_(at) {}
-  bool exists_ = false;
-  std::chrono::steady_clock::time_point at_{};
-};
-
-// ---- Where the loops yield ----------------------------------------------------------------------
-
-// How a transfer loop gives time to the other 4D processes, holding its stream's busy counter
-// across every yield.
-enum class YieldPoint {
-  kNone,           // the loop yields only inside the network layer's sends
-  kBetweenPasses,  // PA_Yield before each further pass, or after each chunk sent
-  kAfterPoll,      // delay(kIdleTicks) after each status poll
-};
-
-struct LoopPacing {
-  YieldPoint yield;
-  // Ticks to sleep after a pass that received nothing (0: none), so that a loop waiting for a
-  // slow peer does not spin.
-  int32_t idleTicks;
-};
-
-// A sixth of a second: the status wait's poll interval and the receive loops' pause.
-constexpr int32_t kIdleTicks = 6;
-
-constexpr LoopPacing kTextReceivePacing{YieldPoint::kBetweenPasses, 0};
-constexpr LoopPacing kStatusWaitPacing{YieldPoint::kAfterPoll, 0};
-constexpr LoopPacing kFileSendPacing{YieldPoint::kBetweenPasses, 0};
-constexpr LoopPacing kFileReceivePacing{YieldPoint::kBetweenPasses, kIdleTicks};
-constexpr LoopPacing kPictureSendPacing{YieldPoint::kNone, 0};
-constexpr LoopPacing kBlobSendPacing{YieldPoint::kBetweenPasses, 0};
-constexpr LoopPacing kBlobReceivePacing{YieldPoint::kBetweenPasses, kIdleTicks};
-
-// Gives time to other 4D processes at a loop's yield point.
-void yieldAt(const LoopPacing& pacing);
-// After a pass that received nothing: waits at most a millisecond for bytes, and sleeps the
-// loop's idle ticks only when none came, so that a sender a moment behind costs no whole pause.
-void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing);
-
-// ---- Delimiter search ---------------------------------------------------------------------------
-
-// What a zero byte is to a delimiter search: the end of a text's bytes, or a byte like any other
-// in a BLOB's.
-enum class ZeroByte { kEndsTheSearch, kIsData };
-
-// Finds a delimiter in a receive buffer that only grows. A text receive finds it the way a
-// zero-terminated search from a start offset would: the first occurrence at or after the start
-// that ends before the first zero byte at or after the start. A BLOB holds binary data, so a
-// BLOB receive finds the first occurrence at or after the start in every byte received. The
-// search stays inside the buffer, and it remembers how far it got, so that a receive that
-// searches its whole buffer on every pass still reads each byte about once.
-//
-// An empty delimiter matches nothing; nor does one that holds a zero byte when a zero byte ends
-// the search, since a zero-terminated search could never match it.
-class DelimiterSearch {
- public:
-  explicit DelimiterSearch(std::string_view delimiter, ZeroByte zero = ZeroByte::kEndsTheSearch)
-      : delimiter_(delimiter), zero_(zero) {}
-  bool matchesSomething() const;
-  int64_t length() const { return static_cast<int64_t>(delimiter_.size()); }
-  // The offset of the match in bytes[0, size), or -1. The bytes below an earlier call's size must
-  // not have changed since.
-  int64_t find(const char* bytes, int64_t size, int64_t start);
-
- private:
-  int64_t zeroLimit(const char* bytes, int64_t size, int64_t start);
-
-  std::string delimiter_;
-  ZeroByte zero_;
-  int64_t zeroFreeFrom_ = 0;  // bytes[zeroFreeFrom_, zeroFreeTo_) hold no zero byte
-  int64_t zeroFreeTo_ = 0;
-  int64_t zeroAt_ = -1;      // the zero byte at zeroFreeTo_, once one was met
-  int64_t checkedFrom_ = 0;  // no match starts in [checkedFrom_, checkedTo_)
-  int64_t checkedTo_ = 0;
-};
+// ZUV_TCPUnreceive's work once the id has passed: the text's bytes in the receive character set
+// put back in front of or behind the stream's push-back bytes.
+int32_t unreceiveText(tcp::TCPGlob* stream, const PA_Unistring& text, bool atFront, int filter);

@@ -7,8 +7,6 @@
 // cases, and so are the mended faults: refused conversions, searches that stay inside the buffer,
 // and pushed-back bytes that are never lost.
 
-#include "commands/zuv_transfers.h"
-
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -29,6 +27,7 @@
 
 #include "4DPluginAPI.h"
 #include "codecs/codecs.h"
+#include "commands/zuv_transfers_common.h"
 #include "network/tcp.h"
 #include "peers/held_peer.h"
 #include "peers/peers.h"

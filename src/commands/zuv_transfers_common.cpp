@@ -1,0 +1,158 @@
+// What every transfer loop shares: the character-set pairs, the chunk conversion, the UTF-8 cut,
+// the deadlines, the yield points and the delimiter search (zuv_transfers_common.h).
+
+#include "commands/zuv_transfers_common.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include <unicode/utf8.h>
+
+#include "network/tcp.h"
+#include "text/conversion.h"
+#include "text/filter_charsets.h"
+#include "text/filters.h"
+
+namespace {
+
+bool isContinuationByte(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+bool isLeadByte(uint8_t byte) { return byte >= 0xC0 && byte <= 0xFD; }
+
+}  // namespace
+
+// ---- Character-set pairs and chunks ------------------------------------------------------------
+
+void getFilterCharsets(int& filter, PA_4DCharSet& source, PA_4DCharSet& target) {
+  auto pick = [filter](int32_t bit1005, int32_t bitUTF8, int32_t bit100) -> PA_4DCharSet {
+    if ((filter & bit1005) != 0) return kCharSet1005;
+    if ((filter & bitUTF8) != 0) return kCharSetUTF8;
+    if ((filter & bit100) != 0) return kCharSet100;
+    return 0;
+  };
+  source = pick(kFilterIn1005, kFilterInUTF8, kFilterIn100);
+  target = pick(kFilterOut1005, kFilterOutUTF8, kFilterOut100);
+  if (source == 0) source = target;
+  if (target == 0) target = source;
+  filter &= kFilterTextBits;
+}
+
+int getUTF8SendSize(const char* buffer, int length) {
+  if (length <= 1) return length;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(buffer);
+  int last;  // where the last character starts
+  if (!isContinuationByte(bytes[length - 1])) {
+    last = length - 1;
+  } else if (!isContinuationByte(bytes[length - 2])) {
+    last = length - 2;
+  } else {
+    last = utf8_back1SafeBody(bytes, 0, length - 2);
+  }
+  int keep = isLeadByte(bytes[last]) ? last : last + 1;
+  return keep == 0 ? length : keep;
+}
+
+int64_t incompleteUTF8Tail(const char* bytes, int64_t length) {
+  const auto* end = reinterpret_cast<const uint8_t*>(bytes) + length;
+  for (int64_t back = 1; back <= 3 && back <= length; ++back) {
+    uint8_t lead = end[-back];
+    if (isContinuationByte(lead)) continue;
+    if (!U8_IS_LEAD(lead) || U8_COUNT_TRAIL_BYTES(lead) < back) return 0;
+    if (back == 1) return 1;
+    uint8_t second = end[1 - back];
+    bool valid = lead < 0xE0   ? true
+                 : lead < 0xF0 ? U8_IS_VALID_LEAD3_AND_T1(lead, second)
+                               : U8_IS_VALID_LEAD4_AND_T1(lead, second);
+    return valid ? back : 0;
+  }
+  return 0;
+}
+
+EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conversion) {
+  if (conversion.raw()) return convertToChars(bytes, n, conversion.source, conversion.source);
+  if (conversion.textBits == 0) {
+    return convertToChars(bytes, n, conversion.source, conversion.target);
+  }
+  DecodedChars units = convertToUnicode(bytes, n, conversion.source);
+  TemporaryText text(kNoUnits);
+  if (!text.made()) return EncodedChars();
+  PA_SetUnistring(&text.get(), units.chars != nullptr ? units.chars : kNoUnits);
+  filterText(text.get(), conversion.textBits);
+  return convertToChars(text.get().fString, text.get().fLength, conversion.target);
+}
+
+// ---- Deadlines
+// -----------------------------------------------------------------------------------
+
+int64_t ticksToMilliseconds(int32_t ticks) { return int64_t{ticks} * 50 / 3; }
+
+Deadline Deadline::afterTicks(int32_t ticks) {
+  return Deadline(tcp::steadyNow() + std::chrono::milliseconds(ticksToMilliseconds(ticks)));
+}
+
+Deadline Deadline::afterSeconds(int32_t seconds) {
+  return Deadline(tcp::steadyNow() + std::chrono::nanoseconds(int64_t{seconds} * 1000000000));
+}
+
+bool Deadline::passed() const { return exists_ && tcp::steadyNow() > at_; }
+
+// ---- Where the loops yield ----------------------------------------------------------------------
+
+void yieldAt(const LoopPacing& pacing) {
+  switch (pacing.yield) {
+    case YieldPoint::kBetweenPasses:
+      return PA_Yield();
+    case YieldPoint::kAfterPoll:
+      return delay(kIdleTicks);
+    case YieldPoint::kNone:
+      return;
+  }
+}
+
+void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing) {
+  if (pacing.idleTicks <= 0) return;
+  tcp::awaitBytes(stream, kEmptyPassWait);
+  if (tcp::charsReceived(stream) > 0) return;
+  delay(pacing.idleTicks);
+}
+
+// ---- Delimiter search ---------------------------------------------------------------------------
+
+bool DelimiterSearch::matchesSomething() const {
+  if (delimiter_.empty()) return false;
+  return zero_ == ZeroByte::kIsData || delimiter_.find('\0') == std::string::npos;
+}
+
+// The end of what a search from `start` reads: for a zero-terminated search the first zero byte
+// at or after it, else (and without one) the buffer's end. Bytes already known to hold no zero
+// are not read again.
+int64_t DelimiterSearch::zeroLimit(const char* bytes, int64_t size, int64_t start) {
+  if (zero_ == ZeroByte::kIsData) return size;
+  if (start < zeroFreeFrom_ || start > zeroFreeTo_) {
+    zeroFreeFrom_ = zeroFreeTo_ = start;
+    zeroAt_ = -1;
+  }
+  if (zeroAt_ >= 0) return zeroAt_;
+  const void* zero = std::memchr(bytes + zeroFreeTo_, 0, static_cast<size_t>(size - zeroFreeTo_));
+  if (zero == nullptr) {
+    zeroFreeTo_ = size;
+    return size;
+  }
+  zeroAt_ = zeroFreeTo_ = static_cast<const char*>(zero) - bytes;
+  return zeroAt_;
+}
+
+int64_t DelimiterSearch::find(const char* bytes, int64_t size, int64_t start) {
+  if (!matchesSomething() || start < 0 || start >= size) return -1;
+  const int64_t end = zeroLimit(bytes, size, start);
+  const int64_t n = length();
+  if (start < checkedFrom_ || start > checkedTo_) checkedFrom_ = checkedTo_ = start;
+  const int64_t from = std::max(start, checkedTo_);
+  if (end - from < n) return -1;
+  const void* hit =
+      memmem(bytes + from, static_cast<size_t>(end - from), delimiter_.data(), delimiter_.size());
+  if (hit != nullptr) return static_cast<const char*>(hit) - bytes;
+  // Every start up to end - n was compared whole: those bytes never change again.
+  checkedTo_ = end - n + 1;
+  return -1;
+}
