@@ -1,17 +1,21 @@
-// What every transfer loop shares: the character-set pairs, the chunk conversion, the UTF-8 cut,
-// the deadlines, the yield points and the delimiter search (zuv_transfers_common.h).
+// What every transfer loop shares: the character-set pairs, the chunk conversion, the receive of
+// chunks, the UTF-8 cut, the deadlines, the yield points and the delimiter search
+// (zuv_transfers_common.h).
 
 #include "commands/zuv_transfers_common.h"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include <unicode/utf8.h>
 
 #include "network/tcp.h"
 #include "text/conversion.h"
 #include "text/filter_charsets.h"
+#include "text/filter_stream.h"
 #include "text/filters.h"
 
 namespace {
@@ -79,6 +83,54 @@ EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conve
   PA_SetUnistring(&text.get(), units.chars != nullptr ? units.chars : kNoUnits);
   filterText(text.get(), conversion.textBits);
   return convertToChars(text.get().fString, text.get().fLength, conversion.target);
+}
+
+int32_t sendConverted(tcp::TCPGlob* stream, const EncodedChars& bytes, bool flushFirst) {
+  return tcp::send(stream, bytes.chars, bytes.length, flushFirst);
+}
+
+// ---- Receiving chunks ---------------------------------------------------------------------------
+
+int32_t ChunkReceiver::receive(int32_t max) {
+  clearChunk();
+  int64_t asked = int64_t{max} - static_cast<int64_t>(tail_.size());
+  if (asked <= 0) {
+    // The rest of the held-back character lies beyond the limit.
+    if (wholeUTF8Length(tail_) != tail_.size()) {
+      cutByLimit_ = true;
+      return 0;
+    }
+    chunk_.swap(tail_);
+    view_ = chunk_;
+    return static_cast<int32_t>(chunk_.size());
+  }
+  HostHandle handle = scratch_.release();
+  int32_t received = tcp::receive(stream_, handle, static_cast<int32_t>(asked));
+  scratch_.reset(handle);
+  if (received <= 0 || !scratch_) return received;
+  // The received bytes are read where they are, unless a tail goes before them or a cut.
+  locked_ = std::make_unique<unique_handle_lock>(scratch_.get());
+  std::string_view got(locked_->data(), static_cast<size_t>(PA_GetHandleSize(scratch_.get())));
+  if (!cutsUTF8_ && tail_.empty()) {
+    view_ = got;
+    return received;
+  }
+  chunk_.swap(tail_);
+  chunk_.append(got);
+  locked_.reset();
+  if (cutsUTF8_ && !chunk_.empty()) {
+    size_t keep =
+        static_cast<size_t>(getUTF8SendSize(chunk_.data(), static_cast<int>(chunk_.size())));
+    // The beginning of a character alone waits too: its other bytes may follow.
+    if (keep == chunk_.size() && wholeUTF8Length(chunk_) == 0) keep = 0;
+    tail_.assign(chunk_, keep, std::string::npos);
+    chunk_.resize(keep);
+  }
+  view_ = chunk_;
+  return received;
+}
+bool streamTakesTailBack(tcp::TCPGlob* stream, bool keepStream) {
+  return keepStream && tcp::status(stream, tcp::kSelectStatus) == kStreamEstablished;
 }
 
 // ---- Deadlines

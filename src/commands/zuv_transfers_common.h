@@ -1,5 +1,6 @@
 // What every transfer loop shares: the character-set pair of a file or BLOB filter, the
-// conversion of one chunk, the cut that keeps a UTF-8 chunk from ending inside a character,
+// conversion of one chunk and of a whole transfer, the receive of chunks that end between
+// characters, the cut that keeps a UTF-8 chunk from ending inside a character,
 // deadlines made from time-outs, where each loop gives time to other 4D processes, a text record
 // made for a while, and the delimiter search of the receives. The text, file, BLOB and picture
 // loops (zuv_transfers_*.cpp) use them, and so does the status wait of ZUV_TCPWaitStatus
@@ -11,12 +12,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "4DPluginAPI.h"
 #include "network/tcp.h"
 #include "text/conversion.h"
+#include "text/filter_stream.h"
 
 // The codes the transfer commands share.
 constexpr int32_t kNoCharset = -7;  // a filter that names no usable character set
@@ -28,6 +31,9 @@ constexpr int32_t kInexactText = -8;
 // larger chunk when the caller names none, since nothing is converted.
 constexpr int32_t kTransferChunk = 32768;
 constexpr int32_t kRawFileChunk = 131072;
+
+// The most bytes a file fork that is sent or a BLOB that is received may hold.
+constexpr int64_t kMaxSize = INT32_MAX;
 
 // ---- Temporary texts ---------------------------------------------------------------------------
 
@@ -87,6 +93,126 @@ struct ChunkConversion {
 // text and filterText when text bits are set (the chunk's end is the filter's end too); else
 // converted byte to byte by the host. What the host's conversion gives is answered unchecked.
 EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conversion);
+
+// The conversion of a whole transfer, chunk after chunk: raw bytes pass as they are, character
+// sets are converted chunk by chunk, and the text filters keep their state across the chunks
+// (FilterStream), so that the bytes produced are those the filters give for the whole. The
+// encodings encode the bytes in the target character set and the decodings give bytes of it:
+// Base64 between ISO-8859-1 on both sides sends a binary file's own bytes, and decodes a binary
+// attachment into its own.
+class TransferConversion {
+ public:
+  explicit TransferConversion(int filter) {
+    getFilterCharsets(filter, conversion_.source, conversion_.target);
+    conversion_.textBits = filter;
+    if (conversion_.textBits != 0) {
+      filter_ = std::make_unique<FilterStream>(filter, conversion_.target);
+    }
+  }
+  const ChunkConversion& conversion() const { return conversion_; }
+  bool raw() const { return conversion_.raw(); }
+  bool cutsUTF8() const { return conversion_.source == kCharSetUTF8; }
+
+  // The bytes to produce for n source bytes.
+  EncodedChars next(const char* bytes, int n) {
+    if (!filter_) return convertChunk(bytes, n, conversion_);
+    DecodedChars units = convertToUnicode(bytes, n, conversion_.source);
+    std::u16string_view view;
+    if (units.chars != nullptr && units.length > 0) {
+      view = {reinterpret_cast<const char16_t*>(units.chars), static_cast<size_t>(units.length)};
+    }
+    return produce(filter_->push(view));
+  }
+  // The bytes that the filters still held back at the transfer's end.
+  EncodedChars finish() {
+    if (!filter_) return EncodedChars();
+    return produce(filter_->finish());
+  }
+
+ private:
+  EncodedChars produce(const std::u16string& units) {
+    if (units.empty()) return EncodedChars();
+    return convertToChars(reinterpret_cast<const unsigned short*>(units.data()),
+                          static_cast<int>(units.size()), conversion_.target);
+  }
+
+  ChunkConversion conversion_;
+  std::unique_ptr<FilterStream> filter_;
+};
+
+// Sends converted bytes (none for an empty conversion) on the stream: tcp::send's answer.
+int32_t sendConverted(tcp::TCPGlob* stream, const EncodedChars& bytes, bool flushFirst);
+
+// ---- Receiving chunks ---------------------------------------------------------------------------
+
+// The passes of a receive take the stream's next bytes and, when they are UTF-8, hold back the
+// last character, complete or not, until the next pass: a chunk never ends inside a character,
+// and a character cut at a pass's end is converted whole with the bytes that follow it. The
+// held-back tail stays with the receive rather than going back into the stream, since a later
+// pass would be given it alone, before what the socket holds, and would have to convert the
+// beginning of a character by itself. At the receive's end the tail goes back to the front of a
+// stream that is kept and still established; otherwise it is the transfer's last chunk, so that
+// a released or ended stream takes none of the bytes along. A character that the receive's
+// limit cuts is not taken at all: it goes back whole to the front of the stream, for the next
+// receive, as ZUV_TCPReceive leaves it.
+class ChunkReceiver {
+ public:
+  ChunkReceiver(tcp::TCPGlob* stream, bool cutsUTF8) : stream_(stream), cutsUTF8_(cutsUTF8) {}
+  // Takes in at most `max` bytes, the held-back tail included, and keeps what may be converted
+  // now in chunk(). Answers what tcp::receive answered (-1 for a failed receive).
+  int32_t receive(int32_t max);
+
+  std::string_view chunk() const { return view_; }
+  int32_t size() const { return static_cast<int32_t>(view_.size()); }
+  bool holdsTail() const { return !tail_.empty(); }
+  // True once the limit fell inside the held-back character: the receive has all it may take,
+  // and the tail goes back to the stream whatever becomes of it.
+  bool cutByLimit() const { return cutByLimit_; }
+  // Makes the held-back tail the chunk, at the receive's end.
+  void takeTail() {
+    clearChunk();
+    chunk_.swap(tail_);
+    view_ = chunk_;
+  }
+  // Gives the held-back tail back to the front of the stream.
+  void returnTail() {
+    putBack(tail_);
+    tail_.clear();
+  }
+  // Gives the chunk, then the tail behind it, back to the front of the stream, for a receive
+  // that has no room for them.
+  void giveBack() {
+    returnTail();
+    putBack(view_);
+    clearChunk();
+  }
+
+ private:
+  void putBack(std::string_view bytes) {
+    if (!bytes.empty()) {
+      tcp::unreceive(stream_, bytes.data(), static_cast<int32_t>(bytes.size()), true);
+    }
+  }
+  void clearChunk() {
+    view_ = {};
+    locked_.reset();
+    chunk_.clear();
+  }
+
+  tcp::TCPGlob* stream_;
+  bool cutsUTF8_;
+  bool cutByLimit_ = false;
+  unique_handle scratch_;
+  // Held while the chunk is read in the scratch handle itself; released before every receive.
+  std::unique_ptr<unique_handle_lock> locked_;
+  std::string chunk_;
+  std::string_view view_;
+  std::string tail_;
+};
+
+// True when the held-back tail can go back into the stream at a receive's end: the stream stays
+// and can still be read.
+bool streamTakesTailBack(tcp::TCPGlob* stream, bool keepStream);
 
 // ---- Deadlines
 // -----------------------------------------------------------------------------------
