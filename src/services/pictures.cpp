@@ -12,7 +12,6 @@
 
 #include "files/file_io.h"
 #include "files/xfile.h"
-#include "plugin/parameters.h"
 
 namespace pictures {
 
@@ -74,18 +73,16 @@ int32_t readLongint(const PA_Variable& variable) {
   return value;
 }
 
-int32_t savePicture(PluginBlock* block) {
-  HostPicture picture = PA_GetPictureParameter(block, 1);
+}  // namespace
+
+int32_t savePict(HostPicture picture, const icu::UnicodeString* path, int32_t first, int32_t end,
+                 bool header) {
   if (picture == nullptr) return kFailed;
-  int32_t first = PA_GetLongParameter(block, 3);
-  int32_t end = PA_GetLongParameter(block, 4);
-  bool header = PA_GetLongParameter(block, 5) == 1;
   TypeName typeName;
   unique_handle data = getPictureData(picture, kFirstFormat, typeName);
   if (!data) return kFailed;
-  icu::UnicodeString path;
-  if (platformPathParameter(block, 2, path) != PathParameter::kRead) return kFailed;
-  unique_file file(xfile::fopen(withExtension(path, getPictType(typeName)), "wb"));
+  if (path == nullptr) return kFailed;
+  unique_file file(xfile::fopen(withExtension(*path, getPictType(typeName)), "wb"));
   if (!file) return errno;
   if (header) {
     const char zeros[kHeaderBytes] = {};
@@ -102,15 +99,14 @@ int32_t savePicture(PluginBlock* block) {
   return closeWrittenFile(file);
 }
 
-HostPicture readPicture(PluginBlock* block) {
-  icu::UnicodeString path;
-  if (platformPathParameter(block, 1, path) != PathParameter::kRead) return nullptr;
+HostPicture readPict(const icu::UnicodeString* path, int32_t first, int32_t end, bool header) {
+  if (path == nullptr) return nullptr;
   int64_t size;
-  if (!getFileSize(path, size) || size > INT32_MAX) return nullptr;
-  unique_file file(xfile::fopen(path, "rb"));
+  if (!getFileSize(*path, size) || size > INT32_MAX) return nullptr;
+  unique_file file(xfile::fopen(*path, "rb"));
   if (!file) return nullptr;
-  ByteRange range = rangeOf(size, PA_GetLongParameter(block, 2), PA_GetLongParameter(block, 3));
-  if (PA_GetLongParameter(block, 4) == 1) {
+  ByteRange range = rangeOf(size, first, end);
+  if (header) {
     if (range.length < kHeaderBytes) return nullptr;
     range.start += kHeaderBytes;
     range.length -= kHeaderBytes;
@@ -121,8 +117,6 @@ HostPicture readPicture(PluginBlock* block) {
   if (freadData(bytes.get(), static_cast<size_t>(range.length), file.get()) != 0) return nullptr;
   return PA_CreatePicture(bytes.get(), static_cast<int32_t>(range.length));
 }
-
-}  // namespace
 
 const PA_Unichar* const supportedTypes[4] = {kPICTPattern, kGIFPattern, kJPGPattern, kPNGPattern};
 
@@ -162,9 +156,8 @@ unique_handle getPictureData(HostPicture picture, int32_t index, TypeName& typeN
   return data;
 }
 
-void getSize(PluginBlock* block) {
-  HostPicture picture = PA_GetPictureParameter(block, 1);
-  if (picture == nullptr) return PA_ReturnLong(block, kFailed);
+bool getSize(HostPicture picture, PictureInfo& info) {
+  if (picture == nullptr) return false;
   // Longint records all three, the first then made a picture record: a record made as a picture
   // would hold an empty picture of its own that nothing releases.
   PA_Variable image = PA_CreateVariable(kVariableLongint);
@@ -175,57 +168,33 @@ void getSize(PluginBlock* block) {
   PA_SetLongintVariable(&height, 0);
   PA_Variable* args[] = {&image, &width, &height};
   executeCommand(kCommandPictureSize, args, 3, nullptr);
-  PA_SetLongParameter(block, 2, 0);
-  PA_SetLongParameter(block, 3, 0);
-  PA_SetLongParameter(block, 4, readLongint(height));
-  PA_SetLongParameter(block, 5, readLongint(width));
+  info.height = readLongint(height);
+  info.width = readLongint(width);
   TypeName typeName;
   unique_handle data = getPictureData(picture, kFirstFormat, typeName);
-  if (!data) return PA_ReturnLong(block, 0);
+  if (!data) return true;
   int type = getPictType(typeName);
-  PA_SetLongParameter(block, 6, type < 0 ? kNoType : kTypeCodes[type]);
-  PA_ReturnLong(block, PA_GetHandleSize(data.get()));
+  info.hasData = true;
+  info.type = type < 0 ? kNoType : kTypeCodes[type];
+  info.bytes = PA_GetHandleSize(data.get());
+  return true;
 }
 
-void savePict(PluginBlock* block) {
-  int32_t result;
-  try {
-    result = savePicture(block);
-  } catch (...) {
-    result = kFailed;
-  }
-  PA_ReturnLong(block, result);
-}
-
-void readPict(PluginBlock* block) {
-  HostPicture picture = nullptr;
-  try {
-    picture = readPicture(block);
-  } catch (...) {
-    picture = nullptr;
-  }
-  if (picture != nullptr) PA_ReturnPicture(block, picture);
-}
-
-void pictToBlob(PluginBlock* block) {
-  HostPicture picture = PA_GetPictureParameter(block, 1);
-  if (picture == nullptr) return;
+unique_handle pictToBlob(HostPicture picture) {
+  if (picture == nullptr) return unique_handle();
   TypeName typeName;
-  unique_handle data = getPictureData(picture, kFirstFormat, typeName);
-  if (data) PA_ReturnBlobHandle(block, data.release());
+  return getPictureData(picture, kFirstFormat, typeName);
 }
 
-void blobToPict(PluginBlock* block) {
-  HostHandle blob = PA_GetBlobHandleParameter(block, 1);
-  if (blob == nullptr) return;
-  bool empty = (PA_GetLongParameter(block, 2) & 1) != 0;
+HostPicture blobToPict(HostHandle blob, bool empty) {
+  if (blob == nullptr) return nullptr;
   HostPicture picture;
   {
     unique_handle_lock bytes(blob);
     picture = PA_CreatePicture(bytes.data(), PA_GetHandleSize(blob));
   }
   if (empty) PA_SetHandleSize(blob, 0);
-  if (picture != nullptr) PA_ReturnPicture(block, picture);
+  return picture;
 }
 
 }  // namespace pictures
