@@ -24,8 +24,9 @@ enum ConversionType {
 constexpr int32_t kEmptyPath = 2;
 constexpr int32_t kBadPath = -1;
 
+// Runs the conversion; level is the gzip compression level.
 int convert(ConversionType conversion, const icu::UnicodeString& source,
-            const icu::UnicodeString& destination, PluginBlock* block) {
+            const icu::UnicodeString& destination, int32_t level) {
   switch (conversion) {
     case MacBinaryEncode:
       return macbinary::encode(source, destination);
@@ -36,14 +37,14 @@ int convert(ConversionType conversion, const icu::UnicodeString& source,
     case BinHexDecode:
       return binhex::decode(source, destination);
     case GzipEncode:
-      return gzip::encode(source, destination, PA_GetLongParameter(block, 3));
+      return gzip::encode(source, destination, level);
     case GzipDecode:
       return gzip::decode(source, destination);
   }
   return kBadPath;
 }
 
-int32_t conversionResult(PluginBlock* block, ConversionType conversion) {
+int32_t conversionResult(PluginBlock* block, ConversionType conversion, int32_t level) {
   icu::UnicodeString source;
   icu::UnicodeString destination;
   const PathParameter sourceRead = platformPathParameter(block, 1, source);
@@ -57,11 +58,13 @@ int32_t conversionResult(PluginBlock* block, ConversionType conversion) {
   // Writing the destination would truncate the source before it is read: refused before either
   // file is touched.
   if (sameFile(source, destination)) return kConversionSameFile;
-  return convert(conversion, source, destination, block);
+  return convert(conversion, source, destination, level);
 }
 
-void convertFile(PluginBlock* block, ConversionType conversion) {
-  PA_ReturnLong(block, conversionResult(block, conversion));
+// Reads the two paths, and answers 2 when either is empty, -1 when either names no file or both
+// name one, else the conversion's code. Only ZUV_File2Gzip has a level, parameter 3.
+void convertFile(PluginBlock* block, ConversionType conversion, int32_t level = 0) {
+  PA_ReturnLong(block, conversionResult(block, conversion, level));
 }
 
 // Host language command 264 opens a document: (path, file types, mode).
@@ -115,7 +118,9 @@ void handleFile2MacBinary(PluginBlock* block) { convertFile(block, MacBinaryEnco
 void handleMacBinary2File(PluginBlock* block) { convertFile(block, MacBinaryDecode); }
 void handleFile2BinHex(PluginBlock* block) { convertFile(block, BinHexEncode); }
 void handleBinHex2File(PluginBlock* block) { convertFile(block, BinHexDecode); }
-void handleFile2Gzip(PluginBlock* block) { convertFile(block, GzipEncode); }
+void handleFile2Gzip(PluginBlock* block) {
+  convertFile(block, GzipEncode, PA_GetLongParameter(block, 3));
+}
 void handleGzip2File(PluginBlock* block) { convertFile(block, GzipDecode); }
 
 void handleOpenDocument(PluginBlock* block) { PA_ReturnLong(block, openDocument(block)); }
