@@ -1,242 +1,19 @@
-// The BLOB commands of the dispatcher: ZUV_BlobSearch and ZUV_BlobReplace look for the bytes of a
-// text in a BLOB and replace them in place; ZUV_Record2Blob and ZUV_Blob2Record pass a table's
-// current record to and from a BLOB through the host (db.h).
-//
-// The BLOB is searched as a zero-terminated byte string, from the offset up to its first zero
-// byte: the scan is bounded by the BLOB's size and that zero byte, so no terminator is added to
-// it and a BLOB of 2,147,483,647 bytes is searched as any other. A pattern whose bytes are empty
-// or hold a zero byte can never match under that rule and matches nothing.
-//
-// Every operation is one pass over the BLOB, whatever the number of matches: a replacement of
-// the same length writes over each match; a shorter one moves the bytes between matches towards
-// the start as it goes and shrinks the BLOB once; a longer one marks the matches, grows the BLOB
-// once and fills it from the end backwards.
-
-#include <algorithm>
-#include <cstring>
-#include <new>
-#include <string_view>
-#include <vector>
+// The handlers of the records and BLOBs commands: ZUV_BlobSearch and ZUV_BlobReplace look for
+// the bytes of a text in a BLOB and replace them in place (blobs.h); ZUV_Record2Blob and
+// ZUV_Blob2Record pass a table's current record to and from a BLOB through the host (db.h).
 
 #include "commands/zuv_commands.h"
 #include "commands/zuv_transfers_common.h"
+#include "services/blobs.h"
 #include "services/db.h"
 #include "text/conversion.h"
 
 namespace {
 
-// The most bytes a BLOB holds: sizes are signed 32-bit.
-constexpr int64_t kMaxBlobSize = 2147483647;
-
-// What a search or a replacement found: the number of matches (or replacements made) and the
-// offset of the last one, in the BLOB as it is afterwards; -1 when there is none.
-struct Found {
-  int32_t count = 0;
-  int64_t last = -1;
-};
-
-// The bytes of a BLOB's search: data[offset, end) with end the first zero byte at or after the
-// offset, or the BLOB's size.
-struct Haystack {
-  char* data;
-  size_t offset;
-  size_t end;
-  size_t size;
-};
-
-Haystack haystackOf(char* data, size_t offset, size_t size) {
-  const void* zero = std::memchr(data + offset, 0, size - offset);
-  size_t end = zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - data) : size;
-  return {data, offset, end, size};
-}
-
-// The first occurrence of pattern in [from, end), or null.
-const char* findPattern(const char* from, const char* end, std::string_view pattern) {
-  if (static_cast<size_t>(end - from) < pattern.size()) return nullptr;
-  return static_cast<const char*>(
-      memmem(from, static_cast<size_t>(end - from), pattern.data(), pattern.size()));
-}
-
-// Visits up to limit matches, left to right and never overlapping, calling visit(match) for each.
-template <typename Visit>
-Found forEachMatch(const Haystack& hay, std::string_view pattern, int64_t limit, Visit visit) {
-  Found found;
-  const char* at = hay.data + hay.offset;
-  const char* end = hay.data + hay.end;
-  while (found.count < limit) {
-    const char* match = findPattern(at, end, pattern);
-    if (match == nullptr) break;
-    found.last = match - hay.data;
-    ++found.count;
-    visit(match);
-    at = match + pattern.size();
-  }
-  return found;
-}
-
-Found search(const Haystack& hay, std::string_view pattern, int64_t limit) {
-  return forEachMatch(hay, pattern, limit, [](const char*) {});
-}
-
-Found replaceSameLength(const Haystack& hay, std::string_view pattern, std::string_view with,
-                        int64_t limit) {
-  return forEachMatch(hay, pattern, limit, [&](const char* match) {
-    std::memcpy(const_cast<char*>(match), with.data(), with.size());
-  });
-}
-
-// Replaces by a shorter text in one pass: the kept bytes move towards the start as the matches
-// are found, ahead of the scan, which reads only bytes not moved yet. Answers the BLOB's new
-// size in newSize; the caller shrinks the BLOB to it.
-Found replaceShorter(const Haystack& hay, std::string_view pattern, std::string_view with,
-                     int64_t limit, size_t& newSize) {
-  char* write = hay.data + hay.offset;
-  const char* read = write;
-  Found found = forEachMatch(hay, pattern, limit, [&](const char* match) {
-    size_t kept = static_cast<size_t>(match - read);
-    std::memmove(write, read, kept);
-    write += kept;
-    if (!with.empty()) std::memcpy(write, with.data(), with.size());
-    write += with.size();
-    read = match + pattern.size();
-  });
-  if (found.count > 0) {
-    found.last = write - hay.data - static_cast<int64_t>(with.size());
-    std::memmove(write, read, static_cast<size_t>(hay.data + hay.size - read));
-  }
-  newSize = hay.size - static_cast<size_t>(found.count) * (pattern.size() - with.size());
-  return found;
-}
-
-// The matches of a replacement by a longer text, one bit per byte of the searched bytes, so that
-// the BLOB can be grown once and filled from its end.
-class MatchMarks {
- public:
-  explicit MatchMarks(const Haystack& hay)
-      : offset_(hay.offset), words_((hay.end - hay.offset + 63) / 64) {}
-
-  void mark(size_t at) {
-    size_t bit = at - offset_;
-    words_[bit / 64] |= uint64_t{1} << (bit % 64);
-  }
-
-  // Calls visit(at) for every mark, from the last to the first.
-  template <typename Visit>
-  void forEachBackwards(Visit visit) const {
-    for (size_t w = words_.size(); w-- > 0;) {
-      for (uint64_t word = words_[w]; word != 0;) {
-        int bit = 63 - __builtin_clzll(word);
-        word &= ~(uint64_t{1} << bit);
-        visit(offset_ + w * 64 + static_cast<size_t>(bit));
-      }
-    }
-  }
-
- private:
-  size_t offset_;
-  std::vector<uint64_t> words_;
-};
-
-// Fills a grown BLOB from the end: the bytes after each match move by the growth of every
-// replacement before them, the last ones first, so that no byte is written before it has moved.
-// data holds the old size's bytes and room for count replacements.
-void fillBackwards(char* data, size_t oldSize, const MatchMarks& marks, int32_t count,
-                   std::string_view pattern, std::string_view with) {
-  const size_t growth = with.size() - pattern.size();
-  size_t segmentEnd = oldSize;
-  size_t before = static_cast<size_t>(count);  // replacements up to this match, itself included
-  marks.forEachBackwards([&](size_t match) {
-    size_t segmentStart = match + pattern.size();
-    std::memmove(data + segmentStart + before * growth, data + segmentStart,
-                 segmentEnd - segmentStart);
-    --before;
-    std::memcpy(data + match + before * growth, with.data(), with.size());
-    segmentEnd = match;
-  });
-}
-
-// Replaces by a longer text: the matches are counted and marked, as many as the limit and the
-// largest BLOB allow, then the BLOB grows once. A refused growth replaces nothing.
-Found replaceLonger(HostHandle blob, const Haystack& hay, std::string_view pattern,
-                    std::string_view with, int64_t limit) {
-  const int64_t growth = static_cast<int64_t>(with.size() - pattern.size());
-  const int64_t room = (kMaxBlobSize - static_cast<int64_t>(hay.size)) / growth;
-  MatchMarks marks(hay);
-  Found found = forEachMatch(hay, pattern, std::min(limit, room),
-                             [&](const char* match) { marks.mark(match - hay.data); });
-  if (found.count == 0) return found;
-  const int64_t newSize = static_cast<int64_t>(hay.size) + found.count * growth;
-  if (!PA_SetHandleSize(blob, static_cast<int32_t>(newSize))) return {};
-  // The host may have moved the bytes: the master pointer is read after the resize.
-  fillBackwards(*blob, hay.size, marks, found.count, pattern, with);
-  found.last += (found.count - 1) * growth;
-  return found;
-}
-
-PA_4DCharSet charsetOf(int32_t charsetSwitch) {
-  return charsetSwitch != 0 ? kCharSetUTF8 : kCharSet100;
-}
-
-// The bytes of a text parameter in UTF-8 (switch not 0) or host character set 100.
-EncodedChars bytesOfText(const PA_Unistring& text, int32_t charsetSwitch) {
-  return convertToChars(text.fString, text.fLength, charsetOf(charsetSwitch));
-}
-
-bool exact(const PA_Unistring& text, const EncodedChars& bytes, int32_t charsetSwitch) {
-  return convertsExactly(text.fString, text.fLength, bytes, charsetOf(charsetSwitch));
-}
-
-std::string_view viewOf(const EncodedChars& bytes) {
-  if (bytes.chars == nullptr || bytes.length <= 0) return {};
-  return {bytes.chars, static_cast<size_t>(bytes.length)};
-}
-
-// A pattern that can match: bytes, none of them zero.
-bool searchable(std::string_view pattern) {
-  return !pattern.empty() && pattern.find('\0') == std::string_view::npos;
-}
-
-Found searchOrReplace(HostHandle blob, int32_t size, int32_t offset, std::string_view pattern,
-                      const std::string_view* with, int32_t limit) {
-  Haystack hay = haystackOf(*blob, static_cast<size_t>(offset), static_cast<size_t>(size));
-  if (with == nullptr) return search(hay, pattern, limit);
-  if (with->size() == pattern.size()) return replaceSameLength(hay, pattern, *with, limit);
-  if (with->size() > pattern.size()) return replaceLonger(blob, hay, pattern, *with, limit);
-  size_t newSize = hay.size;
-  Found found = replaceShorter(hay, pattern, *with, limit, newSize);
-  // The bytes have moved already; a host gives up the end of a block without fail.
-  if (found.count > 0) PA_SetHandleSize(blob, static_cast<int32_t>(newSize));
-  return found;
-}
-
-// Converts the pattern and the replacement (null for a search) and searches or replaces. A
-// pattern that the character set cannot hold exactly matches nothing: its '?' would match other
-// characters. Such a replacement would write '?' in place of what the caller asked for: the
-// replace answers kInexactText and changes nothing.
-Found convertAndSearch(HostHandle blob, int32_t size, int32_t offset,
-                       const PA_Unistring& patternText, const PA_Unistring* replacementText,
-                       int32_t limit, int32_t charsetSwitch) {
-  EncodedChars pattern = bytesOfText(patternText, charsetSwitch);
-  if (replacementText == nullptr) {
-    if (!searchable(viewOf(pattern)) || !exact(patternText, pattern, charsetSwitch)) return {};
-    return searchOrReplace(blob, size, offset, viewOf(pattern), nullptr, limit);
-  }
-  EncodedChars replacement = bytesOfText(*replacementText, charsetSwitch);
-  std::string_view with = viewOf(replacement);
-  // A replacement that the host did not convert would delete the matches instead.
-  if (!searchable(viewOf(pattern)) || (replacementText->fLength > 0 && with.empty())) return {};
-  if (!exact(*replacementText, replacement, charsetSwitch)) return {0, kInexactText};
-  if (!exact(patternText, pattern, charsetSwitch)) return {};
-  return searchOrReplace(blob, size, offset, viewOf(pattern), &with, limit);
-}
-
 // Reads the parameters in the order p1, offset, pattern, (replacement), count, switch; writes the
 // count parameter (the number of matches found or replacements made) and the result (the offset
 // of the last of them, in the BLOB as changed; -1 when there is none; kInexactText for a
-// replacement that the character set cannot hold exactly). Nothing is searched, and the BLOB
-// stays as it is, for an offset outside the BLOB, an empty pattern, a pattern whose bytes are
-// empty or hold a zero byte, a pattern or replacement that the character set cannot hold
-// exactly, a negative count, or a replacement whose conversion the host refused.
+// replacement that the character set cannot hold exactly).
 void blobSearchAndReplace(PluginBlock* block, bool replace) {
   HostHandle blob = PA_GetBlobHandleParameter(block, 1);
   const int32_t offset = PA_GetLongParameter(block, 2);
@@ -246,20 +23,10 @@ void blobSearchAndReplace(PluginBlock* block, bool replace) {
   const int32_t countIn = PA_GetLongParameter(block, countIndex);
   const int32_t charsetSwitch = PA_GetLongParameter(block, countIndex + 1);
 
-  Found found;
-  const int32_t size = blob != nullptr ? PA_GetHandleSize(blob) : 0;
-  const int32_t limit = countIn == 0 ? 1 : countIn;
-  if (offset >= 0 && offset < size && patternText->fLength > 0 && limit > 0) {
-    try {
-      found =
-          convertAndSearch(blob, size, offset, *patternText, replacementText, limit, charsetSwitch);
-    } catch (const std::bad_alloc&) {
-      // Every allocation comes before the BLOB is changed: it stays as it was.
-      found = {};
-    }
-  }
+  const blobs::Found found =
+      blobs::searchAndReplace(blob, offset, *patternText, replacementText, countIn, charsetSwitch);
   PA_SetLongParameter(block, countIndex, found.count);
-  PA_ReturnLong(block, static_cast<int32_t>(found.last));
+  PA_ReturnLong(block, found.inexact ? kInexactText : static_cast<int32_t>(found.last));
 }
 
 }  // namespace

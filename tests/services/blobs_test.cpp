@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "4DPluginAPI.h"
 #include "codecs/codecs_oracle.h"
-#include "commands/zuv_commands.h"
 
 namespace zuvtest {
 namespace {
