@@ -1,9 +1,6 @@
-// The file conversion commands as the dispatcher serves them (paths read, made POSIX, checked,
-// the converter's code answered), what every conversion does with its destination (a new file
-// renamed into place only on success, links followed and kept, long names, devices, old sidecars
-// and permission bits), and ZUV_OpenDocument, which hands a path to host command 264.
-
-#include <functional>
+// The file conversion commands as their handlers serve them (paths read, made POSIX, checked,
+// the converter's code answered, conversions in two processes), and ZUV_OpenDocument, which
+// hands a path to host command 264.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,19 +10,7 @@
 namespace zuvtest {
 namespace {
 
-class FileCommandsTest : public FileConversionTest {
- protected:
-  // Any of the six, ZUV_File2Gzip at level 6.
-  int64_t conversion(std::string_view command, const std::u16string& from,
-                     const std::u16string& to) {
-    std::vector<Value> args{Value{from}, Value{to}};
-    if (command == "ZUV_File2Gzip") args.push_back(num(6));
-    return run(command, std::move(args)).number();
-  }
-  int64_t conversion(std::string_view command, const std::string& from, const std::string& to) {
-    return conversion(command, host::text(from), host::text(to));
-  }
-};
+class FileCommandsTest : public FileConversionTest {};
 
 const char* const kConversions[] = {"ZUV_File2MacBinary", "ZUV_MacBinary2File", "ZUV_File2BinHex",
                                     "ZUV_BinHex2File",    "ZUV_File2Gzip",      "ZUV_Gzip2File"};
@@ -85,19 +70,6 @@ TEST_F(FileCommandsTest, GzipLevelComesFromTheThirdParameterOnly) {
   EXPECT_EQ(run("ZUV_Gzip2File", {txt(path("in.gz")), txt(path("out"))}).number(), 0);
 }
 
-TEST_F(FileCommandsTest, AFullDiskIsAnsweredAndLeavesNoHalfFile) {
-  // /dev/full takes every open and fails every write: the last buffer fails at the close at the
-  // latest. The device itself is never removed.
-  write("in", "small");
-  for (const char* command : {"ZUV_File2MacBinary", "ZUV_File2BinHex", "ZUV_File2Gzip"}) {
-    SCOPED_TRACE(command);
-    EXPECT_EQ(conversion(command, path("in"), "/dev/full"), ENOSPC);
-  }
-  shell("gzip -c in > in.gz");
-  EXPECT_EQ(convert("ZUV_Gzip2File", path("in.gz"), "/dev/full"), ENOSPC);
-  EXPECT_TRUE(exists("/dev/full"));
-}
-
 TEST_F(FileCommandsTest, ConversionsInTwoProcessesInterleaveAtTheirYields) {
   // Each conversion keeps its state in the call: a second one that runs at the first one's
   // turns leaves both files whole.
@@ -122,221 +94,6 @@ TEST_F(FileCommandsTest, ConversionsInTwoProcessesInterleaveAtTheirYields) {
     ASSERT_EQ(conversion(decoder, path("two.enc"), path("two.out")), 0);
     EXPECT_TRUE(sameBytes(read(path("one.out")), first));
     EXPECT_TRUE(sameBytes(read(path("two.out")), second));
-  }
-}
-
-// Inputs that fail only after a conversion has begun to write: a folder as the source of an
-// encoder (its read fails with EISDIR), texts cut inside a fork, plain text.
-class FailingConversionTest : public FileCommandsTest {
- protected:
-  void SetUp() override {
-    FileCommandsTest::SetUp();
-    shell("mkdir srcdir");
-    write("f", randomBytes(100000, 5));
-    setResourceFork(path("f"), randomBytes(5000, 6));
-    setFinderInfo(path("f"), "TEXTttxt", 0x0400);
-    ASSERT_EQ(conversion("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
-    ASSERT_EQ(conversion("ZUV_File2MacBinary", path("f"), path("f.bin")), 0);
-    ASSERT_EQ(conversion("ZUV_File2Gzip", path("f"), path("f.gz")), 0);
-    const std::string hqx = read(path("f.hqx"));
-    const std::string bin = read(path("f.bin"));
-    const std::string gz = read(path("f.gz"));
-    write("cut.hqx", hqx.substr(0, hqx.size() / 2));
-    // The last 1000 bytes hold the fork's padding and its last 880 bytes.
-    write("cut.bin", bin.substr(0, bin.size() - 1000));
-    write("cut.gz", gz.substr(0, gz.size() / 2));
-    write("plain", "plain text, neither BinHex nor gzip, only words\n");
-    write("empty", "");
-  }
-
-  struct Failure {
-    const char* command;
-    const char* source;
-    int code;
-  };
-  static constexpr Failure kFailures[] = {
-      {"ZUV_File2MacBinary", "srcdir", EISDIR}, {"ZUV_File2BinHex", "srcdir", EISDIR},
-      {"ZUV_File2Gzip", "srcdir", EISDIR},      {"ZUV_MacBinary2File", "cut.bin", -7},
-      {"ZUV_BinHex2File", "cut.hqx", -7},       {"ZUV_BinHex2File", "plain", -13},
-      {"ZUV_BinHex2File", "empty", -7},         {"ZUV_Gzip2File", "cut.gz", -5},
-      {"ZUV_Gzip2File", "plain", -14},
-  };
-};
-
-TEST_F(FailingConversionTest, LeavesTheDestinationAndWhatItLinksToAsTheyWere) {
-  // A file with forks, a link to a file elsewhere, a link to a file not there yet.
-  shell("mkdir elsewhere && ln -s elsewhere/target link && ln -s elsewhere/absent dangling");
-  write("dest", "precious");
-  setResourceFork(path("dest"), "old fork");
-  setFinderInfo(path("dest"), "OLD!old!", 0x0400);
-  ASSERT_EQ(::chmod(path("dest").c_str(), 0640), 0);
-  write("elsewhere/target", "also precious");
-  setResourceFork(path("elsewhere/target"), "its fork");
-  const std::string before = snapshot();
-  for (const Failure& c : kFailures) {
-    for (const char* to : {"dest", "link", "dangling"}) {
-      SCOPED_TRACE(std::string(c.command) + " from " + c.source + " to " + to);
-      EXPECT_EQ(conversion(c.command, path(c.source), path(to)), c.code);
-      EXPECT_EQ(snapshot(), before);
-    }
-  }
-}
-
-TEST_F(FailingConversionTest, ThroughALinkWritesTheFileItNamesAndKeepsTheLink) {
-  shell("mkdir elsewhere && ln -s elsewhere/target link");
-  const std::pair<const char*, const char*> decoders[] = {
-      {"ZUV_BinHex2File", "f.hqx"}, {"ZUV_MacBinary2File", "f.bin"}, {"ZUV_Gzip2File", "f.gz"}};
-  for (const auto& [command, source] : decoders) {
-    SCOPED_TRACE(command);
-    write("elsewhere/target", "old");
-    ASSERT_EQ(conversion(command, path(source), path("link")), 0);
-    EXPECT_EQ(shell("readlink link"), "elsewhere/target\n");
-    EXPECT_TRUE(sameBytes(read(path("elsewhere/target")), read(path("f"))));
-    const bool forks = std::string(command) != "ZUV_Gzip2File";
-    EXPECT_TRUE(
-        sameBytes(resourceFork(path("elsewhere/target")), forks ? resourceFork(path("f")) : ""));
-    EXPECT_EQ(shell("ls -A elsewhere | tr '\\n' ' '"), forks ? "._target target " : "target ");
-    EXPECT_FALSE(exists(path("._link")));
-    shell("rm -f elsewhere/target elsewhere/._target");
-  }
-}
-
-TEST_F(FailingConversionTest, LeavesNoTemporaryFileBehind) {
-  for (const Failure& c : kFailures) {
-    SCOPED_TRACE(std::string(c.command) + " from " + c.source);
-    const std::string before = listing();
-    EXPECT_EQ(conversion(c.command, path(c.source), path("out")), c.code);
-    EXPECT_EQ(listing(), before);
-  }
-}
-
-TEST_F(FileCommandsTest, DestinationNamesOfUpTo255BytesAreWritten) {
-  write("f", "with forks");
-  setResourceFork(path("f"), "fork");
-  setFinderInfo(path("f"), "TEXTttxt", 0x0020);
-  write("g", "without");
-  for (const char* name : {"f", "g"}) {
-    ASSERT_EQ(conversion("ZUV_File2BinHex", path(name), path(std::string(name) + ".hqx")), 0);
-    ASSERT_EQ(conversion("ZUV_File2MacBinary", path(name), path(std::string(name) + ".bin")), 0);
-    ASSERT_EQ(conversion("ZUV_File2Gzip", path(name), path(std::string(name) + ".gz")), 0);
-  }
-  // A sidecar "._" + name fits beside names of up to 253 bytes.
-  for (size_t length : {247, 253}) {
-    const std::string longName(length, 'd');
-    for (const char* source : {"f.hqx", "f.bin"}) {
-      SCOPED_TRACE(std::to_string(length) + " from " + source);
-      ASSERT_EQ(
-          conversion(std::string(source) == "f.hqx" ? "ZUV_BinHex2File" : "ZUV_MacBinary2File",
-                     path(source), path(longName)),
-          0);
-      EXPECT_EQ(read(path(longName)), "with forks");
-      EXPECT_EQ(resourceFork(path(longName)), "fork");
-      shell("rm -f " + longName + " ._" + longName);
-    }
-  }
-  // Beside a longer name there is no room for a sidecar: forks to give it fail, leaving it be.
-  const std::string tooLong(254, 'd');
-  write(tooLong, "old");
-  EXPECT_EQ(conversion("ZUV_BinHex2File", path("f.hqx"), path(tooLong)), ENAMETOOLONG);
-  EXPECT_EQ(read(path(tooLong)), "old");
-  shell("rm -f " + tooLong);
-  const std::string longest(255, 'e');
-  const std::pair<const char*, const char*> conversions[] = {
-      {"ZUV_File2BinHex", "g"},     {"ZUV_File2MacBinary", "g"},     {"ZUV_File2Gzip", "g"},
-      {"ZUV_BinHex2File", "g.hqx"}, {"ZUV_MacBinary2File", "g.bin"}, {"ZUV_Gzip2File", "g.gz"}};
-  for (const auto& [command, source] : conversions) {
-    SCOPED_TRACE(command);
-    EXPECT_EQ(conversion(command, path(source), path(longest)), 0);
-    EXPECT_TRUE(exists(path(longest)));
-    shell("rm -f " + longest);
-  }
-  EXPECT_EQ(listing(), "._f f f.bin f.gz f.hqx g g.bin g.gz g.hqx ");
-}
-
-TEST_F(FileCommandsTest, DecodingIntoADeviceMakesNoSidecarBesideIt) {
-  write("f", "contents");
-  setResourceFork(path("f"), "fork");
-  setFinderInfo(path("f"), "TEXTttxt", 0x0020);
-  ASSERT_EQ(conversion("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
-  ASSERT_EQ(conversion("ZUV_File2MacBinary", path("f"), path("f.bin")), 0);
-  ASSERT_EQ(conversion("ZUV_File2Gzip", path("f"), path("f.gz")), 0);
-  const std::pair<const char*, const char*> decoders[] = {
-      {"ZUV_BinHex2File", "f.hqx"}, {"ZUV_MacBinary2File", "f.bin"}, {"ZUV_Gzip2File", "f.gz"}};
-  for (const auto& [command, source] : decoders) {
-    SCOPED_TRACE(command);
-    EXPECT_EQ(conversion(command, path(source), "/dev/null"), 0);
-    EXPECT_EQ(conversion(command, path(source), "/dev/full"), ENOSPC);
-  }
-  const bool besideNull = exists("/dev/._null");
-  const bool besideFull = exists("/dev/._full");
-  ::unlink("/dev/._null");
-  ::unlink("/dev/._full");
-  EXPECT_FALSE(besideNull);
-  EXPECT_FALSE(besideFull);
-}
-
-TEST_F(FileCommandsTest, AStaleOrDamagedSidecarOfTheDestinationIsReplaced) {
-  const std::string data = randomBytes(3000, 7);
-  write("f", data);
-  setResourceFork(path("f"), "new fork");
-  setFinderInfo(path("f"), "TEXTttxt", 0x0020);
-  ASSERT_EQ(conversion("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
-  ASSERT_EQ(conversion("ZUV_File2MacBinary", path("f"), path("f.bin")), 0);
-  ASSERT_EQ(conversion("ZUV_File2Gzip", path("f"), path("f.gz")), 0);
-  write("victim", "precious");
-  // An AppleDouble header whose one entry, a fork of 1000 bytes, ends past the file's end.
-  const std::string pastTheEnd =
-      std::string("\x00\x05\x16\x07\x00\x02\x00\x00", 8) + std::string(16, ' ') +
-      std::string("\x00\x01", 2) +
-      std::string("\x00\x00\x00\x02\x00\x00\x00\x26\x00\x00\x03\xE8", 12) + "fork";
-  const std::pair<const char*, std::function<void()>> damages[] = {
-      {"an entry past the end", [&] { write("._out", pastTheEnd); }},
-      {"random bytes", [&] { write("._out", randomBytes(300, 8)); }},
-      {"a FIFO", [&] { shell("mkfifo ._out"); }},
-      {"a link", [&] { shell("ln -s victim ._out"); }},
-      {"an empty folder", [&] { shell("mkdir ._out"); }},
-  };
-  const std::pair<const char*, const char*> decoders[] = {
-      {"ZUV_BinHex2File", "f.hqx"}, {"ZUV_MacBinary2File", "f.bin"}, {"ZUV_Gzip2File", "f.gz"}};
-  for (const auto& [command, source] : decoders) {
-    const bool forks = std::string(command) != "ZUV_Gzip2File";
-    for (const auto& [what, make] : damages) {
-      SCOPED_TRACE(std::string(command) + ", " + what);
-      write("out", "old");
-      make();
-      ASSERT_EQ(conversion(command, path(source), path("out")), 0);
-      EXPECT_TRUE(sameBytes(read(path("out")), data));
-      EXPECT_EQ(resourceFork(path("out")), forks ? "new fork" : "");
-      EXPECT_EQ(finderInfo(path("out")), forks ? std::string("TEXTttxt\x00\x20", 10) : "");
-      struct stat st;
-      if (forks) {
-        EXPECT_TRUE(::lstat(path("._out").c_str(), &st) == 0 && S_ISREG(st.st_mode));
-      }
-      EXPECT_EQ(read(path("victim")), "precious");
-      shell("rm -rf out ._out");
-    }
-  }
-}
-
-TEST_F(FileCommandsTest, TheDestinationAndItsSidecarKeepTheFilesPermissionBits) {
-  write("f", "contents");
-  setResourceFork(path("f"), "new fork");
-  ASSERT_EQ(conversion("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
-  ASSERT_EQ(conversion("ZUV_File2MacBinary", path("f"), path("f.bin")), 0);
-  for (const char* source : {"f.hqx", "f.bin"}) {
-    SCOPED_TRACE(source);
-    write("out", "old");
-    ASSERT_EQ(::chmod(path("out").c_str(), 0600), 0);
-    setResourceFork(path("out"), "old fork");
-    // An old sidecar that others may read, beside a private file.
-    ASSERT_EQ(::chmod(path("._out").c_str(), 0644), 0);
-    ASSERT_EQ(conversion(std::string(source) == "f.hqx" ? "ZUV_BinHex2File" : "ZUV_MacBinary2File",
-                         path(source), path("out")),
-              0);
-    EXPECT_EQ(resourceFork(path("out")), "new fork");
-    EXPECT_EQ(modeOf(path("out")), 0600u);
-    EXPECT_EQ(modeOf(path("._out")), 0600u);
-    shell("rm -f out ._out");
   }
 }
 

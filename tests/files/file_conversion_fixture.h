@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -112,6 +113,16 @@ class FileConversionTest : public PluginTest {
   int64_t convert(std::string_view command, const std::string& from, const std::string& to,
                   int64_t level) {
     return run(command, {txt(from), txt(to), num(level)}).number();
+  }
+  // Any of the six conversions, ZUV_File2Gzip at level 6.
+  int64_t conversion(std::string_view command, const std::u16string& from,
+                     const std::u16string& to) {
+    std::vector<Value> args{Value{from}, Value{to}};
+    if (command == "ZUV_File2Gzip") args.push_back(num(6));
+    return run(command, std::move(args)).number();
+  }
+  int64_t conversion(std::string_view command, const std::string& from, const std::string& to) {
+    return conversion(command, host::text(from), host::text(to));
   }
 
   // Runs a shell command in the folder and answers its standard output.
