@@ -14,23 +14,17 @@
 namespace zuvtest {
 namespace {
 
-struct Case {
-  const char* in;
-  int64_t mode;
-  const char* out;
-};
-
 class Base64Test : public CodecTest {};
 
 TEST_F(Base64Test, EncodesTheLettersOfRFC2045) {
   // RFC 4648 section 10 vectors, and the program's unpadded form (option bit 0 clear).
-  const Case cases[] = {
+  const Utf8Case cases[] = {
       {"Man", 0, "TWFu"},      {"Ma", 0, "TWE"},          {"Ma", 1, "TWE="},
       {"M", 0, "TQ"},          {"M", 1, "TQ=="},          {"é", 0, "w6k"},
       {"é", 1, "w6k="},        {"foobar", 1, "Zm9vYmFy"}, {"fooba", 1, "Zm9vYmE="},
       {"foob", 3, "Zm9vYg=="}, {"fo", 2, "Zm8"},          {"", 1, ""},
   };
-  for (const Case& c : cases) {
+  for (const Utf8Case& c : cases) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(callUTF8("ZUV_Text2Base64", c.in, c.mode), c.out);
   }
@@ -43,7 +37,7 @@ TEST_F(Base64Test, WritesNoLineBreak) {
 }
 
 TEST_F(Base64Test, DecodesAsFarAsItsLettersGo) {
-  const Case cases[] = {
+  const Utf8Case cases[] = {
       {"TWFu", 0, "Man"},
       {"TW\r\nFu", 0, "Man"},
       {"T\rW\nF\r\nu\n", 0, "Man"},
@@ -67,7 +61,7 @@ TEST_F(Base64Test, DecodesAsFarAsItsLettersGo) {
       {"TWFuTWFuTW!u", 0, ""},
       {"TWFuTWFuTWF\xe2\x82\xac", 0, ""},
   };
-  for (const Case& c : cases) {
+  for (const Utf8Case& c : cases) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(callUTF8("ZUV_Base642Text", c.in), c.out);
   }

@@ -119,6 +119,13 @@ void expectMeasuredBeforeAllocated(Encode encode) {
   EXPECT_EQ(out, whole);
 }
 
+// A row of a codec's table of UTF-8 texts: the input, the command's mode and the output.
+struct Utf8Case {
+  const char* in;
+  int64_t mode;
+  const char* out;
+};
+
 // A command test of the text codecs: every codec command takes a text and, except for three, a
 // longint, and answers a text.
 class CodecTest : public PluginTest {

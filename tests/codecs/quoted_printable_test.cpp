@@ -13,12 +13,6 @@
 namespace zuvtest {
 namespace {
 
-struct Case {
-  const char* in;
-  int64_t mode;
-  const char* out;
-};
-
 class QuotedPrintableTest : public CodecTest {};
 
 TEST_F(QuotedPrintableTest, AnOutputPastTheLimitFailsBeforeItIsAllocated) {
@@ -31,7 +25,7 @@ TEST_F(QuotedPrintableTest, AnOutputPastTheLimitFailsBeforeItIsAllocated) {
 
 TEST_F(QuotedPrintableTest, EncodesAsTheProgramAlwaysHas) {
   const std::string eighty(80, 'a');
-  const Case cases[] = {
+  const Utf8Case cases[] = {
       {"a=b", 0, "a=3Db"},
       {"é", 0, "=C3=A9"},
       {"a \r\nb", 0, "a=20\r\nb"},
@@ -47,7 +41,7 @@ TEST_F(QuotedPrintableTest, EncodesAsTheProgramAlwaysHas) {
       {"a\t", 0, "a\t"},
       {"\t\t\r", 2, "\t=09\r"},
   };
-  for (const Case& c : cases) {
+  for (const Utf8Case& c : cases) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(callUTF8("ZUV_Text2QP", c.in, c.mode), c.out);
   }
@@ -85,7 +79,7 @@ TEST_F(QuotedPrintableTest, SoftBreakRules) {
 }
 
 TEST_F(QuotedPrintableTest, Decodes) {
-  const Case cases[] = {
+  const Utf8Case cases[] = {
       {"a=\r\nb", 0, "ab"},
       {"a=\rb", 0, "ab"},
       {"a=\nb", 0, "a=\nb"},
@@ -103,7 +97,7 @@ TEST_F(QuotedPrintableTest, Decodes) {
       {"=C1=81", 0, "=C1=81"},
       {"=F0=8F=BF=BF", 0, "=F0=8F=BF=BF"},
   };
-  for (const Case& c : cases) {
+  for (const Utf8Case& c : cases) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(callUTF8("ZUV_QP2Text", c.in), c.out);
   }
