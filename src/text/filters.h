@@ -1,7 +1,7 @@
 // The text filters of the transfers: the text bits of a transfer's filter, each applied to a
 // text in place, and the replacement of every occurrence of a text that the line-end bits and
-// the quoted-printable decoder use. The filters apply the codecs (codecs.h). Nothing here keeps
-// state or yields.
+// the quoted-printable decoder use. The filters apply the codecs (codecs/codecs.h). Nothing here
+// keeps state or yields.
 #pragma once
 
 #include <cstdint>
