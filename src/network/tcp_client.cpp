@@ -15,11 +15,6 @@ namespace tcp {
 
 namespace {
 
-bool usesTLSPort(int16_t port) {
-  uint16_t p = static_cast<uint16_t>(port);
-  return p == 443 || p == 993 || p == 995;
-}
-
 // An unresolvable name answers address 0, which would connect to this host: only a text that
 // reads as the numeric address 0 may name it.
 bool namesAddressZero(const PA_Unistring& host) {
@@ -48,7 +43,7 @@ TCPGlob* open(const PA_Unistring& host, int16_t port, int32_t bufferSize, int32_
   if (address == 0 && !namesAddressZero(host)) return nullptr;
   TCPGlob* stream = createGlob(bufferSize);
   if (stream == nullptr) return nullptr;
-  bool tls = usesTLSPort(port) || (flags & kStreamFlagTLS) != 0;
+  bool tls = usesTLS(port, flags);
   if (tls && !setUpClientTLS(stream, flags)) {
     release(stream, -1);
     return nullptr;

@@ -48,6 +48,13 @@ class TLSGuard : public ProcessGuard {
       : ProcessGuard(stream != nullptr ? &stream->tlsGuard : nullptr) {}
 };
 
+// True when a stream made with this port and these open flags uses TLS: ports 443, 993 and 995
+// do whatever the flags, any other port under the TLS flags.
+inline bool usesTLS(int16_t port, int32_t flags) {
+  uint16_t p = static_cast<uint16_t>(port);
+  return p == 443 || p == 993 || p == 995 || (flags & kStreamFlagTLS) != 0;
+}
+
 // Stores `value` when it is above the stored status: a raise never lowers.
 inline void raiseStatus(TCPGlob* stream, int32_t value) {
   if (value > stream->status) stream->status = value;

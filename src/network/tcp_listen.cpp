@@ -131,11 +131,6 @@ void openSlot(TCPGlob* stream, int index, int16_t port, int32_t localAddress) {
   appendWaiting(slot, stream, index);
 }
 
-bool usesTLS(int16_t port, int32_t flags) {
-  uint16_t p = static_cast<uint16_t>(port);
-  return p == 443 || p == 993 || p == 995 || (flags & kStreamFlagTLS) != 0;
-}
-
 }  // namespace
 
 // Answers null, keeping nothing, when the record, its TLS objects or the socket cannot be made,
