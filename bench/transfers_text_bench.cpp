@@ -15,7 +15,7 @@
 //     time of a receive that waits one second on a silent peer.
 // Each figure is the best of three runs. Runs inside its own network namespace.
 //
-// Usage: transfers_bench [large megabytes [receive|send|ping-pong|push-back|wait]]
+// Usage: transfers_text_bench [large megabytes [receive|send|ping-pong|push-back|wait]]
 //        (default 64, all)
 
 #include <algorithm>
@@ -344,11 +344,12 @@ int main(int argc, char** argv) {
   std::string only = argc > 2 ? argv[2] : "";
   auto runs = [&](const char* part) { return only.empty() || only == part; };
   if (!peers::isolated()) {
-    std::printf("transfers_bench: no network namespace of our own; skipped\n");
+    std::printf("transfers_text_bench: no network namespace of our own; skipped\n");
     return 0;
   }
-  std::printf("transfers_bench: loopback, realistic host, peers in python3, %s, %u processors\n",
-              OpenSSL_version(OPENSSL_VERSION), std::thread::hardware_concurrency());
+  std::printf(
+      "transfers_text_bench: loopback, realistic host, peers in python3, %s, %u processors\n",
+      OpenSSL_version(OPENSSL_VERSION), std::thread::hardware_concurrency());
   if (runs("receive")) {
     compareReceives(1);
     compareReceives(large);
