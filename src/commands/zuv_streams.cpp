@@ -27,6 +27,13 @@ constexpr int32_t kLocalInfoVersion = 84115459;  // 0x05038003
 
 constexpr PA_Unichar kEmptyText[1] = {0};
 
+// ZUV_TCPAddrToName's flags: the dotted form only (it wins over the name only), the name only.
+constexpr int32_t kAddressDottedForm = 0x2;
+constexpr int32_t kAddressNameOnly = 0x1;
+
+// Room for the longest host name the resolver gives and its terminating zero byte.
+constexpr size_t kHostNameSize = NI_MAXHOST;
+
 int32_t hostOrder(uint32_t networkAddress) { return static_cast<int32_t>(ntohl(networkAddress)); }
 
 int32_t waitStatusCommand(PluginBlock* block) {
@@ -154,15 +161,15 @@ void handleTCPAddrToName(PluginBlock* block) {
   int32_t address = PA_GetLongParameter(block, 1);
   int32_t options = PA_GetLongParameter(block, 2);
   int flags = 0;
-  if (options & 2) {
+  if (options & kAddressDottedForm) {
     flags = NI_NUMERICHOST;
-  } else if (options & 1) {
+  } else if (options & kAddressNameOnly) {
     flags = NI_NAMEREQD;
   }
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_addr.s_addr = htonl(static_cast<uint32_t>(address));
-  char name[1025] = {};
+  char name[kHostNameSize] = {};
   if (getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
                   flags) != 0) {
     return;
@@ -223,7 +230,7 @@ void handleTCPMultiStatus(PluginBlock* block) {
   for (int32_t i = 1; i <= count; ++i) {
     streams::BusyStream held(PA_GetLongintInArray(*ids, i));
     if (held.stream() == nullptr) continue;
-    int32_t status = tcp::status(held.stream(), 0);
+    int32_t status = tcp::status(held.stream(), tcp::kSelectStatus);
     if (i <= statusCount) PA_SetLongintInArray(*statuses, i, status);
     if (answer == -1 && status >= threshold) answer = i;
   }

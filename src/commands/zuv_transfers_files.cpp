@@ -39,11 +39,11 @@ std::unique_ptr<char[]> chunkBuffer(int64_t size) {
       new (std::nothrow) char[static_cast<size_t>(std::max<int64_t>(size, 1))]);
 }
 
-// Lowers the result of a stream check: a status outside 8..13 ends a file send with itself as
-// the code, except 0, which would read as success.
+// Lowers the result of a stream check: a status outside 8..13 (established or closing, before the
+// peer's close) ends a file send with itself as the code, except 0, which would read as success.
 int32_t statusAfterChunk(tcp::TCPGlob* stream) {
   int32_t status = tcp::status(stream, tcp::kSelectStatus);
-  if (status >= kStreamEstablished && status <= 13) return 0;
+  if (status >= kStreamEstablished && status < kStreamPeerClosed) return 0;
   return status == kStreamNotConnected ? kFailed : status;
 }
 
