@@ -108,6 +108,30 @@ class Peer {
   uint16_t port_ = 0;
 };
 
+// ---- The benchmark's run ------------------------------------------------------------------------
+
+// True when the program was run as its own peer (`NAME peer sink|source BYTES`), which has then
+// run and left its exit code in `code`.
+inline bool ranAsPeer(int argc, char** argv, int& code) {
+  if (argc != 4 || std::string(argv[1]) != "peer") return false;
+  code = peerMain(argv[2], std::strtoull(argv[3], nullptr, 10));
+  return true;
+}
+
+// Prints the benchmark's title and answers the sizes it runs, in megabytes: 16, then fourfold up
+// to its first argument (256 by default); none without a network namespace of our own.
+inline std::vector<size_t> announce(const char* name, int argc, char** argv) {
+  size_t largest = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+  if (!peers::isolated()) {
+    std::printf("%s: no network namespace of our own; skipped\n", name);
+    return {};
+  }
+  std::printf("%s: loopback, realistic host, peers in another process\n", name);
+  std::vector<size_t> sizes;
+  for (size_t mb = 16; mb <= largest; mb *= 4) sizes.push_back(mb);
+  return sizes;
+}
+
 // ---- The plain loop -----------------------------------------------------------------------------
 
 inline bool sendPlain(int fd, const char* bytes, size_t n) {

@@ -13,8 +13,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,7 +22,6 @@
 #include "bench_sockets.h"
 #include "bench_transfers.h"
 #include "emulator.h"
-#include "peers/peers.h"
 
 namespace {
 
@@ -91,18 +88,11 @@ double pluginReceiveBlob(Plugin& plugin, size_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "peer") {
-    return benchtools::peerMain(argv[2], std::strtoull(argv[3], nullptr, 10));
-  }
+  int code = 0;
+  if (benchtools::ranAsPeer(argc, argv, code)) return code;
   host::keepFreedMemory();
-  size_t largest = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-  if (!peers::isolated()) {
-    std::printf("transfers_blobs_bench: no network namespace of our own; skipped\n");
-    return 0;
-  }
-  std::printf("transfers_blobs_bench: loopback, realistic host, peers in another process\n");
-  std::vector<size_t> sizes;
-  for (size_t mb = 16; mb <= largest; mb *= 4) sizes.push_back(mb);
+  std::vector<size_t> sizes = benchtools::announce("transfers_blobs_bench", argc, argv);
+  if (sizes.empty()) return 0;
   Plugin plugin;
   std::vector<Row> sendRows, receiveRows;
   for (size_t mb : sizes) {

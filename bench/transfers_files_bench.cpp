@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -22,7 +21,6 @@
 #include "bench_sockets.h"
 #include "bench_transfers.h"
 #include "emulator.h"
-#include "peers/peers.h"
 
 namespace {
 
@@ -68,18 +66,11 @@ double pluginSendFile(Plugin& plugin, const std::string& path, size_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "peer") {
-    return benchtools::peerMain(argv[2], std::strtoull(argv[3], nullptr, 10));
-  }
+  int code = 0;
+  if (benchtools::ranAsPeer(argc, argv, code)) return code;
   host::keepFreedMemory();
-  size_t largest = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-  if (!peers::isolated()) {
-    std::printf("transfers_files_bench: no network namespace of our own; skipped\n");
-    return 0;
-  }
-  std::printf("transfers_files_bench: loopback, realistic host, peers in another process\n");
-  std::vector<size_t> sizes;
-  for (size_t mb = 16; mb <= largest; mb *= 4) sizes.push_back(mb);
+  std::vector<size_t> sizes = benchtools::announce("transfers_files_bench", argc, argv);
+  if (sizes.empty()) return 0;
   const char* folder = std::getenv("TMPDIR");
   std::string path = std::string(folder != nullptr ? folder : "/tmp") + "/zuv-file-bench.bin";
   Plugin plugin;
