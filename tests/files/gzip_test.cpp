@@ -96,13 +96,15 @@ TEST_F(GzipTest, ASourceThatIsNotARegularFileIsReadOnlyAsFarAsItsGzipStreamGoes)
   EXPECT_FALSE(exists(path("out")));
   const std::string contents = sample(100000);
   write("a", contents);
-  shell("gzip -c a > a.gz && mkfifo pipe");
-  // The writers go on until the reader closes the pipe.
-  shell("(exec cat /dev/zero > pipe) > /dev/null 2>&1 &");
-  EXPECT_EQ(convert("ZUV_Gzip2File", path("pipe"), path("out")), -14);
+  // The writers go on until the reader closes its pipe. Each read has a pipe of its own, so
+  // that the first writer, which may still be between two writes when the first read ends,
+  // can never feed its zeros to the second.
+  shell("gzip -c a > a.gz && mkfifo zeros gzipped");
+  shell("(exec cat /dev/zero > zeros) > /dev/null 2>&1 &");
+  EXPECT_EQ(convert("ZUV_Gzip2File", path("zeros"), path("out")), -14);
   EXPECT_FALSE(exists(path("out")));
-  shell("((cat a.gz && exec cat /dev/zero) > pipe) > /dev/null 2>&1 &");
-  ASSERT_EQ(convert("ZUV_Gzip2File", path("pipe"), path("out")), 0);
+  shell("((cat a.gz && exec cat /dev/zero) > gzipped) > /dev/null 2>&1 &");
+  ASSERT_EQ(convert("ZUV_Gzip2File", path("gzipped"), path("out")), 0);
   EXPECT_TRUE(sameBytes(read(path("out")), contents));
 }
 
