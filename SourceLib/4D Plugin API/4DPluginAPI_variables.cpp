@@ -4,7 +4,6 @@
 // on 2-byte boundaries, so their 32- and 64-bit fields are not aligned.
 
 #include <cstring>
-#include <limits>
 
 #include "4DPluginAPI.h"
 
@@ -31,8 +30,6 @@ constexpr uint32_t kParseObjectHostVersion = 0x1400;
 
 // The array kinds, one bit per kind.
 constexpr uint64_t kArrayKindMask = 0x85805BE000;
-
-constexpr int64_t kMaxSize = std::numeric_limits<int32_t>::max();
 
 // ---- Record fields --------------------------------------------------------------------------
 
@@ -399,7 +396,7 @@ void PA_ResizeArray(PA_Variable* array, int32_t n) {
   // Sizes in 64 bits: a storage past 2,147,483,647 bytes is refused before anything changes.
   const int64_t newSize = storageSize(kind, n);
   const int64_t oldSize = storageSize(kind, count > 0 ? count : 0);
-  if (newSize > kMaxSize) return;
+  if (newSize > kMaxLength) return;
   if (n < count && ownsElements(kind)) {
     char* data = PA_LockHandle(storage);
     if (data != nullptr)

@@ -16,6 +16,10 @@ constexpr PA_4DCharSet kCharSetUTF8 = 7;
 constexpr PA_4DCharSet kCharSet100 = 100;
 constexpr PA_4DCharSet kCharSet1005 = 1005;
 
+// The most that a size, a length or a count reaches: a handle holds at most this many bytes, a
+// text this many units, an array or a queue this many entries (all are signed 32-bit).
+constexpr int64_t kMaxLength = 2147483647;
+
 #pragma pack(push, 2)
 
 // The host's text record: the units are the host's and stay followed by a zero unit.

@@ -57,7 +57,7 @@ void htmlDecode(PA_Unistring& text, int mode);
 void htmlEncode(std::u16string_view in, PA_Unistring& target, int mode);
 void htmlDecode(std::u16string_view in, PA_Unistring& target, int mode);
 bool htmlEncodeUnits(std::u16string_view in, int mode, std::u16string& out,
-                     int64_t limit = kMaxTextUnits);
+                     int64_t limit = kMaxLength);
 void htmlDecodeUnits(std::u16string_view in, int mode, std::u16string& out);
 
 // ---- Base64 --------------------------------------------------------------------------------
@@ -74,7 +74,7 @@ void base64Encode(std::u16string_view in, PA_Unistring& target, bool pad);
 void base64Decode(std::u16string_view in, PA_Unistring& target,
                   Base64Outsiders outsiders = Base64Outsiders::kRefused);
 bool base64EncodeBytes(std::string_view bytes, bool pad, std::u16string& out,
-                       int64_t limit = kMaxTextUnits);
+                       int64_t limit = kMaxLength);
 // False for a character outside the alphabet that is not CR, LF or the "=" that ends the input,
 // unless such characters are skipped.
 bool base64DecodeUnits(std::u16string_view in, EncodedChars& out,
@@ -88,7 +88,7 @@ void quotedEncode(std::u16string_view in, PA_Unistring& target, bool textMode);
 // An empty `in` sets `target` empty.
 void quotedDecode(std::u16string_view in, PA_Unistring& target);
 bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& out,
-                       int64_t limit = kMaxTextUnits);
+                       int64_t limit = kMaxLength);
 void quotedDecodeUnits(std::u16string_view in, std::u16string& out);
 
 // ---- URL encoding --------------------------------------------------------------------------
@@ -100,7 +100,7 @@ void urlDecode(PA_Unistring& text, int mode);
 void urlEncode(std::u16string_view in, PA_Unistring& target, int mode);
 void urlDecode(std::u16string_view in, PA_Unistring& target, int mode);
 bool urlEncodeUnits(std::u16string_view in, int mode, std::u16string& out,
-                    int64_t limit = kMaxTextUnits);
+                    int64_t limit = kMaxLength);
 void urlDecodeUnits(std::u16string_view in, int mode, std::u16string& out);
 
 // ---- Shared helpers ------------------------------------------------------------------------

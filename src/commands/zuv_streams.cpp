@@ -175,7 +175,7 @@ void handleTCPAddrToName(PluginBlock* block) {
     return;
   }
   name[sizeof name - 1] = '\0';
-  DecodedChars units = convertToUnicode(name, -1, 7);
+  DecodedChars units = convertToUnicode(name, -1, kCharSetUTF8);
   if (units.chars != nullptr) PA_ReturnString(block, units.chars);
 }
 

@@ -77,7 +77,7 @@ void fillServerNames(PA_Variable* keys, PA_Variable* names, int32_t n) {
       PA_SetIntegerInArray(*keys, i, static_cast<int16_t>(key));
     }
     if (i > nameCount) continue;
-    DecodedChars units = convertToUnicode(domain, -1, 7);
+    DecodedChars units = convertToUnicode(domain, -1, kCharSetUTF8);
     PA_Unistring text = PA_CreateUnistring(units.chars);
     PA_SetStringInArray(*names, i, &text);
   }

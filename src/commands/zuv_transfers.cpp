@@ -32,7 +32,7 @@ int32_t receiveCommand(PluginBlock* block) {
     setEmpty(*text);
     return kNoCharset;
   }
-  if ((request.flags & kReceiveAppends) != 0 && text->fLength == kMaxTextUnits) return 0;
+  if ((request.flags & kReceiveAppends) != 0 && text->fLength == kMaxLength) return 0;
   return receiveText(id, *text, *PA_GetStringParameter(block, 6), charset, filter, request);
 }
 
@@ -120,7 +120,7 @@ int32_t receiveBlobCommand(PluginBlock* block) {
   bool appends = (request.flags & kBlobAppends) != 0;
   if (!appends) PA_SetHandleSize(blob, 0);
   int64_t start = PA_GetHandleSize(blob);
-  if (appends && start == kMaxSize) return 0;
+  if (appends && start == kMaxLength) return 0;
   bool ended = true;
   try {
     receiveIntoBlob(id, blob, request, conversion, delimiter);

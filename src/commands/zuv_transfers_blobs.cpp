@@ -65,7 +65,7 @@ class GrowingBlob {
   GrowingBlob& operator=(const GrowingBlob&) = delete;
 
   int64_t size() const { return size_; }
-  int64_t room() const { return kMaxSize - size_; }
+  int64_t room() const { return kMaxLength - size_; }
   // Appends n bytes; false, with nothing added, when they do not fit or the host refuses.
   bool append(const char* bytes, int64_t n) {
     if (n <= 0) return true;
@@ -88,7 +88,7 @@ class GrowingBlob {
   bool reserve(int64_t needed) {
     if (needed <= capacity_) return true;
     int64_t grown =
-        std::min(std::max(needed, capacity_ + capacity_ / 2 + kTransferChunk), kMaxSize);
+        std::min(std::max(needed, capacity_ + capacity_ / 2 + kTransferChunk), kMaxLength);
     if (!PA_SetHandleSize(handle_, static_cast<int32_t>(grown))) {
       if (!PA_SetHandleSize(handle_, static_cast<int32_t>(needed))) return false;
       grown = needed;

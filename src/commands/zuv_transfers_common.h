@@ -33,7 +33,6 @@ constexpr int32_t kTransferChunk = 32768;
 constexpr int32_t kRawFileChunk = 131072;
 
 // The most bytes a file fork that is sent or a BLOB that is received may hold.
-constexpr int64_t kMaxSize = INT32_MAX;
 
 // ---- Temporary texts ---------------------------------------------------------------------------
 

@@ -186,7 +186,7 @@ int32_t sendFile(int32_t id, const icu::UnicodeString& path, const FileSendParam
   FileSendRequest request;
   request.resourceFork = (parameters.flags & kSendResourceFork) != 0;
   int64_t size = request.resourceFork ? resourceSize : dataSize;
-  if (size > kMaxSize) return kForkTooLarge;
+  if (size > kMaxLength) return kForkTooLarge;
   int64_t first = parameters.first;
   int64_t last = parameters.last;
   // A negative last byte would read before the fork's start.

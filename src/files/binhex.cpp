@@ -185,7 +185,7 @@ int encodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   int64_t dataLength = 0;
   int64_t resourceLength = 0;
   if (!getFileSizes(source, dataLength, resourceLength)) return kMissingSource;
-  if (dataLength > kMaxForkLength || resourceLength > kMaxForkLength) {
+  if (dataLength > kMaxLength || resourceLength > kMaxLength) {
     return kConversionForkTooLong;
   }
   errno = 0;
@@ -405,7 +405,7 @@ class Decoder {
     const uint32_t dataLength = readBigEndian32(header_ + 10);
     resourceLength_ = readBigEndian32(header_ + 14);
     // The lengths are read unsigned: one of 2 GB or more is refused, never taken as negative.
-    if (dataLength > kMaxForkLength || resourceLength_ > kMaxForkLength) {
+    if (dataLength > kMaxLength || resourceLength_ > kMaxLength) {
       throw kConversionForkTooLong;
     }
     FinderInfo info;
@@ -495,7 +495,7 @@ int readHeaderLine(FILE* source) {
 int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
   int64_t size = 0;
   if (!getFileSize(source, size)) return kMissingSource;
-  if (size > kMaxForkLength) return kConversionForkTooLong;
+  if (size > kMaxLength) return kConversionForkTooLong;
   errno = 0;
   unique_file in(xfile::fopen(source, "rb"));
   if (!in) return streamErrno();

@@ -1,14 +1,11 @@
 // The pieces of the BinHex and MacBinary formats that both share: the CRC-16 that checks their
-// headers and forks, the 32-bit numbers they store most significant byte first, and the largest
-// fork their lengths carry. Pure functions and constants.
+// headers and forks, and the 32-bit numbers they store most significant byte first. Pure
+// functions and constants.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-// The largest fork the formats' 32-bit lengths carry.
-constexpr int64_t kMaxForkLength = INT32_MAX;
 
 // CRC-16/XMODEM (polynomial 0x1021, no reflection), the check of the BinHex and MacBinary
 // formats. crc16Step takes one more byte, the same as shifting its bits in and, at the end, 16

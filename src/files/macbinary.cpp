@@ -88,11 +88,11 @@ int makeHeader(const icu::UnicodeString& source, Header header, Source& sizes) {
   int64_t dataLength = 0;
   errno = 0;
   if (!getFileSize(source, dataLength)) return streamErrno();
-  if (dataLength > kMaxForkLength) return kConversionForkTooLong;
+  if (dataLength > kMaxLength) return kConversionForkTooLong;
   EncodedChars path = utf8Path(source);
   truncateFilename(path.chars, header + kNameOffset, kMaxName);
   const long resourceLength = platform::getAttribute(path.chars, kResourceForkAttr, nullptr, 0, 0);
-  if (resourceLength > kMaxForkLength) return kConversionForkTooLong;
+  if (resourceLength > kMaxLength) return kConversionForkTooLong;
   sizes.dataLength = static_cast<uint32_t>(dataLength);
   sizes.resourceLength = resourceLength > 0 ? static_cast<uint32_t>(resourceLength) : 0;
   writeBigEndian32(header + kDataLengthOffset, sizes.dataLength);
@@ -219,7 +219,7 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   // Read unsigned: a length of 2 GB or more is refused, never taken for "no fork".
   const uint32_t dataLength = readBigEndian32(header + kDataLengthOffset);
   const uint32_t resourceLength = readBigEndian32(header + kResourceLengthOffset);
-  if (dataLength > kMaxForkLength || resourceLength > kMaxForkLength) {
+  if (dataLength > kMaxLength || resourceLength > kMaxLength) {
     return kConversionForkTooLong;
   }
   if (bytesLeft(in.get()) < dataLength) return kEndedEarly;

@@ -18,7 +18,7 @@ namespace {
 // An unresolvable name answers address 0, which would connect to this host: only a text that
 // reads as the numeric address 0 may name it.
 bool namesAddressZero(const PA_Unistring& host) {
-  EncodedChars name = convertToChars(host.fString, host.fLength, 7);
+  EncodedChars name = convertToChars(host.fString, host.fLength, kCharSetUTF8);
   in_addr address{};
   return name.chars != nullptr && inet_aton(name.chars, &address) != 0 && address.s_addr == 0;
 }

@@ -110,7 +110,7 @@ int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFron
     stream->pushBackStart = 0;
     if (!stream->pushBack) return 0;
   }
-  count = static_cast<int32_t>(std::min<int64_t>(count, int64_t{INT32_MAX} - held));
+  count = static_cast<int32_t>(std::min<int64_t>(count, kMaxLength - held));
   if (count == 0) return held;
   // Only bytes that fit neither in front of the unread ones nor behind them move those.
   int64_t end = int64_t{stream->pushBackStart} + held;
@@ -118,7 +118,7 @@ int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFron
   if (atFront && count <= stream->pushBackStart) {
     putInFront(stream, bytes, count);
     added = true;
-  } else if (!atFront && end + count <= INT32_MAX) {
+  } else if (!atFront && end + count <= kMaxLength) {
     added = putBehind(stream, static_cast<int32_t>(end), bytes, count);
   } else {
     added = addByMoving(stream, held, bytes, count, atFront);

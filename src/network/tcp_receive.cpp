@@ -70,7 +70,7 @@ int32_t receiveDecrypted(TCPGlob* stream, char* bytes, int32_t max) {
 
 // Grows the handle piece by piece while the library holds more, up to the cap.
 int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
-  int64_t cap = max > 0 ? max : INT32_MAX;
+  int64_t cap = max > 0 ? max : kMaxLength;
   int64_t room = std::min<int64_t>(cap, kPieceSize);
   if (stream->ssl == nullptr || !sizeHandle(handle, static_cast<int32_t>(room))) return -1;
   TLSGuard guard(stream);
@@ -153,7 +153,7 @@ int32_t charsReceived(TCPGlob* stream) {
     int readable = 0;
     if (ioctl(stream->sock.get(), FIONREAD, &readable) == 0 && readable > 0) total += readable;
   }
-  return static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+  return static_cast<int32_t>(std::min<int64_t>(total, kMaxLength));
 }
 
 // Answers the bytes now in the handle (which may be the push-back handle itself), 0 when

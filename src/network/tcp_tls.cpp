@@ -72,7 +72,7 @@ void applyOptions(SSL_CTX* context, int32_t flags) {
 }
 
 void setText(PA_Unistring* out, const char* utf8) {
-  DecodedChars units = convertToUnicode(utf8 != nullptr ? utf8 : "", -1, 7);
+  DecodedChars units = convertToUnicode(utf8 != nullptr ? utf8 : "", -1, kCharSetUTF8);
   PA_SetUnistring(out, units.chars);
 }
 
@@ -132,7 +132,7 @@ int32_t sslSetCiphers(TCPGlob* stream, const PA_Unistring& list) {
   if (list.fLength <= 0) {
     SSL_set_cipher_list(stream->ssl.get(), kDefaultCipherList);
   } else {
-    EncodedChars names = convertToChars(list.fString, list.fLength, 7);
+    EncodedChars names = convertToChars(list.fString, list.fLength, kCharSetUTF8);
     if (names.chars == nullptr || SSL_set_cipher_list(stream->ssl.get(), names.chars) != 1)
       result = -3;
   }

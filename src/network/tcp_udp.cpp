@@ -128,7 +128,7 @@ int32_t receiveUDP(TCPGlob* stream, PA_Unistring* text, int32_t& address, int32_
   long got = receiveDatagram(stream, buffer.get(), sender, timeout);
   if (got < 0) return -1;
   // The whole datagram, zero bytes included, as the BLOB form gives it.
-  DecodedChars units = convertToUnicode(buffer.get(), static_cast<int>(got), 7);
+  DecodedChars units = convertToUnicode(buffer.get(), static_cast<int>(got), kCharSetUTF8);
   PA_SetUnistringUnits(text, units.chars, units.chars != nullptr ? units.length : 0);
   fillSender(sender, address, port);
   return 0;
@@ -167,7 +167,7 @@ uint32_t getHostAddress(const char* name) {
 }
 
 uint32_t nameToAddr(const PA_Unistring& name) {
-  EncodedChars bytes = convertToChars(name.fString, name.fLength, 7);
+  EncodedChars bytes = convertToChars(name.fString, name.fLength, kCharSetUTF8);
   return getHostAddress(bytes.chars);
 }
 

@@ -19,7 +19,7 @@ PathParameter platformPathParameter(PluginBlock* block, int index, icu::UnicodeS
 std::string utf8Parameter(PluginBlock* block, int index) {
   PA_Unistring* text = PA_GetStringParameter(block, index);
   if (text == nullptr || text->fLength <= 0) return {};
-  EncodedChars bytes = convertToChars(text->fString, text->fLength, 7);
+  EncodedChars bytes = convertToChars(text->fString, text->fLength, kCharSetUTF8);
   return bytes.chars != nullptr ? std::string(bytes.chars, static_cast<size_t>(bytes.length))
                                 : std::string();
 }

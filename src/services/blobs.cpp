@@ -12,7 +12,6 @@ namespace blobs {
 namespace {
 
 // The most bytes a BLOB holds: sizes are signed 32-bit.
-constexpr int64_t kMaxBlobSize = 2147483647;
 
 // The bytes of a BLOB's search: data[offset, end) with end the first zero byte at or after the
 // offset, or the BLOB's size.
@@ -139,7 +138,7 @@ void fillBackwards(char* data, size_t oldSize, const MatchMarks& marks, int32_t 
 Found replaceLonger(HostHandle blob, const Haystack& hay, std::string_view pattern,
                     std::string_view with, int64_t limit) {
   const int64_t growth = static_cast<int64_t>(with.size() - pattern.size());
-  const int64_t room = (kMaxBlobSize - static_cast<int64_t>(hay.size)) / growth;
+  const int64_t room = (kMaxLength - static_cast<int64_t>(hay.size)) / growth;
   MatchMarks marks(hay);
   Found found = forEachMatch(hay, pattern, std::min(limit, room),
                              [&](const char* match) { marks.mark(match - hay.data); });

@@ -34,8 +34,6 @@ const AlgorithmRow sAlgorithms[] = {
 const char* const sCipherModes[] = {"cbc", "ecb", "cfb", "ofb", "nofb", nullptr};
 constexpr uint32_t kModeCount = 5;
 
-constexpr int64_t kMaxBlobBytes = 2147483647;
-
 const AlgorithmRow* findAlgorithm(int32_t id) {
   for (const AlgorithmRow* row = sAlgorithms; row->id != 0; ++row) {
     if (row->id == id) return row;
@@ -81,7 +79,7 @@ int encryptInPlace(MCRYPT module, HostHandle handle, int32_t size) {
   int64_t padded = size;
   if (block >= 2 && size % block != 0) padded = size + block - size % block;
   // Sizes in 64 bits: a BLOB within a block of the largest size must not wrap.
-  if (padded > kMaxBlobBytes) return kNoMemory;
+  if (padded > kMaxLength) return kNoMemory;
   if (padded != size && !PA_SetHandleSize(handle, static_cast<int32_t>(padded))) return kNoMemory;
   unique_handle_lock lock(handle);
   std::memset(lock.data() + size, 0, static_cast<size_t>(padded - size));

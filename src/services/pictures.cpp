@@ -102,7 +102,7 @@ int32_t savePict(HostPicture picture, const icu::UnicodeString* path, int32_t fi
 HostPicture readPict(const icu::UnicodeString* path, int32_t first, int32_t end, bool header) {
   if (path == nullptr) return nullptr;
   int64_t size;
-  if (!getFileSize(*path, size) || size > INT32_MAX) return nullptr;
+  if (!getFileSize(*path, size) || size > kMaxLength) return nullptr;
   unique_file file(xfile::fopen(*path, "rb"));
   if (!file) return nullptr;
   ByteRange range = rangeOf(size, first, end);

@@ -13,7 +13,7 @@ namespace queues {
 namespace {
 
 // Sizes are answered as signed 32-bit numbers.
-constexpr size_t kMaxCount = 0x7FFFFFFF;
+constexpr size_t kMaxCount = static_cast<size_t>(kMaxLength);
 
 // A queued text: its units as the host handed them over, zero unit excluded.
 using Queue = std::deque<std::u16string>;

@@ -7,13 +7,11 @@
 #include "text/conversion.h"
 
 #include <cstring>
-#include <limits>
 #include <new>
 #include <type_traits>
 
 namespace {
 
-constexpr int64_t kMaxSize = std::numeric_limits<int32_t>::max();
 // A UTF-16 source of this many units or more has a byte count that does not fit in 31 bits.
 constexpr int64_t kMaxUnits = int64_t{1} << 30;
 
@@ -33,7 +31,7 @@ constexpr EncodingBytes sEncodingBytes[] = {
 
 int64_t measure(const char* bytes) {
   int64_t n = 0;
-  while (n < kMaxSize && bytes[n] != 0) ++n;
+  while (n < kMaxLength && bytes[n] != 0) ++n;
   return n;
 }
 
@@ -82,7 +80,7 @@ Result hostConversion(const Source* source, int64_t len, PA_4DCharSet from, PA_4
                       int maxBytes) {
   constexpr int64_t kElement = sizeof(std::remove_pointer_t<decltype(Result::chars)>);
   const int64_t capacity = len * maxBytes + kElement;
-  if (capacity > kMaxSize) return emptyResult<Result>();
+  if (capacity > kMaxLength) return emptyResult<Result>();
   const int64_t elements = (capacity + kElement - 1) / kElement;
   Result result;
   if (!allocate(result, elements)) return emptyResult<Result>();
@@ -148,7 +146,7 @@ bool convertsExactly(const unsigned short* units, int len, const EncodedChars& b
 }
 
 int64_t decodeInto(const char* bytes, int32_t n, PA_4DCharSet from, PA_Unichar* out) {
-  if (n <= 0 || n > kMaxSize / 2) return -1;
+  if (n <= 0 || n > kMaxLength / 2) return -1;
   int32_t written = PA_ConvertCharsetToCharset(bytes, n, from, out, 2 * n, kCharSetUTF16);
   // Some bytes always give some unit: none at all is a refusal, whatever the error says.
   if (PA_GetLastError() != 0 || written <= 0 || written > 2 * n) return -1;
@@ -179,7 +177,7 @@ HostHandle toCharsHandle(const PA_Unistring& text, PA_4DCharSet to, ETermination
   const int64_t units = text.fLength > 0 && text.fString != nullptr ? text.fLength : 0;
   const int64_t terminator = policy == kTerminationZero ? 1 : 0;
   const int64_t size = units * maxBytes + terminator * maxBytes;
-  if (size > kMaxSize || units >= kMaxUnits) return nullptr;
+  if (size > kMaxLength || units >= kMaxUnits) return nullptr;
   unique_handle h(PA_NewHandle(static_cast<int32_t>(size)));
   if (!h) return nullptr;
   if (maxBytes == 0) return h.release();
@@ -212,7 +210,7 @@ namespace {
 // Grows h from size by n bytes, n cut so that the handle stays within 2,147,483,647 bytes.
 // Answers the number of bytes added, 0 when the host refuses.
 int64_t growHandle(HostHandle h, int64_t size, int64_t n) {
-  if (size + n > kMaxSize) n = kMaxSize - size;
+  if (size + n > kMaxLength) n = kMaxLength - size;
   if (n <= 0) return 0;
   if (!PA_SetHandleSize(h, static_cast<int32_t>(size + n))) return 0;
   return n;

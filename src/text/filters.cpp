@@ -46,7 +46,7 @@ void findAndReplace(PA_Unistring& text, const icu::UnicodeString& what,
   size_t start = static_cast<size_t>(first - in.data());
   std::u16string rest;
   if (!replaceAllUnits(in.substr(start), unitsOf(what), unitsOf(with), rest,
-                       kMaxTextUnits - static_cast<int64_t>(start))) {
+                       kMaxLength - static_cast<int64_t>(start))) {
     setEmpty(text);
     return;
   }

@@ -34,4 +34,4 @@ void filterText(PA_Unistring& text, int filter);
 void findAndReplace(PA_Unistring& text, const icu::UnicodeString& what,
                     const icu::UnicodeString& with);
 bool replaceAllUnits(std::u16string_view in, std::u16string_view what, std::u16string_view with,
-                     std::u16string& out, int64_t limit = kMaxTextUnits);
+                     std::u16string& out, int64_t limit = kMaxLength);

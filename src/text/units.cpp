@@ -29,7 +29,7 @@ void setUnits(PA_Unistring& text, const std::u16string& units) {
 }
 
 void setAllUnits(PA_Unistring& text, const std::u16string& units) {
-  // A text never holds more than kMaxTextUnits units, so the count fits.
+  // A text never holds more than kMaxLength units, so the count fits.
   PA_SetUnistringUnits(&text, reinterpret_cast<const PA_Unichar*>(units.c_str()),
                        static_cast<int32_t>(units.size()));
 }

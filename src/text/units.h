@@ -11,9 +11,6 @@
 
 #include "4DPluginAPI.h"
 
-// The most units a text holds: sizes are signed 32-bit.
-constexpr int64_t kMaxTextUnits = 2147483647;
-
 // The units of a host text, as a view (empty for a null or empty text).
 std::u16string_view unitsOf(const PA_Unistring& text);
 std::u16string_view unitsOf(const icu::UnicodeString& text);

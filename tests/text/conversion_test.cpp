@@ -18,7 +18,6 @@ namespace zuvtest {
 namespace {
 
 constexpr int32_t kConvertEntry = -675;
-constexpr int32_t kMaxSize = 2147483647;
 
 std::string bytesOf(const EncodedChars& chars) { return std::string(chars.chars, chars.length); }
 
@@ -319,10 +318,10 @@ TEST_F(ConversionTest, AppendToAHandleOf2147483640BytesAppendsSevenOfTen) {
     unique_handle h(PA_NewHandle(2147483640));
     ASSERT_TRUE(h) << "the machine could not give the emulator 2 GB";
     (*h.get())[2147483639] = 'z';
-    EXPECT_EQ(appendToHandle(h.get(), "0123456789", 10), kMaxSize);
-    EXPECT_EQ(PA_GetHandleSize(h.get()), kMaxSize);
+    EXPECT_EQ(appendToHandle(h.get(), "0123456789", 10), kMaxLength);
+    EXPECT_EQ(PA_GetHandleSize(h.get()), kMaxLength);
     EXPECT_EQ(std::string(*h.get() + 2147483639, 8), "z0123456");
-    EXPECT_EQ(appendToHandle(h.get(), "more", 4), kMaxSize) << "a full handle takes nothing";
+    EXPECT_EQ(appendToHandle(h.get(), "more", 4), kMaxLength) << "a full handle takes nothing";
   });
 }
 
