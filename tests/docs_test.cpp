@@ -2,7 +2,8 @@
 // section, under a theme, whose syntax line and parameter table say what the manifest says; and
 // zuvhost serves the same reference through --help and --list. The examples of the reference,
 // the README and examples/ receive lines as a receive ends them, and the README says what this
-// build is, which libraries a build for 4D carries and where the scripts put zuvhost.
+// build is, which libraries a build for 4D carries and where the scripts put zuvhost; and
+// docs/architecture.md maps the tree as it is.
 
 #include <filesystem>
 #include <fstream>
@@ -343,3 +344,39 @@ TEST(CommandReferenceTest, AnEmptyPictureGetsWhatTheReferenceSays) {
 }
 
 }  // namespace
+
+// docs/architecture.md names only files that exist, every handler file, and every theme of the
+// command reference, so that its map of the tree stays the tree.
+TEST(ArchitectureTest, NamesFilesThatExistEveryHandlerFileAndEveryTheme) {
+  namespace fs = std::filesystem;
+  const fs::path source = fs::path(ZUV_SOURCE_DIR) / "src";
+  const std::string text = readFile(std::string(ZUV_SOURCE_DIR) + "/docs/architecture.md");
+  ASSERT_FALSE(text.empty());
+  std::set<std::string> namesInSource;
+  for (const auto& entry : fs::recursive_directory_iterator(source)) {
+    namesInSource.insert(entry.path().filename().string());
+  }
+  const std::regex fileName(R"(`([a-z_]+/)?([a-z_0-9]+\.(cpp|h))`)");
+  std::set<std::string> named;
+  for (std::sregex_iterator it(text.begin(), text.end(), fileName), end; it != end; ++it) {
+    const std::string folder = (*it)[1];
+    const std::string name = (*it)[2];
+    named.insert(name);
+    if (folder.empty()) {
+      EXPECT_EQ(namesInSource.count(name), 1u) << name << " is no file of src/";
+    } else {
+      EXPECT_TRUE(fs::exists(source / (folder + name))) << folder << name << " is no file of src/";
+    }
+  }
+  for (const auto& entry : fs::directory_iterator(source / "commands")) {
+    if (entry.path().extension() != ".cpp") continue;
+    EXPECT_EQ(named.count(entry.path().filename().string()), 1u)
+        << "docs/architecture.md does not say which theme " << entry.path().filename() << " holds";
+  }
+  for (const std::string& line :
+       linesOf(readFile(std::string(ZUV_SOURCE_DIR) + "/docs/commands.md"))) {
+    if (line.rfind("## ", 0) != 0) continue;
+    EXPECT_NE(text.find("| " + line.substr(3) + " |"), std::string::npos)
+        << "docs/architecture.md has no row for the theme " << line.substr(3);
+  }
+}
