@@ -88,10 +88,12 @@ void writeBigEndian32(unsigned char* bytes, uint32_t value) {
   bytes[3] = static_cast<unsigned char>(value);
 }
 
-bool readAllAt(int fd, void* buffer, size_t size, off_t offset) {
-  auto* bytes = static_cast<unsigned char*>(buffer);
+// Moves all `size` bytes at `offset` with pread or pwrite, across short counts and signals; a
+// call that moves nothing sets EIO.
+template <typename Call, typename Byte>
+bool transferAllAt(Call call, int fd, Byte* bytes, size_t size, off_t offset) {
   while (size > 0) {
-    ssize_t n = ::pread(fd, bytes, size, offset);
+    ssize_t n = call(fd, bytes, size, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -104,20 +106,12 @@ bool readAllAt(int fd, void* buffer, size_t size, off_t offset) {
   return true;
 }
 
+bool readAllAt(int fd, void* buffer, size_t size, off_t offset) {
+  return transferAllAt(::pread, fd, static_cast<unsigned char*>(buffer), size, offset);
+}
+
 bool writeAllAt(int fd, const void* buffer, size_t size, off_t offset) {
-  const auto* bytes = static_cast<const unsigned char*>(buffer);
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd, bytes, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    bytes += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
+  return transferAllAt(::pwrite, fd, static_cast<const unsigned char*>(buffer), size, offset);
 }
 
 // ---- Where the sidecar lies -----------------------------------------------------------------
