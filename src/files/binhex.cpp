@@ -465,14 +465,15 @@ constexpr char kHeaderLineStart[] = "(This file must be converted";
 constexpr size_t kHeaderLineStartLength = sizeof kHeaderLineStart - 1;
 
 // Skips any text before the header line (mail headers, notes), then the header line itself: the
-// first line that begins with kHeaderLineStart. Answers 0; -7 for a file too short to hold a
-// header line, or cut inside its text; -13 when no header line comes, or it has no line end; or an
-// errno.
+// first line that begins with kHeaderLineStart. The host gets its turns as the text is read, as
+// it does while the data is decoded. Answers 0; -7 for a file too short to hold a header line, or
+// cut inside its text; -13 when no header line comes, or it has no line end; or an errno.
 int readHeaderLine(FILE* source) {
   std::string line;  // the first bytes of the current line, up to kMinHeaderLength
   bool header = false;
   size_t read = 0;
   for (;;) {
+    if (read % kYieldEvery == 0) PA_Yield();
     const int c = std::fgetc(source);
     if (c == EOF) {
       if (std::ferror(source)) return streamErrno();

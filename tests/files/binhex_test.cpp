@@ -260,6 +260,25 @@ TEST_F(BinHexTest, ReadsAnyLineEndsAndTextAroundTheData) {
   }
 }
 
+TEST_F(BinHexTest, TheSearchForTheHeaderLineGivesTheHostItsTurns) {
+  // A megabyte of mail text before the header line, or no header line at all: the other 4D
+  // processes get their turns while the decoder reads it, as they do while it decodes.
+  Stream stream;
+  stream.data = "x";
+  std::string mail;
+  while (mail.size() < (1 << 20)) mail += "Some line of the mail that carries the file.\n";
+  const std::pair<std::string, int64_t> cases[] = {
+      {mail + hqx(stream, "\r\n"), 0},
+      {mail, -13},
+  };
+  for (const auto& [text, code] : cases) {
+    SCOPED_TRACE(code);
+    const int64_t before = emu.yields(1);
+    EXPECT_EQ(decodeText(text), code);
+    EXPECT_GE(emu.yields(1) - before, static_cast<int64_t>(mail.size() / 4096));
+  }
+}
+
 TEST_F(BinHexTest, ExpandsRuns) {
   // X 0x90 0x04 is X four times; 0x90 0x00 is one 0x90; a count of 1 adds nothing; a run may go
   // on from the fork into its CRC.
