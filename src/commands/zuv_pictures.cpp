@@ -49,15 +49,7 @@ void handlePictureInfo(PluginBlock* block) {
   PA_ReturnLong(block, info.bytes);
 }
 
-void handlePicture2File(PluginBlock* block) {
-  int32_t result;
-  try {
-    result = savePicture(block);
-  } catch (...) {
-    result = kFailed;
-  }
-  PA_ReturnLong(block, result);
-}
+void handlePicture2File(PluginBlock* block) { answerLong(block, savePicture); }
 
 void handleFile2Picture(PluginBlock* block) {
   HostPicture picture = nullptr;
