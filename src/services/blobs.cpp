@@ -11,8 +11,6 @@
 namespace blobs {
 namespace {
 
-// The most bytes a BLOB holds: sizes are signed 32-bit.
-
 // The bytes of a BLOB's search: data[offset, end) with end the first zero byte at or after the
 // offset, or the BLOB's size.
 struct Haystack {
