@@ -3,7 +3,7 @@
 //
 // Strict mode maps every block on pages of its own, so that it ends at the end of its last page
 // and an inaccessible page follows: a read or write just past its last byte faults at once. A
-// block of 64 KiB and more that was resized keeps its place in its first page, so guard bytes
+// block of 64 MiB and more that was resized keeps its place in its first page, so guard bytes
 // (0xAB and zeros) fill its last page after its end and are checked; so do the parameter cells of
 // a call, which share one mapping. New bytes are 0xCD; a freed block is filled with 0xDD and its
 // pages made inaccessible for a while (a quarantine), so that an address kept past a move or a
