@@ -291,13 +291,10 @@ bool layOut(const std::vector<Piece>& pieces, std::vector<unsigned char>& file) 
   return true;
 }
 
-// Writes a sidecar holding the entries of an old one (or none) in the layout written here,
-// beside its place, and renames it over the old one: a link in its place is replaced, never
-// followed.
-bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old, mode_t mode) {
-  std::vector<Piece> pieces;
-  std::vector<unsigned char> file;
-  if (!collectPieces(fd, old, pieces) || !layOut(pieces, file)) return false;
+// Writes the bytes of a sidecar into a new file beside its place and renames it over whatever is
+// there: a link in its place is replaced, never followed. On failure nothing is left beside it.
+bool replaceSidecar(const std::string& sidecarPath, const std::vector<unsigned char>& file,
+                    mode_t mode) {
   std::string temporary;
   FileDescriptor out(createFileBeside(sidecarPath, mode, temporary));
   if (out.get() < 0) return false;
@@ -309,6 +306,15 @@ bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old, 
     errno = saved;
   }
   return written;
+}
+
+// Writes a sidecar holding the entries of an old one (or none) in the layout written here in
+// the old one's place.
+bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old, mode_t mode) {
+  std::vector<Piece> pieces;
+  std::vector<unsigned char> file;
+  if (!collectPieces(fd, old, pieces) || !layOut(pieces, file)) return false;
+  return replaceSidecar(sidecarPath, file, mode);
 }
 
 // Opens an existing sidecar without following a symbolic link (ELOOP for one) and without
@@ -579,16 +585,7 @@ bool mergeInto(const std::string& oldPath, int oldFd, const Sidecar& old,
   std::vector<Piece> pieces;
   std::vector<unsigned char> file;
   if (!mergedPieces(oldFd, old, newFd.get(), fresh, pieces) || !layOut(pieces, file)) return false;
-  std::string temporary;
-  FileDescriptor out(createFileBeside(oldPath, mode, temporary));
-  if (out.get() < 0) return false;
-  if (!writeAllAt(out.get(), file.data(), file.size(), 0) ||
-      ::rename(temporary.c_str(), oldPath.c_str()) != 0) {
-    int saved = errno;
-    ::unlink(temporary.c_str());
-    errno = saved;
-    return false;
-  }
+  if (!replaceSidecar(oldPath, file, mode)) return false;
   ::unlink(newPath.c_str());
   return true;
 }
