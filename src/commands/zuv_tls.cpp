@@ -27,8 +27,9 @@ constexpr int32_t kKeyNotLoaded = -4;
 constexpr PA_Unichar kEmptyText[1] = {0};
 
 // A certificate, key or chain file's path parameter as the UTF-8 POSIX path that the TLS layer
-// opens, empty for none. False for a path that names no file (U+0000 in it, or one that cannot be
-// converted): the command then answers before anything is loaded.
+// opens, empty for none. False for a path that names no file (U+0000 in it, one that cannot be
+// converted, or one whose UTF-8 bytes the host could not make): the command then answers before
+// anything is loaded.
 bool pathParameter(PluginBlock* block, int index, std::string& utf8) {
   icu::UnicodeString path;
   utf8.clear();
@@ -41,7 +42,10 @@ bool pathParameter(PluginBlock* block, int index, std::string& utf8) {
       break;
   }
   EncodedChars bytes = utf8Path(path);
-  if (bytes.chars != nullptr) utf8.assign(bytes.chars, static_cast<size_t>(bytes.length));
+  // An empty path here would read as no path: the chain left out, the key taken from the
+  // certificate file.
+  if (bytes.chars == nullptr || bytes.length <= 0) return false;
+  utf8.assign(bytes.chars, static_cast<size_t>(bytes.length));
   return true;
 }
 

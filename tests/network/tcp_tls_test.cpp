@@ -770,6 +770,41 @@ TEST_F(TLSTest, APathThatIsNoSmallRegularFileIsRefusedWithoutBlocking) {
   ::unlink(huge.c_str());
 }
 
+// A certificate, key or chain path whose UTF-8 bytes the host could not make names no file: it
+// answers the code of its file, as a bad path does, instead of counting as no path at all (the
+// chain then left out, or the leaf taken from the chain file). The default and the server-name
+// map stay as they were.
+TEST_F(TLSTest, APathThatTheHostCannotConvertIsRefusedAsABadPath) {
+  struct Case {
+    int64_t conversion;  // the conversion the host refuses, in the order the command reads
+    int64_t expected;
+  };
+  // The default reads the certificate, the chain, then the key.
+  for (const Case& c : {Case{1, -3}, Case{2, -3}, Case{3, -4}}) {
+    SCOPED_TRACE(c.conversion);
+    emu.refuse(host::Refusal::Conversion, c.conversion);
+    EXPECT_EQ(setCertificate(0, file("leaf.pem"), file("leaf.key"), "", file("chain.pem")),
+              c.expected);
+    emu.clearRefusals();
+    int64_t id = listen(0, kTLS);
+    ASSERT_GT(id, 0);
+    EXPECT_FALSE(stream(id)->hasCertificate) << "a refused path changed the default";
+    EXPECT_EQ(release(id, 2), 0);
+    EXPECT_EQ(setCertificate(0, "", ""), 0);
+  }
+  // A server-name entry reads its name, the key, the certificate, then the chain.
+  for (const Case& c : {Case{2, -4}, Case{3, -3}, Case{4, -3}}) {
+    SCOPED_TRACE(c.conversion);
+    emu.refuse(host::Refusal::Conversion, c.conversion);
+    EXPECT_EQ(
+        setServerName(1, "alpha.test", file("leaf.pem"), file("leaf.key"), "", file("chain.pem")),
+        c.expected);
+    emu.clearRefusals();
+    EXPECT_EQ(run("ZUV_SSLSNIList", {LongintArray{}, TextArray{}}).number(), 0);
+    EXPECT_EQ(setServerName(-1, "", "", ""), 0);
+  }
+}
+
 // ---- Shared listening sockets
 // ---------------------------------------------------------------------
 
