@@ -229,6 +229,9 @@ int32_t release(TCPGlob* stream, int32_t mode);
 TCPGlob* createUDP(int32_t port);
 int32_t releaseUDP(TCPGlob* stream);
 int32_t sendUDP(TCPGlob* stream, const void* bytes, int32_t count, int32_t address, int32_t port);
+// One datagram as text (its bytes read as UTF-8): 0 with the text and the sender; -1 at the
+// time-out, on a socket error or when the host cannot make the text, the text then empty and the
+// sender 0 and 0.
 int32_t receiveUDP(TCPGlob* stream, PA_Unistring* text, int32_t& address, int32_t& port,
                    int32_t timeout);
 int32_t receiveUDPBlob(TCPGlob* stream, HostHandle handle, int32_t& address, int32_t& port,

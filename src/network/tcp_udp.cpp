@@ -127,9 +127,12 @@ int32_t receiveUDP(TCPGlob* stream, PA_Unistring* text, int32_t& address, int32_
   sockaddr_in sender{};
   long got = receiveDatagram(stream, buffer.get(), sender, timeout);
   if (got < 0) return -1;
-  // The whole datagram, zero bytes included, as the BLOB form gives it.
+  // The whole datagram, zero bytes included, as the BLOB form gives it. Bytes that give no unit
+  // were refused by the host: that is no empty datagram.
   DecodedChars units = convertToUnicode(buffer.get(), static_cast<int>(got), kCharSetUTF8);
-  PA_SetUnistringUnits(text, units.chars, units.chars != nullptr ? units.length : 0);
+  if (units.chars == nullptr || (got > 0 && units.length <= 0)) return -1;
+  PA_SetUnistringUnits(text, units.chars, units.length);
+  if (PA_GetLastError() != 0) return -1;
   fillSender(sender, address, port);
   return 0;
 }

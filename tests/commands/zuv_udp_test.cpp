@@ -248,5 +248,27 @@ TEST_F(UDPTest, AReceiveThatWaitsGetsALateDatagramWhole) {
   EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
 }
 
+// A datagram whose text the host cannot make (its conversion or the text refused) is a failed
+// receive, not an empty datagram from its sender: -1, the text empty and the sender 0 and 0.
+TEST_F(UDPTest, ADatagramWhoseTextTheHostRefusesIsAFailedReceive) {
+  int64_t id = create();
+  ASSERT_GT(id, 0);
+  sockaddr_in to = peers::address(peers::kLoopback1, static_cast<uint16_t>(portOf(id)));
+  int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  for (host::Refusal refusal : {host::Refusal::Conversion, host::Refusal::SetText}) {
+    SCOPED_TRACE(static_cast<int>(refusal));
+    ASSERT_EQ(sendto(sender, "datagram", 8, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 8);
+    emu.refuse(refusal);
+    Outcome got = run("ZUV_UDPReceive", {num(id), txt("old"), num(1), num(1), {}, num(5)});
+    emu.clearRefusals();
+    EXPECT_EQ(got.number(), -1);
+    EXPECT_EQ(host::utf8(got.text(2)), "");
+    EXPECT_EQ(got.number(3), 0);
+    EXPECT_EQ(got.number(4), 0);
+  }
+  ::close(sender);
+  EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
+}
+
 }  // namespace
 }  // namespace zuvtest
