@@ -51,13 +51,15 @@ int32_t waitStatusCommand(PluginBlock* block) {
     yieldAt(kStatusWaitPacing);
     if (wanted > 0 && status >= wanted) break;
     if (status < 0 || deadline.passed()) break;
+    // Shut-down may have emptied the table during the yield: the record is read only while the
+    // table still holds it.
+    if (streams::lookUp(id) != held.stream()) break;
     // Time-out or not, nothing comes after a status that the stream never leaves by itself; the
     // answer is where the stream stands now, which another process may have moved meanwhile.
     if (tcp::statusIsFinal(held.stream())) {
       status = tcp::getStreamStatus(held.stream());
       break;
     }
-    if (streams::lookUp(id) != held.stream()) break;
   }
   return status;
 }
