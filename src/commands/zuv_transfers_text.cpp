@@ -390,9 +390,7 @@ bool TextReceive::goesOn(int32_t received) {
 
 // True when no byte can come any more: the connection failed, or is closed with nothing left.
 bool TextReceive::streamHasEnded() {
-  int32_t status = tcp::status(stream_, tcp::kSelectStatus);
-  bool final = status == kStreamNotConnected || status == kStreamPeerClosed ||
-               status == kStreamClosed || status == kStreamError || status < 0;
+  bool final = tcp::status(stream_, tcp::kSelectStatus) < 0 || tcp::statusIsFinal(stream_);
   return final && tcp::charsReceived(stream_) == 0;
 }
 
