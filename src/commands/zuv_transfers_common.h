@@ -32,8 +32,6 @@ constexpr int32_t kInexactText = -8;
 constexpr int32_t kTransferChunk = 32768;
 constexpr int32_t kRawFileChunk = 131072;
 
-// The most bytes a file fork that is sent or a BLOB that is received may hold.
-
 // ---- Temporary texts ---------------------------------------------------------------------------
 
 constexpr PA_Unichar kNoUnits[1] = {0};
