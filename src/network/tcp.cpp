@@ -46,8 +46,6 @@ void freeTLSObjects(TCPGlob* stream, int32_t mode) {
     stream->ssl.reset();
   }
   stream->ctx.reset();
-  stream->kind = kKindPlain;
-  stream->tlsActive = false;
 }
 
 }  // namespace
@@ -139,9 +137,7 @@ int unique_fd::close() {
 int releaseRecord(TCPGlob* stream, int32_t mode) {
   if (stream == nullptr) return 0;
   stream->pushBack.reset();
-  if (stream->tlsActive || stream->ssl != nullptr || stream->ctx != nullptr) {
-    freeTLSObjects(stream, mode);
-  }
+  freeTLSObjects(stream, mode);
   if (stream->status == kStreamListening) count(kListenersReleased);
   if (stream->listenSlot != 0) removeListener(stream, mode);
   int result = stream->sock.close() == 0 ? 0 : errno;

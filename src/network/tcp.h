@@ -148,7 +148,6 @@ struct TCPGlob {
   // this on, so that it costs what it takes, however much stays behind.
   int32_t pushBackStart = 0;
   int32_t kind = kKindPlain;  // set once, when the stream becomes TLS (or UDP)
-  bool tlsActive = false;
   uint32_t lastTLSError = 0;
   unique_ctx ctx;  // its own, or a server-name entry's with a reference of its own
   unique_ssl ssl;  // owns the stream's BIO

@@ -77,7 +77,7 @@ int32_t close(TCPGlob* stream) {
   // The half-close waits for a send of another process to end, so that its bytes go out whole.
   StreamGuard guard(stream);
   flushSendBuffer(stream);
-  if (stream->tlsActive && stream->ssl != nullptr) sendCloseNotification(stream);
+  if (stream->ssl != nullptr) sendCloseNotification(stream);
   count(kCloses);
   linger off{0, 0};
   setsockopt(stream->sock.get(), SOL_SOCKET, SO_LINGER, &off, sizeof off);

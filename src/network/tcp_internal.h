@@ -136,7 +136,7 @@ bool pushTLSBacklog(TCPGlob* stream);
 // stream reads a stale code.
 void applyErrorQueue(TCPGlob* stream);
 // Makes the client context, the connection and its socket BIO of a stream that tcp::open found
-// to use TLS, with the options of the open flags; sets kind and tlsActive. false leaves what it
+// to use TLS, with the options of the open flags; makes its kind TLS. false leaves what it
 // made in the record, for tcp::release to free.
 bool setUpClientTLS(TCPGlob* stream, int32_t flags);
 // The server side of tcp::listen for a TLS listener: its context (the server-name entry's under

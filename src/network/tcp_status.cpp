@@ -146,9 +146,9 @@ int32_t status(TCPGlob* stream, int32_t selector) {
     case kSelectStatus:
       return mapStatus(stream, kPollOnly);
     case kSelectBytesReceived:
-      return stream->tlsActive ? stream->tlsBytesReceived : stream->rawBytesReceived;
+      return stream->kind == kKindTLS ? stream->tlsBytesReceived : stream->rawBytesReceived;
     case kSelectBytesSent:
-      return stream->tlsActive ? stream->tlsBytesSent : stream->rawBytesSent;
+      return stream->kind == kKindTLS ? stream->tlsBytesSent : stream->rawBytesSent;
     case kSelectRawBytesReceived:
       return stream->rawBytesReceived;
     case kSelectRawBytesSent:

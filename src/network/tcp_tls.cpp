@@ -88,7 +88,6 @@ void ConnectionFree::operator()(SSL* ssl) const { SSL_free(ssl); }
 
 bool setUpClientTLS(TCPGlob* stream, int32_t flags) {
   stream->kind = kKindTLS;
-  stream->tlsActive = true;
   stream->ctx.reset(SSL_CTX_new(TLS_client_method()));
   if (stream->ctx == nullptr) return false;
   applyOptions(stream->ctx.get(), flags);
@@ -97,7 +96,6 @@ bool setUpClientTLS(TCPGlob* stream, int32_t flags) {
 
 bool setUpServerTLS(TCPGlob* stream, int32_t flags, int32_t serverNameKey) {
   stream->kind = kKindTLS;
-  stream->tlsActive = true;
   stream->listenFlags = flags;
   bool byName = (flags & (kStreamFlagSNI | kStreamFlagSNIStrict)) != 0;
   if (byName) takeServerNameContext(stream, serverNameKey);
@@ -145,8 +143,8 @@ void sslGetVersion(PA_Unistring* out) { setText(out, OpenSSL_version(OPENSSL_VER
 int32_t sslGetStreamInfo(TCPGlob* stream, PA_Unistring* version, PA_Unistring* cipher,
                          int32_t& bits, PA_Unistring* peer) {
   TLSGuard guard(stream);
-  if (!stream->tlsActive) return -2;
-  if (stream->kind > kKindTLS || mapStatus(stream, kPollOnly) != kStreamEstablished) return -3;
+  if (stream->kind != kKindTLS) return -2;
+  if (mapStatus(stream, kPollOnly) != kStreamEstablished) return -3;
   if (stream->ssl == nullptr) return -3;
   ERR_clear_error();
   setText(version, SSL_get_version(stream->ssl.get()));
