@@ -16,7 +16,6 @@
 #include "text/conversion.h"
 #include "text/filter_charsets.h"
 #include "text/filter_stream.h"
-#include "text/filters.h"
 
 namespace {
 
@@ -73,16 +72,7 @@ int64_t incompleteUTF8Tail(const char* bytes, int64_t length) {
 }
 
 EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conversion) {
-  if (conversion.raw()) return convertToChars(bytes, n, conversion.source, conversion.source);
-  if (conversion.textBits == 0) {
-    return convertToChars(bytes, n, conversion.source, conversion.target);
-  }
-  DecodedChars units = convertToUnicode(bytes, n, conversion.source);
-  TemporaryText text(kNoUnits);
-  if (!text.made()) return EncodedChars();
-  PA_SetUnistring(&text.get(), units.chars != nullptr ? units.chars : kNoUnits);
-  filterText(text.get(), conversion.textBits);
-  return convertToChars(text.get().fString, text.get().fLength, conversion.target);
+  return convertToChars(bytes, n, conversion.source, conversion.target);
 }
 
 int32_t sendConverted(tcp::TCPGlob* stream, const EncodedChars& bytes, bool flushFirst) {

@@ -86,9 +86,9 @@ struct ChunkConversion {
   bool producesNothing() const { return textBits != 0 && source == 0 && target == 0; }
 };
 
-// The bytes to produce from n source bytes of one chunk: a copy when raw; through a temporary
-// text and filterText when text bits are set (the chunk's end is the filter's end too); else
-// converted byte to byte by the host. What the host's conversion gives is answered unchecked.
+// The bytes to produce from n source bytes of one chunk of a conversion without text bits (those
+// are TransferConversion's): a copy when raw, else converted byte to byte by the host. What the
+// host's conversion gives is answered unchecked.
 EncodedChars convertChunk(const char* bytes, int n, const ChunkConversion& conversion);
 
 // The conversion of a whole transfer, chunk after chunk: raw bytes pass as they are, character

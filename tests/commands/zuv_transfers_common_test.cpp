@@ -2,7 +2,7 @@
 // would hide them: the decoders of the filter bits and the character-set pairs of file and BLOB
 // filters, the UTF-8 cut at a chunk's end, the deadlines made from time-outs, the delimiter
 // search as the buffer grows (against the rule of a zero-terminated search and against
-// std::string::find), and the conversion of one chunk.
+// std::string::find), and the conversion of one chunk and of a transfer.
 
 #include "commands/zuv_transfers_common.h"
 
@@ -312,6 +312,18 @@ class ChunkConversionTest : public PluginTest {
     });
     return out;
   }
+  // The bytes through a whole transfer's conversion of `filter`, as one chunk.
+  std::string transfer(const std::string& bytes, int filter) {
+    std::string out;
+    emu.run(1, [&] {
+      TransferConversion conversion(filter);
+      for (const EncodedChars& chars :
+           {conversion.next(bytes.data(), static_cast<int>(bytes.size())), conversion.finish()}) {
+        if (chars.length > 0) out.append(chars.chars, static_cast<size_t>(chars.length));
+      }
+    });
+    return out;
+  }
 };
 
 TEST_F(ChunkConversionTest, RawCharsetAndFilteredChunks) {
@@ -319,12 +331,14 @@ TEST_F(ChunkConversionTest, RawCharsetAndFilteredChunks) {
   EXPECT_EQ(convert("\xC3\xA9t\xC3\xA9", {7, 1005, 0}), "\xE9t\xE9");
   EXPECT_EQ(convert("\xE9t\xE9", {1005, 7, 0}), "\xC3\xA9t\xC3\xA9");
   EXPECT_EQ(convert("\x8E", {100, 7, 0}), "\xC3\xA9");
-  EXPECT_EQ(convert("a\rb\r", {7, 7, 0x4}), "a\r\nb\r\n");
-  EXPECT_EQ(convert("\xE9\r", {1005, 7, 0x4}), "\xC3\xA9\r\n");
-  // Each chunk is a whole for the filter: Base64 without padding.
-  EXPECT_EQ(convert("hello", {7, 7, 0x80}), "aGVsbG8");
+  // Text bits go through the transfer's filters: UTF-8 in and out, ISO-8859-1 in and UTF-8 out.
+  EXPECT_EQ(transfer("a\rb\r", 0x1000 | 0x800 | 0x4), "a\r\nb\r\n");
+  EXPECT_EQ(transfer(std::string("a\0b\r", 4), 0x1000 | 0x800 | 0x4), std::string("a\0b\r\n", 5));
+  EXPECT_EQ(transfer("\xE9\r", 0x2 | 0x800 | 0x4), "\xC3\xA9\r\n");
+  // Base64 without padding.
+  EXPECT_EQ(transfer("hello", 0x1000 | 0x800 | 0x80), "aGVsbG8");
   // Text bits without a character set produce nothing.
-  EXPECT_EQ(convert("hello", {0, 0, 0x4}), "");
+  EXPECT_EQ(transfer("hello", 0x4), "");
 }
 
 }  // namespace
