@@ -1125,8 +1125,9 @@ TEST_F(TLSTest, AReceiveTakesOnlyWhatIsAlreadyDecrypted) {
   EXPECT_EQ(release(id, -1), 0);
 }
 
-// While one process is inside a TLS write that yields (a full socket), another process's send on
-// the same stream waits for it, instead of writing its bytes in plain into the connection.
+// While one process's TLS send waits for room between its library calls (a full socket), another
+// process's send on the same stream waits for it to end, so that its bytes come after the first
+// send's in the connection.
 TEST_F(TLSTest, ASecondProcessSendingDuringATLSWriteWaitsForIt) {
   std::atomic<bool> go{false};
   std::string received;
