@@ -32,30 +32,6 @@ constexpr int32_t kInexactText = -8;
 constexpr int32_t kTransferChunk = 32768;
 constexpr int32_t kRawFileChunk = 131072;
 
-// ---- Temporary texts ---------------------------------------------------------------------------
-
-constexpr PA_Unichar kNoUnits[1] = {0};
-
-// A text record that the plug-in makes for a while and disposes at the end of the scope. A record
-// that the host refused to make is not disposed.
-class TemporaryText {
- public:
-  explicit TemporaryText(const PA_Unichar* units)
-      : text_(PA_CreateUnistring(units != nullptr ? units : kNoUnits)),
-        made_(PA_GetLastError() == 0) {}
-  ~TemporaryText() {
-    if (made_) PA_DisposeUnistring(&text_);
-  }
-  TemporaryText(const TemporaryText&) = delete;
-  TemporaryText& operator=(const TemporaryText&) = delete;
-  bool made() const { return made_; }
-  PA_Unistring& get() { return text_; }
-
- private:
-  PA_Unistring text_;
-  bool made_;
-};
-
 // ---- Character-set pairs and chunks ------------------------------------------------------------
 
 // Fills the pair of a file or BLOB transfer: `source` for the bytes taken in, `target` for the

@@ -394,37 +394,42 @@ bool TextReceive::streamHasEnded() {
   return final && tcp::charsReceived(stream_) == 0;
 }
 
-// Gives the text to the host and applies the filter's text bits; false when the host refused it.
-bool setReceivedText(PA_Unistring& text, const PA_Unichar* units, int filter) {
-  PA_SetUnistring(&text, units);
-  if (PA_GetLastError() != 0) return false;
-  if (filter != 0) filterText(text, filter);
-  return true;
+// Gives the units, filtered by the filter's text bits, to the host as the text: all of them, a
+// zero byte received included. False when the host refused the text or it would be too long.
+bool setReceivedText(PA_Unistring& text, const PA_Unichar* units, size_t length, int filter) {
+  std::u16string_view received(reinterpret_cast<const char16_t*>(units), length);
+  std::u16string filtered;
+  if (!filterUnits(received, filter, filtered)) return false;
+  PA_SetUnistringUnits(&text, reinterpret_cast<const PA_Unichar*>(filtered.c_str()),
+                       static_cast<int32_t>(filtered.size()));
+  return PA_GetLastError() == 0;
 }
 
 // The units decoded during the passes and those of the last bytes; or, for a receive that decoded
 // nothing yet (or could not go on), the whole buffer decoded at once. Some bytes give no unit at
 // all only when the host refused them.
 bool TextReceive::makeText(PA_Unistring& text, int filter) {
-  if (decoded_ > 0 && decodeUpTo(static_cast<int64_t>(buffer_.size())) && units_.makeRoom(1)) {
-    *units_.end() = 0;
-    return setReceivedText(text, units_.data(), filter);
+  if (decoded_ > 0 && decodeUpTo(static_cast<int64_t>(buffer_.size()))) {
+    return setReceivedText(text, units_.data(), units_.size(), filter);
   }
   stopDecoding();
   DecodedChars units =
       convertToUnicode(buffer_.data(), static_cast<int>(buffer_.size()), request_.charset);
-  if (units.length == 0) return false;
-  return setReceivedText(text, units.chars, filter);
+  if (units.length <= 0) return false;
+  return setReceivedText(text, units.chars, static_cast<size_t>(units.length), filter);
 }
 
-// The bytes to send for the text: its copy passed through the text filters first, when the filter
-// has any, so that the parameter does not change.
+// The bytes to send for the text, passed through the text filters first when the filter has any;
+// the parameter does not change. A U+0000 goes out as any other character.
 TextBytes sendBytes(const PA_Unistring& text, PA_4DCharSet charset, int filter) {
   if (filter == 0) return bytesOf(text, charset);
-  TemporaryText copy(text.fString);
-  if (!copy.made()) return TextBytes{EncodedChars(), true};
-  filterText(copy.get(), filter);
-  return bytesOf(copy.get(), charset);
+  std::u16string filtered;
+  if (!filterUnits(unitsOf(text), filter, filtered)) return TextBytes{EncodedChars(), true};
+  TextBytes result;
+  result.bytes = convertToChars(reinterpret_cast<const unsigned short*>(filtered.data()),
+                                static_cast<int>(filtered.size()), charset);
+  result.refused = !filtered.empty() && charset != 0 && result.bytes.length == 0;
+  return result;
 }
 
 }  // namespace

@@ -1,18 +1,10 @@
-// The text filters of the transfers and the line-end replacement: see filters.h. The constants
-// here are built at load, before any host call, and destroyed when the plug-in is unloaded.
+// The text filters of the transfers and the line-end replacement: see filters.h. The filters
+// work on units of their own, so a U+0000 passes them; only filterText's result goes to the host.
 
 #include "text/filters.h"
 
-#include <unicode/ustring.h>
-
 #include "codecs/codecs.h"
-
-namespace {
-
-const icu::UnicodeString kCR(true, u"\r", -1);
-const icu::UnicodeString kCRLF(true, u"\r\n", -1);
-
-}  // namespace
+#include "codecs/text_bytes.h"
 
 // ---- Line ends -----------------------------------------------------------------------------
 
@@ -34,65 +26,98 @@ bool replaceAllUnits(std::u16string_view in, std::u16string_view what, std::u16s
   return static_cast<int64_t>(out.size()) <= limit;
 }
 
-void findAndReplace(PA_Unistring& text, const icu::UnicodeString& what,
-                    const icu::UnicodeString& with) {
-  std::u16string_view in = unitsOf(text);
-  if (in.empty() || what.isEmpty()) return;
-  const UChar* first =
-      u_strFindFirst(in.data(), static_cast<int32_t>(in.size()), what.getBuffer(), what.length());
-  if (first == nullptr) return;
-  // The copy up to the first occurrence is taken whole; the rest is built by appending, so the
-  // replacement stays linear in the text however many line ends it holds.
-  size_t start = static_cast<size_t>(first - in.data());
-  std::u16string rest;
-  if (!replaceAllUnits(in.substr(start), unitsOf(what), unitsOf(with), rest,
-                       kMaxLength - static_cast<int64_t>(start))) {
-    setEmpty(text);
-    return;
-  }
-  std::u16string out;
-  out.reserve(start + rest.size());
-  out.append(in.substr(0, start)).append(rest);
-  setUnits(text, out);
-}
-
 // ---- The filter ----------------------------------------------------------------------------
 
 namespace {
 
-void filterLineEnds(PA_Unistring& text, int filter) {
-  int bits = filter & (kFilterCRToCRLF | kFilterCRLFToCR);
-  if (bits == kFilterCRToCRLF) findAndReplace(text, kCR, kCRLF);
-  if (bits == kFilterCRLFToCR) findAndReplace(text, kCRLF, kCR);
+// Each step reads `text` and leaves what it gives there; false when that would pass kMaxLength
+// units. A step whose bits do not ask for it leaves the text as it is.
+bool replaceIn(std::u16string& text, std::u16string_view what, std::u16string_view with) {
+  if (text.find(what) == std::u16string::npos) return true;
+  std::u16string out;
+  if (!replaceAllUnits(text, what, with, out)) return false;
+  text.swap(out);
+  return true;
 }
 
-void filterHTML(PA_Unistring& text, int filter) {
+bool filterLineEnds(std::u16string& text, int filter) {
+  int bits = filter & (kFilterCRToCRLF | kFilterCRLFToCR);
+  if (bits == kFilterCRToCRLF) return replaceIn(text, u"\r", u"\r\n");
+  if (bits == kFilterCRLFToCR) return replaceIn(text, u"\r\n", u"\r");
+  return true;
+}
+
+bool filterHTML(std::u16string& text, int filter) {
+  std::u16string out;
   if ((filter & (kFilterHTMLEncodeAll | kFilterHTMLEncodeKeepMarkup)) != 0 &&
       (filter & kFilterHTMLDecode) == 0) {
-    htmlEncode(text, (filter & kFilterHTMLEncodeAll) != 0 ? 0 : 1);
+    if (!htmlEncodeUnits(text, (filter & kFilterHTMLEncodeAll) != 0 ? 0 : 1, out)) return false;
+    text.swap(out);
   }
   int htmlBits = filter & (kFilterHTMLEncodeAll | kFilterHTMLDecode | kFilterHTMLEncodeKeepMarkup);
-  if (htmlBits == kFilterHTMLDecode) htmlDecode(text, 0);
+  if (htmlBits == kFilterHTMLDecode) {
+    htmlDecodeUnits(text, 0, out);
+    text.swap(out);
+  }
+  return true;
 }
 
-void filterBase64(PA_Unistring& text, int filter) {
+// The encodings encode the text's UTF-8 bytes and the decodings read their bytes as UTF-8, as
+// ZUV_Text2Base64 and ZUV_Base642Text do; a decoded zero byte is a U+0000 of the text.
+bool filterBase64(std::u16string& text, int filter) {
   int bits = filter & (kFilterBase64Encode | kFilterBase64Decode);
-  if (bits == kFilterBase64Encode) base64Encode(text, false);
-  if (bits == kFilterBase64Decode) base64Decode(text, Base64Outsiders::kSkipped);
+  if (bits == kFilterBase64Encode) {
+    EncodedChars bytes = utf8Of(text);
+    std::u16string out;
+    if (!base64EncodeBytes(viewOf(bytes), false, out)) return false;
+    text.swap(out);
+  }
+  if (bits == kFilterBase64Decode) {
+    EncodedChars bytes;
+    if (!base64DecodeUnits(text, bytes, Base64Outsiders::kSkipped)) return false;
+    DecodedChars units = convertToUnicode(bytes.chars, bytes.length, kCharSetUTF8);
+    text.assign(reinterpret_cast<const char16_t*>(units.chars),
+                units.chars != nullptr && units.length > 0 ? static_cast<size_t>(units.length) : 0);
+  }
+  return true;
 }
 
-void filterQuotedPrintable(PA_Unistring& text, int filter) {
+bool filterQuotedPrintable(std::u16string& text, int filter) {
   int bits = filter & (kFilterQPEncode | kFilterQPDecode);
-  if (bits == kFilterQPDecode) quotedDecode(text);
-  if (bits == kFilterQPEncode) quotedEncode(text, false);
+  std::u16string out;
+  if (bits == kFilterQPDecode) {
+    quotedDecodeUnits(text, out);
+    text.swap(out);
+  }
+  if (bits == kFilterQPEncode) {
+    EncodedChars bytes = utf8Of(text);
+    if (!quotedEncodeBytes(viewOf(bytes), false, out)) return false;
+    text.swap(out);
+  }
+  return true;
 }
 
 }  // namespace
 
+bool filterUnits(std::u16string_view in, int filter, std::u16string& out) {
+  try {
+    out.assign(in);
+    if (filterLineEnds(out, filter) && filterHTML(out, filter) && filterBase64(out, filter) &&
+        filterQuotedPrintable(out, filter)) {
+      return true;
+    }
+  } catch (const std::exception&) {
+  }
+  out.clear();
+  return false;
+}
+
 void filterText(PA_Unistring& text, int filter) {
   if (filter == 0 || text.fLength == 0) return;
-  filterLineEnds(text, filter);
-  filterHTML(text, filter);
-  filterBase64(text, filter);
-  filterQuotedPrintable(text, filter);
+  std::u16string_view in = unitsOf(text);
+  std::u16string out;
+  if (!filterUnits(in, filter, out)) return setEmpty(text);
+  // A text that the filters leave as it was (no CR under 0x4) is not set again.
+  if (out == in) return;
+  setAllUnits(text, out);
 }

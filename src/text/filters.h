@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include <unicode/unistr.h>
-
 #include "4DPluginAPI.h"
 #include "text/units.h"
 
@@ -29,9 +27,11 @@ constexpr int kFilterQPDecode = 0x400;
 // with 0x20, 0x80 with 0x100, 0x200 with 0x400) do nothing; the character-set bits are ignored.
 void filterText(PA_Unistring& text, int filter);
 
-// Replaces every occurrence of what by with, left to right, occurrences not overlapping; what is
-// inserted is not searched again. No host call when what does not occur.
-void findAndReplace(PA_Unistring& text, const icu::UnicodeString& what,
-                    const icu::UnicodeString& with);
+// What filterText gives, on units: all of them, a U+0000 passing every filter as any control
+// character does. False, with out empty, when the result would pass kMaxLength units.
+bool filterUnits(std::u16string_view in, int filter, std::u16string& out);
+
+// Replaces every occurrence of what by with in in, left to right, occurrences not overlapping;
+// what is inserted is not searched again. False when out would pass limit units.
 bool replaceAllUnits(std::u16string_view in, std::u16string_view what, std::u16string_view with,
                      std::u16string& out, int64_t limit = kMaxLength);

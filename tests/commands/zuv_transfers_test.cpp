@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -30,6 +31,7 @@
 #include "peers/peers.h"
 #include "peers/python_peer.h"
 #include "plugin/streams.h"
+#include "support/hex.h"
 #include "support/plugin_test.h"
 #include "support/temp_folder.h"
 #include "text/conversion.h"
@@ -38,6 +40,8 @@ extern char** environ;
 
 namespace zuvtest {
 namespace {
+
+using namespace std::string_literals;
 
 // Entered before main, while the binary has one thread (see peers.h).
 const bool kIsolated = peers::isolated();
@@ -318,6 +322,113 @@ TEST_F(TransfersTest, TextFiltersOnSendAndOnReceive) {
   Outcome whole = receive(id, "aGVs", 0, 0x1000 | 0x100, 0x1, "", 0);
   EXPECT_EQ(whole.number(), 8);
   EXPECT_EQ(bytesOf(whole), "hello");
+}
+
+// ---- Zero units
+// ------------------------------------------------------------------------------------
+
+// Listens on 127.0.0.1 and prints its port, then serves one connection for each argument, in
+// order: it writes the argument's bytes (hexadecimal; "-" for none), reads the stream to its end
+// and prints "got" and what came, in hexadecimal.
+constexpr const char* kHexPeer = R"(
+import socket, sys
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(len(sys.argv))
+print(listener.getsockname()[1])
+for job in sys.argv[1:]:
+    connection, _ = listener.accept()
+    if job != "-":
+        connection.sendall(bytes.fromhex(job))
+    data = bytearray()
+    while True:
+        piece = connection.recv(65536)
+        if not piece:
+            break
+        data += piece
+    print("got", data.hex())
+    connection.close()
+)";
+
+struct ZeroSendCase {
+  std::string text;  // UTF-8
+  int64_t filter;
+  std::string wire;
+};
+
+// A U+0000 is a character like any control character: it goes out as a zero byte, passes the
+// text filters, and nothing after it is lost; a decoded zero byte goes out too.
+TEST_F(TransfersTest, ATextSentKeepsItsZeroUnitsUnderEveryFilter) {
+  const ZeroSendCase cases[] = {
+      {"a\0b\r"s, 0x800 | 0x4, "a\0b\r\n"s},
+      {"a\0b"s, 0, "a\0b"s},
+      {"\0é\0"s, 0x1, "\0\xE9\0"s},
+      {"\0\r\n\0"s, 0x1 | 0x8, "\0\r\0"s},
+      {"<\0é>"s, 0x800 | 0x10, "&lt;\0&eacute;&gt;"s},
+      {"a\0b"s, 0x800 | 0x80, "YQBi"s},
+      {"\0"s, 0x800 | 0x200, "=00"s},
+      {"YQBi"s, 0x800 | 0x100, "a\0b"s},
+  };
+  std::vector<std::string> jobs(std::size(cases), "-");
+  peers::PythonPeer peer(kHexPeer, jobs);
+  ASSERT_TRUE(peer.started());
+  const auto port = static_cast<int16_t>(std::stoi(peer.readLine()));
+  for (const ZeroSendCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "filter 0x" << std::hex << c.filter << " " << hexOf(c.text));
+    int64_t id = open(port);
+    EXPECT_EQ(send(id, c.text, 0, c.filter), 0);
+    EXPECT_EQ(run("ZUV_TCPRelease", {num(id), num(0)}).number(), 0);
+    EXPECT_EQ(peer.readLine(), "got " + hexOf(c.wire));
+  }
+  EXPECT_EQ(peer.wait(), 0);
+  EXPECT_TRUE(emu.live().zero()) << host::describe(emu.live());
+}
+
+struct ZeroReceiveCase {
+  std::string wire;
+  int64_t filter;
+  int64_t flags;
+  std::string current;    // the variable's text before the receive (UTF-8)
+  std::string delimiter;  // UTF-8
+  std::string text;       // the variable's text after it (UTF-8)
+  int64_t count;
+  std::string rest;  // what the next receive gets
+};
+
+// Every byte a receive takes stays in the text, a zero byte included (as U+0000), with and
+// without text filters and in append mode; the count is that of the bytes received.
+TEST_F(TransfersTest, ATextReceivedKeepsItsZeroBytesUnderEveryFilter) {
+  const ZeroReceiveCase cases[] = {
+      {"ab\0cd\n"s, 0, 0, "", "\n", "ab\0cd\n"s, 6, ""},
+      {"a\rb\0c\rd"s, 0x1000 | 0x4, 0, "", "", "a\r\nb\0c\r\nd"s, 7, ""},
+      {"ab\0cd\n"s, 0, 0x1, "x\0y"s, "", "x\0yab\0cd\n"s, 9, ""},
+      {"\0\r"s, 0x1000 | 0x4, 0x1, "a\r\0"s, "", "a\r\n\0\0\r\n"s, 5, ""},
+      {"ab\n\0cd"s, 0, 0, "", "\n", "ab\n", 3, "\0cd"s},
+      {"\0\xE9\0"s, 0x2, 0, "", "", "\0é\0"s, 3, ""},
+      {"YQBi"s, 0x1000 | 0x100, 0, "", "", "a\0b"s, 4, ""},
+  };
+  std::vector<std::string> jobs;
+  for (const ZeroReceiveCase& c : cases) jobs.push_back(hexOf(c.wire));
+  peers::PythonPeer peer(kHexPeer, jobs);
+  ASSERT_TRUE(peer.started());
+  const auto port = static_cast<int16_t>(std::stoi(peer.readLine()));
+  for (const ZeroReceiveCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "filter 0x" << std::hex << c.filter << " flags " << c.flags
+                                    << " " << hexOf(c.wire));
+    int64_t id = open(port);
+    ASSERT_TRUE(awaitAvailable(id, static_cast<int64_t>(c.wire.size())));
+    // A limit above what comes, and no wait: the receive ends at its first empty pass.
+    Outcome received = receive(id, c.current, 100, c.filter, c.flags, c.delimiter, 0);
+    EXPECT_EQ(received.number(), c.count);
+    EXPECT_EQ(hexOf(bytesOf(received)), hexOf(c.text));
+    Outcome rest = next(id);
+    EXPECT_EQ(rest.number(), static_cast<int64_t>(c.rest.size()));
+    EXPECT_EQ(hexOf(bytesOf(rest)), hexOf(c.rest));
+    EXPECT_EQ(run("ZUV_TCPRelease", {num(id), num(0)}).number(), 0);
+    EXPECT_EQ(peer.readLine(), "got ");
+  }
+  EXPECT_EQ(peer.wait(), 0);
+  EXPECT_TRUE(emu.live().zero()) << host::describe(emu.live());
 }
 
 TEST_F(TransfersTest, PushBackInFrontAndBehindIsReceivedFirst) {
