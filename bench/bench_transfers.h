@@ -1,7 +1,7 @@
 // What the BLOB and file transfer benchmarks share: a peer that is the benchmark program run
 // again (a sink that reads a byte count, or a source that sends one), the plain blocking send
 // loop with the stream's 32768-byte socket buffers, the plug-in in the host emulator's realistic
-// mode, the best of three runs, and rows of rates printed alike.
+// mode, the best of three runs of each in turns, and rows of rates printed alike.
 #pragma once
 
 #include <algorithm>
@@ -174,18 +174,24 @@ class Plugin {
   host::Emulator emu_;
 };
 
-template <typename Run>
-double best(Run run) {
-  double time = run();
-  for (int i = 1; i < kRuns; ++i) time = std::min(time, run());
-  return time;
-}
-
 struct Row {
   size_t megabytes;
   double plugin;
   double plain;
 };
+
+// The best of kRuns runs of the plug-in and of the plain loop, run in turns, so that a change in
+// the machine's state while the benchmark runs (another load, where the scheduler puts the peer)
+// weighs on both alike.
+template <typename PluginRun, typename PlainRun>
+Row bestInTurns(size_t megabytes, PluginRun plugin, PlainRun plain) {
+  Row row{megabytes, plugin(), plain()};
+  for (int i = 1; i < kRuns; ++i) {
+    row.plugin = std::min(row.plugin, plugin());
+    row.plain = std::min(row.plain, plain());
+  }
+  return row;
+}
 
 inline void report(const char* name, const std::vector<Row>& rows) {
   for (const Row& row : rows) {

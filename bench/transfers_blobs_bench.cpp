@@ -25,7 +25,6 @@
 
 namespace {
 
-using benchtools::best;
 using benchtools::Clock;
 using benchtools::kStreamBuffer;
 using benchtools::pattern;
@@ -97,10 +96,11 @@ int main(int argc, char** argv) {
   std::vector<Row> sendRows, receiveRows;
   for (size_t mb : sizes) {
     const std::string bytes = pattern(mb << 20);
-    sendRows.push_back({mb, best([&] { return pluginSendBlob(plugin, bytes); }),
-                        best([&] { return plainSend(bytes); })});
-    receiveRows.push_back({mb, best([&] { return pluginReceiveBlob(plugin, bytes.size()); }),
-                           best([&] { return plainReceive(bytes.size()); })});
+    sendRows.push_back(benchtools::bestInTurns(
+        mb, [&] { return pluginSendBlob(plugin, bytes); }, [&] { return plainSend(bytes); }));
+    receiveRows.push_back(benchtools::bestInTurns(
+        mb, [&] { return pluginReceiveBlob(plugin, bytes.size()); },
+        [&] { return plainReceive(bytes.size()); }));
   }
   report("ZUV_TCPSendBlob", sendRows);
   report("ZUV_TCPReceiveBlob", receiveRows);

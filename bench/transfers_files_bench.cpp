@@ -24,7 +24,6 @@
 
 namespace {
 
-using benchtools::best;
 using benchtools::Clock;
 using benchtools::kStreamBuffer;
 using benchtools::pattern;
@@ -78,8 +77,9 @@ int main(int argc, char** argv) {
   for (size_t mb : sizes) {
     const std::string bytes = pattern(mb << 20);
     std::ofstream(path, std::ios::binary) << bytes;
-    fileRows.push_back({mb, best([&] { return pluginSendFile(plugin, path, bytes.size()); }),
-                        best([&] { return plainFileSend(path, bytes.size()); })});
+    fileRows.push_back(benchtools::bestInTurns(
+        mb, [&] { return pluginSendFile(plugin, path, bytes.size()); },
+        [&] { return plainFileSend(path, bytes.size()); }));
   }
   std::remove(path.c_str());
   report("ZUV_TCPSendFile", fileRows);
