@@ -6,6 +6,7 @@
 
 #include <array>
 #include <exception>
+#include <string_view>
 
 #if defined(__x86_64__)
 #include <tmmintrin.h>
@@ -18,7 +19,8 @@
 namespace {
 
 // The Base64 alphabet of RFC 2045: the value of a letter is its position.
-const std::string kBase64Chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kBase64Chars =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // What a byte is to the Base64 decoder: a letter's value, or one of these.
 constexpr int8_t kInvalid = -1;

@@ -6,6 +6,7 @@
 // text mode counts CR and LF into the line's column.
 
 #include <exception>
+#include <string_view>
 
 #include "codecs/codecs.h"
 #include "codecs/text_bytes.h"
@@ -14,9 +15,8 @@
 namespace {
 
 // The soft line breaks that the decoder removes.
-const icu::UnicodeString kQuotedPrintableCR(true, u"=\r", -1);
-const icu::UnicodeString kQuotedPrintableCRLF(true, u"=\r\n", -1);
-const icu::UnicodeString kEmptyUnicodeString;
+constexpr std::u16string_view kSoftBreakCR = u"=\r";
+constexpr std::u16string_view kSoftBreakCRLF = u"=\r\n";
 
 constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
 constexpr unsigned char kTab = 9;
@@ -72,10 +72,8 @@ bool quotedEncodeBytes(std::string_view bytes, bool textMode, std::u16string& ou
 void quotedDecodeUnits(std::u16string_view in, std::u16string& out) {
   std::u16string withoutCRLFBreaks;
   std::u16string withoutBreaks;
-  replaceAllUnits(in, unitsOf(kQuotedPrintableCRLF), unitsOf(kEmptyUnicodeString),
-                  withoutCRLFBreaks);
-  replaceAllUnits(withoutCRLFBreaks, unitsOf(kQuotedPrintableCR), unitsOf(kEmptyUnicodeString),
-                  withoutBreaks);
+  replaceAllUnits(in, kSoftBreakCRLF, {}, withoutCRLFBreaks);
+  replaceAllUnits(withoutCRLFBreaks, kSoftBreakCR, {}, withoutBreaks);
   urlDecodeUnits(withoutBreaks, -1, out);
 }
 
