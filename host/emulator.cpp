@@ -75,9 +75,14 @@ void Emulator::load(const std::string& modulePath) {
   }
   impl_->module = module;
   impl_->entry = reinterpret_cast<EntryPoint>(symbol);
+  impl_->unloading = false;
 }
 
-void Emulator::attach(EntryPoint entry) { impl_->entry = entry; }
+// A plug-in loaded or attached after an unload is no unload code: its host calls are answered.
+void Emulator::attach(EntryPoint entry) {
+  impl_->entry = entry;
+  impl_->unloading = false;
+}
 
 int32_t Emulator::startup() { return startupWithSelector(kStartUp); }
 

@@ -509,6 +509,16 @@ TEST_F(ToyHostTest, AHostCallFromUnloadCodeDies) {
       "entry -434: a host call with no host alive");
 }
 
+// Unload code is over once a plug-in is loaded or attached again: its host calls are answered.
+TEST_F(ToyHostTest, APluginAttachedAgainAfterAnUnloadIsAnswered) {
+  emu.shutdown();
+  emu.unload();
+  emu.attach(&toyEntry);
+  emu.startup();
+  EXPECT_EQ(emu.call("TOY_Reverse", {host::text("abc")}).text(), u"cba");
+  expectClean();
+}
+
 // ---- Strictness -----------------------------------------------------------------------------
 
 TEST_F(ToyHostTest, BytesMoveOnEveryResizeAndFinalUnlock) {
