@@ -14,10 +14,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "peers/peers.h"
+#include "support/shell_run.h"
 #include "support/zuvhost_run.h"
 #include "zuvhost/interpreter.h"
 #include "zuvhost/parser.h"
@@ -312,12 +312,10 @@ TEST_F(ZuvhostRunTest, MovesBlobsThroughDocuments) {
 // ---- The built binary: examples/ and README.md
 // ---------------------------------------------------
 
-struct ShellRun {
-  std::string output;  // standard output, then standard error
-  int status = -1;
-};
+using zuvtest::ShellRun;
 
-// Runs a shell command in the source tree, with the built zuvhost first on the PATH.
+// Runs a shell command in the source tree, with the built zuvhost first on the PATH; its output
+// is standard output, then standard error.
 ShellRun shell(const std::string& command) {
   std::string dir = std::filesystem::path(ZUVHOST_PATH).parent_path().string();
   std::string script = std::filesystem::temp_directory_path() /
@@ -325,13 +323,7 @@ ShellRun shell(const std::string& command) {
   std::ofstream(script) << "cd '" << ZUV_SOURCE_DIR << "' || exit 99\nPATH='" << dir
                         << "':\"$PATH\"\nexport LC_ALL=C.UTF-8\n"
                         << command << "\n";
-  ShellRun result;
-  FILE* pipe = ::popen(("sh '" + script + "' 2>&1").c_str(), "r");
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-  int raw = ::pclose(pipe);
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  ShellRun result = zuvtest::runShell("sh '" + script + "' 2>&1");
   std::filesystem::remove(script);
   return result;
 }
