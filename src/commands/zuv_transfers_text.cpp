@@ -30,11 +30,16 @@ struct TextBytes {
   bool refused = false;
 };
 
-TextBytes bytesOf(const PA_Unistring& text, PA_4DCharSet charset) {
+TextBytes bytesOf(std::u16string_view units, PA_4DCharSet charset) {
   TextBytes result;
-  result.bytes = convertToChars(text.fString, text.fLength, charset);
-  result.refused = text.fLength > 0 && charset != 0 && result.bytes.length == 0;
+  result.bytes = convertToChars(reinterpret_cast<const unsigned short*>(units.data()),
+                                static_cast<int>(units.size()), charset);
+  result.refused = !units.empty() && charset != 0 && result.bytes.length == 0;
   return result;
+}
+
+TextBytes bytesOf(const PA_Unistring& text, PA_4DCharSet charset) {
+  return bytesOf(unitsOf(text), charset);
 }
 
 // The most bytes whose UTF-16 form the host's conversion can still make (two bytes a unit and a
@@ -425,11 +430,7 @@ TextBytes sendBytes(const PA_Unistring& text, PA_4DCharSet charset, int filter) 
   if (filter == 0) return bytesOf(text, charset);
   std::u16string filtered;
   if (!filterUnits(unitsOf(text), filter, filtered)) return TextBytes{EncodedChars(), true};
-  TextBytes result;
-  result.bytes = convertToChars(reinterpret_cast<const unsigned short*>(filtered.data()),
-                                static_cast<int>(filtered.size()), charset);
-  result.refused = !filtered.empty() && charset != 0 && result.bytes.length == 0;
-  return result;
+  return bytesOf(filtered, charset);
 }
 
 }  // namespace
