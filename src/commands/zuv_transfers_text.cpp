@@ -400,13 +400,18 @@ bool TextReceive::streamHasEnded() {
 }
 
 // Gives the units, filtered by the filter's text bits, to the host as the text: all of them, a
-// zero byte received included. False when the host refused the text or it would be too long.
+// zero byte received included. Without text bits the units, which a zero unit follows as the
+// host asks, go to the host as they are, with no copy of a text that may be a gigabyte long.
+// False when the host refused the text or it would be too long.
 bool setReceivedText(PA_Unistring& text, const PA_Unichar* units, size_t length, int filter) {
-  std::u16string_view received(reinterpret_cast<const char16_t*>(units), length);
   std::u16string filtered;
-  if (!filterUnits(received, filter, filtered)) return false;
-  PA_SetUnistringUnits(&text, reinterpret_cast<const PA_Unichar*>(filtered.c_str()),
-                       static_cast<int32_t>(filtered.size()));
+  if (filter != 0) {
+    std::u16string_view received(reinterpret_cast<const char16_t*>(units), length);
+    if (!filterUnits(received, filter, filtered)) return false;
+    units = reinterpret_cast<const PA_Unichar*>(filtered.c_str());
+    length = filtered.size();
+  }
+  PA_SetUnistringUnits(&text, units, static_cast<int32_t>(length));
   return PA_GetLastError() == 0;
 }
 
@@ -414,7 +419,8 @@ bool setReceivedText(PA_Unistring& text, const PA_Unichar* units, size_t length,
 // nothing yet (or could not go on), the whole buffer decoded at once. Some bytes give no unit at
 // all only when the host refused them.
 bool TextReceive::makeText(PA_Unistring& text, int filter) {
-  if (decoded_ > 0 && decodeUpTo(static_cast<int64_t>(buffer_.size()))) {
+  if (decoded_ > 0 && decodeUpTo(static_cast<int64_t>(buffer_.size())) && units_.makeRoom(1)) {
+    *units_.end() = 0;
     return setReceivedText(text, units_.data(), units_.size(), filter);
   }
   stopDecoding();
