@@ -1,13 +1,13 @@
 // What every transfer loop shares: the character-set pair of a file or BLOB filter, the
 // conversion of one chunk and of a whole transfer, the receive of chunks that end between
 // characters, the cut that keeps a UTF-8 chunk from ending inside a character,
-// deadlines made from time-outs, where each loop gives time to other 4D processes, a text record
-// made for a while, and the delimiter search of the receives. The text, file, BLOB and picture
+// deadlines made from time-outs, where each loop gives time to other 4D processes, and the
+// delimiter search of the receives. The text, file, BLOB and picture
 // loops (zuv_transfers_*.cpp) use them, and so does the status wait of ZUV_TCPWaitStatus
 // (zuv_streams.cpp).
 //
 // Nothing here keeps state beyond one command: a DelimiterSearch or a Deadline lives for one
-// receive, the chunk conversion disposes its temporary text before it answers.
+// receive, a TransferConversion for one transfer.
 #pragma once
 
 #include <chrono>
