@@ -116,10 +116,11 @@ int32_t mapStatus(TCPGlob* stream, int32_t requested) {
     case kStreamAccepting:
       // The step comes before the close probe: a client that sent its last handshake message,
       // its request and its end in one go is established, as a plain client would be, and its
-      // request can be read. Only a handshake that cannot finish fails on the peer's close.
+      // request can be read. Only a handshake that cannot finish fails on the peer's close: one
+      // that the step failed keeps its 14.
       if (stream->kind != kKindTLS) break;
       tlsAcceptStep(stream);
-      if (stream->status != kStreamEstablished && !connectionOpen(stream)) {
+      if (stream->status == kStreamAccepting && !connectionOpen(stream)) {
         stream->status = kStreamError;
       }
       break;

@@ -414,6 +414,25 @@ TEST_F(TLSTest, AListenerWithoutACertificateFailsItsHandshakesAtOnce) {
   EXPECT_EQ(release(own, 2), 0);
 }
 
+// A handshake that failed stays failed (14) when its client has ended meanwhile: the peer's close
+// makes an error (20) only of a handshake still under way. Here the listener has no certificate,
+// accepts before the client's hello is there, and reads the hello and the client's end together.
+TEST_F(TLSTest, AFailedHandshakeWhoseClientHasEndedStaysAt14) {
+  int64_t bare = listen(0, kTLS);
+  ASSERT_GT(bare, 0);
+  int64_t client = open(localPort(bare), kTLS);
+  ASSERT_GT(client, 0);
+  ASSERT_TRUE(awaitStatus(bare, kStreamAccepting));
+  // The client's first step sends its hello; a release without close notification ends it.
+  ASSERT_TRUE(peers::await([&] { return status(client) == kStreamConnecting; }));
+  ASSERT_GT(stream(client)->rawBytesSent, 0);
+  EXPECT_EQ(release(client, -1), 0);
+  EXPECT_EQ(status(bare), kStreamPeerClosed);
+  EXPECT_EQ(status(bare), kStreamPeerClosed);
+  EXPECT_NE(run("ZUV_SSLLastError", {num(bare)}).number(), 0);
+  EXPECT_EQ(release(bare, 2), 0);
+}
+
 // The default reaches listeners made later, with its paths and pass phrase taken whole, however
 // long; a listener made before it keeps what it had.
 TEST_F(TLSTest, TheDefaultCertificateReachesListenersMadeLaterWhole) {
