@@ -250,7 +250,7 @@ int32_t delimiterBytes(const PA_Unistring& text, const ChunkConversion& conversi
   PA_4DCharSet charset = conversion.target != 0 ? conversion.target : kCharSet100;
   bytes = convertToChars(text.fString, text.fLength, charset);
   if (text.fLength > 0 && bytes.length == 0) return kFailed;
-  return convertsExactly(text.fString, text.fLength, bytes, charset) ? 0 : kInexactText;
+  return delimiterExactnessCode(exactnessOf(text.fString, text.fLength, bytes, charset));
 }
 
 void receiveIntoBlob(int32_t id, HostHandle blob, const BlobReceiveRequest& request,

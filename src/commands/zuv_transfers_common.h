@@ -27,6 +27,13 @@ constexpr int32_t kNoCharset = -7;  // a filter that names no usable character s
 // make '?' of a character it lacks, and the bytes would match, or write, something else.
 constexpr int32_t kInexactText = -8;
 
+// What a receive answers for its delimiter's way back: 0 when exact, kInexactText when not, -1
+// when the host refused it, as for a delimiter that the host could not convert.
+inline int32_t delimiterExactnessCode(Exactness exactness) {
+  if (exactness == Exactness::kExact) return 0;
+  return exactness == Exactness::kInexact ? kInexactText : -1;
+}
+
 // Files and BLOBs move in chunks of this size, each converted by itself; a raw file send uses the
 // larger chunk when the caller names none, since nothing is converted.
 constexpr int32_t kTransferChunk = 32768;

@@ -449,8 +449,9 @@ int32_t receiveText(int32_t id, PA_Unistring& text, const PA_Unistring& delimite
   TextBytes delimiter = bytesOf(delimiterText, charset);
   if (delimiter.refused) return kFailed;
   // A '?' in place of a character that the character set lacks would match other bytes.
-  if (!convertsExactly(delimiterText.fString, delimiterText.fLength, delimiter.bytes, charset)) {
-    return kInexactText;
+  if (int32_t code = delimiterExactnessCode(
+          exactnessOf(delimiterText.fString, delimiterText.fLength, delimiter.bytes, charset))) {
+    return code;
   }
   ReceiveBuffer earlier;
   if ((request.flags & kReceiveAppends) != 0) {

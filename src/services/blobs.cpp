@@ -158,8 +158,12 @@ EncodedChars bytesOfText(const PA_Unistring& text, int32_t charsetSwitch) {
   return convertToChars(text.fString, text.fLength, charsetOf(charsetSwitch));
 }
 
+Exactness exactness(const PA_Unistring& text, const EncodedChars& bytes, int32_t charsetSwitch) {
+  return exactnessOf(text.fString, text.fLength, bytes, charsetOf(charsetSwitch));
+}
+
 bool exact(const PA_Unistring& text, const EncodedChars& bytes, int32_t charsetSwitch) {
-  return convertsExactly(text.fString, text.fLength, bytes, charsetOf(charsetSwitch));
+  return exactness(text, bytes, charsetSwitch) == Exactness::kExact;
 }
 
 std::string_view viewOf(const EncodedChars& bytes) {
@@ -201,7 +205,10 @@ Found convertAndSearch(HostHandle blob, int32_t size, int32_t offset,
   std::string_view with = viewOf(replacement);
   // A replacement that the host did not convert would delete the matches instead.
   if (!searchable(viewOf(pattern)) || (replacementText->fLength > 0 && with.empty())) return {};
-  if (!exact(*replacementText, replacement, charsetSwitch)) return {0, -1, true};
+  // A replacement that the host did not convert back is refused as one it did not convert.
+  Exactness written = exactness(*replacementText, replacement, charsetSwitch);
+  if (written == Exactness::kRefused) return {};
+  if (written == Exactness::kInexact) return {0, -1, true};
   if (!exact(patternText, pattern, charsetSwitch)) return {};
   return searchOrReplace(blob, size, offset, viewOf(pattern), &with, limit);
 }

@@ -137,12 +137,16 @@ DecodedChars convertToUnicode(const char* bytes, int len, PA_4DCharSet from) {
   return convertChars<char, DecodedChars>(bytes, len, from, kCharSetUTF16);
 }
 
-bool convertsExactly(const unsigned short* units, int len, const EncodedChars& bytes,
-                     PA_4DCharSet charset) {
-  if (units == nullptr || len <= 0) return true;
+Exactness exactnessOf(const unsigned short* units, int len, const EncodedChars& bytes,
+                      PA_4DCharSet charset) {
+  if (units == nullptr || len <= 0) return Exactness::kExact;
   DecodedChars back = convertToUnicode(bytes.chars, bytes.length, charset);
-  return back.length == len &&
-         std::memcmp(back.chars, units, static_cast<size_t>(len) * sizeof(unsigned short)) == 0;
+  // Some bytes always give some unit: none at all is a refusal.
+  if (bytes.length > 0 && back.length <= 0) return Exactness::kRefused;
+  bool same =
+      back.length == len &&
+      std::memcmp(back.chars, units, static_cast<size_t>(len) * sizeof(unsigned short)) == 0;
+  return same ? Exactness::kExact : Exactness::kInexact;
 }
 
 int64_t decodeInto(const char* bytes, int32_t n, PA_4DCharSet from, PA_Unichar* out) {

@@ -67,11 +67,13 @@ DecodedChars convertToUnicode(const char* bytes, int len, PA_4DCharSet from);
 // Nothing is terminated: a caller that decodes a text piece by piece joins the pieces itself.
 int64_t decodeInto(const char* bytes, int32_t n, PA_4DCharSet from, PA_Unichar* out);
 
-// True when `bytes`, the conversion of len units into `charset`, give the very units back: a
-// character that the character set lacks (which the host makes '?') or an unpaired surrogate
-// does not convert exactly. No units at all convert exactly. One host call.
-bool convertsExactly(const unsigned short* units, int len, const EncodedChars& bytes,
-                     PA_4DCharSet charset);
+// How `bytes`, the conversion of len units into `charset`, give the units back: the very units
+// (exact; no units at all are exact too); other units (inexact: a character that the character
+// set lacks, which the host makes '?', or an unpaired surrogate); or none, when the host refused
+// the conversion back, so that exactness is unknown. One host call.
+enum class Exactness { kExact, kInexact, kRefused };
+Exactness exactnessOf(const unsigned short* units, int len, const EncodedChars& bytes,
+                      PA_4DCharSet charset);
 
 // The largest number of bytes one UTF-16 unit (or one source byte) becomes in `to`; 0 when `to`
 // cannot be converted to.

@@ -717,6 +717,11 @@ TEST_F(FileTransfersTest, ADelimiterMustConvertExactlyIntoItsCharacterSet) {
     EXPECT_EQ(refused.number(), -8);
     EXPECT_EQ(refused.blob(2).bytes, "kept");
   }
+  // A host that refuses the way back, which shows a delimiter exact, answers -1, not -8.
+  emu.refuse(host::Refusal::Conversion, 2);
+  Outcome unchecked = receiveBlob(id, blob("kept"), 0, 0, kKeepStream, "|", -1);
+  EXPECT_EQ(unchecked.number(), -1);
+  EXPECT_EQ(unchecked.blob(2).bytes, "kept");
   Outcome text = run("ZUV_TCPReceive", {num(id), txt("kept"), num(0), num(0x4000), num(0),
                                         txt("\xe4\xb8\xad"), num(-1)});
   EXPECT_EQ(text.number(), -8);

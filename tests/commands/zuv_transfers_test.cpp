@@ -651,6 +651,10 @@ TEST_F(TransfersTest, TextsTheHostCannotConvertAreNeitherSentNorReceivedInto) {
   EXPECT_EQ(bytesOf(refused), "earlier");
   emu.refuse(host::Refusal::Conversion);
   EXPECT_EQ(receive(id, "", 0, 0, 0, "\n", 0).number(), -1);
+  // The way back that shows the delimiter exact: a refusal there is no -8 of a delimiter that
+  // the character set cannot hold.
+  emu.refuse(host::Refusal::Conversion, 2);
+  EXPECT_EQ(receive(id, "", 0, 0, 0, "\n", 0).number(), -1);
   emu.refuse(host::Refusal::Conversion);
   EXPECT_EQ(unreceive(id, "lost", 1), -1);
   EXPECT_EQ(bytesOf(next(id)), "new");

@@ -192,6 +192,14 @@ TEST_F(BlobSearchTest, RefusedConversionsSearchNothing) {
   emu.clearRefusals();
   emu.refuse(host::Refusal::Conversion, 1);
   EXPECT_EQ(search("abcabc", 0, u"b", 5).count, 0);
+  // The way back that shows the replacement exact: a refusal there is no -8 of a replacement
+  // that the character set cannot hold.
+  emu.clearRefusals();
+  emu.refuse(host::Refusal::Conversion, 3);
+  Answer unchecked = replace("abcabc", 0, u"b", u"x", 5);
+  EXPECT_EQ(unchecked.blob, "abcabc");
+  EXPECT_EQ(unchecked.result, -1);
+  EXPECT_EQ(unchecked.count, 0);
 }
 
 // A case for python3: the BLOB, the pattern, the replacement, the offset and the count, separated
