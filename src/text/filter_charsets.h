@@ -40,6 +40,6 @@ extern const ConversionToEncoding sConversionToEncodingMap[7];
 
 // The one character set that the filter names for `direction`, for the text commands: UTF-8 (7)
 // for a filter of 0; else 0 when it names none, names one of the other direction, or names two.
-// The bits of the rows it used are cleared in `filter` so that the rest can go to filterText;
+// The bits of the rows it used are cleared in `filter` so that the rest can go to filterUnits;
 // when it meets a bit of the other direction it stops there, that bit still set.
 PA_4DCharSet getEncodingFromFilter(int& filter, EncodeDirection direction);

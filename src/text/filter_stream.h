@@ -1,19 +1,19 @@
 // The text filters of a file or BLOB transfer applied chunk after chunk, so that what the chunks
-// give together is exactly what filterText gives for the whole: each filter holds back what it
+// give together is exactly what filterUnits gives for the whole: each filter holds back what it
 // cannot decide yet (a CR that may start a CR LF, the bytes of an unfinished Base64 group, an
 // escape or entity cut in two, the quoted-printable line's column) until the next chunk or the
 // transfer's end.
 //
-// The filters run in filterText's order, each on what the one before it gave: line ends, HTML
+// The filters run in filterUnits's order, each on what the one before it gave: line ends, HTML
 // encoding or decoding, Base64 encoding or decoding, quoted-printable decoding or encoding. Each
 // applies the codec's own core to the part it can decide. A file or BLOB is binary data: a zero
 // unit passes every filter as any other control character does, and nothing after it is lost
 // (unlike a host text, which would end there). The Base64 decoding skips characters outside its
-// alphabet, as filterText does. The encodings (Base64, quoted-printable) encode the bytes of the
+// alphabet, as filterUnits does. The encodings (Base64, quoted-printable) encode the bytes of the
 // transfer's target character set, and the decodings give bytes of it, so that with a
 // single-byte set on both sides the decoded form is the file or BLOB itself, and a body decodes
 // to its own bytes: an escape "=00" is a zero byte, "=E9" the byte E9. Under UTF-8 the decodings
-// read their bytes as filterText does. One FilterStream lives for one transfer; it makes host
+// read their bytes as filterUnits does. One FilterStream lives for one transfer; it makes host
 // calls (the character-set conversions), so it runs in a 4D process's turn.
 #pragma once
 
@@ -31,8 +31,8 @@ size_t wholeUTF8Length(std::string_view bytes);
 
 class FilterStream {
  public:
-  // The text bits of the filter (0x4 to 0x400), as filterText reads them; `charset` is the
-  // character set whose bytes the encodings encode and the decodings give (filterText's own is
+  // The text bits of the filter (0x4 to 0x400), as filterUnits reads them; `charset` is the
+  // character set whose bytes the encodings encode and the decodings give (filterUnits's own is
   // UTF-8).
   explicit FilterStream(int filter, PA_4DCharSet charset = kCharSetUTF8);
   ~FilterStream();

@@ -1,5 +1,5 @@
 // The text filters of the transfers and the line-end replacement: see filters.h. The filters
-// work on units of their own, so a U+0000 passes them; only filterText's result goes to the host.
+// work on units of their own, so a U+0000 passes them.
 
 #include "text/filters.h"
 
@@ -110,14 +110,4 @@ bool filterUnits(std::u16string_view in, int filter, std::u16string& out) {
   }
   out.clear();
   return false;
-}
-
-void filterText(PA_Unistring& text, int filter) {
-  if (filter == 0 || text.fLength == 0) return;
-  std::u16string_view in = unitsOf(text);
-  std::u16string out;
-  if (!filterUnits(in, filter, out)) return setEmpty(text);
-  // A text that the filters leave as it was (no CR under 0x4) is not set again.
-  if (out == in) return;
-  setAllUnits(text, out);
 }

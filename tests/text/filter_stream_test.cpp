@@ -2,9 +2,9 @@
 // the filters' undecided cases at chunk ends (a CR before a LF, an entity or escape cut in two,
 // Base64 groups, the quoted-printable column, surrogate pairs, a zero unit), the chunks give
 // together exactly what the filters give for the whole text, however the text is cut: what
-// filterText gives, for a text that the host can hold. A zero unit passes every filter as any
-// control character does, characters outside the Base64 alphabet are skipped, the encodings
-// encode the bytes of the character set they are given, and the decodings give bytes of it.
+// filterUnits gives. A zero unit passes every filter as any control character does, characters
+// outside the Base64 alphabet are skipped, the encodings encode the bytes of the character set
+// they are given, and the decodings give bytes of it.
 
 #include "text/filter_stream.h"
 
@@ -20,15 +20,10 @@ namespace {
 
 class FilterStreamTest : public PluginTest {
  protected:
-  // filterText on the whole text, in a temporary host text.
+  // filterUnits on the whole text.
   std::u16string whole(const std::u16string& units, int filter) {
     std::u16string out;
-    emu.run(1, [&] {
-      PA_Unistring text = PA_CreateUnistring(reinterpret_cast<const PA_Unichar*>(units.c_str()));
-      filterText(text, filter);
-      out = std::u16string(unitsOf(text));
-      PA_DisposeUnistring(&text);
-    });
+    emu.run(1, [&] { filterUnits(units, filter, out); });
     return out;
   }
   // The stream given the text in pieces that start at the cuts.

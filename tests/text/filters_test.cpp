@@ -1,5 +1,5 @@
 // The text filters of the transfers: each bit alone, the bits that cancel each other, and the
-// fixed order in which filterText applies them, on texts the host holds.
+// fixed order in which filterUnits applies them.
 
 #include "text/filters.h"
 
@@ -12,18 +12,10 @@ namespace {
 
 class FilterTest : public PluginTest {
  protected:
-  // The text after filterText, run in a 4D process on a text the host made.
+  // The units after filterUnits, run in a 4D process, since the codecs convert through the host.
   std::u16string filtered(const std::u16string& in, int filter) {
     std::u16string out;
-    emu.run(1, [&] {
-      PA_Unistring text = PA_CreateUnistring(reinterpret_cast<const PA_Unichar*>(in.c_str()));
-      filterText(text, filter);
-      if (text.fString != nullptr && text.fLength > 0) {
-        out.assign(reinterpret_cast<const char16_t*>(text.fString),
-                   static_cast<size_t>(text.fLength));
-      }
-      PA_DisposeUnistring(&text);
-    });
+    emu.run(1, [&] { filterUnits(in, filter, out); });
     return out;
   }
 };
@@ -98,6 +90,7 @@ TEST_F(FilterTest, TextWithoutCRPassesLineEndFilterWithoutHostCall) {
   emu.resetTrace();
   EXPECT_EQ(filtered(u"plain\ntext", 0x4), u"plain\ntext");
   EXPECT_EQ(emu.entryCount(-613), 0);
+  EXPECT_EQ(emu.entryCount(-675), 0);
 }
 
 TEST_F(FilterTest, LineEndsOfALongTextChangeInOnePass) {
