@@ -44,10 +44,12 @@ const std::array<int8_t, 256>& base64Values() {
   return values;
 }
 
-// Hands bytes read as UTF-8 to the host as the text's new contents.
+// Hands bytes read as UTF-8 to the host as the text's new contents, every unit of them: a zero
+// byte decoded is a U+0000 of the text. The converted units are zero-terminated, as the host
+// wants counted units to be.
 void setUTF8(PA_Unistring& text, std::string_view bytes) {
   DecodedChars units = convertToUnicode(bytes.data(), static_cast<int>(bytes.size()), kCharSetUTF8);
-  PA_SetUnistring(&text, units.chars);
+  PA_SetUnistringUnits(&text, units.chars, units.length);
 }
 
 int64_t base64Length(int64_t bytes, bool pad) {
@@ -224,7 +226,7 @@ void base64Encode(std::u16string_view in, PA_Unistring& target, bool pad) {
   try {
     EncodedChars bytes = utf8Of(in);
     std::u16string out;
-    if (base64EncodeBytes(viewOf(bytes), pad, out)) return setUnits(target, out);
+    if (base64EncodeBytes(viewOf(bytes), pad, out)) return setAllUnits(target, out);
   } catch (const std::exception&) {
   }
   setEmpty(target);

@@ -1,10 +1,10 @@
 // The text codecs of the plug-in.
 //
 // HTML entities, URL (percent) encoding, Base64 and quoted-printable rewrite a 4D text in place:
-// each reads the text's units, builds the new text in one pass and hands it to the host once
-// with PA_SetUnistring. They serve ZUV_Text2HTML, ZUV_HTML2Text, ZUV_Text2URL, ZUV_URL2Text,
-// ZUV_Text2Base64, ZUV_Base642Text, ZUV_Text2QP and ZUV_QP2Text, and the text filters
-// (text/filters.h). uuencode lives in uuencode.h.
+// each reads all of the text's units by its length, builds the new text in one pass and hands it
+// to the host once with its length, so that a U+0000 passes them like any other character. They
+// serve ZUV_Text2HTML, ZUV_HTML2Text, ZUV_Text2URL, ZUV_URL2Text, ZUV_Text2Base64, ZUV_Base642Text,
+// ZUV_Text2QP and ZUV_QP2Text, and the text filters (text/filters.h). uuencode lives in uuencode.h.
 //
 // State: the entity map is filled on the first HTML call and kept, with the constants built at
 // load, until the plug-in is unloaded. No lock guards it: the host runs one call at a time and

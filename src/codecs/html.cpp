@@ -152,8 +152,8 @@ NumericReference readNumericReference(std::u16string_view in, size_t at) {
 }
 
 // Appends the character of a reference's value: 1..0xFFFF one unit, 0x10000..0x10FFFF its
-// surrogate pair. Answers false for 0 and larger values, which stay as they are written: a zero
-// unit would end the text.
+// surrogate pair. Answers false for 0 and larger values, which stay as they are written: neither
+// is a character that HTML lets a reference stand for.
 bool appendCodePoint(std::u16string& out, uint64_t value) {
   if (value == 0 || value > 0x10FFFF) return false;
   if (value <= 0xFFFF) {
@@ -300,7 +300,7 @@ void htmlEncode(std::u16string_view in, PA_Unistring& target, int mode) {
   if (in.empty()) return;
   try {
     std::u16string out;
-    if (htmlEncodeUnits(in, mode, out)) return setUnits(target, out);
+    if (htmlEncodeUnits(in, mode, out)) return setAllUnits(target, out);
   } catch (const std::exception&) {
   }
   setEmpty(target);
@@ -312,7 +312,7 @@ void htmlDecode(std::u16string_view in, PA_Unistring& target, int mode) {
   try {
     std::u16string out;
     htmlDecodeUnits(in, mode, out);
-    return setUnits(target, out);
+    return setAllUnits(target, out);
   } catch (const std::exception&) {
   }
   setEmpty(target);

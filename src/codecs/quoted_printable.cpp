@@ -82,7 +82,7 @@ void quotedEncode(std::u16string_view in, PA_Unistring& target, bool textMode) {
   try {
     EncodedChars bytes = utf8Of(in);
     std::u16string out;
-    if (quotedEncodeBytes(viewOf(bytes), textMode, out)) return setUnits(target, out);
+    if (quotedEncodeBytes(viewOf(bytes), textMode, out)) return setAllUnits(target, out);
   } catch (const std::exception&) {
   }
   setEmpty(target);
@@ -94,7 +94,7 @@ void quotedDecode(std::u16string_view in, PA_Unistring& target) {
   try {
     std::u16string out;
     quotedDecodeUnits(in, out);
-    return setUnits(target, out);
+    return setAllUnits(target, out);
   } catch (const std::exception&) {
   }
   setEmpty(target);

@@ -256,7 +256,7 @@ void urlEncode(std::u16string_view in, PA_Unistring& target, int mode) {
   if (in.empty()) return;
   try {
     std::u16string out;
-    if (urlEncodeUnits(in, mode, out)) return setUnits(target, out);
+    if (urlEncodeUnits(in, mode, out)) return setAllUnits(target, out);
   } catch (const std::exception&) {
   }
   setEmpty(target);
@@ -267,7 +267,7 @@ void urlDecode(std::u16string_view in, PA_Unistring& target, int mode) {
   try {
     std::u16string out;
     urlDecodeUnits(in, mode, out);
-    return setUnits(target, out);
+    return setAllUnits(target, out);
   } catch (const std::exception&) {
   }
   setEmpty(target);

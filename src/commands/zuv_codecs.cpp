@@ -8,12 +8,12 @@
 
 namespace {
 
-// Sets the command's result to `codec` applied to text parameter 1. The host hands a text over
-// up to its first zero unit, so that is what the codec reads; the result is handed to the host
-// once, and an empty parameter gives the empty result.
+// Sets the command's result to `codec` applied to text parameter 1, all of its units by its
+// length (a U+0000 is a character like any other); the result is handed to the host once, and an
+// empty parameter gives the empty result.
 template <typename Codec>
 void rewriteFirstParameter(PluginBlock* block, Codec codec) {
-  std::u16string_view in = unitsBeforeZero(unitsOf(*PA_GetStringParameter(block, 1)));
+  std::u16string_view in = unitsOf(*PA_GetStringParameter(block, 1));
   PA_Unistring& result = *resultText(block);
   if (in.empty()) return setEmpty(result);
   codec(in, result);

@@ -1,6 +1,5 @@
 // The units of a host text as the plug-in reads and sets them: a view of a text's UTF-16 units,
-// the part the host hands over (up to the first zero unit), and the host calls that give a text
-// new contents. Nothing here keeps state or yields.
+// and the host calls that give a text new contents. Nothing here keeps state or yields.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +13,10 @@
 // The units of a host text, as a view (empty for a null or empty text).
 std::u16string_view unitsOf(const PA_Unistring& text);
 std::u16string_view unitsOf(const icu::UnicodeString& text);
-// The units up to the first zero unit, or all of them: what the host hands over of a text.
-std::u16string_view unitsBeforeZero(std::u16string_view units);
 // Hands units to the host as the text's new contents; the host stops at the first zero unit.
 void setUnits(PA_Unistring& text, const std::u16string& units);
-// Hands all the units to the host, zero units included: for texts that come back as they were
-// given (a queued text, a decrypted text, a rotated text), where a U+0000 is part of the data.
+// Hands all the units to the host, zero units included: for texts where a U+0000 is part of the
+// data (a queued, decrypted or rotated text, a codec's result).
 void setAllUnits(PA_Unistring& text, const std::u16string& units);
 // Makes the text empty through the host.
 void setEmpty(PA_Unistring& text);

@@ -33,7 +33,7 @@ TEST_F(URLTest, EncodesPerMode) {
        u"b",
        0, u"ab"},
       {u"a\xDC00", 1, u"a"},
-      {std::u16string(u"a\0b", 3), 1, u"a"},  // the host's text ends at the zero unit
+      {std::u16string(u"a\0b", 3), 1, u"a%00b"},  // every unit is read
       {u"abc", 3, u""},
       {u"abc", -1, u""},
       {u"a b", 6, u"a+b"},
