@@ -1,12 +1,20 @@
 #include "pictures.h"
 
-#include <cstdlib>
+#include <cstdint>
 
 namespace host::pictures {
 namespace {
 
+// Where a PICT's version opcode starts, and the header of zeros that a PICT file has in front.
+constexpr size_t kPictVersion = 10;
+constexpr size_t kPictFileHeader = 512;
+
+bool holdsAt(const std::string& bytes, size_t at, const char* signature, size_t n) {
+  return bytes.size() >= at + n && bytes.compare(at, n, signature, n) == 0;
+}
+
 bool startsWith(const std::string& bytes, const char* prefix, size_t n) {
-  return bytes.size() >= n && bytes.compare(0, n, prefix, n) == 0;
+  return holdsAt(bytes, 0, prefix, n);
 }
 
 uint32_t bigEndian(const std::string& b, size_t at, size_t n) {
@@ -47,6 +55,31 @@ Size jpegSize(const std::string& b) {
   return {};
 }
 
+// A PICT picture: its size (2 bytes) and frame (8 bytes), then the version opcode of version 1
+// (0x11 0x01) or of version 2 (0x0011 0x02FF), from `at` (0, or past a PICT file's header).
+bool isPict(const std::string& b, size_t at) {
+  return holdsAt(b, at + kPictVersion, "\x11\x01", 2) ||
+         holdsAt(b, at + kPictVersion, "\0\x11\x02\xFF", 4);
+}
+
+// A BMP's width and height: signed, the height negative for rows stored top down. Neither can
+// be 2^31 pixels: a width below 0, or a height of -2^31, whose magnitude no int32 holds, is no
+// size.
+Size bmpSize(const std::string& b) {
+  const int32_t width = static_cast<int32_t>(littleEndian(b, 18, 4));
+  const int32_t height = static_cast<int32_t>(littleEndian(b, 22, 4));
+  if (width < 0 || height == INT32_MIN) return {};
+  return {width, height < 0 ? -height : height, true};
+}
+
+// A PNG's width and height: at most 2^31 - 1 each, so a larger one is no size.
+Size pngSize(const std::string& b) {
+  const uint32_t width = bigEndian(b, 16, 4);
+  const uint32_t height = bigEndian(b, 20, 4);
+  if (width > INT32_MAX || height > INT32_MAX) return {};
+  return {static_cast<int32_t>(width), static_cast<int32_t>(height), true};
+}
+
 }  // namespace
 
 std::string typeName(const std::string& bytes) {
@@ -55,23 +88,18 @@ std::string typeName(const std::string& bytes) {
   if (startsWith(bytes, "\xFF\xD8\xFF", 3)) return ".jpg;image/jpeg";
   if (startsWith(bytes, "II*\0", 4) || startsWith(bytes, "MM\0*", 4)) return ".tif;image/tiff";
   if (startsWith(bytes, "BM", 2)) return ".bmp;image/bmp";
-  return ".pict;image/pict";
+  if (isPict(bytes, 0) || isPict(bytes, kPictFileHeader)) return ".pict;image/pict";
+  return ".bin;application/octet-stream";
 }
 
 Size sizeOf(const std::string& b) {
-  if (startsWith(b, "\x89PNG", 4) && b.size() >= 24) {
-    return {static_cast<int32_t>(bigEndian(b, 16, 4)), static_cast<int32_t>(bigEndian(b, 20, 4)),
-            true};
-  }
+  if (startsWith(b, "\x89PNG", 4) && b.size() >= 24) return pngSize(b);
   if ((startsWith(b, "GIF87a", 6) || startsWith(b, "GIF89a", 6)) && b.size() >= 10) {
     return {static_cast<int32_t>(littleEndian(b, 6, 2)),
             static_cast<int32_t>(littleEndian(b, 8, 2)), true};
   }
   if (startsWith(b, "\xFF\xD8\xFF", 3)) return jpegSize(b);
-  if (startsWith(b, "BM", 2) && b.size() >= 26) {
-    int32_t height = static_cast<int32_t>(littleEndian(b, 22, 4));
-    return {static_cast<int32_t>(littleEndian(b, 18, 4)), std::abs(height), true};
-  }
+  if (startsWith(b, "BM", 2) && b.size() >= 26) return bmpSize(b);
   return {};
 }
 

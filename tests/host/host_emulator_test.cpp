@@ -1144,9 +1144,15 @@ TEST_F(ToyHostTest, PicturesAreTypedByTheirBytesAndSizedByTheirHeaders) {
   });
   expectClean();
   const std::pair<Bytes, std::string> signatures[] = {
-      {"GIF89a..", ".gif;image/gif"}, {"\xFF\xD8\xFF\xE0", ".jpg;image/jpeg"},
-      {"II*", ".pict;image/pict"},    {Bytes("II*\0", 4), ".tif;image/tiff"},
-      {"BM....", ".bmp;image/bmp"},   {"anything", ".pict;image/pict"},
+      {"GIF89a..", ".gif;image/gif"},
+      {"\xFF\xD8\xFF\xE0", ".jpg;image/jpeg"},
+      {"II*", ".bin;application/octet-stream"},
+      {Bytes("II*\0", 4), ".tif;image/tiff"},
+      {"BM....", ".bmp;image/bmp"},
+      {Bytes(10, '\0') + "\x11\x01", ".pict;image/pict"},
+      {Bytes(522, '\0') + Bytes("\0\x11\x02\xFF\x0C\0", 6), ".pict;image/pict"},
+      {Bytes(10, '\0') + "\x11", ".bin;application/octet-stream"},
+      {"anything", ".bin;application/octet-stream"},
   };
   for (const auto& [bytes, type] : signatures) {
     SCOPED_TRACE(type);

@@ -39,7 +39,7 @@ std::string pattern(size_t n) {
   return out;
 }
 
-std::string png(int width, int height, size_t padding = 100) {
+std::string png(uint32_t width, uint32_t height, size_t padding = 100) {
   return std::string("\x89PNG\r\n\x1a\n", 8) + bigEndian(13, 4) + "IHDR" + bigEndian(width, 4) +
          bigEndian(height, 4) + std::string("\x08\x02\x00\x00\x00", 5) + pattern(padding);
 }
@@ -134,6 +134,71 @@ TEST_F(PicturesTest, InfoGivesTheSizeTheTypeCodeAndTheDataLength) {
     EXPECT_EQ(info.number(5), c.width);
     EXPECT_EQ(info.number(6), c.typeCode);
   }
+}
+
+// A header whose width or height no longint holds tells no size (a PNG's 2^31 and more, a BMP's
+// height of -2^31, whose magnitude is 2^31); a BMP stored top down has a negative height.
+TEST_F(PicturesTest, InfoGivesNoSizeThatNoLongintHolds) {
+  const InfoCase cases[] = {
+      {"png 2^31 wide", ".png;image/png", png(0x80000000u, 5), 4, 0, 0},
+      {"png 2^32-1 high", ".png;image/png", png(7, 0xFFFFFFFFu), 4, 0, 0},
+      {"png 2^31-1 wide", ".png;image/png", png(0x7FFFFFFF, 5), 4, 0x7FFFFFFF, 5},
+      {"bmp -2^31 high", ".bmp;image/bmp", bmp(33, INT32_MIN), -1, 0, 0},
+      {"bmp top down", ".bmp;image/bmp", bmp(33, -44), -1, 33, 44},
+      {"bmp -2^31+1 high", ".bmp;image/bmp", bmp(1, INT32_MIN + 1), -1, 1, INT32_MAX},
+      {"bmp negative width", ".bmp;image/bmp", bmp(-3, 4), -1, 0, 0},
+  };
+  for (const InfoCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome info = run("ZUV_PictureInfo", {pictureOf(c.type, c.bytes), {}, {}, {}, {}, {}});
+    EXPECT_EQ(info.number(4), c.height);
+    EXPECT_EQ(info.number(5), c.width);
+    EXPECT_EQ(info.number(6), c.typeCode);
+  }
+}
+
+// The host types the bytes a BLOB or a file gives by their signature: a PICT has its version
+// opcode at offset 10 (522 in a file with its 512-byte header), and bytes of no format the host
+// knows are no PICT: their type code is -1.
+TEST_F(PicturesTest, BytesOfNoKnownFormatAreNoPict) {
+  const std::string v1 = std::string(10, '\0') + "\x11\x01" + pattern(30);
+  const std::string v2 = std::string(10, '\0') + std::string("\0\x11\x02\xFF", 4) + pattern(30);
+  const struct {
+    const char* name;
+    std::string bytes;
+    int64_t typeCode;
+  } cases[] = {
+      {"pict 1", v1, 0},
+      {"pict 2", v2, 0},
+      {"pict file", std::string(512, '\0') + v2, 0},
+      {"text", "plain words, no picture", -1},
+      {"pattern", pattern(300), -1},
+      {"png", png(2, 3), 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome made = run("ZUV_Blob2Picture", {blob(c.bytes), num(0)});
+    Outcome info = run("ZUV_PictureInfo", {made.result, {}, {}, {}, {}, num(99)});
+    EXPECT_EQ(info.number(), static_cast<int64_t>(c.bytes.size()));
+    EXPECT_EQ(info.number(6), c.typeCode);
+    Picture loaded = load(write("f", c.bytes));
+    EXPECT_EQ(run("ZUV_PictureInfo", {loaded, {}, {}, {}, {}, num(99)}).number(6), c.typeCode);
+  }
+}
+
+// Nothing to read gives no picture, which ZUV_PictureInfo tells from an empty one (-1, not 0);
+// an empty BLOB with a handle gives the empty picture.
+TEST_F(PicturesTest, NothingToReadGivesNoPictureAndAnEmptyBlobAnEmptyOne) {
+  const Value noPicture[] = {
+      load(write("empty", "")),
+      load(write("header", std::string(512, '\0')), 0, 0, 1),
+      run("ZUV_Blob2Picture", {noHandleBlob(), num(0)}).result,
+  };
+  for (const Value& picture : noPicture) {
+    EXPECT_EQ(run("ZUV_PictureInfo", {picture, {}, {}, {}, {}, {}}).number(), -1);
+  }
+  Outcome empty = run("ZUV_Blob2Picture", {blob(""), num(0)});
+  EXPECT_EQ(run("ZUV_PictureInfo", {empty.result, {}, {}, {}, {}, num(99)}).number(), 0);
 }
 
 TEST_F(PicturesTest, InfoWithoutAPictureOrWithoutDataWritesLittle) {
