@@ -7,7 +7,8 @@
 // CRC-16/XMODEM of bytes 0 to 123, low byte first. Stored files and older readers rely on that
 // layout, so it stays. The decoder also reads MacBinary II as other tools write it (the flags'
 // high byte at 73, their low byte at 101, the CRC high byte first) and MacBinary I (no CRC, the
-// flags' high byte at 73).
+// flags' high byte at 73). A MacBinary II header may be followed by a secondary header, whose
+// length bytes 120 and 121 give: it is padded to a multiple of 128 like a fork and skipped.
 
 #include "files/macbinary.h"
 
@@ -37,6 +38,8 @@ constexpr size_t kStandardFlagsLow = 101;
 constexpr size_t kZeroByte = 82;
 constexpr size_t kDataLengthOffset = 83;
 constexpr size_t kResourceLengthOffset = 87;
+// The length of a secondary header after this one, big-endian (0 in what this program writes).
+constexpr size_t kSecondaryLengthOffset = 120;
 constexpr size_t kVersionOffset = 122;
 constexpr unsigned char kVersion = 0x81;
 constexpr size_t kCrcOffset = 124;
@@ -206,6 +209,16 @@ int restoreResourceFork(FILE* source, uint32_t length, ConversionDestination& de
   return 0;
 }
 
+// Reads past the secondary header that a MacBinary II header announces, with its padding: it
+// holds no fork bytes. 0, an errno, or -7 when the file ends inside it.
+int skipSecondaryHeader(FILE* source, const Header header) {
+  const size_t length =
+      size_t{header[kSecondaryLengthOffset]} << 8 | header[kSecondaryLengthOffset + 1];
+  if (length == 0) return 0;
+  std::vector<char> skipped(length + paddingOf(static_cast<uint32_t>(length)));
+  return freadData(skipped.data(), skipped.size(), source);
+}
+
 int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
   errno = 0;
   unique_file in(xfile::fopen(source, "rb"));
@@ -222,6 +235,7 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   if (dataLength > kMaxLength || resourceLength > kMaxLength) {
     return kConversionForkTooLong;
   }
+  if (int code = skipSecondaryHeader(in.get(), header)) return code;
   if (bytesLeft(in.get()) < dataLength) return kEndedEarly;
   ConversionDestination out(destination);
   if (int code = out.open()) return code;

@@ -130,26 +130,32 @@ TEST_F(MacBinaryTest, CutsLongNamesAtAWholeCharacter) {
 }
 
 // A standard MacBinary II header: the flags' high byte at 73, their low byte at 101, the CRC
-// high byte first, as Python's binascii.crc_hqx gives it.
+// high byte first, as Python's binascii.crc_hqx gives it; a secondary header, when given, follows
+// it padded to 128 bytes, its length at 120.
 std::string standardMacBinaryII(const std::string& folder, const std::string& data,
-                                const std::string& rsrc, uint16_t flags) {
+                                const std::string& rsrc, uint16_t flags,
+                                const std::string& secondary = "") {
   const std::string script =
       "import binascii, struct, sys\n"
       "data, rsrc = open(sys.argv[1], 'rb').read(), open(sys.argv[2], 'rb').read()\n"
+      "second = open(sys.argv[3], 'rb').read()\n"
       "h = bytearray(128)\n"
       "h[1] = 4; h[2:6] = b'name'; h[65:73] = b'TEXTttxt'\n"
       "h[73] = " +
       std::to_string(flags >> 8) + "; h[101] = " + std::to_string(flags & 0xFF) +
       "\n"
       "struct.pack_into('>II', h, 83, len(data), len(rsrc))\n"
+      "struct.pack_into('>H', h, 120, len(second))\n"
       "h[122] = 129; h[123] = 129\n"
       "struct.pack_into('>H', h, 124, binascii.crc_hqx(bytes(h[:124]), 0))\n"
       "pad = lambda b: b + bytes(-len(b) % 128)\n"
-      "sys.stdout.buffer.write(bytes(h) + pad(data) + pad(rsrc))\n";
+      "sys.stdout.buffer.write(bytes(h) + (pad(second) if second else b'') + pad(data) + "
+      "pad(rsrc))\n";
   std::ofstream(folder + "/mb2.py") << script;
   std::ofstream(folder + "/mb2.data", std::ios::binary) << data;
   std::ofstream(folder + "/mb2.rsrc", std::ios::binary) << rsrc;
-  return runTool("cd '" + folder + "' && /usr/bin/python3 mb2.py mb2.data mb2.rsrc", "");
+  std::ofstream(folder + "/mb2.second", std::ios::binary) << secondary;
+  return runTool("cd '" + folder + "' && /usr/bin/python3 mb2.py mb2.data mb2.rsrc mb2.second", "");
 }
 
 TEST_F(MacBinaryTest, ReadsStandardMacBinaryIIWithEveryFlag) {
@@ -166,6 +172,29 @@ TEST_F(MacBinaryTest, ReadsStandardMacBinaryIIWithEveryFlag) {
     const std::string expected{static_cast<char>(flags >> 8), static_cast<char>(flags & 0xFF)};
     EXPECT_EQ(finderInfo(path("out")), "TEXTttxt" + expected);
     shell("rm -f out ._out");
+  }
+}
+
+// A MacBinary II secondary header holds no fork bytes: the data fork starts after it and its
+// padding. One cut short is a file that ends early.
+TEST_F(MacBinaryTest, SkipsTheSecondaryHeaderOfMacBinaryII) {
+  const std::string data = randomBytes(1000, 14);
+  const std::string rsrc = randomBytes(300, 15);
+  for (size_t length : {1, 127, 128, 129, 300, 65535}) {
+    SCOPED_TRACE(length);
+    const std::string secondary = randomBytes(length, 16);
+    const std::string bin = standardMacBinaryII(folder, data, rsrc, 0x0100, secondary);
+    ASSERT_EQ(bin.size(), 128 + padded(length) + 1024 + 384);
+    ASSERT_EQ(decodeBytes(bin), 0);
+    EXPECT_TRUE(sameBytes(read(path("out")), data));
+    EXPECT_TRUE(sameBytes(resourceFork(path("out")), rsrc));
+    EXPECT_EQ(finderInfo(path("out")), std::string("TEXTttxt\x01\x00", 10));
+    shell("rm -f out ._out");
+    write("out", "kept");
+    EXPECT_EQ(decodeBytes(bin.substr(0, 128 + length - 1)), -7);
+    EXPECT_EQ(read(path("out")), "kept");
+    EXPECT_EQ(listing(), "in.bin mb2.data mb2.py mb2.rsrc mb2.second out ");
+    shell("rm -f out");
   }
 }
 
