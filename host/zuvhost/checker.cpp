@@ -287,7 +287,7 @@ class Checker {
     if (const host::CommandSpec* spec = findPluginCommand(manifest_, expr.text)) {
       return pluginCall(expr, *spec);
     }
-    throw ScriptError(expr.position, "unknown command '" + expr.text + "'");
+    throw ScriptError(expr.position, unknownName(expr));
   }
 
   // A value argument must agree with the kind its parameter takes (Kind::None: any value).

@@ -206,7 +206,10 @@ struct Constant {
   Typed value;
 };
 
-// True and False, and the text formats of TEXT TO BLOB under their names old and new.
+Typed asciiCode(int64_t code) { return Typed{Kind::Longint, code}; }
+
+// True and False; the text formats of TEXT TO BLOB under their names old and new; and 4D's ASCII
+// codes theme, the character codes of keys and control characters (Char(Carriage return)).
 const Constant kConstants[] = {
     {"True", Typed{Kind::Boolean, true}},
     {"False", Typed{Kind::Boolean, false}},
@@ -221,6 +224,59 @@ const Constant kConstants[] = {
     {"UTF8 C string", Typed{Kind::Longint, int64_t{kUtf8CString}}},
     {"UTF8 text with length", Typed{Kind::Longint, int64_t{kUtf8TextWithLength}}},
     {"UTF8 text without length", Typed{Kind::Longint, int64_t{kUtf8TextWithoutLength}}},
+    {"Home key", asciiCode(1)},
+    {"Enter", asciiCode(3)},
+    {"End key", asciiCode(4)},
+    {"Help key", asciiCode(5)},
+    {"Backspace", asciiCode(8)},
+    {"Tab", asciiCode(9)},
+    {"Line feed", asciiCode(10)},
+    {"Page up key", asciiCode(11)},
+    {"Page down key", asciiCode(12)},
+    {"Carriage return", asciiCode(13)},
+    {"Escape", asciiCode(27)},
+    {"Left arrow key", asciiCode(28)},
+    {"Right arrow key", asciiCode(29)},
+    {"Up arrow key", asciiCode(30)},
+    {"Down arrow key", asciiCode(31)},
+    {"Space", asciiCode(32)},
+    {"Double quote", asciiCode(34)},
+    {"Quote", asciiCode(39)},
+    {"Period", asciiCode(46)},
+    {"Delete key", asciiCode(127)},
+    {"NUL ASCII", asciiCode(0)},
+    {"SOH ASCII", asciiCode(1)},
+    {"STX ASCII", asciiCode(2)},
+    {"ETX ASCII", asciiCode(3)},
+    {"EOT ASCII", asciiCode(4)},
+    {"ENQ ASCII", asciiCode(5)},
+    {"ACK ASCII", asciiCode(6)},
+    {"BEL ASCII", asciiCode(7)},
+    {"BS ASCII", asciiCode(8)},
+    {"HT ASCII", asciiCode(9)},
+    {"LF ASCII", asciiCode(10)},
+    {"VT ASCII", asciiCode(11)},
+    {"FF ASCII", asciiCode(12)},
+    {"CR ASCII", asciiCode(13)},
+    {"SO ASCII", asciiCode(14)},
+    {"SI ASCII", asciiCode(15)},
+    {"DLE ASCII", asciiCode(16)},
+    {"DC1 ASCII", asciiCode(17)},
+    {"DC2 ASCII", asciiCode(18)},
+    {"DC3 ASCII", asciiCode(19)},
+    {"DC4 ASCII", asciiCode(20)},
+    {"NAK ASCII", asciiCode(21)},
+    {"SYN ASCII", asciiCode(22)},
+    {"ETB ASCII", asciiCode(23)},
+    {"CAN ASCII", asciiCode(24)},
+    {"EM ASCII", asciiCode(25)},
+    {"SUB ASCII", asciiCode(26)},
+    {"ESC ASCII", asciiCode(27)},
+    {"FS ASCII", asciiCode(28)},
+    {"GS ASCII", asciiCode(29)},
+    {"RS ASCII", asciiCode(30)},
+    {"US ASCII", asciiCode(31)},
+    {"DEL ASCII", asciiCode(127)},
 };
 
 }  // namespace
@@ -251,6 +307,11 @@ const HostCommand* findHostCommand(std::string_view name) {
     if (lowerCase(command.name) == wanted) return &command;
   }
   return nullptr;
+}
+
+std::string unknownName(const Expr& call) {
+  return (call.hasParentheses ? "unknown command '" : "unknown command or constant '") + call.text +
+         "'";
 }
 
 const Typed* findConstant(std::string_view name) {

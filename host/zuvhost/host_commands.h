@@ -4,6 +4,7 @@
 // the constants of 4D a script may name.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -42,6 +43,9 @@ size_t valueCount(const Expr& call);
 const HostCommand* findHostCommand(std::string_view name);
 // A constant by name, ignoring case; nullptr when there is none.
 const Typed* findConstant(std::string_view name);
+// What a call of a name that is neither a command nor (written without parentheses) a constant
+// is told.
+std::string unknownName(const Expr& call);
 
 // The arguments of host commands: a text, a whole number, a BLOB variable.
 host::Text textArgument(Interpreter& in, const Expr& expr);

@@ -274,7 +274,7 @@ Typed Interpreter::call(const Expr& expr) {
   }
   if (const HostCommand* command = findHostCommand(expr.text)) return command->run(*this, expr);
   const host::CommandSpec* spec = findPluginCommand(emulator_.manifest(), expr.text);
-  if (!spec) throw ScriptError(expr.position, "unknown command '" + expr.text + "'");
+  if (!spec) throw ScriptError(expr.position, unknownName(expr));
   return callCommand(expr, *spec);
 }
 

@@ -90,7 +90,7 @@ const ScriptCase kControlFlowCases[] = {
      "3:1: 'End iff' is no block word: the If of line 1 has no End if"},
     {"While (False)\nEndwhile",
      "2:1: 'Endwhile' is no block word: the While of line 1 has no End while"},
-    {"If (True)\nEnd iff\nEnd if", "2:1: unknown command 'End iff'"},
+    {"If (True)\nEnd iff\nEnd if", "2:1: unknown command or constant 'End iff'"},
     {"While (True)\nEnd if", "2:1: End if without If"},
     {"Repeat\n1", "1:1: Repeat has no Until"},
     {"For ($i; 1; 2)\n1", "1:1: For has no End for"},
@@ -220,6 +220,54 @@ const ScriptCase kFunctionCases[] = {
 
 TEST_F(ZuvhostLanguageTest, RunsTheFunctionsOfTheLanguage) {
   runTable(std::begin(kFunctionCases), std::end(kFunctionCases));
+}
+
+// The constants of 4D's ASCII codes theme, under the names 4D gives them.
+struct CharacterConstant {
+  const char* name;
+  int code;
+};
+
+const CharacterConstant kAsciiCodes[] = {
+    {"Home key", 1},         {"Enter", 3},         {"End key", 4},
+    {"Help key", 5},         {"Backspace", 8},     {"Tab", 9},
+    {"Line feed", 10},       {"Page up key", 11},  {"Page down key", 12},
+    {"Carriage return", 13}, {"Escape", 27},       {"Left arrow key", 28},
+    {"Right arrow key", 29}, {"Up arrow key", 30}, {"Down arrow key", 31},
+    {"Space", 32},           {"Double quote", 34}, {"Quote", 39},
+    {"Period", 46},          {"Delete key", 127},  {"NUL ASCII", 0},
+    {"SOH ASCII", 1},        {"STX ASCII", 2},     {"ETX ASCII", 3},
+    {"EOT ASCII", 4},        {"ENQ ASCII", 5},     {"ACK ASCII", 6},
+    {"BEL ASCII", 7},        {"BS ASCII", 8},      {"HT ASCII", 9},
+    {"LF ASCII", 10},        {"VT ASCII", 11},     {"FF ASCII", 12},
+    {"CR ASCII", 13},        {"SO ASCII", 14},     {"SI ASCII", 15},
+    {"DLE ASCII", 16},       {"DC1 ASCII", 17},    {"DC2 ASCII", 18},
+    {"DC3 ASCII", 19},       {"DC4 ASCII", 20},    {"NAK ASCII", 21},
+    {"SYN ASCII", 22},       {"ETB ASCII", 23},    {"CAN ASCII", 24},
+    {"EM ASCII", 25},        {"SUB ASCII", 26},    {"ESC ASCII", 27},
+    {"FS ASCII", 28},        {"GS ASCII", 29},     {"RS ASCII", 30},
+    {"US ASCII", 31},        {"DEL ASCII", 127},
+};
+
+TEST_F(ZuvhostLanguageTest, NamesTheCharactersOfTheAsciiCodesTheme) {
+  for (const CharacterConstant& c : kAsciiCodes) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(run(std::string("Character code(Char(") + c.name + "))"),
+              std::to_string(c.code) + "\n");
+  }
+}
+
+const ScriptCase kCharacterConstantCases[] = {
+    {"$crlf:=Char(Carriage return)+Char(Line feed)\nLength($crlf)\n$crlf=\"\\r\\n\"", "2\nTrue\n"},
+    // Constants' names ignore case, as 4D's do.
+    {"carriage RETURN+tab\nCharacter code(Char(dc1 ascii))", "22\n17\n"},
+    {"$x:=Tab\n$x:=\"a\"", "2:5: $x holds a Longint, it cannot take a Text"},
+    {"Char(Carriage retrun)", "1:6: unknown command or constant 'Carriage retrun'"},
+    {"Tab(1)", "1:1: unknown command 'Tab'"},
+};
+
+TEST_F(ZuvhostLanguageTest, ReadsCharacterConstantsAsFourDNamesThem) {
+  runTable(std::begin(kCharacterConstantCases), std::end(kCharacterConstantCases));
 }
 
 // What TEXT TO BLOB writes for "é" in each format, and that BLOB to text reads it back.

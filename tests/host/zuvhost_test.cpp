@@ -235,7 +235,7 @@ const ParseCase kCheckCases[] = {
     {"blob SIZE($b)", "ok"},
     {"ZUV_Seconds2DateTime(0; $d; $t; 0)", "ok"},
     {"ZUV_Nope(1)", "1:1: unknown command 'ZUV_Nope'"},
-    {"$x:=Frobnicate", "1:5: unknown command 'Frobnicate'"},
+    {"$x:=Frobnicate", "1:5: unknown command or constant 'Frobnicate'"},
     {"ZUV_Text2Base64(\"a\"; 1; 2)", "1:25: ZUV_Text2Base64 takes at most 2 parameters"},
     {"ZUV_Seconds2DateTime(0; !2000-01-01!; $t; 0)",
      "1:25: parameter 2 (date) of ZUV_Seconds2DateTime must be a variable"},
@@ -245,7 +245,7 @@ const ParseCase kCheckCases[] = {
     {"Length(TEXT TO BLOB(\"a\"; $b))", "1:8: TEXT TO BLOB gives no value"},
     {"TEXT TO BLOB(\"a\")", "1:1: TEXT TO BLOB takes 2 to 4 parameters"},
     {"TEXT TO BLOB(\"a\"; \"b\")", "1:19: parameter 2 of TEXT TO BLOB must be a variable"},
-    {"1\n$a{ZUV_Nope}:=1", "2:4: unknown command 'ZUV_Nope'"},
+    {"1\n$a{ZUV_Nope}:=1", "2:4: unknown command or constant 'ZUV_Nope'"},
 };
 
 TEST(ZuvhostCheckTest, RefusesUnknownNamesAndMisplacedArgumentsBeforeRunning) {
@@ -450,7 +450,7 @@ TEST(ZuvhostBinaryTest, ExitStatusTellsHowTheScriptEnded) {
   EXPECT_EQ(syntax.output, "-e:2:5: the text has no closing '\"'\n");
   ShellRun unknown = shell("printf '1\\nZUV_Nope\\n' | zuvhost -");
   EXPECT_EQ(unknown.status, 2);
-  EXPECT_EQ(unknown.output, "stdin:2:1: unknown command 'ZUV_Nope'\n") << "nothing ran";
+  EXPECT_EQ(unknown.output, "stdin:2:1: unknown command or constant 'ZUV_Nope'\n") << "nothing ran";
   ShellRun wrongKind = shell("zuvhost -e '1' -e 'Length(2)' -e '3'");
   EXPECT_EQ(wrongKind.status, 2);
   EXPECT_EQ(wrongKind.output, "-e:2:8: a Text is wanted here, not a Longint\n") << "nothing ran";
