@@ -1,6 +1,7 @@
 #include "operators.h"
 
 #include <cmath>
+#include <vector>
 
 namespace zuvhost {
 
@@ -147,6 +148,51 @@ int compare(const Typed& left, const Typed& right) {
   return compareValues(std::get<bool>(left.value), std::get<bool>(right.value));
 }
 
+constexpr char16_t kWildcard = u'@';
+
+bool startsWith(const host::Text& text, const host::Text& part) {
+  return text.compare(0, part.size(), part) == 0;
+}
+
+bool endsWith(const host::Text& text, const host::Text& part) {
+  return text.size() >= part.size() &&
+         text.compare(text.size() - part.size(), part.size(), part) == 0;
+}
+
+// Whether `text` matches `pattern`, in which each "@" stands for any run of characters, the
+// empty one included: the pattern's first piece starts the text, its last ends it, and the
+// pieces between follow in order, each found as early as it can be, without overlapping.
+bool matchesWildcards(const host::Text& text, const host::Text& pattern) {
+  std::vector<host::Text> pieces;
+  for (size_t from = 0;;) {
+    size_t at = pattern.find(kWildcard, from);
+    pieces.push_back(pattern.substr(from, at == host::Text::npos ? host::Text::npos : at - from));
+    if (at == host::Text::npos) break;
+    from = at + 1;
+  }
+  const host::Text& first = pieces.front();
+  const host::Text& last = pieces.back();
+  if (pieces.size() == 1) return text == first;
+  if (text.size() < first.size() + last.size()) return false;
+  if (!startsWith(text, first) || !endsWith(text, last)) return false;
+  size_t next = first.size();
+  size_t end = text.size() - last.size();
+  for (size_t i = 1; i + 1 < pieces.size(); ++i) {
+    if (pieces[i].empty()) continue;
+    size_t found = text.find(pieces[i], next);
+    if (found == host::Text::npos || found + pieces[i].size() > end) return false;
+    next = found + pieces[i].size();
+  }
+  return true;
+}
+
+// = and # on texts, as 4D compares them: without regard to case, and with "@" in the right-hand
+// text as a wildcard (in the left-hand one it is a character like any other).
+bool textsMatch(const Typed& left, const Typed& right) {
+  return matchesWildcards(foldCase(std::get<host::Text>(left.value)),
+                          foldCase(std::get<host::Text>(right.value)));
+}
+
 bool comparisonHolds(const std::string& op, int order) {
   if (op == "=") return order == 0;
   if (op == "#") return order != 0;
@@ -193,6 +239,9 @@ Typed applyBinary(const std::string& op, const Typed& left, const Typed& right, 
   if (kind == Kind::None) throw ScriptError(where, refusedOperands(op, left.kind, right.kind));
   if (op == "&") return Typed{kind, std::get<bool>(left.value) && std::get<bool>(right.value)};
   if (op == "|") return Typed{kind, std::get<bool>(left.value) || std::get<bool>(right.value)};
+  if (left.kind == Kind::Text && (op == "=" || op == "#")) {
+    return Typed{kind, textsMatch(left, right) == (op == "=")};
+  }
   if (isComparison(op)) return Typed{kind, comparisonHolds(op, compare(left, right))};
   if (kind == Kind::Text) {
     return Typed{kind, std::get<host::Text>(left.value) + std::get<host::Text>(right.value)};

@@ -42,6 +42,18 @@ const ScriptCase kOperatorCases[] = {
     {"1<2\n2<=2\n3>=4\n3>2.5\n1=1.0", "True\nTrue\nFalse\nTrue\nTrue\n"},
     {"True & False\nTrue | False\n(1<2) & (2<3)\nNot(True)", "False\nTrue\nTrue\nFalse\n"},
     {"True=False\nTrue#False", "False\nTrue\n"},
+    // In = and #, "@" in the right-hand text stands for any run of characters, as in 4D.
+    {"\"abcdef\"=\"abc@\"\n\"ABCDEF\"=\"abc@\"\n\"abc\"=\"abc@\"\n\"\"=\"@\"",
+     "True\nTrue\nTrue\nTrue\n"},
+    {"\"abcdef\"=\"@def\"\n\"abcdef\"=\"@CD@\"\n\"abcdef\"=\"a@f\"\n\"abcdef\"=\"a@c@@f\"",
+     "True\nTrue\nTrue\nTrue\n"},
+    {"\"abcdef\"=\"@abc\"\n\"abcdef\"=\"a@e\"\n\"ab\"=\"abc@\"\n\"a\"=\"a@a\"\n\"aba\"=\"@ab@ba\"",
+     "False\nFalse\nFalse\nFalse\nFalse\n"},
+    {"\"250 OK\"#\"2@\"\n\"550 no\"#\"2@\"", "False\nTrue\n"},
+    {"$code:=\"250\"\nIf ($code=\"2@\")\n\"accepted\"\nEnd if", "accepted\n"},
+    // On the left, and in the other comparisons, "@" is a character like any other.
+    {"\"abc@\"=\"abcdef\"\n\"a@\"=\"a@\"\n\"b\"<\"a@\"\n\"a@\">=\"a@\"",
+     "False\nTrue\nFalse\nTrue\n"},
     // Dates move by days and subtract to days; the empty date stays empty.
     {"!2000-02-28!+1\n!2000-01-01!-1", "2000-02-29\n1999-12-31\n"},
     {"!2000-03-01!-!2000-02-01!\n!2000-01-01!<!2000-01-02!", "29\nTrue\n"},
