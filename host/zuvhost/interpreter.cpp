@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <new>
 #include <stdexcept>
 
 #include "host_commands.h"
@@ -301,9 +302,28 @@ host::Value Interpreter::argumentFor(const host::CommandSpec& spec, size_t index
   return hostArgument(spec, index, arg, evaluate(arg));
 }
 
-Typed Interpreter::callCommand(const Expr& expr, const host::CommandSpec& spec) {
+// The plug-in's host takes each argument as a copy of its value. A copy the machine has no memory
+// for is a call the host could not make: it is reported at the call, as the host's own refusals
+// are, and the command is not called.
+std::vector<host::Value> Interpreter::argumentsFor(const Expr& call,
+                                                   const host::CommandSpec& spec) {
   std::vector<host::Value> args;
-  for (size_t i = 0; i < expr.args.size(); ++i) args.push_back(argumentFor(spec, i, expr.args[i]));
+  args.reserve(call.args.size());
+  for (size_t i = 0; i < call.args.size(); ++i) {
+    try {
+      args.push_back(argumentFor(spec, i, call.args[i]));
+    } catch (const std::bad_alloc&) {
+      throw HostRefusal(call.position, spec.name + " parameter " + std::to_string(i + 1) + " (" +
+                                           spec.params[i].name +
+                                           "): the host has no memory for a copy of the "
+                                           "argument; the command was not called");
+    }
+  }
+  return args;
+}
+
+Typed Interpreter::callCommand(const Expr& expr, const host::CommandSpec& spec) {
+  std::vector<host::Value> args = argumentsFor(expr, spec);
   host::Outcome outcome;
   try {
     outcome = emulator_.call(spec.name, std::move(args));

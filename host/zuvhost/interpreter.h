@@ -49,6 +49,7 @@ class Interpreter {
   Typed element(const Expr& expr);
   Typed call(const Expr& expr);
   Typed callCommand(const Expr& expr, const host::CommandSpec& spec);
+  std::vector<host::Value> argumentsFor(const Expr& call, const host::CommandSpec& spec);
   host::Value argumentFor(const host::CommandSpec& spec, size_t index, const Expr& arg);
   void storeOutputs(const host::CommandSpec& spec, const Expr& call, host::Outcome& outcome);
 

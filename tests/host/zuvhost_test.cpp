@@ -14,9 +14,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "peers/peers.h"
+#include "support/sanitizers.h"
 #include "support/shell_run.h"
 #include "support/zuvhost_run.h"
 #include "zuvhost/interpreter.h"
@@ -296,6 +299,94 @@ TEST_F(ZuvhostRunTest, ACallTheHostCannotMakeStopsTheScriptAndRunsNothing) {
             "1:1: ZUV_QueuePush parameter 2 (text): the host has no memory for a text of 7 units; "
             "the command was not called");
   EXPECT_EQ(run("ZUV_QueueSize(7)"), "0\n");
+}
+
+// The process's address space held to what it maps now and `headroom` bytes more while the cap
+// lives, so that a larger allocation fails as it does on a machine out of memory.
+class AddressSpaceCap {
+ public:
+  explicit AddressSpaceCap(int64_t headroom) {
+    ::getrlimit(RLIMIT_AS, &saved_);
+    rlimit capped = saved_;
+    capped.rlim_cur = static_cast<rlim_t>(mappedBytes() + headroom);
+    applied_ = ::setrlimit(RLIMIT_AS, &capped) == 0;
+  }
+  AddressSpaceCap(const AddressSpaceCap&) = delete;
+  AddressSpaceCap& operator=(const AddressSpaceCap&) = delete;
+  ~AddressSpaceCap() { ::setrlimit(RLIMIT_AS, &saved_); }
+  bool applied() const { return applied_; }
+
+ private:
+  static int64_t mappedBytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) return std::stoll(line.substr(7)) * 1024;
+    }
+    return 0;
+  }
+  rlimit saved_{};
+  bool applied_ = false;
+};
+
+// While it lives, malloc maps every block of a megabyte and more apart and unmaps it at free,
+// instead of keeping what is freed for reuse as the emulator has it: a large copy then needs
+// address space of its own.
+class LargeBlocksMappedApart {
+ public:
+  LargeBlocksMappedApart() {
+    applied_ = ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024) == 1 && ::mallopt(M_MMAP_MAX, 65536) == 1;
+  }
+  LargeBlocksMappedApart(const LargeBlocksMappedApart&) = delete;
+  LargeBlocksMappedApart& operator=(const LargeBlocksMappedApart&) = delete;
+  ~LargeBlocksMappedApart() { ::mallopt(M_MMAP_MAX, 0); }  // the emulator's way again
+  bool applied() const { return applied_; }
+
+ private:
+  bool applied_ = false;
+};
+
+// An argument the interpreter has no memory to copy for the plug-in stops the script at its call,
+// with the call's line and column, as a host refusal (exit status 1), and the command does not
+// run. The values are made first, without the cap; each copy then needs 4 MB or more, which
+// neither the cap nor the free memory of the heap leaves.
+TEST_F(ZuvhostRunTest, AnArgumentWithoutMemoryForItsCopyStopsTheScriptAtItsCall) {
+  if (zuvtest::kAddressSanitizer) GTEST_SKIP() << "the sanitizer's allocator aborts instead";
+  constexpr size_t kSmallestCopy = 4 * 1024 * 1024;
+  LargeBlocksMappedApart mappedApart;
+  ASSERT_TRUE(mappedApart.applied());
+  zuvhost::Interpreter interpreter(emulator, [](std::string_view) {});
+  zuvhost::Script script = zuvhost::parseScript(
+      "$t:=\"0123456789abcdef\"\nFor ($i; 1; 18)\n$t:=$t+$t\nEnd for\nTEXT TO BLOB($t; $b)\n"
+      "  ZUV_QueuePush(7; $t)\nZUV_DigestAddBlob(1; $b)");
+  interpreter.check(script);
+  interpreter.run(zuvhost::Script(script.begin(), script.end() - 2));
+  if (::mallinfo2().fordblks >= kSmallestCopy) {
+    GTEST_SKIP() << "earlier tests in this process left free memory a copy could reuse";
+  }
+  const char* const expected[] = {
+      "6:3: ZUV_QueuePush parameter 2 (text): the host has no memory for a copy of the "
+      "argument; the command was not called",
+      "7:1: ZUV_DigestAddBlob parameter 2 (blob): the host has no memory for a copy of the "
+      "argument; the command was not called",
+  };
+  for (size_t i = 0; i < 2; ++i) {
+    const zuvhost::Statement& call = script[script.size() - 2 + i];
+    std::string outcome = "ran to its end";
+    {
+      AddressSpaceCap cap(1024 * 1024);
+      ASSERT_TRUE(cap.applied());
+      try {
+        interpreter.run(zuvhost::Script{call});
+      } catch (const zuvhost::HostRefusal& refusal) {
+        outcome = std::to_string(refusal.position.line) + ":" +
+                  std::to_string(refusal.position.column) + ": " + refusal.what();
+      } catch (const std::exception& other) {
+        outcome = std::string("stopped with no line and column: ") + other.what();
+      }
+    }
+    EXPECT_EQ(outcome, expected[i]);
+  }
+  EXPECT_EQ(run("ZUV_QueueSize(7)"), "0\n") << "the command did not run";
 }
 
 TEST_F(ZuvhostRunTest, MovesBlobsThroughDocuments) {
