@@ -112,7 +112,7 @@ class BlobReceive {
         request_(request),
         conversion_(conversion),
         receiver_(stream, conversion.cutsUTF8()),
-        search_(delimiter, ZeroByte::kIsData),
+        search_(delimiter),
         deadline_(request.timeout > 0 ? Deadline::afterTicks(request.timeout) : Deadline::none()) {
     int64_t start = blob_.size();
     searchStart_ = (request.flags & kSearchNewBytesOnly) != 0

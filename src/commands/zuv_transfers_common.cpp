@@ -160,41 +160,16 @@ void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing) {
 
 // ---- Delimiter search ---------------------------------------------------------------------------
 
-bool DelimiterSearch::matchesSomething() const {
-  if (delimiter_.empty()) return false;
-  return zero_ == ZeroByte::kIsData || delimiter_.find('\0') == std::string::npos;
-}
-
-// The end of what a search from `start` reads: for a zero-terminated search the first zero byte
-// at or after it, else (and without one) the buffer's end. Bytes already known to hold no zero
-// are not read again.
-int64_t DelimiterSearch::zeroLimit(const char* bytes, int64_t size, int64_t start) {
-  if (zero_ == ZeroByte::kIsData) return size;
-  if (start < zeroFreeFrom_ || start > zeroFreeTo_) {
-    zeroFreeFrom_ = zeroFreeTo_ = start;
-    zeroAt_ = -1;
-  }
-  if (zeroAt_ >= 0) return zeroAt_;
-  const void* zero = std::memchr(bytes + zeroFreeTo_, 0, static_cast<size_t>(size - zeroFreeTo_));
-  if (zero == nullptr) {
-    zeroFreeTo_ = size;
-    return size;
-  }
-  zeroAt_ = zeroFreeTo_ = static_cast<const char*>(zero) - bytes;
-  return zeroAt_;
-}
-
 int64_t DelimiterSearch::find(const char* bytes, int64_t size, int64_t start) {
   if (!matchesSomething() || start < 0 || start >= size) return -1;
-  const int64_t end = zeroLimit(bytes, size, start);
   const int64_t n = length();
   if (start < checkedFrom_ || start > checkedTo_) checkedFrom_ = checkedTo_ = start;
   const int64_t from = std::max(start, checkedTo_);
-  if (end - from < n) return -1;
+  if (size - from < n) return -1;
   const void* hit =
-      memmem(bytes + from, static_cast<size_t>(end - from), delimiter_.data(), delimiter_.size());
+      memmem(bytes + from, static_cast<size_t>(size - from), delimiter_.data(), delimiter_.size());
   if (hit != nullptr) return static_cast<const char*>(hit) - bytes;
-  // Every start up to end - n was compared whole: those bytes never change again.
-  checkedTo_ = end - n + 1;
+  // Every start up to size - n was compared whole: those bytes never change again.
+  checkedTo_ = size - n + 1;
   return -1;
 }

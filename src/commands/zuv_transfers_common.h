@@ -259,37 +259,23 @@ void idleAfterEmptyPass(tcp::TCPGlob* stream, const LoopPacing& pacing);
 
 // ---- Delimiter search ---------------------------------------------------------------------------
 
-// What a zero byte is to a delimiter search: the end of a text's bytes, or a byte like any other
-// in a BLOB's.
-enum class ZeroByte { kEndsTheSearch, kIsData };
-
-// Finds a delimiter in a receive buffer that only grows. A text receive finds it the way a
-// zero-terminated search from a start offset would: the first occurrence at or after the start
-// that ends before the first zero byte at or after the start. A BLOB holds binary data, so a
-// BLOB receive finds the first occurrence at or after the start in every byte received. The
-// search stays inside the buffer, and it remembers how far it got, so that a receive that
-// searches its whole buffer on every pass still reads each byte about once.
+// Finds a delimiter in a receive buffer that only grows: the first occurrence at or after the
+// start in every byte received, zero bytes included, since texts keep their U+0000 as BLOBs keep
+// their zero bytes. The search stays inside the buffer, and it remembers how far it got, so that
+// a receive that searches its whole buffer on every pass still reads each byte about once.
 //
-// An empty delimiter matches nothing; nor does one that holds a zero byte when a zero byte ends
-// the search, since a zero-terminated search could never match it.
+// An empty delimiter matches nothing.
 class DelimiterSearch {
  public:
-  explicit DelimiterSearch(std::string_view delimiter, ZeroByte zero = ZeroByte::kEndsTheSearch)
-      : delimiter_(delimiter), zero_(zero) {}
-  bool matchesSomething() const;
+  explicit DelimiterSearch(std::string_view delimiter) : delimiter_(delimiter) {}
+  bool matchesSomething() const { return !delimiter_.empty(); }
   int64_t length() const { return static_cast<int64_t>(delimiter_.size()); }
   // The offset of the match in bytes[0, size), or -1. The bytes below an earlier call's size must
   // not have changed since.
   int64_t find(const char* bytes, int64_t size, int64_t start);
 
  private:
-  int64_t zeroLimit(const char* bytes, int64_t size, int64_t start);
-
   std::string delimiter_;
-  ZeroByte zero_;
-  int64_t zeroFreeFrom_ = 0;  // bytes[zeroFreeFrom_, zeroFreeTo_) hold no zero byte
-  int64_t zeroFreeTo_ = 0;
-  int64_t zeroAt_ = -1;      // the zero byte at zeroFreeTo_, once one was met
   int64_t checkedFrom_ = 0;  // no match starts in [checkedFrom_, checkedTo_)
   int64_t checkedTo_ = 0;
 };

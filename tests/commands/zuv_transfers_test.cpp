@@ -571,15 +571,49 @@ TEST_F(TransfersTest, AReleaseDuringAReceiveAnswersBusyAndTheReceiveGoesOn) {
   EXPECT_EQ(run("ZUV_TCPRelease", {num(id), num(0)}).number(), 0);
 }
 
-TEST_F(TransfersTest, AZeroByteHidesTheDelimiterFromTheWholeBufferSearch) {
+struct ZeroBeforeDelimiterCase {
+  int64_t filter;
+  int64_t flags;
+  std::string text;  // UTF-8
+  int64_t count;
+  std::string rest;  // what the next receive gets
+};
+
+// A text keeps its zero bytes, so its receive looks for the delimiter in every byte, as a BLOB
+// receive does: a zero byte before the delimiter hides nothing, and what follows the delimiter
+// stays in the stream, with every flag and under text filters.
+TEST_F(TransfersTest, AZeroByteBeforeTheDelimiterHidesNothing) {
+  const std::string wire("x\0yz\r\nrest-of-stream", 20);
+  const ZeroBeforeDelimiterCase cases[] = {
+      {0, 0, "x\0yz\r\n"s, 6, "rest-of-stream"},
+      {0, 0x2, "x\0yz"s, 4, "\r\nrest-of-stream"},
+      {0, 0x4, "x\0yz\r\n"s, 6, "rest-of-stream"},
+      {0x2, 0, "x\0yz\r\n"s, 6, "rest-of-stream"},
+      {0x2, 0x2, "x\0yz"s, 4, "\r\nrest-of-stream"},
+      {0x1000 | 0x4, 0, "x\0yz\r\n\n"s, 6, "rest-of-stream"},
+      {0x1000 | 0x4, 0x4, "x\0yz\r\n\n"s, 6, "rest-of-stream"},
+  };
   HeldPeer peer;
   int64_t id = connect(peer);
-  peer.write(std::string("ab\0c\r\nd", 7));
-  ASSERT_TRUE(awaitAvailable(id, 7));
-  Outcome received = receive(id, "", 7, 0, 0, "\r\n", -1);
-  EXPECT_EQ(received.number(), 7);
-  EXPECT_EQ(available(id), 0);
-  // A delimiter whose bytes hold a zero byte matches nothing.
+  for (const ZeroBeforeDelimiterCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "filter 0x" << std::hex << c.filter << " flags " << c.flags);
+    peer.write(wire);
+    ASSERT_TRUE(awaitAvailable(id, 20));
+    Outcome line = receive(id, "", 100, c.filter, c.flags, "\r\n", 60);
+    EXPECT_EQ(line.number(), c.count);
+    EXPECT_EQ(hexOf(bytesOf(line)), hexOf(c.text));
+    Outcome rest = receive(id, "", 100, 0, 0, "", 0);
+    EXPECT_EQ(hexOf(bytesOf(rest)), hexOf(c.rest));
+    EXPECT_EQ(available(id), 0);
+  }
+  // A delimiter that holds a zero byte is found like any other; one that does not come leaves
+  // the whole text to the limit.
+  peer.write("xa\0by"s);
+  ASSERT_TRUE(awaitAvailable(id, 5));
+  Outcome zero = receive(id, "", 5, 0, 0, std::string_view("a\0b", 3), -1);
+  EXPECT_EQ(zero.number(), 4);
+  EXPECT_EQ(hexOf(bytesOf(zero)), hexOf("xa\0b"s));
+  EXPECT_EQ(bytesOf(next(id)), "y");
   peer.write("xay");
   ASSERT_TRUE(awaitAvailable(id, 3));
   Outcome whole = receive(id, "", 3, 0, 0, std::string_view("a\0b", 3), -1);
