@@ -333,6 +333,26 @@ TEST(ReadmeTest, NamesTheFoldersTheScriptsPutZuvhostIn) {
   EXPECT_NE(readmeSection("zuvhost").find(demoFolder + "/zuvhost"), std::string::npos);
 }
 
+// A statement "`ZUV_Command(...)` gives `result`" of the reference is run by zuvhost, which must
+// print that result.
+TEST(CommandReferenceTest, EveryCallThatTheReferenceSaysGivesAResultGivesIt) {
+  const std::regex statement("`(ZUV_[A-Za-z0-9]+\\([^`\\n]*\\))`\\s+gives\\s+`([^`\\n]*)`");
+  int statements = 0;
+  for (const char* file : {"docs/commands.md", "docs/constants.md"}) {
+    std::string text = sourceFile(file);
+    for (std::sregex_iterator it(text.begin(), text.end(), statement), end; it != end; ++it) {
+      std::string call = (*it)[1];
+      SCOPED_TRACE(std::string(file) + ": " + call);
+      std::string quoted = std::regex_replace(call, std::regex("'"), "'\\''");
+      ShellRun run = zuvhost("-e '" + quoted + "'");
+      EXPECT_EQ(run.status, 0) << run.output;
+      EXPECT_EQ(run.output, (*it)[2].str() + "\n");
+      ++statements;
+    }
+  }
+  EXPECT_GE(statements, 6);
+}
+
 // What the reference says of an empty picture is what a picture variable without data gets.
 TEST(CommandReferenceTest, AnEmptyPictureGetsWhatTheReferenceSays) {
   std::string section = *sourceReference().section("ZUV_PictureInfo");

@@ -7,7 +7,10 @@
 // mode (no PKCS#7 padding); a text decryption drops every trailing zero byte again. Key and IV
 // are the bytes of their texts in the command's character set (UTF-8 or host character set
 // 100), the key cut to the algorithm's key size, the IV completed with zero bytes or cut to the
-// mode's IV size.
+// mode's IV size. libmcrypt completes a shorter key with zero bytes to the next key length its
+// module knows (DES 8, Triple DES 24, Twofish and AES 16, 24 or 32, so AES runs AES-128, -192 or
+// -256 by the key's length) and takes a Blowfish or CAST-128 key as given (CAST-128's lengths 5,
+// 10 and 16 complete a key as its own key schedule does): a peer must use the same keys.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,15 @@
 // Ciphers through ZUV_EncryptBlob, ZUV_DecryptBlob, ZUV_EncryptText and ZUV_DecryptText,
-// compared with `openssl enc` (AES-256) and with libgcrypt (every algorithm and mode, through
-// python3's ctypes; 8-bit OFB, which no library offers, built from ECB), and ROT13 through
-// ZUV_Rot13Text and ZUV_Rot13Blob, compared with `tr`.
+// compared with `openssl enc` (AES-256), with libgcrypt (every algorithm and mode, through
+// python3's ctypes; 8-bit OFB, which no library offers, built from ECB) and with OpenSSL's
+// libcrypto (every key length, as the cipher table of docs/constants.md gives it), and ROT13
+// through ZUV_Rot13Text and ZUV_Rot13Blob, compared with `tr`.
 
 #include "services/crypto.h"
 
+#include <fstream>
+#include <map>
 #include <random>
+#include <regex>
 
 #include <malloc.h>
 
@@ -75,6 +79,177 @@ for line in lines:
     out = ofb8(algo, key, iv, data) if mode == 3 else crypt(algo, MODES[mode], key, iv, data)
     print(out.hex())
 )";
+
+// The block cipher of each id with a key of any length it takes, encrypting one block: OpenSSL's
+// libcrypto (its legacy provider for DES, CAST-128 and Blowfish, whose variable key lengths it
+// sets as given), and libgcrypt for Twofish, which OpenSSL lacks. A line holds the id, the mode
+// index, the key as it runs, the IV completed to a block and the plain bytes completed to whole
+// blocks, comma-separated in hexadecimal; the modes are built on the block cipher as their
+// definitions say.
+const char kBlockCipherOracle[] = R"(
+import ctypes
+V, P, I = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int
+
+def bind(library, name, result, *args):
+    function = getattr(library, name)
+    function.restype, function.argtypes = result, list(args)
+    return function
+
+ssl = ctypes.CDLL('libcrypto.so.3')
+load = bind(ssl, 'OSSL_PROVIDER_load', V, V, P)
+fetch = bind(ssl, 'EVP_CIPHER_fetch', V, V, P, P)
+new_context = bind(ssl, 'EVP_CIPHER_CTX_new', V)
+init = bind(ssl, 'EVP_EncryptInit_ex', I, V, V, V, P, P)
+set_key_length = bind(ssl, 'EVP_CIPHER_CTX_set_key_length', I, V, I)
+set_padding = bind(ssl, 'EVP_CIPHER_CTX_set_padding', I, V, I)
+update = bind(ssl, 'EVP_EncryptUpdate', I, V, P, ctypes.POINTER(I), P, I)
+assert load(None, b'legacy') and load(None, b'default')
+gcrypt = ctypes.CDLL('libgcrypt.so.20')
+bind(gcrypt, 'gcry_check_version', P, P)(None)
+gcry_open = bind(gcrypt, 'gcry_cipher_open', I, ctypes.POINTER(V), I, I, ctypes.c_uint)
+gcry_setkey = bind(gcrypt, 'gcry_cipher_setkey', I, V, P, ctypes.c_size_t)
+gcry_encrypt = bind(gcrypt, 'gcry_cipher_encrypt', I, V, P, ctypes.c_size_t, P, ctypes.c_size_t)
+OPENSSL = {1: 'DES', 2: 'DES-EDE3', 8: 'CAST5', 14: 'BF', 15: 'BF', 16: 'BF'}
+
+def openssl_block(ident, key):
+    name = 'AES-%d' % (8 * len(key)) if ident == 25 else OPENSSL[ident]
+    context = new_context()
+    cipher = fetch(None, (name + '-ECB').encode(), None)
+    assert cipher and init(context, cipher, None, None, None) == 1, name
+    assert set_key_length(context, len(key)) == 1, (name, len(key))
+    assert init(context, None, None, key, None) == 1 and set_padding(context, 0) == 1
+    def encrypt(block):
+        out, n = ctypes.create_string_buffer(len(block) + 32), I()
+        assert update(context, out, ctypes.byref(n), block, len(block)) == 1
+        assert n.value == len(block)
+        return out.raw[:n.value]
+    return encrypt
+
+def twofish_block(key):
+    handle = V()
+    assert gcry_open(ctypes.byref(handle), 303, 1, 0) == 0  # Twofish-128, ECB
+    assert gcry_setkey(handle, key, len(key)) == 0
+    def encrypt(block):
+        buffer = ctypes.create_string_buffer(block, len(block))
+        assert gcry_encrypt(handle, buffer, len(block), None, 0) == 0
+        return buffer.raw
+    return encrypt
+
+def xor(a, b):
+    return bytes(x ^ y for x, y in zip(a, b))
+
+def run_mode(encrypt, mode, iv, data):
+    n = len(iv)
+    blocks = [data[i:i + n] for i in range(0, len(data), n)]
+    if mode == 1:  # ECB
+        return b''.join(encrypt(block) for block in blocks)
+    if mode in (0, 4):  # CBC, OFB in whole blocks
+        out, register = [], iv
+        for block in blocks:
+            if mode == 0:
+                register = encrypt(xor(block, register))
+                out.append(register)
+            else:
+                register = encrypt(register)
+                out.append(xor(block, register))
+        return b''.join(out)
+    register, out = iv, bytearray()  # 8-bit CFB and OFB
+    for byte in data:
+        k = encrypt(register)[0]
+        out.append(byte ^ k)
+        register = register[1:] + bytes([out[-1] if mode == 2 else k])
+    return bytes(out)
+
+for line in lines:
+    ident, mode, key, iv, data = [bytes.fromhex(f.decode()) for f in line.split(b',')]
+    ident, mode = int(ident), int(mode)
+    encrypt = twofish_block(key) if ident == 10 else openssl_block(ident, key)
+    print(run_mode(encrypt, mode, iv, data).hex())
+)";
+
+// One row of the cipher table of docs/constants.md: its id and the key it runs with, read from
+// the row's last cell. `sizes` are the key lengths the cipher runs with, smallest first; a key
+// of another length is cut to the largest and completed with zero bytes to the next of them, or
+// is kept as it is when the table says "as given".
+struct CipherRow {
+  int id = 0;
+  std::string keyCell;
+  bool available = false;
+  bool asGiven = false;
+  std::vector<size_t> sizes;
+};
+
+std::vector<std::string> tableCells(const std::string& row) {
+  std::vector<std::string> cells;
+  std::string cell;
+  for (size_t i = 1; i < row.size(); ++i) {
+    if (row[i] != '|') {
+      cell += row[i];
+      continue;
+    }
+    size_t first = cell.find_first_not_of(' ');
+    cells.push_back(first == std::string::npos
+                        ? ""
+                        : cell.substr(first, cell.find_last_not_of(' ') - first + 1));
+    cell.clear();
+  }
+  return cells;
+}
+
+// Reads "none: ...", "1 to N bytes, as given ..." and "A, B or C bytes...; a shorter key is
+// completed with zero bytes ..."; false for a cell that says none of these.
+bool readKeyCell(CipherRow& row) {
+  const std::string& cell = row.keyCell;
+  std::smatch match;
+  if (cell.rfind("none", 0) == 0) return true;
+  row.available = true;
+  if (std::regex_search(cell, match, std::regex("^1 to ([0-9]+) bytes, as given"))) {
+    row.asGiven = true;
+    row.sizes = {std::stoul(match[1])};
+    return true;
+  }
+  if (!std::regex_search(cell, match, std::regex("^([0-9]+((, [0-9]+)* or [0-9]+)?) bytes")) ||
+      cell.find("a shorter key is completed with zero bytes") == std::string::npos) {
+    return false;
+  }
+  std::string sizes = match[1];
+  const std::regex number("[0-9]+");
+  for (std::sregex_iterator it(sizes.begin(), sizes.end(), number), end; it != end; ++it) {
+    row.sizes.push_back(std::stoul(it->str()));
+  }
+  return true;
+}
+
+std::vector<CipherRow> cipherTable() {
+  std::ifstream in(std::string(ZUV_SOURCE_DIR) + "/docs/constants.md");
+  std::vector<CipherRow> rows;
+  bool inSection = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("## ", 0) == 0) inSection = line == "## Cipher ids and modes";
+    if (!inSection || line.rfind("| ZUV ", 0) != 0) continue;
+    std::vector<std::string> cells = tableCells(line);
+    if (cells.size() != 4) continue;  // the table of modes
+    CipherRow row;
+    row.id = std::stoi(cells[1]);
+    row.keyCell = cells[3];
+    EXPECT_TRUE(readKeyCell(row)) << "id " << row.id << ": " << row.keyCell;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The key that the row says the cipher runs with.
+std::string keyRunWith(const CipherRow& row, std::string key) {
+  key.resize(std::min(key.size(), row.sizes.back()));
+  if (row.asGiven) return key;
+  for (size_t size : row.sizes) {
+    if (key.size() <= size) {
+      key.resize(size, '\0');
+      break;
+    }
+  }
+  return key;
+}
 
 std::string printable(std::mt19937& random, size_t n) {
   std::string out;
@@ -167,6 +342,87 @@ TEST_F(CryptoTest, EveryAlgorithmAndModeMatchesLibgcrypt) {
   }
 }
 
+TEST_F(CryptoTest, EveryKeyRunsAsTheCipherTableSays) {
+  std::vector<CipherRow> table = cipherTable();
+  std::map<int, int> blockSizes;
+  for (const Algorithm& algorithm : kAlgorithms) blockSizes[algorithm.id] = algorithm.blockSize;
+  struct Case {
+    int id, mode;
+    std::string key, iv;
+    Bytes plain, padded;
+  };
+  std::mt19937 random(3512);
+  const size_t keyLengths[] = {1, 5, 7, 8, 10, 11, 15, 16, 17, 20, 24, 25, 31, 32, 33, 57};
+  const size_t sizes[] = {1, 8, 13, 16, 40};
+  std::vector<Case> cases;
+  std::vector<std::string> lines;
+  for (const CipherRow& row : table) {
+    if (!row.available) continue;
+    ASSERT_EQ(blockSizes.count(row.id), 1u) << "id " << row.id;
+    size_t block = static_cast<size_t>(blockSizes[row.id]);
+    for (size_t keyLength : keyLengths) {
+      for (int mode = kCBC; mode <= kNOFB; ++mode) {
+        Case c{row.id,
+               mode,
+               printable(random, keyLength),
+               printable(random, random() % 21),
+               randomBytes(random, sizes[random() % 5]),
+               ""};
+        c.padded = zeroPadded(c.plain, block);
+        std::string iv =
+            c.iv.substr(0, block) + std::string(block - std::min(block, c.iv.size()), '\0');
+        lines.push_back(hexOf(std::to_string(c.id)) + "," + hexOf(std::to_string(mode)) + "," +
+                        hexOf(keyRunWith(row, c.key)) + "," + hexOf(iv) + "," + hexOf(c.padded));
+        cases.push_back(c);
+      }
+    }
+  }
+  ASSERT_GE(cases.size(), 8u * 16 * 5) << "every algorithm of the table that runs";
+  std::vector<std::string> expected = runPython(kBlockCipherOracle, lines);
+  ASSERT_EQ(expected.size(), cases.size()) << "the block cipher oracle through python3 failed";
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE("id " + std::to_string(c.id) + " mode " + std::to_string(c.mode) + " key of " +
+                 std::to_string(c.key.size()) + " bytes");
+    Crypt encrypted = encrypt(c.plain, c.key, c.id, c.mode, c.iv);
+    EXPECT_EQ(encrypted.code, 0);
+    EXPECT_EQ(hexOf(encrypted.bytes), hexOf(expected[i]));
+    Crypt decrypted = decrypt(encrypted.bytes, c.key, c.id, c.mode, c.iv);
+    EXPECT_EQ(decrypted.code, 0);
+    EXPECT_EQ(decrypted.bytes, c.padded);
+  }
+}
+
+TEST_F(CryptoTest, CiphersTheTableGivesNoKeyAnswerMinusOneInEveryMode) {
+  std::vector<CipherRow> table = cipherTable();
+  std::map<int, const CipherRow*> byId;
+  for (const CipherRow& row : table) byId[row.id] = &row;
+  // The table names every id the commands take, and no other.
+  for (int id = -1; id <= 30; ++id) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(encrypt("x", "key", id, kCBC).code == crypto::kUnknownAlgorithm, byId.count(id) == 0);
+  }
+  int unavailable = 0;
+  for (const CipherRow& row : table) {
+    if (row.available) continue;
+    ++unavailable;
+    for (int mode = kCBC; mode <= kNOFB; ++mode) {
+      SCOPED_TRACE("id " + std::to_string(row.id) + " mode " + std::to_string(mode));
+      for (const char* command : {"ZUV_EncryptBlob", "ZUV_DecryptBlob"}) {
+        Crypt out = blobCommand(command, "sixteen bytes!!!", "0123456789abcdef", row.id, mode);
+        EXPECT_EQ(out.code, crypto::kCannotOpenCipher) << command;
+        EXPECT_EQ(out.bytes, "sixteen bytes!!!") << command;
+      }
+      Crypt text = encryptText("plain", "0123456789abcdef", row.id, mode);
+      EXPECT_EQ(text.code, crypto::kCannotOpenCipher);
+      EXPECT_EQ(text.bytes, "");
+      EXPECT_EQ(decryptText("sixteen bytes!!!", "0123456789abcdef", row.id, mode),
+                std::make_pair(int64_t{crypto::kCannotOpenCipher}, std::string()));
+    }
+  }
+  EXPECT_EQ(unavailable, 2) << "3-Way and Enigma";
+}
+
 TEST_F(CryptoTest, Aes256MatchesOpensslEnc) {
   std::mt19937 random(2001);
   const std::pair<int, const char*> modes[] = {
@@ -184,6 +440,37 @@ TEST_F(CryptoTest, Aes256MatchesOpensslEnc) {
       EXPECT_EQ(encrypted.code, 0);
       EXPECT_EQ(hexOf(encrypted.bytes), hexOf(expected));
     }
+  }
+}
+
+TEST_F(CryptoTest, OpensslEncTakesTheKeysThatItCompletesAlike) {
+  // `openssl enc -K` completes a short key with zero bytes to the cipher's key length: given
+  // the key as it stands it agrees where the plug-in completes a key alike (DES, Triple DES,
+  // AES at the length's size), and not for the Blowfish and CAST-128 keys that run as given.
+  struct Case {
+    int id;
+    size_t keyLength;
+    const char* cipher;
+    bool agrees;
+  };
+  const Case cases[] = {{1, 5, "des-cbc", true},       {2, 16, "des-ede3-cbc", true},
+                        {25, 5, "aes-128-cbc", true},  {25, 20, "aes-192-cbc", true},
+                        {25, 32, "aes-256-cbc", true}, {8, 16, "cast5-cbc", true},
+                        {14, 16, "bf-cbc", true},      {8, 5, "cast5-cbc", false},
+                        {14, 5, "bf-cbc", false},      {15, 20, "bf-cbc", false}};
+  std::mt19937 random(1414);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.cipher) + " with a key of " + std::to_string(c.keyLength));
+    std::string key = printable(random, c.keyLength), iv = printable(random, 16);
+    Bytes plain = randomBytes(random, 32);
+    Crypt encrypted = encrypt(plain, key, c.id, kCBC, iv);
+    ASSERT_EQ(encrypted.code, 0);
+    std::string command = std::string("openssl enc -provider legacy -provider default -") +
+                          c.cipher + " -nopad -K " + hexOf(key) + " -iv " + hexOf(iv) +
+                          " 2>/dev/null";
+    Bytes expected = runTool(command, plain);
+    ASSERT_EQ(expected.size(), plain.size()) << command;
+    EXPECT_EQ(hexOf(encrypted.bytes) == hexOf(expected), c.agrees);
   }
 }
 
@@ -267,6 +554,23 @@ TEST_F(CryptoTest, TextsRoundTripInBothCharacterSets) {
                   std::make_pair(int64_t{0}, text));
       }
     }
+  }
+}
+
+TEST_F(CryptoTest, CharactersThatMacRomanLacksBecomeQuestionMarks) {
+  // With the flag 0 a character outside Mac OS Roman (one outside the BMP too) becomes one "?",
+  // in the text, the key and the IV alike, and the encryption answers 0: the text does not come
+  // back whole.
+  for (int mode : {kCBC, kCFB}) {
+    SCOPED_TRACE(mode);
+    Crypt lossy = encryptText("a\u0436b\U0001F600", "k\u0436y", 25, mode, "iv\u0436", 0);
+    EXPECT_EQ(lossy.code, 0);
+    EXPECT_EQ(lossy.bytes, encryptText("a?b?", "k?y", 25, mode, "iv?", 0).bytes);
+    EXPECT_EQ(decryptText(lossy.bytes, "k\u0436y", 25, mode, "iv\u0436", 0),
+              std::make_pair(int64_t{0}, std::string("a?b?")));
+    Crypt whole = encryptText("a\u0436b\U0001F600", "k\u0436y", 25, mode, "iv\u0436", 1);
+    EXPECT_EQ(decryptText(whole.bytes, "k\u0436y", 25, mode, "iv\u0436", 1),
+              std::make_pair(int64_t{0}, std::string("a\u0436b\U0001F600")));
   }
 }
 
@@ -366,7 +670,7 @@ TEST_F(CryptoTest, TextsWithU0000ComeBackWhole) {
             std::u16string(u"no\0pq", 5));
 }
 
-TEST_F(CryptoTest, ShortKeysAreCompletedWithZeroBytes) {
+TEST_F(CryptoTest, TripleDesKeysAreCompletedWithZeroBytes) {
   // A 16-byte Triple DES key runs as three keys, the third of zero bytes, not as two-key Triple
   // DES; openssl's des-ede3-cbc given the key and eight zero bytes agrees.
   std::string key = "0123456789abcdef", iv = "initvect";

@@ -153,6 +153,16 @@ TEST_F(DigestTest, TextBytesFollowTheCharacterSetFlag) {
   EXPECT_EQ(final(roman), digestOfBlob(5, "caf\x8e"));
 }
 
+TEST_F(DigestTest, CharactersThatMacRomanLacksAddQuestionMarks) {
+  // With the flag 0 each character outside Mac OS Roman (one outside the BMP too) adds one "?".
+  int64_t roman = init(5);
+  addText(roman, "a\u0436b\U0001F600", 0);
+  EXPECT_EQ(final(roman), digestOfBlob(5, "a?b?"));
+  int64_t utf8 = init(5);
+  addText(utf8, "a\u0436b\U0001F600", 1);
+  EXPECT_EQ(final(utf8), digestOfBlob(5, "a\u0436b\U0001F600"));
+}
+
 TEST_F(DigestTest, DiscardEndsTheIdAndOnlyOneFinishes) {
   for (int64_t discard : {0, 2, -1}) {
     SCOPED_TRACE(discard);
