@@ -1,8 +1,10 @@
-// gzip files through zlib's gz functions.
+// gzip files: written through zlib's gz functions, read through inflate member by member, so that
+// what follows each member is seen as gzip -d sees it.
 
 #include "files/gzip.h"
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -77,22 +79,102 @@ int compress(FILE* source, gzFile destination) {
   return 0;
 }
 
-int expand(gzFile source, FILE* destination) {
-  std::vector<char> block = newBlock();
-  for (;;) {
-    const int n = gzread(source, block.data(), static_cast<unsigned>(block.size()));
-    if (n < 0) {
-      gzError(source);
-      return Z_DATA_ERROR;
+// The compressed bytes of a gzip file, read block by block into zlib's input. Reads take what
+// the source has, so that a pipe is never waited on for more than its writer sends.
+class CompressedInput {
+ public:
+  CompressedInput(FILE* source, z_stream& stream)
+      : fd_(fileno(source)), stream_(stream), block_(kBlockSize) {}
+
+  // Makes at least n bytes (n is small) ready in the stream's input, fewer only when the source
+  // ends first: answers how many are ready. A read error throws its errno.
+  size_t ensure(size_t n) {
+    if (stream_.avail_in >= n) return stream_.avail_in;
+    if (stream_.avail_in > 0) std::memmove(block_.data(), stream_.next_in, stream_.avail_in);
+    stream_.next_in = block_.data();
+    while (stream_.avail_in < n) {
+      const size_t got =
+          readInto(block_.data() + stream_.avail_in, block_.size() - stream_.avail_in);
+      if (got == 0) break;
+      stream_.avail_in += static_cast<uInt>(got);
     }
-    if (n == 0) break;
-    if (int code = fwriteData(block.data(), static_cast<size_t>(n), destination)) return code;
-    PA_Yield();
-    if (gzeof(source)) break;
+    return stream_.avail_in;
   }
-  // A stream that ends before its trailer gives what it could expand and then no more, with the
-  // error only recorded: it is answered, so a cut file never passes for a whole one.
-  return gzErrorNumber(source);
+  // Reads the next block when the input is used up: false when the source has ended.
+  bool refill() { return ensure(1) > 0; }
+
+ private:
+  size_t readInto(unsigned char* bytes, size_t size) {
+    for (;;) {
+      errno = 0;
+      const ssize_t got = ::read(fd_, bytes, size);
+      if (got >= 0) return static_cast<size_t>(got);
+      if (errno != EINTR) throw streamErrno();
+    }
+  }
+
+  int fd_;
+  z_stream& stream_;
+  std::vector<unsigned char> block_;
+};
+
+constexpr unsigned char kGzipMagic[] = {0x1f, 0x8b};
+// zlib's window bits for the gzip format alone: 15, plus 16.
+constexpr int kGzipOnly = 15 + 16;
+
+bool startsMember(const z_stream& stream) {
+  return stream.avail_in >= 2 && stream.next_in[0] == kGzipMagic[0] &&
+         stream.next_in[1] == kGzipMagic[1];
+}
+
+// What follows a member, as gzip -d reads it: another member; a single byte other than zero,
+// which can only be the start of a member cut short; or the end (nothing, the zero bytes that pad
+// a file on tape, other bytes), read no further.
+enum class AfterMember { AnotherMember, CutMember, End };
+
+AfterMember whatFollows(CompressedInput& input, const z_stream& stream) {
+  const size_t ready = input.ensure(2);
+  if (startsMember(stream)) return AfterMember::AnotherMember;
+  if (ready == 1 && stream.next_in[0] != 0) return AfterMember::CutMember;
+  return AfterMember::End;
+}
+
+// inflate's state, ended on every way out.
+struct Inflater {
+  z_stream stream{};
+  int init() { return inflateInit2(&stream, kGzipOnly); }
+  ~Inflater() { inflateEnd(&stream); }
+};
+
+// Expands member after member into the destination, a turn for the host before every block read
+// or written. Answers 0, an errno, or zlib's code: -3 for a damaged member, -5 for one that ends
+// early (zlib's gz functions would give what they could expand and answer nothing).
+int expand(CompressedInput& input, z_stream& stream, FILE* destination) {
+  std::vector<unsigned char> block(kBlockSize);
+  bool outputPending = false;  // the last call filled the block: it may hold more
+  for (;;) {
+    PA_Yield();
+    if (stream.avail_in == 0 && !outputPending && !input.refill()) return Z_BUF_ERROR;
+    stream.next_out = block.data();
+    stream.avail_out = static_cast<uInt>(block.size());
+    const int result = inflate(&stream, Z_NO_FLUSH);
+    if (result == Z_NEED_DICT) return Z_DATA_ERROR;
+    if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) return result;
+    const size_t produced = block.size() - stream.avail_out;
+    if (int code = fwriteData(block.data(), produced, destination)) return code;
+    outputPending = stream.avail_out == 0;
+    if (result != Z_STREAM_END) continue;
+    switch (whatFollows(input, stream)) {
+      case AfterMember::AnotherMember:
+        inflateReset(&stream);
+        outputPending = false;
+        break;
+      case AfterMember::CutMember:
+        return Z_BUF_ERROR;
+      case AfterMember::End:
+        return 0;
+    }
+  }
 }
 
 int compressFile(const icu::UnicodeString& source, const icu::UnicodeString& destination,
@@ -121,25 +203,21 @@ int compressFile(const icu::UnicodeString& source, const icu::UnicodeString& des
   return code != 0 ? code : out.finish();
 }
 
-// Whether the stream starts with a gzip header. zlib takes any other input for plain bytes and
-// copies them, for ever from a source that never ends: such input is no gzip file here. Answers 0,
-// -14, or the errno of the first read.
-int checkGzipHeader(gzFile source) {
-  if (gzdirect(source) == 0) return 0;
-  const int code = gzErrorNumber(source);
-  return code != 0 ? code : kNotGzip;
-}
-
 int expandFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
-  EncodedChars path = utf8Path(source);
   errno = 0;
-  unique_gzfile in(gzopen(path.chars, "rb"));
+  unique_file in(xfile::fopen(source, "rb"));
   if (!in) return streamErrno();
-  // Read before the destination is touched: a source that is no gzip leaves it as it was.
-  if (int code = checkGzipHeader(in.get())) return code;
+  Inflater inflater;
+  if (int code = inflater.init()) return code;
+  CompressedInput input(in.get(), inflater.stream);
+  // Read before the destination is touched: a source that is no gzip (zlib's gz functions would
+  // copy it, for ever from a source that never ends) leaves it as it was.
+  input.ensure(2);
+  if (!startsMember(inflater.stream)) return kNotGzip;
   ConversionDestination out(destination);
   if (int code = out.open()) return code;
-  const int code = expand(in.get(), out.get());
+  const int code = expand(input, inflater.stream, out.get());
+  closeReadFile(in);
   return code != 0 ? code : out.finish();
 }
 

@@ -19,7 +19,8 @@ int encode(const icu::UnicodeString& source, const icu::UnicodeString& destinati
 // Expands the gzip file at source into a new file at destination: every member, and nothing after
 // the last (zero padding, other bytes), so a source that never ends is read only as far as its
 // gzip stream goes. Answers 0, -14 for a source that is not gzip, an errno, 12, or zlib's error
-// number: -3 for a damaged stream, -5 for one that ends early. A failure leaves the destination
+// number: -3 for a damaged stream, -5 for one that ends early (a single byte other than zero after
+// a member is the start of one cut short, as gzip -d reads it). A failure leaves the destination
 // as it was.
 int decode(const icu::UnicodeString& source, const icu::UnicodeString& destination);
 

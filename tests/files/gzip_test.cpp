@@ -4,6 +4,7 @@
 // it, leaving nothing behind.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <zlib.h>
 
 #include "files/file_conversion_fixture.h"
@@ -116,6 +117,51 @@ TEST_F(GzipTest, ZeroPaddingAfterAMemberIsAccepted) {
   EXPECT_EQ(shell("gzip -dc a.gz | cmp - a && echo same"), "same\n");
   ASSERT_EQ(convert("ZUV_Gzip2File", path("a.gz"), path("out")), 0);
   EXPECT_TRUE(sameBytes(read(path("out")), contents));
+}
+
+// What follows a member is read as gzip -d reads it: a second member cut after any of its bytes,
+// the first included, is a file that ends early; zero padding and other bytes after a member are
+// no member and are ignored. gzip -dc's exit status and output are the oracle.
+TEST_F(GzipTest, WhatFollowsAMemberIsReadAsGzipReadsIt) {
+  const std::string first = sample(40000);
+  const std::string second = sample(30000);
+  write("a", first);
+  write("b", second);
+  shell("gzip -c a > a.gz && gzip -c b > b.gz");
+  const std::string member = read(path("a.gz"));
+  const std::string next = read(path("b.gz"));
+  const std::pair<const char*, std::string> trailers[] = {
+      {"nothing", ""},
+      {"one zero byte", std::string(1, '\0')},
+      {"512 zero bytes", std::string(512, '\0')},
+      {"a second member", next},
+      {"a second member cut after 1 byte", next.substr(0, 1)},
+      {"a second member cut after 2 bytes", next.substr(0, 2)},
+      {"a second member cut after 10 bytes", next.substr(0, 10)},
+      {"a second member cut before its trailer", next.substr(0, next.size() - 8)},
+      {"one other byte", "A"},
+      {"two other bytes", "AB"},
+      {"a zero byte, then the first byte of a member", std::string("\0\x1f", 2)},
+      {"the first byte of a member, then a zero byte", std::string("\x1f\0", 2)},
+  };
+  for (const auto& [what, trailer] : trailers) {
+    SCOPED_TRACE(what);
+    write("in.gz", member + trailer);
+    int status = -1;
+    const std::string expanded = shell("gzip -dc in.gz 2>/dev/null", &status);
+    ASSERT_TRUE(WIFEXITED(status));
+    write("out", "older file");
+    const int64_t code = convert("ZUV_Gzip2File", path("in.gz"), path("out"));
+    // 1 for an error; 2 for a warning (bytes ignored) after a whole expansion.
+    if (WEXITSTATUS(status) == 1) {
+      EXPECT_EQ(code, Z_BUF_ERROR);
+      EXPECT_EQ(read(path("out")), "older file");
+    } else {
+      EXPECT_EQ(code, 0);
+      EXPECT_TRUE(sameBytes(read(path("out")), expanded));
+    }
+    EXPECT_EQ(listing(), "a a.gz b b.gz in.gz out ");
+  }
 }
 
 TEST_F(GzipTest, MissingSourceAnswersItsErrnoAndCreatesNothing) {
