@@ -155,6 +155,15 @@ TEST(ZuvhostHelpTest, PrintsACommandsSection) {
   EXPECT_NE(usage.output.find("usage: zuvhost"), std::string::npos);
 }
 
+// What the README warns of TLS clients, the section that zuvhost prints for ZUV_TCPOpen says
+// where it says which ports turn TLS on.
+TEST(ZuvhostHelpTest, TCPOpenSaysThatItsTLSClientAuthenticatesNoServer) {
+  ShellRun help = zuvhost("--help ZUV_TCPOpen");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.output.find("443, 993 or 995"), std::string::npos);
+  EXPECT_NE(help.output.find("authenticates no server"), std::string::npos) << help.output;
+}
+
 TEST(ZuvhostHelpTest, ListsByThemeAndFilters) {
   ShellRun all = zuvhost("--list");
   EXPECT_EQ(all.status, 0);
@@ -331,6 +340,45 @@ TEST(ReadmeTest, NamesTheFoldersTheScriptsPutZuvhostIn) {
   }
   EXPECT_GT(folders, 0);
   EXPECT_NE(readmeSection("zuvhost").find(demoFolder + "/zuvhost"), std::string::npos);
+}
+
+// The streams section opens with one table of every command's time-out, whose unit is the one
+// the command's own parameter row gives, and every such row links to the table.
+TEST(CommandReferenceTest, EveryCommandThatTakesATimeOutHasARowOfTheTimeOutTable) {
+  std::string text = sourceFile("docs/commands.md");
+  size_t start = text.find("\n## Streams\n");
+  ASSERT_NE(start, std::string::npos);
+  std::string intro = text.substr(start, text.find("\n### ", start) - start);
+  ASSERT_NE(intro.find("<a id=\"time-outs\"></a>"), std::string::npos);
+  std::map<std::string, std::vector<std::string>> rows;
+  for (const std::string& line : linesOf(intro)) {
+    if (line.rfind("| `ZUV_", 0) != 0) continue;
+    std::vector<std::string> cells = cellsOf(line);
+    rows[cells[0].substr(1, cells[0].size() - 2)] = cells;
+  }
+  size_t commands = 0;
+  for (const host::CommandSpec& spec : host::Manifest::builtIn().commands()) {
+    auto parameter = std::find_if(spec.params.begin(), spec.params.end(),
+                                  [](const host::ParamSpec& p) { return p.name == "timeout"; });
+    if (parameter == spec.params.end()) continue;
+    SCOPED_TRACE(spec.name);
+    ++commands;
+    ASSERT_EQ(rows.count(spec.name), 1u) << "no row in the time-out table";
+    const std::vector<std::string>& row = rows[spec.name];
+    ASSERT_EQ(row.size(), 5u);
+    std::string section = *sourceReference().section(spec.name);
+    size_t at = section.find("\n| timeout |");
+    ASSERT_NE(at, std::string::npos);
+    std::string timeoutRow = section.substr(at + 1, section.find('\n', at + 1) - at - 1);
+    EXPECT_NE(timeoutRow.find("](#time-outs)"), std::string::npos) << timeoutRow;
+    for (const char* unit : {"seconds", "ticks"}) {
+      EXPECT_EQ(row[1].find(unit) != std::string::npos,
+                timeoutRow.find(std::string("**") + unit + "**") != std::string::npos)
+          << unit << ": " << row[1] << " / " << timeoutRow;
+    }
+  }
+  EXPECT_EQ(rows.size(), commands) << "a row for a command without a time-out";
+  EXPECT_EQ(commands, 7u);
 }
 
 // A statement "`ZUV_Command(...)` gives `result`" of the reference is run by zuvhost, which must
