@@ -33,6 +33,7 @@
 #include "network/tcp.h"
 #include "network/tcp_internal.h"
 #include "peers/peers.h"
+#include "peers/tls_in_process.h"
 #include "peers/tls_peers.h"
 #include "plugin/streams.h"
 #include "support/hex.h"
@@ -1023,61 +1024,6 @@ TEST_F(TLSTest, SendAndReceiveOnAListeningStreamLeaveItsSharedSocketAlone) {
 // ---- Mended faults
 // --------------------------------------------------------------------------------
 
-// A TLS server of the test's own on 127.0.0.1, with blocking sockets and the leaf certificate:
-// serve runs on its one connection after the handshake.
-class InProcessServer {
- public:
-  using Serve = std::function<void(SSL* ssl, int fd, InProcessServer& self)>;
-  explicit InProcessServer(Serve serve) {
-    context_ = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_use_certificate_file(context_, peers::Certificates::get().path("leaf.pem").c_str(),
-                                 SSL_FILETYPE_PEM);
-    SSL_CTX_use_PrivateKey_file(context_, peers::Certificates::get().path("leaf.key").c_str(),
-                                SSL_FILETYPE_PEM);
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = peers::address(peers::kLoopback1, 0);
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener_, 1);
-    port_ = peers::localPort(listener_);
-    thread_ = std::thread([this, serve] {
-      // A write of the server's into a connection the stream has just released must fail in
-      // this thread, not end the test binary with SIGPIPE.
-      sigset_t pipe;
-      sigemptyset(&pipe);
-      sigaddset(&pipe, SIGPIPE);
-      pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-      int fd = accept(listener_, nullptr, nullptr);
-      if (fd < 0) return;
-      SSL* ssl = SSL_new(context_);
-      SSL_set_fd(ssl, fd);
-      if (SSL_accept(ssl) == 1) serve(ssl, fd, *this);
-      SSL_free(ssl);
-      ::close(fd);
-      ERR_clear_error();
-    });
-  }
-  ~InProcessServer() {
-    stop();
-    shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    ::close(listener_);
-    SSL_CTX_free(context_);
-  }
-  int16_t port() const { return static_cast<int16_t>(port_); }
-  void stop() { stopped_ = true; }
-  bool stopped() const { return stopped_; }
-  void waitForStop() {
-    while (!stopped_) std::this_thread::yield();
-  }
-
- private:
-  SSL_CTX* context_ = nullptr;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::thread thread_;
-  std::atomic<bool> stopped_{false};
-};
-
 // The library's code for a connection that ended without the peer's close notification.
 constexpr int64_t kUnannouncedClose = 0x0A000126;
 
@@ -1095,7 +1041,7 @@ TEST_F(TLSTest, ACloseNotificationGives14AndAFatalErrorGives20) {
        {Case{Ending::kNotify, kStreamPeerClosed, 0}, Case{Ending::kFatal, kStreamError, -1},
         Case{Ending::kPlainEnd, kStreamPeerClosed, kUnannouncedClose}}) {
     SCOPED_TRACE(static_cast<int>(c.ending));
-    InProcessServer server([&](SSL* ssl, int fd, InProcessServer& self) {
+    peers::InProcessServer server([&](SSL* ssl, int fd, peers::InProcessServer& self) {
       SSL_write(ssl, "bye", 3);
       if (c.ending == Ending::kNotify) {
         SSL_shutdown(ssl);
@@ -1128,7 +1074,7 @@ TEST_F(TLSTest, ACloseNotificationGives14AndAFatalErrorGives20) {
 // A receive without a maximum takes what the library has already decrypted, not all that a peer
 // that keeps sending can send.
 TEST_F(TLSTest, AReceiveTakesOnlyWhatIsAlreadyDecrypted) {
-  InProcessServer server([](SSL* ssl, int, InProcessServer& self) {
+  peers::InProcessServer server([](SSL* ssl, int, peers::InProcessServer& self) {
     std::string block(16384, 'z');
     while (!self.stopped() && SSL_write(ssl, block.data(), static_cast<int>(block.size())) > 0) {
     }
@@ -1151,7 +1097,7 @@ TEST_F(TLSTest, ASecondProcessSendingDuringATLSWriteWaitsForIt) {
   std::atomic<bool> go{false};
   std::string received;
   bool clean = false;
-  InProcessServer server([&](SSL* ssl, int, InProcessServer&) {
+  peers::InProcessServer server([&](SSL* ssl, int, peers::InProcessServer&) {
     while (!go) std::this_thread::yield();
     char buffer[65536];
     int n;
@@ -1351,7 +1297,7 @@ TEST_F(TLSTest, ASlowClientDoesNotStallTheListenersOfItsPool) {
 TEST_F(TLSTest, AFailedLoadLeavesNoErrorForAnotherStream) {
   EXPECT_EQ(setServerName(4, "beta.test", file("missing.pem"), file("missing.key")), -4);
   EXPECT_EQ(run("ZUV_SSLSetCertificate", {num(0), txt(file("missing.pem"))}).number(), -3);
-  InProcessServer server([](SSL* ssl, int, InProcessServer& self) {
+  peers::InProcessServer server([](SSL* ssl, int, peers::InProcessServer& self) {
     SSL_write(ssl, "hi", 2);
     self.waitForStop();
   });
