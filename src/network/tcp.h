@@ -6,8 +6,9 @@
 //
 // Every stream is a TCPGlob made and freed here; the stream table of the dispatcher only refers
 // to it. Sockets are non-blocking and nothing waits for the network except the send loop, the
-// UDP receives, which yield to the host on every turn, awaitBytes, at most 1 ms at a time, and a
-// waiting receiveInto, at most a clock tick of the system.
+// UDP receives, which yield to the host on every turn and sleep on the socket at most 1 ms
+// between turns, awaitBytes, at most 1 ms at a time, and a waiting receiveInto, at most a clock
+// tick of the system.
 // The status of a stream moves only when someone asks for it (mapStatus). Records, counters
 // and gLocalIP are process-wide and take no lock: the host runs one call at a time and switches
 // only at a yield, so a record that a command keeps across a yield is held by the stream

@@ -40,8 +40,13 @@ bool deadlineFor(int32_t timeout, Deadline& deadline) {
   return true;
 }
 
-// Receives one datagram into `bytes`, yielding once (delay(-1)) after every empty poll; answers
-// its length, or -1 on time-out or a socket error.
+// How long a receive that found no datagram sleeps on its socket before it looks again: a
+// datagram that comes wakes it at once, and the host gets its turn every millisecond.
+constexpr int kDatagramWait = 1;
+
+// Receives one datagram into `bytes`, yielding once (delay(-1)) after every empty poll and then
+// sleeping on the socket until a datagram comes, for at most kDatagramWait; answers its length,
+// or -1 on time-out or a socket error.
 long receiveDatagram(TCPGlob* stream, char* bytes, sockaddr_in& sender, int32_t timeout) {
   Deadline deadline;
   bool timed = deadlineFor(timeout, deadline);
@@ -53,6 +58,7 @@ long receiveDatagram(TCPGlob* stream, char* bytes, sockaddr_in& sender, int32_t 
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     delay(-1);
     if (timed && steadyNow() >= deadline) return -1;
+    platform::waitReadable(stream->sock.get(), kDatagramWait);
   }
 }
 

@@ -248,6 +248,40 @@ TEST_F(UDPTest, AReceiveThatWaitsGetsALateDatagramWhole) {
   EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
 }
 
+// A receive that waits on a silent socket sleeps on it between the turns it gives the other
+// processes, so that it gives at most one turn per millisecond, and it takes a datagram at the
+// turn it comes.
+TEST_F(UDPTest, AWaitingReceiveSleepsOnItsSocketAndWakesForADatagram) {
+  int64_t id = create();
+  ASSERT_GT(id, 0);
+  sockaddr_in to = peers::address(peers::kLoopback1, static_cast<uint16_t>(portOf(id)));
+  int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  auto turns = [&] { return emu.entryCount(-122) + emu.entryCount(-93) + emu.entryCount(-89); };
+  for (bool asBlob : {false, true}) {
+    SCOPED_TRACE(asBlob ? "BLOB" : "text");
+    auto receive = [&](int64_t timeout) {
+      emu.resetTrace();
+      return asBlob
+                 ? run("ZUV_UDPReceiveBlob", {num(id), blob(""), num(0), num(0), {}, num(timeout)})
+                 : run("ZUV_UDPReceive", {num(id), txt(""), num(0), num(0), {}, num(timeout)});
+    };
+    Outcome silent = receive(-12);
+    int64_t milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(silent.elapsed).count();
+    EXPECT_EQ(silent.number(), -1);
+    EXPECT_GE(milliseconds, 200);
+    EXPECT_LE(turns(), milliseconds + 2)
+        << "the wait spun: " << turns() << " turns in " << milliseconds << " ms";
+    emu.onYield(1, 3,
+                [&] { sendto(sender, "now", 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof to); });
+    Outcome woken = receive(5);
+    EXPECT_EQ(woken.number(), 0);
+    EXPECT_EQ(turns(), 3) << "the datagram waited for a later turn";
+  }
+  ::close(sender);
+  EXPECT_EQ(run("ZUV_UDPRelease", {num(id)}).number(), 0);
+}
+
 // A datagram whose text the host cannot make (its conversion or the text refused) is a failed
 // receive, not an empty datagram from its sender: -1, the text empty and the sender 0 and 0.
 TEST_F(UDPTest, ADatagramWhoseTextTheHostRefusesIsAFailedReceive) {
