@@ -147,6 +147,8 @@ class BlobReceive {
         receiver_.receive(static_cast<int32_t>(std::min<int64_t>(room, kTransferChunk)));
     if (received < 0 || receiver_.cutByLimit()) return true;
     if (received == 0) {
+      // A stream that is no longer established ends the receive now, not after the pause.
+      if (!established()) return true;
       idleAfterEmptyPass(stream_, kBlobReceivePacing);
     } else {
       if (!addChunk()) return true;
@@ -155,8 +157,10 @@ class BlobReceive {
     if (request_.limit > 0 && blob_.size() >= request_.limit) return true;
     if (request_.timeout == 0 && received == 0) return true;
     if (request_.timeout > 0 && deadline_.passed()) return true;
-    return tcp::status(stream_, tcp::kSelectStatus) != kStreamEstablished;
+    return !established();
   }
+
+  bool established() { return tcp::status(stream_, tcp::kSelectStatus) == kStreamEstablished; }
 
   // Adds the pass's kept bytes, converted; bytes that do not fit go back to the stream and end
   // the receive.

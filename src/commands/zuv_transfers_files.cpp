@@ -140,6 +140,10 @@ int32_t writeChunk(FILE* file, const ChunkReceiver& receiver, TransferConversion
   return writeBytes(file, converted.chars, converted.length);
 }
 
+bool isEstablished(tcp::TCPGlob* stream) {
+  return tcp::status(stream, tcp::kSelectStatus) == kStreamEstablished;
+}
+
 int32_t receivePasses(int32_t id, tcp::TCPGlob* stream, FILE* file,
                       const FileReceiveRequest& request, ChunkReceiver& receiver,
                       TransferConversion& conversion) {
@@ -151,13 +155,15 @@ int32_t receivePasses(int32_t id, tcp::TCPGlob* stream, FILE* file,
     receiver.receive(static_cast<int32_t>(asked));
     if (receiver.cutByLimit()) return 0;
     if (receiver.size() == 0) {
+      // A stream that is no longer established ends the receive now, not after the pause.
+      if (!isEstablished(stream)) return kFailed;
       idleAfterEmptyPass(stream, kFileReceivePacing);
     } else {
       if (int32_t code = writeChunk(file, receiver, conversion)) return code;
       wanted -= receiver.size();
       if (request.count > 0 && wanted <= 0) return 0;
     }
-    if (tcp::status(stream, tcp::kSelectStatus) != kStreamEstablished) return kFailed;
+    if (!isEstablished(stream)) return kFailed;
     if (request.deadline.passed()) return 0;
   }
 }

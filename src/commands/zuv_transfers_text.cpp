@@ -168,6 +168,7 @@ class TextReceive {
   bool keepScratch(int32_t received);
   bool cutAtDelimiter();
   bool goesOn(int32_t received);
+  bool streamMayBringMore();
   bool streamHasEnded();
   static bool decodesInPieces(PA_4DCharSet charset);
   void decodeWholeCharacters();
@@ -204,6 +205,7 @@ int64_t TextReceive::run() {
     int32_t received = first && !appends() ? firstReplacingPass() : appendingPass(full);
     if (received < 0 || full) break;
     if (received != 0 && cutAtDelimiter()) break;
+    if (received == 0 && !streamMayBringMore()) break;
     if (!goesOn(received)) break;
     if (received != 0) decodeWholeCharacters();
     if (received == 0 && !passWaited_) tcp::awaitBytes(stream_, kEmptyPassWait);
@@ -388,15 +390,23 @@ void TextReceive::stopDecoding() {
 bool TextReceive::goesOn(int32_t received) {
   if (request_.limit > 0 ? count_ >= request_.limit : wholeCount() != 0) return false;
   if (request_.timeout == 0) return received != 0;
-  if (request_.timeout > 0) return !deadline_.passed();
-  // Without a deadline nothing else could end a receive on a stream that has ended.
-  return received != 0 || !streamHasEnded();
+  return request_.timeout < 0 || !deadline_.passed();
+}
+
+// After a pass that brought nothing: false when the stream can bring no more bytes, so that the
+// receive ends at once with what it took instead of waiting out its deadline. A receive that
+// replaces the text and took nothing from a stream whose connection failed has failed, as it
+// would have had its first read met the failure.
+bool TextReceive::streamMayBringMore() {
+  tcp::ReceiveOutlook outlook = tcp::receiveOutlook(stream_);
+  if (outlook == tcp::ReceiveOutlook::kBytesMayCome) return true;
+  if (outlook == tcp::ReceiveOutlook::kFailed && !appends() && count_ == 0) count_ = kFailed;
+  return false;
 }
 
 // True when no byte can come any more: the connection failed, or is closed with nothing left.
 bool TextReceive::streamHasEnded() {
-  bool final = tcp::status(stream_, tcp::kSelectStatus) < 0 || tcp::statusIsFinal(stream_);
-  return final && tcp::charsReceived(stream_) == 0;
+  return tcp::receiveOutlook(stream_) != tcp::ReceiveOutlook::kBytesMayCome;
 }
 
 // Gives the units, filtered by the filter's text bits, to the host as the text: all of them, a

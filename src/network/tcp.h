@@ -192,6 +192,13 @@ int32_t getStreamStatus(const TCPGlob* stream);
 // sides have (18), an error (20), or a TLS client's handshake failed (6, with its last error).
 // Reads the stored status without polling.
 bool statusIsFinal(const TCPGlob* stream);
+// What a receive that found nothing may still expect of a stream, after a poll of the status
+// machine (which it makes): bytes (the stream may still bring some, or holds some), nothing more
+// because the peer ended the connection (14 or 18), or nothing more because it failed (0:
+// refused, failed or broken; 20: reset, aborted or a fatal TLS error; a TLS client's failed
+// handshake; a record that is no TCP stream).
+enum class ReceiveOutlook { kBytesMayCome, kEnded, kFailed };
+ReceiveOutlook receiveOutlook(TCPGlob* stream);
 int32_t getGlobalInfo(int64_t selector);
 int32_t charsReceived(TCPGlob* stream);
 int32_t getStreamInfo(TCPGlob* stream, int32_t& localAddress, int16_t& localPort,
@@ -214,11 +221,13 @@ int32_t receive(TCPGlob* stream, HostHandle& handle, int32_t max);
 // receive into bytes the caller owns, room for max (at least 1) bytes: no host handle is made
 // or sized, and the socket is read straight into them, at most 32768 bytes at once. With
 // waitMilliseconds above 0, a stream that has nothing to give waits for bytes about that long
-// (a plain socket up to the system's clock tick, asleep in the read itself) and answers 0 if none
-// came, so that the caller need not wait again.
+// (a plain socket up to the system's clock tick, asleep in the read itself; a listening stream
+// on a timer) and answers 0 if none came, so that the caller need not wait again. A stream whose
+// peer has ended answers 0 at once: receiveOutlook tells it from one that may still bring bytes.
 int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseconds = 0);
 // Waits at most `milliseconds` for bytes to come in, so that a loop that finds none does not
-// spin; returns at once when the push-back or the TLS library already holds some.
+// spin; returns at once when the push-back or the TLS library already holds some. A listening
+// stream sleeps on a timer, since a connection waiting on its socket would wake the wait at once.
 void awaitBytes(TCPGlob* stream, int milliseconds);
 int32_t unreceive(TCPGlob* stream, const void* bytes, int32_t count, bool atFront);
 int32_t close(TCPGlob* stream);

@@ -60,6 +60,12 @@ inline void raiseStatus(TCPGlob* stream, int32_t value) {
   if (value > stream->status) stream->status = value;
 }
 
+// The peer's reset, whichever socket call meets it first (a read, a send, the close probe of a
+// status poll): the status becomes 20, and a TLS connection that had finished its handshake
+// without a close notification either way records the unannounced close as its last error, so
+// that every command tells the same story of the same connection.
+void noteReset(TCPGlob* stream);
+
 // ---- The record and its counters ----------------------------------------------------------------
 
 // Socket calls move at most this many bytes at once, so that every piece ends in a yield.
@@ -120,14 +126,20 @@ bool attachConnection(TCPGlob* stream);
 // Frees the BIO method at shut-down.
 void freeSocketMethod();
 // One read of the stream's socket that never waits, counted as a receive's socket read is; it
-// raises the status for an end (14), a reset (14) or an abort (20), and leaves errno as the read
-// set it. Answers as tcp::receive does.
+// raises the status for an end (14), a reset (20, noteReset) or an abort (20), and leaves errno
+// as the read set it. Answers as tcp::receive does.
 int32_t readSocket(TCPGlob* stream, char* bytes, int32_t max);
 // The BIO's write: sends what the socket takes now, behind the records still in the backlog,
 // and keeps the rest there; answers count, or -1 (errno set) when the socket failed.
 int32_t writeTLSRecords(TCPGlob* stream, const char* bytes, int32_t count);
 // Sends what the socket takes of the backlog without waiting; false when the socket failed.
 bool pushTLSBacklog(TCPGlob* stream);
+// A peer that ends the connection without its close notification, while the stream has sent
+// none either, may have cut what it sent (a truncation attack): the stream's last error then
+// says that the close was not announced, in the library's own words. A connection whose
+// handshake never finished, or that saw a close notification, keeps its last error. The caller
+// holds the TLS guard.
+void noteUnannouncedClose(TCPGlob* stream);
 
 // ---- The TLS layer ------------------------------------------------------------------------------
 

@@ -60,10 +60,19 @@ int32_t readDecrypted(TCPGlob* stream, char* bytes, int32_t room) {
   return read;
 }
 
+// True when the library may be asked for bytes: the connection's handshake has begun and has
+// not failed. A client whose connect never completed (refused) has none to give, and a read
+// would only record an error of the library's that says nothing about the connection. The
+// caller holds the TLS guard.
+bool libraryMayRead(TCPGlob* stream) {
+  return !stream->handshakeFailed && SSL_in_before(stream->ssl.get()) == 0;
+}
+
 // A TLS receive straight into bytes the caller owns (room for max): no handle is made.
 int32_t receiveDecrypted(TCPGlob* stream, char* bytes, int32_t max) {
   if (stream->ssl == nullptr) return -1;
   TLSGuard guard(stream);
+  if (!libraryMayRead(stream)) return 0;
   pushTLSBacklog(stream);
   return readDecrypted(stream, bytes, max);
 }
@@ -72,8 +81,10 @@ int32_t receiveDecrypted(TCPGlob* stream, char* bytes, int32_t max) {
 int32_t receiveTLS(TCPGlob* stream, HostHandle& handle, int32_t max) {
   int64_t cap = max > 0 ? max : kMaxLength;
   int64_t room = std::min<int64_t>(cap, kPieceSize);
-  if (stream->ssl == nullptr || !sizeHandle(handle, static_cast<int32_t>(room))) return -1;
+  if (stream->ssl == nullptr) return -1;
   TLSGuard guard(stream);
+  if (!libraryMayRead(stream)) return sizeHandle(handle, 0) ? 0 : -1;
+  if (!sizeHandle(handle, static_cast<int32_t>(room))) return -1;
   pushTLSBacklog(stream);
   int64_t read = 0;
   for (;;) {
@@ -115,12 +126,18 @@ int32_t afterSocketRead(TCPGlob* stream, long got, int error) {
     return static_cast<int32_t>(got);
   }
   errno = error;
+  // The end of a connection that failed to connect, or broke, is no peer's close: it stays at 0.
   if (got == 0) {
-    raiseStatus(stream, kStreamPeerClosed);
+    if (stream->status != kStreamNotConnected) raiseStatus(stream, kStreamPeerClosed);
     return 0;
   }
   if (error == EAGAIN || error == EWOULDBLOCK) return 0;
-  if (error == ECONNRESET) raiseStatus(stream, kStreamPeerClosed);
+  // A read that meets the refusal of a connect that no status poll has seen yet fails the
+  // connect, as the poll would have.
+  if (error == ECONNREFUSED && stream->status == kStreamConnecting) {
+    stream->status = kStreamNotConnected;
+  }
+  if (error == ECONNRESET) noteReset(stream);
   if (error == ECONNABORTED) raiseStatus(stream, kStreamError);
   return -1;
 }
@@ -185,7 +202,11 @@ bool armReceiveWait(TCPGlob* stream, int milliseconds) {
 }  // namespace
 
 int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseconds) {
-  if (stream->status == kStreamListening || max <= 0) return 0;
+  if (max <= 0) return 0;
+  if (stream->status == kStreamListening) {
+    if (waitMilliseconds > 0) awaitBytes(stream, waitMilliseconds);
+    return 0;
+  }
   if (!stream->sendBuffer.empty()) flushSendBuffer(stream);
   if (pushedBack(stream) > 0) return takeFromPushBack(stream, bytes, max);
   if (stream->kind == kKindTLS) {
@@ -208,8 +229,10 @@ int32_t receiveInto(TCPGlob* stream, char* bytes, int32_t max, int waitMilliseco
 }
 
 void awaitBytes(TCPGlob* stream, int milliseconds) {
-  if (stream->status == kStreamListening || stream->kind == kKindUDP) return;
-  if (pushedBack(stream) > 0) return;
+  if (stream->kind == kKindUDP || pushedBack(stream) > 0) return;
+  // A listening socket is readable while a connection waits on it, which only a status poll
+  // takes: the wait sleeps on a timer instead.
+  if (stream->status == kStreamListening) return platform::pause(milliseconds);
   // The part of a record that the library holds is nothing to read yet: the stream waits on its
   // socket for the rest, as a plain one does.
   if (stream->ssl != nullptr && decryptedBytes(stream) > 0) return;

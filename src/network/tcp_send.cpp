@@ -49,12 +49,15 @@ bool waitForPeer(TCPGlob* stream, std::chrono::steady_clock::time_point progress
 }
 
 // Answers -1 for a failed piece, storing what the errno says about the connection; errno is
-// left as the send set it, for the TLS layer's retry flags.
+// left as the send set it, for the TLS layer's retry flags. A broken connection (EPIPE) is 0,
+// unless the stream already knows it failed (20): the EPIPE that follows a reset that another
+// call met first is the same reset.
 int32_t failSend(TCPGlob* stream, int error) {
   if (error == EPIPE) {
-    stream->status = kStreamNotConnected;
-  } else if (error == ENETDOWN || error == ENETRESET || error == ECONNABORTED ||
-             error == ECONNRESET) {
+    if (stream->status != kStreamError) stream->status = kStreamNotConnected;
+  } else if (error == ECONNRESET) {
+    noteReset(stream);
+  } else if (error == ENETDOWN || error == ENETRESET || error == ECONNABORTED) {
     raiseStatus(stream, kStreamError);
   }
   errno = error;

@@ -2,6 +2,8 @@
 // poll (an accept, a connect's completion, a TLS handshake step, the peer's close), and the
 // status queries.
 
+#include <cerrno>
+
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -16,11 +18,15 @@ namespace tcp {
 namespace {
 
 // Probes a connected socket: false once the peer has closed. A socket error other than the
-// live connection's answer stores status 20.
+// live connection's answer stores status 20; a reset is noted as every call notes one.
 bool connectionOpen(TCPGlob* stream) {
   platform::ConnectionProbe probe = platform::probeConnection(stream->sock.get());
   if (probe.peerClosed) return false;
-  if (probe.error != 0) stream->status = kStreamError;
+  if (probe.error == ECONNRESET) {
+    noteReset(stream);
+  } else if (probe.error != 0) {
+    stream->status = kStreamError;
+  }
   return true;
 }
 
@@ -104,6 +110,13 @@ void pollConnecting(TCPGlob* stream) {
 
 }  // namespace
 
+void noteReset(TCPGlob* stream) {
+  raiseStatus(stream, kStreamError);
+  if (stream->ssl == nullptr) return;
+  TLSGuard guard(stream);
+  noteUnannouncedClose(stream);
+}
+
 int32_t mapStatus(TCPGlob* stream, int32_t requested) {
   if (stream == nullptr) return -1;
   if (requested == kStreamClosing && stream->status == kStreamPeerClosed) requested = kStreamClosed;
@@ -160,6 +173,14 @@ int32_t status(TCPGlob* stream, int32_t selector) {
 }
 
 int32_t getStreamStatus(const TCPGlob* stream) { return stream->status; }
+
+ReceiveOutlook receiveOutlook(TCPGlob* stream) {
+  int32_t polled = status(stream, kSelectStatus);
+  if (polled >= 0 && !statusIsFinal(stream)) return ReceiveOutlook::kBytesMayCome;
+  if (charsReceived(stream) > 0) return ReceiveOutlook::kBytesMayCome;
+  if (polled == kStreamPeerClosed || polled == kStreamClosed) return ReceiveOutlook::kEnded;
+  return ReceiveOutlook::kFailed;
+}
 
 bool statusIsFinal(const TCPGlob* stream) {
   switch (stream->status) {

@@ -33,17 +33,8 @@ bool mayRetry(int error) {
          error == EALREADY || error == ENOTCONN || error == EPROTO;
 }
 
-// A peer that ends the connection without its close notification, while the stream has sent
-// none either, may have cut what it sent (a truncation attack): the stream ends as usual, and its
-// last error says that the close was not announced, in the library's own words.
+// The library's code for a connection that ended without its close notification.
 constexpr uint32_t kUnannouncedClose = ERR_PACK(ERR_LIB_SSL, 0, SSL_R_UNEXPECTED_EOF_WHILE_READING);
-
-void noteUnannouncedClose(TCPGlob* stream) {
-  SSL* ssl = stream->ssl.get();
-  if (ssl == nullptr || SSL_is_init_finished(ssl) != 1) return;
-  if ((SSL_get_shutdown(ssl) & (SSL_RECEIVED_SHUTDOWN | SSL_SENT_SHUTDOWN)) != 0) return;
-  stream->lastTLSError = kUnannouncedClose;
-}
 
 // Reads the socket straight into the library's buffer. The send backlog goes first: a peer that
 // waits for the rest of our records before it sends more gets them at every read.
@@ -55,9 +46,10 @@ int myBIOread(BIO* bio, char* buffer, int length) {
   int32_t result = readSocket(stream, buffer, length);
   int error = errno;
   if (result > 0) return result;
+  // A reset has been noted by the read itself (noteReset).
   if (mayRetry(error)) {
     BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
-  } else if (result == 0 || error == ECONNRESET) {
+  } else if (result == 0) {
     noteUnannouncedClose(stream);
   }
   return result;
@@ -98,6 +90,13 @@ BIO_METHOD* socketMethod() {
 }
 
 }  // namespace
+
+void noteUnannouncedClose(TCPGlob* stream) {
+  SSL* ssl = stream->ssl.get();
+  if (ssl == nullptr || SSL_is_init_finished(ssl) != 1) return;
+  if ((SSL_get_shutdown(ssl) & (SSL_RECEIVED_SHUTDOWN | SSL_SENT_SHUTDOWN)) != 0) return;
+  stream->lastTLSError = kUnannouncedClose;
+}
 
 bool attachConnection(TCPGlob* stream) {
   BIO_METHOD* method = socketMethod();

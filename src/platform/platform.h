@@ -99,6 +99,8 @@ bool waitWritable(int fd, int timeoutMs);
 // True when the socket has bytes (or an end, or an error) to read now; waits at most timeoutMs
 // milliseconds (0: only looks).
 bool waitReadable(int fd, int timeoutMs);
+// Sleeps for that many milliseconds, on no socket.
+void pause(int milliseconds);
 
 // What the close probe of a connected socket saw: the peer's close, a pending socket error, or
 // a live connection (an urgent byte, when one was pending, has been read and dropped).

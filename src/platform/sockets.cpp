@@ -82,6 +82,8 @@ bool waitReadable(int fd, int timeoutMs) {
   return (entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
 }
 
+void pause(int milliseconds) { poll(nullptr, 0, milliseconds); }
+
 ConnectionProbe probeConnection(int fd) {
   ConnectionProbe probe;
   pollfd entry{fd, POLLIN | POLLRDHUP, 0};
