@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "commands/zuv_transfers.h"
 #include "commands/zuv_transfers_common.h"
+#include "commands/zuv_transfers_source.h"
 #include "network/tcp.h"
 #include "plugin/streams.h"
 #include "services/pictures.h"
@@ -102,6 +105,9 @@ class GrowingBlob {
   int64_t capacity_;
 };
 
+// The passes of one ZUV_TCPReceiveBlob. Its limit counts the BLOB's earlier contents and the
+// bytes taken from the network, whatever the conversion makes of them, so that a receive takes
+// the same bytes from the stream however they arrive.
 class BlobReceive {
  public:
   BlobReceive(int32_t id, tcp::TCPGlob* stream, HostHandle blob, const BlobReceiveRequest& request,
@@ -109,20 +115,24 @@ class BlobReceive {
       : id_(id),
         stream_(stream),
         blob_(blob),
+        start_(blob_.size()),
         request_(request),
         conversion_(conversion),
         receiver_(stream, conversion.cutsUTF8()),
         search_(delimiter),
         deadline_(request.timeout > 0 ? Deadline::afterTicks(request.timeout) : Deadline::none()) {
-    int64_t start = blob_.size();
     searchStart_ = (request.flags & kSearchNewBytesOnly) != 0
-                       ? std::max<int64_t>(start - search_.length() + 1, 0)
+                       ? std::max<int64_t>(start_ - search_.length() + 1, 0)
                        : 0;
+    // Converted bytes are not the network's: a window keeps the network's, so that what follows
+    // a delimiter goes back as it came.
+    if (search_.matchesSomething() && !conversion.raw()) window_.emplace(conversion, start_);
   }
 
   void run() {
     bool ended = false;
     while (!ended) ended = pass();
+    const int64_t before = blob_.size();
     if (receiver_.holdsTail() && streams::lookUp(id_) == stream_) {
       if (receiver_.cutByLimit() ||
           streamTakesTailBack(stream_, (request_.flags & kKeepStream) != 0)) {
@@ -132,7 +142,10 @@ class BlobReceive {
         addChunk();
       }
     }
-    if (!delimiterFound_) addBytes(conversion_.finish());
+    if (delimiterFound_) return;
+    addBytes(conversion_.finish());
+    // The last character and what the filters held may still bring the delimiter.
+    if (blob_.size() > before && streams::lookUp(id_) == stream_) cutAtDelimiter();
   }
 
  private:
@@ -141,7 +154,7 @@ class BlobReceive {
     yieldAt(kBlobReceivePacing);
     if (streams::lookUp(id_) != stream_) return true;
     int64_t room = blob_.room();
-    if (request_.limit > 0) room = std::min<int64_t>(room, request_.limit - blob_.size());
+    if (request_.limit > 0) room = std::min<int64_t>(room, request_.limit - start_ - taken_);
     if (room <= 0) return true;
     int32_t received =
         receiver_.receive(static_cast<int32_t>(std::min<int64_t>(room, kTransferChunk)));
@@ -154,7 +167,7 @@ class BlobReceive {
       if (!addChunk()) return true;
       if (cutAtDelimiter()) return true;
     }
-    if (request_.limit > 0 && blob_.size() >= request_.limit) return true;
+    if (request_.limit > 0 && start_ + taken_ >= request_.limit) return true;
     if (request_.timeout == 0 && received == 0) return true;
     if (request_.timeout > 0 && deadline_.passed()) return true;
     return !established();
@@ -167,9 +180,30 @@ class BlobReceive {
   bool addChunk() {
     std::string_view chunk = receiver_.chunk();
     if (chunk.empty()) return true;
-    bool added = conversion_.raw() ? blob_.append(chunk.data(), receiver_.size())
-                                   : addBytes(conversion_.next(chunk.data(), receiver_.size()));
-    if (!added) receiver_.giveBack();
+    if (conversion_.raw()) return keep(blob_.append(chunk.data(), receiver_.size()));
+    // The filters' state before the chunk, for a chunk that goes back.
+    TransferConversion before(conversion_);
+    bool added;
+    if (window_) {
+      window_->convert(conversion_, chunk, blob_.size(), produced_);
+      added = blob_.append(produced_.data(), static_cast<int64_t>(produced_.size()));
+    } else {
+      added = addBytes(conversion_.next(chunk.data(), receiver_.size()));
+    }
+    if (!added) {
+      conversion_ = std::move(before);
+      if (window_) window_->forgetLast(chunk.size());
+    }
+    return keep(added);
+  }
+
+  // Counts a chunk that the BLOB took; gives one back that it could not take.
+  bool keep(bool added) {
+    if (added) {
+      taken_ += receiver_.size();
+    } else {
+      receiver_.giveBack();
+    }
     return added;
   }
 
@@ -181,18 +215,11 @@ class BlobReceive {
     {
       unique_handle_lock bytes(blob_.handle());
       at = search_.find(bytes.data(), blob_.size(), std::max<int64_t>(searchStart_, 0));
-      if (at >= 0) {
-        // The held-back tail came after everything the BLOB holds.
-        receiver_.returnTail();
-        int64_t after = at + search_.length();
-        if (after < blob_.size()) {
-          tcp::unreceive(stream_, bytes.data() + after, static_cast<int32_t>(blob_.size() - after),
-                         true);
-        }
-      }
+      if (at >= 0) giveBackBeyond(bytes.data(), at + search_.length());
     }
     if (at < 0) {
       searchStart_ = blob_.size() - search_.length() + 1;
+      if (window_) window_->advance();
       return false;
     }
     blob_.cutTo((request_.flags & kDelimiterLeftOut) != 0 ? at : at + search_.length());
@@ -200,14 +227,42 @@ class BlobReceive {
     return true;
   }
 
+  // Puts what the receive took beyond a delimiter that ends at `after` back in front of the
+  // stream: earlier contents that follow it, then the bytes taken from the network after the
+  // delimiter's own as they came, then the held-back tail, which came after everything else.
+  void giveBackBeyond(const char* blob, int64_t after) {
+    receiver_.returnTail();
+    if (!window_) {
+      putBack(std::string_view(blob + after, static_cast<size_t>(blob_.size() - after)));
+      return;
+    }
+    const int64_t base = window_->base();
+    if (after <= base) {
+      putBack(window_->bytes());
+      putBack(std::string_view(blob + after, static_cast<size_t>(base - after)));
+      return;
+    }
+    std::string_view produced(blob + base, static_cast<size_t>(blob_.size() - base));
+    putBack(window_->beyond(after - base, produced));
+  }
+
+  void putBack(std::string_view bytes) {
+    if (bytes.empty()) return;
+    tcp::unreceive(stream_, bytes.data(), static_cast<int32_t>(bytes.size()), true);
+  }
+
   int32_t id_;
   tcp::TCPGlob* stream_;
   GrowingBlob blob_;
+  const int64_t start_;  // the BLOB's size before the receive
   BlobReceiveRequest request_;
   TransferConversion& conversion_;
   ChunkReceiver receiver_;
   DelimiterSearch search_;
   Deadline deadline_;
+  std::optional<SourceWindow> window_;
+  std::string produced_;
+  int64_t taken_ = 0;  // the network bytes added to the BLOB
   int64_t searchStart_ = 0;
   bool delimiterFound_ = false;
 };

@@ -89,6 +89,18 @@ class TransferConversion {
       filter_ = std::make_unique<FilterStream>(filter, conversion_.target);
     }
   }
+  // A copy goes on from the same point as the original, each by itself.
+  TransferConversion(const TransferConversion& other)
+      : conversion_(other.conversion_),
+        filter_(other.filter_ ? std::make_unique<FilterStream>(*other.filter_) : nullptr) {}
+  TransferConversion& operator=(const TransferConversion& other) {
+    if (this != &other) *this = TransferConversion(other);
+    return *this;
+  }
+  TransferConversion(TransferConversion&&) noexcept = default;
+  TransferConversion& operator=(TransferConversion&&) noexcept = default;
+  ~TransferConversion() = default;
+
   const ChunkConversion& conversion() const { return conversion_; }
   bool raw() const { return conversion_.raw(); }
   bool cutsUTF8() const { return conversion_.source == kCharSetUTF8; }

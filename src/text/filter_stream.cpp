@@ -17,6 +17,8 @@ class FilterStage {
   virtual ~FilterStage() = default;
   // Appends to `out` what the stage gives for `in`; `last`: the transfer ends, nothing is held.
   virtual void push(std::u16string_view in, bool last, std::u16string& out) = 0;
+  // A stage that holds what this one holds and goes on from there by itself.
+  virtual std::unique_ptr<FilterStage> clone() const = 0;
 };
 
 namespace {
@@ -62,6 +64,10 @@ class HoldBackStage : public FilterStage {
       out.append(given);
     }
     held_.erase(0, cut);
+  }
+
+  std::unique_ptr<FilterStage> clone() const override {
+    return std::make_unique<HoldBackStage>(*this);
   }
 
  private:
@@ -133,6 +139,10 @@ class Base64Encoding : public FilterStage {
     bytes_.erase(0, n);
   }
 
+  std::unique_ptr<FilterStage> clone() const override {
+    return std::make_unique<Base64Encoding>(*this);
+  }
+
  private:
   PA_4DCharSet charset_;
   std::string bytes_;
@@ -163,6 +173,10 @@ class Base64Decoding : public FilterStage {
     size_t whole = last || charset_ != kCharSetUTF8 ? bytes_.size() : wholeUTF8Length(bytes_);
     appendUnits(std::string_view(bytes_).substr(0, whole), charset_, out);
     bytes_.erase(0, whole);
+  }
+
+  std::unique_ptr<FilterStage> clone() const override {
+    return std::make_unique<Base64Decoding>(*this);
   }
 
  private:
@@ -305,6 +319,10 @@ class QuotedEncoding : public FilterStage {
     bytes_.erase(0, last ? bytes_.size() : bytes_.size() - 1);
   }
 
+  std::unique_ptr<FilterStage> clone() const override {
+    return std::make_unique<QuotedEncoding>(*this);
+  }
+
  private:
   // Letters that bring the encoder to the column without a soft break, each written as it is.
   // A line passes the soft-break column (75) only through a letter there that a CR follows, so
@@ -365,6 +383,13 @@ FilterStream::FilterStream(int filter, PA_4DCharSet charset) {
 }
 
 FilterStream::~FilterStream() = default;
+
+FilterStream::FilterStream(const FilterStream& other)
+    : inputHeld_(other.inputHeld_), held_(other.held_) {
+  for (const std::unique_ptr<FilterStage>& stage : other.stages_) {
+    stages_.push_back(stage->clone());
+  }
+}
 
 std::u16string FilterStream::push(std::u16string_view units) { return run(units, false); }
 

@@ -36,7 +36,9 @@ class FilterStream {
   // UTF-8).
   explicit FilterStream(int filter, PA_4DCharSet charset = kCharSetUTF8);
   ~FilterStream();
-  FilterStream(const FilterStream&) = delete;
+  // A copy goes on from the same point as the original, each by itself: a receive tries out
+  // where its delimiter's bytes end on copies, and its own filters go on unchanged.
+  FilterStream(const FilterStream& other);
   FilterStream& operator=(const FilterStream&) = delete;
 
   // The units the filters give for the next chunk's units.

@@ -34,6 +34,7 @@
 #include "support/hex.h"
 #include "support/plugin_test.h"
 #include "support/temp_folder.h"
+#include "support/yield_pieces.h"
 #include "text/conversion.h"
 
 extern char** environ;
@@ -429,6 +430,44 @@ TEST_F(TransfersTest, ATextReceivedKeepsItsZeroBytesUnderEveryFilter) {
   }
   EXPECT_EQ(peer.wait(), 0);
   EXPECT_TRUE(emu.live().zero()) << host::describe(emu.live());
+}
+
+struct FollowingTextCase {
+  int64_t filter;
+  std::string wire;
+  int64_t count;     // the bytes the text keeps
+  std::string text;  // UTF-8
+};
+
+// A text receive cuts its bytes in the receive's character set and filters the text only
+// afterwards, so what follows the delimiter goes back into the stream as the peer sent it, in
+// every character set and under text filters, wherever the peer's pieces cut.
+TEST_F(TransfersTest, WhatFollowsTheDelimiterStaysInTheStreamAsThePeerSentIt) {
+  const FollowingTextCase cases[] = {
+      {0x1000, "a\xc3\xa9\r\n\xc3\xa9-1\r<", 5, "a\xc3\xa9\r\n"},
+      {0x2, "a\xe9\r\n\xe9-1\r<", 4, "a\xc3\xa9\r\n"},
+      {0x4000, "a\x8e\r\n\x8e-1\r<", 4, "a\xc3\xa9\r\n"},
+      {0x1000 | 0x4, "a\xc3\xa9\r\n\xc3\xa9-1\r<", 5, "a\xc3\xa9\r\n\n"},
+      {0x2 | 0x10, "a\xe9\r\n\xe9-1\r<", 4, "a&eacute;\r\n"},
+      {0x1000 | 0x100, "YWJY\r\nZS0x\xc3\xa9", 6, "abX"},
+  };
+  HeldPeer peer;
+  int64_t id = connect(peer);
+  for (const FollowingTextCase& c : cases) {
+    const std::string rest = c.wire.substr(static_cast<size_t>(c.count));
+    for (size_t cut = 1; cut <= c.wire.size(); ++cut) {
+      SCOPED_TRACE(testing::Message()
+                   << "filter 0x" << std::hex << c.filter << std::dec << ", cut at " << cut);
+      sendAtYields(emu, peer, id, cutInTwo(c.wire, cut));
+      Outcome line = receive(id, "", 100, c.filter, 0, "\r\n", 600);
+      EXPECT_EQ(line.number(), c.count);
+      EXPECT_EQ(bytesOf(line), c.text);
+      Outcome raw = run("ZUV_TCPReceiveBlob",
+                        {num(id), blob(""), num(rest.size()), num(0), num(0x2), txt(""), num(600)});
+      EXPECT_EQ(hexOf(raw.blob(2).bytes), hexOf(rest));
+      EXPECT_EQ(available(id), 0);
+    }
+  }
 }
 
 TEST_F(TransfersTest, PushBackInFrontAndBehindIsReceivedFirst) {
