@@ -183,6 +183,7 @@ Emulator::Pending Emulator::start(std::string_view name, std::vector<Value> args
   if (!spec) throw std::invalid_argument("no command " + std::string(name));
   if (!impl_->entry) throw std::logic_error("no plug-in loaded or attached");
   auto frame = std::make_shared<Frame::Impl>(*impl_, spec->params, spec->result, spec->name);
+  frame->command = true;
   frame->build(args);
   auto state = std::make_shared<PendingState>();
   Impl* impl = impl_.get();
@@ -282,13 +283,40 @@ void Emulator::capHandleSize(int64_t bytes) {
   impl_->handleCap = bytes;
 }
 
+namespace {
+
+void list(LiveCounts& counts, const std::string& what, const std::string& origin) {
+  if (counts.made.size() < LiveCounts::kMaxListed)
+    counts.made.push_back(what + " made at " + origin);
+}
+
+}  // namespace
+
 LiveCounts Emulator::live() const {
   std::lock_guard<std::recursive_mutex> lock(impl_->state);
   LiveCounts counts;
-  for (char** h : impl_->liveHandles) counts.handles += impl_->handles.at(h).owner == Owner::Plugin;
-  for (uint64_t id : impl_->liveTexts) counts.texts += impl_->texts.at(id).owner == Owner::Plugin;
-  for (auto& [r, rec] : impl_->pictures) counts.pictures += rec.live && rec.owner == Owner::Plugin;
-  for (auto& [r, rec] : impl_->objects) counts.objects += rec.live && rec.owner == Owner::Plugin;
+  for (char** h : impl_->liveHandles) {
+    const HandleRec& rec = impl_->handles.at(h);
+    if (rec.owner != Owner::Plugin) continue;
+    ++counts.handles;
+    list(counts, "a handle of " + std::to_string(rec.block.size) + " bytes", rec.origin);
+  }
+  for (uint64_t id : impl_->liveTexts) {
+    const TextRec& rec = impl_->texts.at(id);
+    if (rec.owner != Owner::Plugin) continue;
+    ++counts.texts;
+    list(counts, "a text of " + std::to_string(rec.length) + " units", rec.origin);
+  }
+  for (auto& [r, rec] : impl_->pictures) {
+    if (!rec.live || rec.owner != Owner::Plugin) continue;
+    ++counts.pictures;
+    list(counts, "a picture", rec.origin);
+  }
+  for (auto& [r, rec] : impl_->objects) {
+    if (!rec.live || rec.owner != Owner::Plugin) continue;
+    ++counts.objects;
+    list(counts, "an object", rec.origin);
+  }
   counts.documents = static_cast<int64_t>(impl_->documents.size());
   return counts;
 }
@@ -302,6 +330,8 @@ void Emulator::clearFaults() {
   std::lock_guard<std::recursive_mutex> lock(impl_->state);
   impl_->faults.clear();
 }
+
+void Emulator::reportFault(const std::string& fault) { impl_->fault(fault); }
 
 int64_t Emulator::entryCount(int32_t entry) const {
   std::lock_guard<std::recursive_mutex> lock(impl_->state);

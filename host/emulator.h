@@ -161,8 +161,14 @@ struct LiveCounts {
   int64_t pictures = 0;
   int64_t objects = 0;
   int64_t documents = 0;  // documents opened by host command 264 and not closed
+  // Each live handle, text, picture and object: what it is and where it was made (the host call,
+  // the process and the command), such as "a handle of 12 bytes made at host call 7 in process 1
+  // (ZUV_TCPOpen)"; the first kMaxListed of them.
+  std::vector<std::string> made;
+  static constexpr size_t kMaxListed = 20;
   bool zero() const { return handles == 0 && texts == 0 && pictures == 0 && objects == 0; }
 };
+// The counts, then what each live object is and where it was made.
 std::string describe(const LiveCounts& counts);
 
 // Host refusals that tests can inject: the n-th such request from now on fails.
@@ -327,6 +333,10 @@ class Emulator {
   LiveCounts live() const;
   std::vector<std::string> faults() const;
   void clearFaults();
+  // Records a fault that code beside the host saw (the plug-in's own check of a release, reached
+  // through a test seam) as the host records its own: with the host call, the process and the
+  // command at which it came.
+  void reportFault(const std::string& fault);
   int64_t entryCount(int32_t entry) const;  // since the last resetTrace
   std::vector<int32_t> trace() const;       // entries in call order since resetTrace
   void resetTrace();

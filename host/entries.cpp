@@ -148,6 +148,8 @@ void newHandle(Call& c) {
   c.answerPointer(kHandle, handle, kFieldHandle);
 }
 
+// A locked handle's address is still in use by whoever locked it: disposing of it is a fault,
+// though the handle goes all the same, as it would in a host that frees it.
 void disposeHandle(Call& c) {
   void* handle = c.pointer(kHandle);
   HandleRec* rec = liveHandle(c, handle);
@@ -155,6 +157,10 @@ void disposeHandle(Call& c) {
   if (rec->owner == Owner::Host && c.emu.options.strict) {
     return c.fail(error::kBadHandle,
                   "disposes of a handle the host owns (made at " + rec->origin + ")");
+  }
+  if (rec->locks > 0) {
+    c.emu.fault(c.name + ": disposes of " + c.emu.nameOfHandle(handle, *rec) +
+                ", which is locked (" + std::to_string(rec->locks) + " lock(s) not undone)");
   }
   c.emu.releaseHandle(static_cast<char**>(handle));
 }
@@ -167,7 +173,9 @@ void setHandleSize(Call& c) {
   if (size < 0 || size > INT32_MAX) {
     return c.fail(error::kBadParameter, "a handle size of " + std::to_string(size));
   }
-  if (rec->locks > 0) return c.fail(error::kNoMemory, "resizes a locked handle");
+  if (rec->locks > 0) {
+    return c.fail(error::kNoMemory, "resizes a locked handle, " + c.emu.nameOfHandle(handle, *rec));
+  }
   bool grows = static_cast<size_t>(size) > rec->block.size;
   if (grows && (c.emu.refused(Refusal::GrowHandle) || c.emu.exceedsCap(size))) {
     return c.fail(error::kNoMemory);
@@ -390,7 +398,9 @@ void pictureFormat(Call& c) {
   if (handle) {
     HandleRec* rec = liveHandle(c, handle);
     if (!rec) return;
-    if (rec->locks > 0) return c.fail(error::kNoMemory, "fills a locked handle");
+    if (rec->locks > 0) {
+      return c.fail(error::kNoMemory, "fills a locked handle, " + c.emu.nameOfHandle(handle, *rec));
+    }
     bool grows = format.bytes.size() > rec->block.size;
     if ((grows && c.emu.refused(Refusal::GrowHandle)) ||
         c.emu.exceedsCap(static_cast<int64_t>(format.bytes.size())) ||

@@ -50,6 +50,9 @@ struct Frame::Impl {
   std::vector<void*> builtHandles;
   // The handle or picture the result handed over: reading the result again is no aliasing.
   uint64_t resultTaken = 0;
+  // A command's frame (Emulator::call and start), whose result the command must write; a frame
+  // that a test builds by hand for the PA_ wrappers need not be given one.
+  bool command = false;
   bool built = false;  // every cell made: a build that threw has nothing to read back
   bool settled = false;
 
@@ -73,6 +76,7 @@ struct Frame::Impl {
   void checkTextsInOnePlace();
   std::optional<std::string> ownerOfHandle(const void* handle) const;
   void checkResultWidth();
+  void checkResultWritten();
   Value readArray(const unsigned char* cell, const std::string& where);
   void takeOver(ObjectRef ref);
   std::string where(size_t index) const;

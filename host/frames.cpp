@@ -299,6 +299,7 @@ void Frame::Impl::verify() {
   if (emu.options.strict) {
     checkReplacedHandles();
     checkResultWidth();
+    checkResultWritten();
   }
   checkTextsInOnePlace();
 }
@@ -313,6 +314,22 @@ void Frame::Impl::checkResultWidth() {
     emu.fault(name +
               ": the longint result was not written as 8 bytes, sign-extended (only its "
               "low 4 bytes?)");
+  }
+}
+
+// Every longint command answers something: one that leaves the area as the host set it gives
+// 4D whatever the area held, which a test sees only where it compares the value. A sentinel that
+// a longint could be (a sign-extended 32-bit value) tells nothing, so it is not looked at.
+void Frame::Impl::checkResultWritten() {
+  const uint64_t sentinel = emu.options.resultSentinel;
+  const bool tellsNothing =
+      static_cast<int64_t>(sentinel) ==
+      static_cast<int64_t>(static_cast<int32_t>(static_cast<int64_t>(sentinel)));
+  if (!command || resultKind != Kind::Longint || tellsNothing) return;
+  if (layout::load<uint64_t>(resultArea.data, 0) == sentinel) {
+    emu.fault(name +
+              ": the longint result was never written (the result area still holds what "
+              "the host put there)");
   }
 }
 

@@ -121,6 +121,10 @@ std::string describe(const LiveCounts& c) {
   std::ostringstream out;
   out << c.handles << " handles, " << c.texts << " texts, " << c.pictures << " pictures, "
       << c.objects << " objects, " << c.documents << " documents";
+  for (const std::string& object : c.made) out << "; " << object;
+  const int64_t listed = static_cast<int64_t>(c.made.size());
+  const int64_t all = c.handles + c.texts + c.pictures + c.objects;
+  if (all > listed) out << "; and " << all - listed << " more";
   return out.str();
 }
 

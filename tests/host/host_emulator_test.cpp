@@ -367,6 +367,21 @@ void toyEntry(int32_t selector, void* params, void*, void* result) {
       returnLong(result, picture[0]);
       break;
     }
+    case 28: {  // disposes of a handle it locked
+      char** h = newHandle(4);
+      handleOp(5, h);
+      handleOp(2, h);
+      break;
+    }
+    case 29:  // a longint command that never writes its result
+      break;
+    case 30: {  // resizes the BLOB parameter's handle while it holds it locked
+      char** h = cell<char**>(p, 0);
+      handleOp(5, h);
+      handleOp(3, h, 100);
+      handleOp(6, h);
+      break;
+    }
     default:
       break;
   }
@@ -420,7 +435,11 @@ const char* kToyManifest = R"({"commands": [
    "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]},
   {"selector": 26, "name": "TOY_UseDisposed", "result": "longint", "params": []},
   {"selector": 27, "name": "TOY_ReadPicture", "result": "longint",
-   "params": [{"name": "picture", "kind": "picture", "dir": "in"}]}
+   "params": [{"name": "picture", "kind": "picture", "dir": "in"}]},
+  {"selector": 28, "name": "TOY_DisposeLocked", "result": "none", "params": []},
+  {"selector": 29, "name": "TOY_NoResult", "result": "longint", "params": []},
+  {"selector": 30, "name": "TOY_ResizeLockedBlob", "result": "none",
+   "params": [{"name": "blob", "kind": "blob", "dir": "inout"}]}
 ]})";
 
 std::string toyManifestPath() {
@@ -698,6 +717,43 @@ TEST_F(ToyHostTest, ALeakedTextIsCounted) {
   emu.call("TOY_LeakText");
   EXPECT_EQ(emu.live().texts, 1);
   EXPECT_FALSE(emu.live().zero());
+}
+
+// What a fault of handles, results or leaks says names the command and the object: the
+// parameter whose handle it is, or where the object was made.
+TEST_F(ToyHostTest, FaultsAndLeaksNameTheCommandAndTheObject) {
+  const struct {
+    const char* command;
+    std::vector<Value> args;
+    const char* fault;
+  } cases[] = {
+      {"TOY_DisposeLocked",
+       {},
+       "entry -434/2: disposes of a handle (made at host call 1 in process 1 "
+       "(TOY_DisposeLocked)), which is locked (1 lock(s) not undone) [host call 3 in process 1 "
+       "(TOY_DisposeLocked)]"},
+      {"TOY_ResizeLockedBlob",
+       {Blob{true, "bytes"}},
+       "entry -434/3: resizes a locked handle, the handle of parameter 1 (blob) of "
+       "TOY_ResizeLockedBlob [host call 2 in process 1 (TOY_ResizeLockedBlob)]"},
+      {"TOY_NoResult", {}, "TOY_NoResult: the longint result was never written"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    Emulator own(toyOptions());
+    own.attach(&toyEntry);
+    own.startup();
+    own.call(c.command, c.args);
+    const std::vector<std::string> faults = own.faults();
+    EXPECT_EQ(faults.size(), 1u);
+    const std::string fault = faults.empty() ? std::string() : faults[0];
+    EXPECT_NE(fault.find(c.fault), std::string::npos) << fault;
+    EXPECT_TRUE(own.live().zero());
+  }
+  emu.call("TOY_LeakText");
+  EXPECT_EQ(host::describe(emu.live()),
+            "0 handles, 1 texts, 0 pictures, 0 objects, 0 documents; a text of 6 units made at "
+            "host call 1 in process 1 (TOY_LeakText)");
 }
 
 TEST_F(ToyHostTest, FaultsOfHandleUse) {
