@@ -3,11 +3,15 @@
 // followed and kept, long names, devices, a full disk, old sidecars and permission bits.
 
 #include <functional>
+#include <map>
+#include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "files/file_conversion_fixture.h"
+#include "support/open_descriptors.h"
 
 namespace zuvtest {
 namespace {
@@ -110,6 +114,32 @@ TEST_F(FailingConversionTest, LeavesNoTemporaryFileBehind) {
     EXPECT_EQ(conversion(c.command, path(c.source), path("out")), c.code);
     EXPECT_EQ(listing(), before);
   }
+}
+
+// A destination that cannot be opened (in a folder that is not there, under a file, a folder
+// itself) is answered with the errno of the open, and the conversion leaves nothing written and
+// no file open: the source it read first is closed too.
+TEST_F(ConversionDestinationTest, EveryConversionAnswersADestinationItCannotOpen) {
+  write("in", "data to convert");
+  ASSERT_EQ(conversion("ZUV_File2BinHex", path("in"), path("in.hqx")), 0);
+  ASSERT_EQ(conversion("ZUV_File2MacBinary", path("in"), path("in.bin")), 0);
+  ASSERT_EQ(conversion("ZUV_File2Gzip", path("in"), path("in.gz")), 0);
+  shell("mkdir folder");
+  const std::pair<const char*, const char*> conversions[] = {
+      {"ZUV_File2BinHex", "in"},     {"ZUV_File2MacBinary", "in"},     {"ZUV_File2Gzip", "in"},
+      {"ZUV_BinHex2File", "in.hqx"}, {"ZUV_MacBinary2File", "in.bin"}, {"ZUV_Gzip2File", "in.gz"}};
+  const std::pair<const char*, int> destinations[] = {
+      {"missing/out", ENOENT}, {"in/out", ENOTDIR}, {"folder", EISDIR}};
+  const std::string before = snapshot();
+  for (const auto& [command, source] : conversions) {
+    for (const auto& [destination, code] : destinations) {
+      SCOPED_TRACE(std::string(command) + " to " + destination);
+      const std::map<int, std::string> open = openDescriptors();
+      EXPECT_EQ(conversion(command, path(source), path(destination)), code);
+      EXPECT_EQ(descriptorsOpenedSince(open, openDescriptors()), (std::map<int, std::string>{}));
+    }
+  }
+  EXPECT_EQ(snapshot(), before);
 }
 
 TEST_F(ConversionDestinationTest, DestinationNamesOfUpTo255BytesAreWritten) {

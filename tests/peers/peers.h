@@ -17,7 +17,6 @@
 #include <thread>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,6 +25,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "support/open_descriptors.h"
 
 namespace peers {
 
@@ -93,14 +94,7 @@ inline uint16_t localPort(int fd) {
 }
 
 // The number of descriptors this process holds now.
-inline int openDescriptors() {
-  int n = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++n;
-    closedir(dir);
-  }
-  return n - 3;  // ".", ".." and the directory's own descriptor
-}
+inline int openDescriptors() { return static_cast<int>(zuvtest::openDescriptors().size()); }
 
 // A port on which nothing listens: bound once, then closed.
 inline uint16_t refusedPort(uint32_t host = kLoopback1) {

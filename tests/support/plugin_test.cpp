@@ -1,10 +1,15 @@
 #include "support/plugin_test.h"
 
 #include "4DPluginAPI.h"
+#include "support/open_descriptors.h"
 
 namespace zuvtest {
 
-PluginTest::PluginTest(host::Options options) : emu(std::move(options)) {}
+PluginTest::PluginTest(host::Options options) : emu(std::move(options)) {
+  descriptorsBefore_ = openDescriptors();
+}
+
+PluginTest::~PluginTest() { expectNoDescriptorLeft(); }
 
 void PluginTest::SetUp() {
   emu.attach(&FourDPackex);
@@ -20,6 +25,19 @@ void PluginTest::TearDown() {
 
 void PluginTest::expectNoFaults() {
   for (const std::string& fault : emu.faults()) ADD_FAILURE() << "host fault: " << fault;
+}
+
+// Documents that host command 264 opened are the host's, handed to the 4D method that asked for
+// them: the host closes them here, and what is left open is the plug-in's.
+void PluginTest::expectNoDescriptorLeft() {
+  emu.closeDocuments();
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name =
+      test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "the test";
+  for (const auto& [fd, target] : descriptorsOpenedSince(descriptorsBefore_, openDescriptors())) {
+    ADD_FAILURE() << name << " left file descriptor " << fd << " open (" << target
+                  << ") after the plug-in's shut-down";
+  }
 }
 
 }  // namespace zuvtest

@@ -1,9 +1,12 @@
 // The fixture of every command test: a host emulator with the plug-in started, calls that go
 // through FourDPackex the way 4D makes them, and a TearDown that shuts the plug-in down and
 // asserts that it left no live handle, text, picture or object and that the emulator saw no
-// fault.
+// fault. Once the test's own fixture is gone too (its peers, files and folders), every file
+// descriptor opened since the fixture was made must be closed again: one that a command left open
+// stays open in the host for as long as it runs.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,7 @@ inline Value noHandleBlob() { return Value{Blob{false, {}}}; }
 class PluginTest : public ::testing::Test {
  protected:
   explicit PluginTest(host::Options options = {});
+  ~PluginTest() override;
   void SetUp() override;
   void TearDown() override;
 
@@ -43,6 +47,11 @@ class PluginTest : public ::testing::Test {
   void expectNoFaults();
 
   host::Emulator emu;
+
+ private:
+  void expectNoDescriptorLeft();
+
+  std::map<int, std::string> descriptorsBefore_;
 };
 
 }  // namespace zuvtest
