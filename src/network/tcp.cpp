@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <memory>
 #include <new>
+#include <string>
+#include <unordered_set>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -34,6 +38,18 @@ constexpr int32_t kMaxBuffer = 32768;
 
 std::atomic<int64_t> sClockOffset{0};
 
+// Every record made and not yet released, so that a second release of one is refused instead of
+// freeing it twice. No lock: the host runs one call at a time, and a record leaves this set before
+// its release yields.
+std::unordered_set<const TCPGlob*> sLiveRecords;
+testing::FaultReport sFaultReport = nullptr;
+
+std::string addressOf(const void* record) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", record);
+  return text;
+}
+
 void setIntOption(int fd, int level, int name, int value) {
   setsockopt(fd, level, name, &value, sizeof value);
 }
@@ -57,7 +73,7 @@ void count(Counter counter, uint64_t amount) {
 TCPGlob* createGlob(int32_t bufferSize) {
   unique_fd fd(platform::openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   if (fd.get() < 0) return nullptr;
-  TCPGlob* stream = new (std::nothrow) TCPGlob;
+  TCPGlob* stream = newRecord();
   if (stream == nullptr) return nullptr;
   int32_t size = std::clamp(bufferSize, kMinBuffer, kMaxBuffer);
   setIntOption(fd.get(), SOL_SOCKET, SO_SNDBUF, size);
@@ -132,10 +148,30 @@ int unique_fd::close() {
   return fd >= 0 ? ::close(fd) : 0;
 }
 
+TCPGlob* newRecord() {
+  std::unique_ptr<TCPGlob> stream(new (std::nothrow) TCPGlob);
+  if (stream == nullptr) return nullptr;
+  try {
+    sLiveRecords.insert(stream.get());
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  return stream.release();
+}
+
 // A stream that holds a listening slot leaves it and never closes the slot's socket, whatever
 // its status.
 int releaseRecord(TCPGlob* stream, int32_t mode) {
   if (stream == nullptr) return 0;
+  // A record released before is freed memory: reading or freeing it again would corrupt the
+  // host's heap, so it is not touched at all.
+  if (sLiveRecords.erase(stream) == 0) {
+    if (sFaultReport != nullptr) {
+      sFaultReport("the network layer: a release of the stream record at " + addressOf(stream) +
+                   ", which was released before or never made; nothing was freed");
+    }
+    return EINVAL;
+  }
   stream->pushBack.reset();
   freeTLSObjects(stream, mode);
   if (stream->status == kStreamListening) count(kListenersReleased);
@@ -159,6 +195,7 @@ time_t wallNow() { return time(nullptr) + static_cast<time_t>(sClockOffset.load(
 namespace testing {
 void advanceClocks(int64_t seconds) { sClockOffset += seconds; }
 void resetClocks() { sClockOffset = 0; }
+void setFaultReport(FaultReport report) { sFaultReport = report; }
 }  // namespace testing
 
 }  // namespace tcp

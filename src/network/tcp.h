@@ -302,6 +302,12 @@ namespace testing {
 // 30-second grace of a listening socket pass without waiting. Not reachable through FourDPackex.
 void advanceClocks(int64_t seconds);
 void resetClocks();
+// Where the network layer tells of a fault of its own that it refused to carry out: a release of
+// a stream record released before (which would free it twice) or never made. The layer writes no
+// log: without a report the release is only refused. Tests install one to see such faults; not
+// reachable through FourDPackex.
+using FaultReport = void (*)(const std::string& fault);
+void setFaultReport(FaultReport report);
 }  // namespace testing
 
 }  // namespace tcp

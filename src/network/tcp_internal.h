@@ -78,10 +78,14 @@ inline void addTo(int32_t& counter, int64_t amount) {
   counter = asInt32(static_cast<uint32_t>(counter) + static_cast<uint32_t>(amount));
 }
 
+// A new empty record, registered as live for releaseRecord; null when memory lacks.
+TCPGlob* newRecord();
 // The one release of every kind of stream (TCP client, listener, UDP), in this order: the
 // push-back, the TLS objects (the close notification first, unless the mode is negative), the
 // listeners-released count, the listening slot or else the socket, and the record itself.
-// Answers 0, or the errno of the socket's failed close; a null record answers 0.
+// Answers 0, or the errno of the socket's failed close; a null record answers 0. A record that
+// is not live (released before, or never made by newRecord) is not touched: that is a fault of
+// ours, reported through tcp::testing's fault report, and answers EINVAL.
 int releaseRecord(TCPGlob* stream, int32_t mode);
 
 enum Counter { kOpens, kConnects, kAccepts, kCloses, kListenersReleased, kBytesIn, kBytesOut };

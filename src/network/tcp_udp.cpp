@@ -100,7 +100,7 @@ TCPGlob* createUDP(int32_t port) {
   local.sin_port = htons(static_cast<uint16_t>(port));
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   if (bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return nullptr;
-  TCPGlob* stream = new (std::nothrow) TCPGlob;
+  TCPGlob* stream = newRecord();
   if (stream == nullptr) return nullptr;
   stream->kind = kKindUDP;
   stream->sock = std::move(fd);

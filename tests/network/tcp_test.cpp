@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "4DPluginAPI.h"
+#include "network/tcp_internal.h"
 #include "peers/peers.h"
 #include "support/plugin_test.h"
 
@@ -214,7 +215,8 @@ TEST_F(TcpTest, AListeningStreamsSharedSocketSeesNoCall) {
   sockaddr_in local = peers::address(peers::kLoopback1, 0);
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
   ASSERT_EQ(listen(listener, 4), 0);
-  auto* stream = new tcp::TCPGlob;
+  tcp::TCPGlob* stream = tcp::newRecord();
+  ASSERT_NE(stream, nullptr);
   stream->sock.reset(listener);
   stream->status = kStreamListening;
   stream->listenSlot = 1;

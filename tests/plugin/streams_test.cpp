@@ -6,6 +6,8 @@
 #include "plugin/streams.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "peers/peers.h"
 #include "support/plugin_test.h"
@@ -46,6 +48,28 @@ TEST_F(StreamTableTest, IdsAreTheLowestFreeAndStreamAtWalksThem) {
   EXPECT_EQ(run("ZUV_TCPStreamAt", {num(-1)}).number(), -1);
   EXPECT_EQ(open(static_cast<int16_t>(port)), 1);
   // Shut-down releases the three streams.
+}
+
+// A record that the table held under two ids (a fault of ours) is freed once: its second
+// release touches nothing and is a fault that names the command.
+TEST_F(StreamTableTest, ARecordReleasedTwiceIsFreedOnceAndTheSecondReleaseIsAFault) {
+  const int64_t id = open(static_cast<int16_t>(peers::refusedPort()));
+  ASSERT_EQ(id, 1);
+  const int64_t again = streams::add(stream(id));
+  ASSERT_EQ(again, 2);
+  EXPECT_EQ(release(id), 0);
+  EXPECT_EQ(release(again), -1);
+  const std::vector<std::string> faults = emu.faults();
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_NE(faults[0].find("the network layer: a release of the stream record at 0x"),
+            std::string::npos)
+      << faults[0];
+  EXPECT_NE(faults[0].find("which was released before or never made; nothing was freed [host "
+                           "call"),
+            std::string::npos)
+      << faults[0];
+  EXPECT_NE(faults[0].find("(ZUV_TCPRelease)]"), std::string::npos) << faults[0];
+  emu.clearFaults();
 }
 
 TEST_F(StreamTableTest, A1024thStreamIsRefusedAndEveryReleaseLeavesNoDescriptor) {

@@ -1,17 +1,37 @@
 #include "support/plugin_test.h"
 
 #include "4DPluginAPI.h"
+#include "network/tcp.h"
 #include "support/open_descriptors.h"
 
 namespace zuvtest {
+namespace {
+
+// The emulator of the test that runs now: the network layer's own faults (a stream record
+// released twice) become its faults, named with the command that made them.
+host::Emulator* sReporting = nullptr;
+
+void reportToHost(const std::string& fault) {
+  if (sReporting != nullptr) sReporting->reportFault(fault);
+}
+
+}  // namespace
 
 PluginTest::PluginTest(host::Options options) : emu(std::move(options)) {
   descriptorsBefore_ = openDescriptors();
 }
 
-PluginTest::~PluginTest() { expectNoDescriptorLeft(); }
+PluginTest::~PluginTest() {
+  if (sReporting == &emu) {
+    tcp::testing::setFaultReport(nullptr);
+    sReporting = nullptr;
+  }
+  expectNoDescriptorLeft();
+}
 
 void PluginTest::SetUp() {
+  sReporting = &emu;
+  tcp::testing::setFaultReport(&reportToHost);
   emu.attach(&FourDPackex);
   emu.startup();
 }
