@@ -37,6 +37,11 @@ namespace platform {
 
 namespace {
 
+testing::RenameHook& renameHook() {
+  static testing::RenameHook hook;
+  return hook;
+}
+
 constexpr uint32_t kMagic = 0x00051607;
 constexpr uint32_t kVersion2 = 0x00020000;
 constexpr uint32_t kVersion1 = 0x00010000;
@@ -299,7 +304,7 @@ bool replaceSidecar(const std::string& sidecarPath, const std::vector<unsigned c
   FileDescriptor out(createFileBeside(sidecarPath, mode, temporary));
   if (out.get() < 0) return false;
   const bool written = writeAllAt(out.get(), file.data(), file.size(), 0) &&
-                       ::rename(temporary.c_str(), sidecarPath.c_str()) == 0;
+                       renameFile(temporary.c_str(), sidecarPath.c_str()) == 0;
   if (!written) {
     int saved = errno;
     ::unlink(temporary.c_str());
@@ -594,13 +599,13 @@ bool mergeInto(const std::string& oldPath, int oldFd, const Sidecar& old,
 // replaced by the rename, an empty folder is removed first; a folder with something in it stays
 // and the move fails.
 bool placeSidecar(const std::string& newPath, const std::string& oldPath) {
-  if (::rename(newPath.c_str(), oldPath.c_str()) == 0) return true;
+  if (renameFile(newPath.c_str(), oldPath.c_str()) == 0) return true;
   if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) return false;
   if (::rmdir(oldPath.c_str()) != 0) {
     errno = EISDIR;
     return false;
   }
-  return ::rename(newPath.c_str(), oldPath.c_str()) == 0;
+  return renameFile(newPath.c_str(), oldPath.c_str()) == 0;
 }
 
 // Removes an old sidecar that the file replacing it has no use for. A folder of that name is no
@@ -676,6 +681,18 @@ int moveAttributes(const char* from, const char* to) {
   }
   return placeSidecar(newPath, oldPath) ? 0 : -1;
 }
+
+int renameFile(const char* from, const char* to) {
+  if (renameHook()) {
+    if (int code = renameHook()(from, to)) {
+      errno = code;
+      return -1;
+    }
+  }
+  return ::rename(from, to);
+}
+
+void testing::setRenameHook(RenameHook hook) { renameHook() = std::move(hook); }
 
 int createFileBeside(const std::string& path, unsigned mode, std::string& created) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -54,6 +55,10 @@ int removeAttributes(const char* path);
 // Answers 0, or -1 with errno; on failure the sidecar of `to` is as it was.
 int moveAttributes(const char* from, const char* to);
 
+// Renames a file as rename(2) does: 0, or -1 with errno. The file services rename through it
+// alone, so that a test can make any of their renames fail (testing::setRenameHook).
+int renameFile(const char* from, const char* to);
+
 // A new file in the folder of `path`, made with the given permission bits (the umask applies),
 // never through a name that already exists. Its name is short, so that it fits wherever a file
 // name fits. Answers the descriptor with its path in `created`, or -1 with errno.
@@ -68,6 +73,14 @@ bool colonPathToPosix(const std::u16string& colonPath, std::u16string& posixPath
 // The last component of a path by the POSIX rule: trailing slashes do not count, "/" stays "/",
 // and an empty path is ".".
 std::string basename(const std::string& path);
+
+namespace testing {
+// Sees every renameFile before it happens: the hook answers 0 to let it happen, or an errno to
+// make it fail as the system would (EBUSY onto a mount point, EPERM in a sticky folder). An empty
+// hook lets every rename happen. Not reachable through FourDPackex.
+using RenameHook = std::function<int(const char* from, const char* to)>;
+void setRenameHook(RenameHook hook);
+}  // namespace testing
 
 // ---- Network: sockets and entropy ----------------------------------------------------------
 
