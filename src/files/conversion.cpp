@@ -110,8 +110,7 @@ int ConversionDestination::finish() {
   if (code != 0) return code;
   if (!temporary_.empty()) {
     errno = 0;
-    if (platform::moveAttributes(temporary_.c_str(), final_.c_str()) != 0) return streamErrno();
-    if (platform::renameFile(temporary_.c_str(), final_.c_str()) != 0) return streamErrno();
+    if (platform::replaceFile(temporary_.c_str(), final_.c_str()) != 0) return streamErrno();
   }
   finished_ = true;
   return 0;

@@ -34,10 +34,11 @@ int answerOf(Conversion conversion) {
 
 // The file a conversion writes. open() makes a new file beside the one it will replace (for a
 // symbolic link, beside the file the link names: the link stays), with that file's permission
-// bits; finish() gives the new file its Finder information and resource fork and renames both into
-// place, so nothing of the old file survives into the new one but the sidecar entries that other
-// tools own. Until finish() succeeded the destination, and whatever it points to, stays exactly as
-// it was: the destructor removes the new file with its sidecar. A destination that is no regular
+// bits and owner; finish() renames the new file into place with its Finder information and
+// resource fork, so nothing of the old file survives into the new one but the sidecar entries that
+// other tools own. Until finish() succeeded the destination, its sidecar, and whatever it points
+// to, stay exactly as they were, a failure of the last rename included: the destructor removes
+// the new file with its sidecar. A destination that is no regular
 // file (a device, a pipe) is written as it stands and keeps no Finder information or fork.
 class ConversionDestination {
  public:

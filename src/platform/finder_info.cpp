@@ -13,9 +13,11 @@
 // read with suspicion: a symbolic link is never followed (a write would land in the link's
 // target), an entry that reaches past the file or into the header is no AppleDouble file, and a
 // sidecar is made or rebuilt beside its place and renamed over it, with the data file's
-// permission bits (one written in place is given them), so that a private file's fork stays
-// private. Entries the plug-in does not own (a real name, dates, Finder information past its 32
-// bytes) are kept byte for byte. Only a regular file has a sidecar: "/dev/._null" is nobody's.
+// permission bits and owner (one written in place is given them), so that a private file's fork
+// stays private and its owner's. A file put in the place of another takes its sidecar along by
+// renames that are undone, the last first, when one of them fails. Entries the plug-in does not own
+// (a real name, dates, Finder information past its 32 bytes) are kept byte for byte. Only a regular
+// file has a sidecar: "/dev/._null" is nobody's.
 
 #include <algorithm>
 #include <cerrno>
@@ -24,8 +26,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -296,30 +300,50 @@ bool layOut(const std::vector<Piece>& pieces, std::vector<unsigned char>& file) 
   return true;
 }
 
-// Writes the bytes of a sidecar into a new file beside its place and renames it over whatever is
-// there: a link in its place is replaced, never followed. On failure nothing is left beside it.
-bool replaceSidecar(const std::string& sidecarPath, const std::vector<unsigned char>& file,
-                    mode_t mode) {
-  std::string temporary;
-  FileDescriptor out(createFileBeside(sidecarPath, mode, temporary));
+// Gives a new sidecar the owner and group of its data file where the process may give them away
+// (root may): a file that only its owner may read keeps forks that its owner can read. Refused,
+// the sidecar stays the caller's, as the data file does.
+void takeOwnerOf(int fd, const struct stat& data) {
+  if (data.st_uid == ::geteuid() && data.st_gid == ::getegid()) return;
+  const int refused = ::fchown(fd, data.st_uid, data.st_gid);
+  (void)refused;
+}
+
+// Writes the bytes of a sidecar into a new file beside its place, with its data file's permission
+// bits (the umask applies) and owner: answers its name in `written`. On failure nothing is left.
+bool writeSidecarBeside(const std::string& sidecarPath, const std::vector<unsigned char>& file,
+                        const struct stat& data, std::string& written) {
+  FileDescriptor out(createFileBeside(sidecarPath, data.st_mode & 0777, written));
   if (out.get() < 0) return false;
-  const bool written = writeAllAt(out.get(), file.data(), file.size(), 0) &&
-                       renameFile(temporary.c_str(), sidecarPath.c_str()) == 0;
-  if (!written) {
-    int saved = errno;
-    ::unlink(temporary.c_str());
-    errno = saved;
-  }
-  return written;
+  takeOwnerOf(out.get(), data);
+  if (writeAllAt(out.get(), file.data(), file.size(), 0)) return true;
+  int saved = errno;
+  ::unlink(written.c_str());
+  errno = saved;
+  return false;
+}
+
+// Writes the bytes of a sidecar beside its place and renames them over whatever is there: a link
+// in its place is replaced, never followed. On failure nothing is left beside it.
+bool replaceSidecar(const std::string& sidecarPath, const std::vector<unsigned char>& file,
+                    const struct stat& data) {
+  std::string temporary;
+  if (!writeSidecarBeside(sidecarPath, file, data, temporary)) return false;
+  if (renameFile(temporary.c_str(), sidecarPath.c_str()) == 0) return true;
+  int saved = errno;
+  ::unlink(temporary.c_str());
+  errno = saved;
+  return false;
 }
 
 // Writes a sidecar holding the entries of an old one (or none) in the layout written here in
 // the old one's place.
-bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old, mode_t mode) {
+bool rebuildSidecar(const std::string& sidecarPath, int fd, const Sidecar* old,
+                    const struct stat& data) {
   std::vector<Piece> pieces;
   std::vector<unsigned char> file;
   if (!collectPieces(fd, old, pieces) || !layOut(pieces, file)) return false;
-  return replaceSidecar(sidecarPath, file, mode);
+  return replaceSidecar(sidecarPath, file, data);
 }
 
 // Opens an existing sidecar without following a symbolic link (ELOOP for one) and without
@@ -411,17 +435,21 @@ long readAttribute(const std::string& filePath, const char* name, void* buffer, 
 
 // ---- Writing --------------------------------------------------------------------------------
 
-// Gives an open sidecar the data file's permission bits: an old sidecar that others could read
-// must not keep a private file's new fork readable. False when they cannot be given.
-bool hasMode(int fd, mode_t mode) {
+// Gives an open sidecar the data file's permission bits, and its owner where that can be given:
+// an old sidecar that others could read must not keep a private file's new fork readable. False
+// when the bits cannot be given.
+bool matchesDataFile(int fd, const struct stat& data) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
-  return (st.st_mode & 0777) == mode || ::fchmod(fd, mode) == 0;
+  const mode_t mode = data.st_mode & 0777;
+  if ((st.st_mode & 0777) != mode && ::fchmod(fd, mode) != 0) return false;
+  if (st.st_uid != data.st_uid || st.st_gid != data.st_gid) takeOwnerOf(fd, data);
+  return true;
 }
 
 // Opens the sidecar for a write, making it or bringing it to the layout written here. A new or
-// rebuilt sidecar takes the data file's permission bits (the umask applies), one written in place
-// is given them.
+// rebuilt sidecar takes the data file's permission bits (the umask applies) and owner, one written
+// in place is given them.
 int openForWrite(const std::string& filePath, const std::string& sidecarPath, Sidecar& sidecar) {
   struct stat data;
   if (::stat(filePath.c_str(), &data) != 0) return -1;
@@ -429,21 +457,20 @@ int openForWrite(const std::string& filePath, const std::string& sidecarPath, Si
     errno = ENOTSUP;
     return -1;
   }
-  const mode_t mode = data.st_mode & 0777;
   int fd = openSidecar(sidecarPath, O_RDWR);
   if (fd < 0 && errno != ENOENT) return -1;
   struct stat st;
   bool ready;
   bool rebuilt = false;
   if (fd < 0 || (::fstat(fd, &st) == 0 && st.st_size == 0)) {
-    ready = rebuildSidecar(sidecarPath, -1, nullptr, mode);
+    ready = rebuildSidecar(sidecarPath, -1, nullptr, data);
     rebuilt = true;
   } else if (!parseSidecar(fd, sidecar)) {
     ready = false;
-  } else if (writableInPlace(sidecar) && hasMode(fd, mode)) {
+  } else if (writableInPlace(sidecar) && matchesDataFile(fd, data)) {
     ready = true;
   } else {
-    ready = rebuildSidecar(sidecarPath, fd, &sidecar, mode);
+    ready = rebuildSidecar(sidecarPath, fd, &sidecar, data);
     rebuilt = true;
   }
   if (ready && rebuilt) {
@@ -530,7 +557,7 @@ int clearAttribute(const std::string& filePath, const char* name) {
   return writeAttribute(filePath, name, nullptr, 0, 0);
 }
 
-// ---- Moving the attributes of a file that replaces another ---------------------------------
+// ---- Putting a file in the place of another, with its sidecar -----------------------------
 
 // Whether the sidecar holds what another tool put there: an entry the plug-in does not own, or
 // Finder information past its 32 bytes.
@@ -580,40 +607,123 @@ bool mergedPieces(int oldFd, const Sidecar& old, int newFd, const Sidecar& fresh
   return true;
 }
 
-// Writes the merged sidecar beside the old one and renames it over it; the new one goes.
-bool mergeInto(const std::string& oldPath, int oldFd, const Sidecar& old,
-               const std::string& newPath, mode_t mode) {
-  FileDescriptor newFd(openSidecar(newPath, O_RDONLY));
-  if (newFd.get() < 0 && errno != ENOENT) return false;
-  Sidecar fresh;
-  if (newFd.get() >= 0 && !parseSidecar(newFd.get(), fresh)) return false;
-  std::vector<Piece> pieces;
-  std::vector<unsigned char> file;
-  if (!mergedPieces(oldFd, old, newFd.get(), fresh, pieces) || !layOut(pieces, file)) return false;
-  if (!replaceSidecar(oldPath, file, mode)) return false;
-  ::unlink(newPath.c_str());
-  return true;
+bool isEmptyFolder(const std::string& path) {
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) return false;
+  bool empty = true;
+  while (const dirent* entry = ::readdir(folder)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  ::closedir(folder);
+  return empty;
 }
 
-// Puts the new sidecar in the old one's place. A link, a pipe or a damaged file there is
-// replaced by the rename, an empty folder is removed first; a folder with something in it stays
-// and the move fails.
-bool placeSidecar(const std::string& newPath, const std::string& oldPath) {
-  if (renameFile(newPath.c_str(), oldPath.c_str()) == 0) return true;
-  if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) return false;
-  if (::rmdir(oldPath.c_str()) != 0) {
+// The renames that put a file and its sidecar in the place of another, each undone, the last
+// first, unless all of them were made: a failure at any step leaves the file replaced and its
+// sidecar exactly as they were. A rename undone is the one just made between the same two names,
+// which the system has just allowed. What is set aside goes once all the renames were made.
+class Replacement {
+ public:
+  Replacement() = default;
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+  ~Replacement() {
+    const int saved = errno;
+    if (!done_) {
+      for (auto move = moves_.rbegin(); move != moves_.rend(); ++move) {
+        renameFile(move->second.c_str(), move->first.c_str());
+      }
+      for (const std::string& file : made_) ::unlink(file.c_str());
+    }
+    errno = saved;
+  }
+
+  bool rename(const std::string& from, const std::string& to) {
+    if (renameFile(from.c_str(), to.c_str()) != 0) return false;
+    moves_.emplace_back(from, to);
+    return true;
+  }
+  // A file made for the replacement, removed when it fails.
+  void made(const std::string& file) { made_.push_back(file); }
+  // A file or an empty folder removed once the replacement is whole.
+  void removeAtEnd(const std::string& path) { removed_.push_back(path); }
+  void finish() {
+    done_ = true;
+    for (const std::string& path : removed_) {
+      if (::unlink(path.c_str()) != 0 && errno == EISDIR) ::rmdir(path.c_str());
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> moves_;
+  std::vector<std::string> made_;
+  std::vector<std::string> removed_;
+  bool done_ = false;
+};
+
+// The sidecar that takes the old one's place: the new file's own, or, when the old one holds
+// entries of other tools, a merge of both written beside it. Empty when there is none (the old
+// one, if any, then goes).
+bool incomingSidecar(const std::string& newPath, const std::string& oldPath,
+                     const struct stat& data, Replacement& replacement, std::string& incoming) {
+  incoming.clear();
+  FileDescriptor oldFd(openSidecar(oldPath, O_RDONLY));
+  Sidecar old;
+  // What another tool keeps in the old sidecar stays; a damaged one holds nothing to keep.
+  if (oldFd.get() >= 0 && parseSidecar(oldFd.get(), old) && holdsForeignEntries(old)) {
+    FileDescriptor newFd(openSidecar(newPath, O_RDONLY));
+    if (newFd.get() < 0 && errno != ENOENT) return false;
+    Sidecar fresh;
+    if (newFd.get() >= 0 && !parseSidecar(newFd.get(), fresh)) return false;
+    std::vector<Piece> pieces;
+    std::vector<unsigned char> file;
+    if (!mergedPieces(oldFd.get(), old, newFd.get(), fresh, pieces) || !layOut(pieces, file) ||
+        !writeSidecarBeside(oldPath, file, data, incoming)) {
+      return false;
+    }
+    replacement.made(incoming);
+    // The new file's own sidecar is in the merge: it goes.
+    replacement.removeAtEnd(newPath);
+    return true;
+  }
+  struct stat st;
+  if (::lstat(newPath.c_str(), &st) == 0) {
+    incoming = newPath;
+    return true;
+  }
+  return errno == ENOENT;
+}
+
+// Moves the old sidecar out of the way under a new name beside it, to be removed once the
+// replacement is whole. A link, a pipe or a damaged file goes; so does an empty folder, when a
+// sidecar takes its place. A folder with something in it stays: it fails a replacement that has a
+// sidecar to put there (EISDIR). No old sidecar, or a name too long to name one, is nothing to do.
+bool setAsideOldSidecar(const std::string& oldPath, bool replaced, Replacement& replacement) {
+  struct stat st;
+  if (::lstat(oldPath.c_str(), &st) != 0) return errno == ENOENT || errno == ENAMETOOLONG;
+  const bool folder = S_ISDIR(st.st_mode);
+  if (folder && !replaced) return true;
+  if (folder && !isEmptyFolder(oldPath)) {
     errno = EISDIR;
     return false;
   }
-  return renameFile(newPath.c_str(), oldPath.c_str()) == 0;
-}
-
-// Removes an old sidecar that the file replacing it has no use for. A folder of that name is no
-// sidecar and stays; a name too long to exist names none.
-bool removeStaleSidecar(const std::string& oldPath) {
-  struct stat st;
-  if (::lstat(oldPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return true;
-  return ::unlink(oldPath.c_str()) == 0 || errno == ENOENT;
+  // A name of its own, taken by a new empty file that the rename replaces; a folder is renamed to
+  // the name once it is free again.
+  std::string aside;
+  FileDescriptor reserved(createFileBeside(oldPath, 0600, aside));
+  if (reserved.get() < 0) return false;
+  if (folder) ::unlink(aside.c_str());
+  if (!replacement.rename(oldPath, aside)) {
+    int saved = errno;
+    ::unlink(aside.c_str());
+    errno = saved;
+    return false;
+  }
+  replacement.removeAtEnd(aside);
+  return true;
 }
 
 }  // namespace
@@ -660,26 +770,25 @@ int removeAttributes(const char* path) {
   return -1;
 }
 
-int moveAttributes(const char* from, const char* to) {
+int replaceFile(const char* from, const char* to) {
   const std::string newPath = from != nullptr ? sidecarPathOf(from) : std::string();
   const std::string oldPath = to != nullptr ? sidecarPathOf(to) : std::string();
-  struct stat data;
-  if (newPath.empty() || oldPath.empty() || ::stat(from, &data) != 0) {
-    if (newPath.empty() || oldPath.empty()) errno = ENOENT;
+  if (newPath.empty() || oldPath.empty()) {
+    errno = ENOENT;
     return -1;
   }
-  // What another tool keeps in the old sidecar stays; a damaged one holds nothing to keep.
-  FileDescriptor oldFd(openSidecar(oldPath, O_RDONLY));
-  Sidecar old;
-  if (oldFd.get() >= 0 && parseSidecar(oldFd.get(), old) && holdsForeignEntries(old)) {
-    return mergeInto(oldPath, oldFd.get(), old, newPath, data.st_mode & 0777) ? 0 : -1;
+  struct stat data;
+  if (::stat(from, &data) != 0) return -1;
+  Replacement replacement;
+  std::string incoming;
+  if (!incomingSidecar(newPath, oldPath, data, replacement, incoming) ||
+      !setAsideOldSidecar(oldPath, !incoming.empty(), replacement) ||
+      (!incoming.empty() && !replacement.rename(incoming, oldPath)) ||
+      !replacement.rename(from, to)) {
+    return -1;
   }
-  struct stat st;
-  if (::lstat(newPath.c_str(), &st) != 0) {
-    if (errno != ENOENT) return -1;
-    return removeStaleSidecar(oldPath) ? 0 : -1;
-  }
-  return placeSidecar(newPath, oldPath) ? 0 : -1;
+  replacement.finish();
+  return 0;
 }
 
 int renameFile(const char* from, const char* to) {

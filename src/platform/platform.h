@@ -48,12 +48,15 @@ int removeAttributes(const char* path);
 // folder the reads above answer ENODATA and the writes ENOTSUP, and nothing beside it is read,
 // made or removed.
 
-// Gives the regular file `to` the attributes of the regular file `from`, which is about to
-// replace it by a rename: the sidecar of `to` becomes the one of `from`, with the entries that the
-// plug-in does not own kept from the old sidecar of `to` when that is a sound AppleDouble file. An
-// old sidecar that is damaged, a link, a pipe or an empty folder is replaced, never followed.
-// Answers 0, or -1 with errno; on failure the sidecar of `to` is as it was.
-int moveAttributes(const char* from, const char* to);
+// Puts the regular file `from` in the place of `to` by a rename, with its Finder information and
+// resource fork: the sidecar of `to` becomes the one of `from`, with the entries that the plug-in
+// does not own kept from the old sidecar of `to` when that is a sound AppleDouble file; an old
+// sidecar that is damaged, a link, a pipe or an empty folder is replaced, never followed. All of it
+// or nothing: when any step fails, the last rename included (EBUSY onto a mount point, EPERM onto
+// another user's file in a sticky folder), the steps before it are undone, so that `to` and its
+// sidecar are exactly as they were, and `from` with its own sidecar stays. Answers 0, or -1 with
+// the errno of the step that failed.
+int replaceFile(const char* from, const char* to);
 
 // Renames a file as rename(2) does: 0, or -1 with errno. The file services rename through it
 // alone, so that a test can make any of their renames fail (testing::setRenameHook).

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "files/file_conversion_fixture.h"
 #include "support/open_descriptors.h"
@@ -16,7 +17,173 @@
 namespace zuvtest {
 namespace {
 
-class ConversionDestinationTest : public FileConversionTest {};
+class ConversionDestinationTest : public FileConversionTest {
+ protected:
+  // A file with both forks and Finder information, and its BinHex, MacBinary and gzip forms.
+  void makeSources() {
+    write("f", randomBytes(3000, 9));
+    setResourceFork(path("f"), "new fork");
+    setFinderInfo(path("f"), "TEXTttxt", 0x0100);
+    ASSERT_EQ(conversion("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
+    ASSERT_EQ(conversion("ZUV_File2MacBinary", path("f"), path("f.bin")), 0);
+    ASSERT_EQ(conversion("ZUV_File2Gzip", path("f"), path("f.gz")), 0);
+  }
+  static constexpr std::pair<const char*, const char*> kDecoders[] = {
+      {"ZUV_BinHex2File", "f.hqx"}, {"ZUV_MacBinary2File", "f.bin"}, {"ZUV_Gzip2File", "f.gz"}};
+};
+
+// An AppleDouble file as another tool writes it: the file's real name (entry 3), its Finder
+// information and a fork.
+std::string foreignSidecar() {
+  std::string file("\x00\x05\x16\x07\x00\x02\x00\x00", 8);
+  file += std::string(16, ' ');
+  file += std::string("\x00\x03", 2);
+  file += std::string("\x00\x00\x00\x03\x00\x00\x00\x3E\x00\x00\x00\x04", 12);
+  file += std::string("\x00\x00\x00\x09\x00\x00\x00\x42\x00\x00\x00\x20", 12);
+  file += std::string("\x00\x00\x00\x02\x00\x00\x00\x62\x00\x00\x00\x03", 12);
+  file += "dest";
+  file += "OLD!old!" + std::string(24, '\0');
+  file += "old";
+  return file;
+}
+
+// Fails the k-th rename that the file services make, with the given errno, and counts them all.
+class FailingRename {
+ public:
+  FailingRename(int failing, int error) {
+    platform::testing::setRenameHook([this, failing, error](const char*, const char*) {
+      return ++seen_ == failing ? error : 0;
+    });
+  }
+  ~FailingRename() { platform::testing::setRenameHook(nullptr); }
+  FailingRename(const FailingRename&) = delete;
+  FailingRename& operator=(const FailingRename&) = delete;
+  int seen() const { return seen_; }
+
+ private:
+  int seen_ = 0;
+};
+
+TEST_F(ConversionDestinationTest, ARenameThatFailsAtAnyStepLeavesTheFileAndItsSidecarAsTheyWere) {
+  makeSources();
+  const std::pair<const char*, std::function<void()>> destinations[] = {
+      {"no file", [] {}},
+      {"a file without sidecar", [&] { write("dest", "old"); }},
+      {"a file with forks",
+       [&] {
+         write("dest", "old");
+         setResourceFork(path("dest"), "old fork");
+         setFinderInfo(path("dest"), "OLD!old!", 0x0400);
+       }},
+      {"a file whose sidecar holds another tool's entry",
+       [&] {
+         write("dest", "old");
+         write("._dest", foreignSidecar());
+       }},
+      {"a stale sidecar without its file", [&] { write("._dest", foreignSidecar()); }},
+  };
+  for (const auto& [command, source] : kDecoders) {
+    for (const auto& [what, make] : destinations) {
+      int failing = 1;
+      for (;; ++failing) {
+        SCOPED_TRACE(std::string(command) + " into " + what + ", rename " +
+                     std::to_string(failing) + " fails");
+        ::unlink(path("dest").c_str());
+        ::unlink(path("._dest").c_str());
+        make();
+        const std::string before = snapshot();
+        FailingRename hook(failing, EBUSY);
+        const int64_t code = conversion(command, path(source), path("dest"));
+        if (hook.seen() < failing) {
+          // Every rename was let through: the conversion is whole.
+          EXPECT_EQ(code, 0);
+          EXPECT_TRUE(sameBytes(read(path("dest")), read(path("f"))));
+          break;
+        }
+        EXPECT_EQ(code, EBUSY);
+        EXPECT_EQ(snapshot(), before);
+      }
+      EXPECT_GT(failing, 1) << command << " into " << what << " renames nothing";
+    }
+  }
+}
+
+// The file that replaces another keeps its owner and group; so does its new sidecar, so that the
+// owner can still read the forks of a file only it may read.
+TEST_F(ConversionDestinationTest, TheNewSidecarTakesTheOwnerOfTheFileItReplaces) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file to another user";
+  makeSources();
+  const std::pair<const char*, std::function<void()>> olds[] = {
+      {"a file without sidecar", [] {}},
+      {"a file with a sidecar of root's", [&] { setResourceFork(path("dest"), "old fork"); }},
+      {"a file whose sidecar holds another tool's entry",
+       [&] { write("._dest", foreignSidecar()); }},
+  };
+  for (const auto& [command, source] : kDecoders) {
+    if (std::string(command) == "ZUV_Gzip2File") continue;  // it gives no forks
+    for (const auto& [what, make] : olds) {
+      SCOPED_TRACE(std::string(command) + " into " + what);
+      shell("rm -f dest ._dest");
+      write("dest", "old");
+      make();
+      ASSERT_EQ(::chown(path("dest").c_str(), 65534, 65533), 0);
+      ASSERT_EQ(::chmod(path("dest").c_str(), 0600), 0);
+      ASSERT_EQ(conversion(command, path(source), path("dest")), 0);
+      EXPECT_EQ(resourceFork(path("dest")), "new fork");
+      EXPECT_EQ(shell("stat -c '%u %g %a' dest ._dest"), "65534 65533 600\n65534 65533 600\n");
+    }
+  }
+}
+
+// What another user owns in a folder of mode 1777, as /tmp, a second user may not replace: the
+// conversion, run by that second user, fails at its last rename (EPERM) and changes nothing, the
+// second user's own sidecar beside the file included.
+TEST_F(ConversionDestinationTest, AFileOfAnotherUserInAStickyFolderStaysAsItWas) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may act as two other users";
+  makeSources();
+  shell("chmod 755 . && chmod 644 f.hqx f.bin f.gz && mkdir sticky && chmod 1777 sticky");
+  for (const auto& [command, source] : kDecoders) {
+    for (bool sidecar : {false, true}) {
+      SCOPED_TRACE(std::string(command) + (sidecar ? " beside a sidecar" : ""));
+      shell("rm -f sticky/shared sticky/._shared");
+      write("sticky/shared", "old");
+      if (sidecar) setResourceFork(path("sticky/shared"), "old fork");
+      // The file is the first user's (nobody), its sidecar the second's (daemon).
+      shell("chown 65534:65534 sticky/shared && chmod 666 sticky/shared");
+      if (sidecar) shell("chown 1:1 sticky/._shared && chmod 666 sticky/._shared");
+      const std::string before = snapshot();
+      const std::string answer =
+          shell("setpriv --reuid=1 --regid=1 --clear-groups '" ZUVHOST_PATH "' -e '" +
+                std::string(command) + "(\"" + path(source) + "\"; \"" + path("sticky/shared") +
+                "\")' 2>&1");
+      EXPECT_EQ(answer, std::to_string(EPERM) + "\n");
+      EXPECT_EQ(snapshot(), before);
+    }
+  }
+}
+
+// A destination that is a mount point cannot be renamed over (EBUSY): nothing beside it changes.
+TEST_F(ConversionDestinationTest, AFileThatIsAMountPointStaysAsItWas) {
+  int status = -1;
+  shell("unshare -m true 2>/dev/null", &status);
+  if (::geteuid() != 0 || status != 0) GTEST_SKIP() << "no mount namespace of our own here";
+  makeSources();
+  write("cover", "mounted over the destination");
+  for (const auto& [command, source] : kDecoders) {
+    SCOPED_TRACE(command);
+    shell("rm -f dest ._dest");
+    write("dest", "old");
+    setResourceFork(path("dest"), "old fork");
+    const std::string before = snapshot();
+    // The mount lives in a namespace of its own and ends with it.
+    const std::string answer =
+        shell("unshare -m sh -c 'mount --bind cover dest && exec \"" ZUVHOST_PATH "\" -e \"" +
+              std::string(command) + "(\\\"" + path(source) + "\\\"; \\\"" + path("dest") +
+              "\\\")\"' 2>&1");
+    EXPECT_EQ(answer, std::to_string(EBUSY) + "\n");
+    EXPECT_EQ(snapshot(), before);
+  }
+}
 
 TEST_F(ConversionDestinationTest, AFullDiskIsAnsweredAndLeavesNoHalfFile) {
   // /dev/full takes every open and fails every write: the last buffer fails at the close at the

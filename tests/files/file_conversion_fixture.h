@@ -4,8 +4,11 @@
 // tools (macutils, gzip, perl, python3) run as oracles.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -71,11 +74,26 @@ class FileConversionTest : public PluginTest {
                                      fork.size(), 0),
               0);
   }
-  // Every name under the folder with its kind, permission bits and link target, and the digest
-  // of every file: a change to anything in the folder shows.
-  std::string snapshot() {
-    return shell(
-        "find . -printf '%y %m %p %l\\n' | sort && find . -type f -exec md5sum {} + | sort");
+  // Every name under the folder with its kind, permission bits, owner and group, inode and link
+  // target, and the bytes of every file: a change to anything in the folder shows, a file put in
+  // another's place with the same bytes included.
+  std::string snapshot() const {
+    std::vector<std::string> lines;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+      const std::string name = entry.path().string();
+      struct stat st;
+      if (::lstat(name.c_str(), &st) != 0) continue;
+      std::string line = name.substr(folder.size()) + " " + std::to_string(st.st_mode) + " " +
+                         std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+                         std::to_string(st.st_ino);
+      if (S_ISLNK(st.st_mode)) line += " -> " + std::filesystem::read_symlink(name).string();
+      if (S_ISREG(st.st_mode)) line += " " + std::to_string(std::hash<std::string>()(read(name)));
+      lines.push_back(std::move(line));
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& line : lines) all += line + "\n";
+    return all;
   }
   static mode_t modeOf(const std::string& file) {
     struct stat st;

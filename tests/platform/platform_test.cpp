@@ -573,11 +573,11 @@ TEST_F(AttributesTest, MovedAttributesKeepTheEntriesOfTheOldSidecarThatThePlugIn
   body.insert(body.end(), {'O', 'L', 'D'});                 // entry 2 at 118
   const Bytes old = appleDouble({{3, 62, 6}, {9, 68, 50}, {2, 118, 3}}, body);
   const std::string fresh = folder.path("fresh");
-  writeFile(fresh, "new data");
   const Bytes fork = pattern(3000, 9);
   Bytes newInfo(32, 0x22);
   for (bool withAttributes : {true, false}) {
     SCOPED_TRACE(withAttributes);
+    writeFile(fresh, "new data");
     writeBytes(sidecar, old);
     if (withAttributes) {
       ASSERT_EQ(platform::setAttribute(fresh.c_str(), platform::kResourceForkAttr, fork.data(),
@@ -587,7 +587,9 @@ TEST_F(AttributesTest, MovedAttributesKeepTheEntriesOfTheOldSidecarThatThePlugIn
           platform::setAttribute(fresh.c_str(), platform::kFinderInfoAttr, newInfo.data(), 32, 0),
           0);
     }
-    ASSERT_EQ(platform::moveAttributes(fresh.c_str(), path.c_str()), 0);
+    ASSERT_EQ(platform::replaceFile(fresh.c_str(), path.c_str()), 0);
+    EXPECT_EQ(readFile(path), Bytes({'n', 'e', 'w', ' ', 'd', 'a', 't', 'a'}));
+    EXPECT_FALSE(exists(fresh));
     EXPECT_FALSE(exists(folder.path("._fresh")));
     std::map<uint32_t, Bytes> entries = entriesOf(readFile(sidecar));
     EXPECT_EQ(entries.size(), 3u);
@@ -609,12 +611,13 @@ TEST_F(AttributesTest, MovedAttributesReplaceAnOldSidecarOfOnlyThePlugInsEntries
             0);
   const std::string fresh = folder.path("fresh");
   writeFile(fresh, "new data");
-  ASSERT_EQ(platform::moveAttributes(fresh.c_str(), path.c_str()), 0);
+  ASSERT_EQ(platform::replaceFile(fresh.c_str(), path.c_str()), 0);
   EXPECT_FALSE(exists(sidecar));
+  writeFile(fresh, "newer data");
   ASSERT_EQ(platform::setAttribute(fresh.c_str(), platform::kResourceForkAttr, fork.data(), 10, 0),
             0);
   ASSERT_EQ(::chmod(fresh.c_str(), 0600), 0);
-  ASSERT_EQ(platform::moveAttributes(fresh.c_str(), path.c_str()), 0);
+  ASSERT_EQ(platform::replaceFile(fresh.c_str(), path.c_str()), 0);
   EXPECT_EQ(forkSize(), 10);
   EXPECT_FALSE(exists(folder.path("._fresh")));
 }
