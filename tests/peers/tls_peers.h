@@ -86,9 +86,11 @@ class Child {
     while ((n = ::read(out_, buffer, sizeof buffer)) > 0) output_.append(buffer, n);
     return output_;
   }
-  // Waits up to `limit` for `text` to appear in the output.
+  // Waits up to `limit` for `text` to appear in the output. The limit only bounds a failing
+  // test: a child's first line can take many seconds on a busy machine (python3 through a
+  // version manager's shim, openssl making keys), and a wait ends as soon as the text is there.
   bool awaitOutput(const std::string& text,
-                   std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+                   std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (output().find(text) == std::string::npos) {
       if (std::chrono::steady_clock::now() > end) return false;
