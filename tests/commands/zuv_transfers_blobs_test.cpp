@@ -187,6 +187,33 @@ TEST_F(BlobReceiveTest, TheNextReceiveReadsThePeersBytesUnderItsOwnFilter) {
   }
 }
 
+struct LastBytesCase {
+  int64_t filter;
+  std::string wire;
+  std::string delimiter;
+  std::string kept;
+};
+
+// A delimiter that only the stream's last character or the filters' last bytes bring, once the
+// peer has ended, still ends the BLOB: flag 8 leaves it out.
+TEST_F(BlobReceiveTest, ADelimiterInTheLastBytesCutsTheBlobToo) {
+  const LastBytesCase cases[] = {
+      {0x1000 | 0x800 | 0x8, "a\r", "\r", "a"},
+      {0x1000 | 0x800, "a\xc3\xa9", "\xc3\xa9", "a"},
+      {0x1000 | 0x1, "a\xc3\xa9", "\xc3\xa9", "a"},
+  };
+  for (const LastBytesCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "filter 0x" << std::hex << c.filter);
+    HeldPeer peer;
+    int64_t id = connect(peer);
+    peer.write(c.wire);
+    peer.finish();
+    Outcome line = receiveBlob(id, 0, c.filter, 0x8, c.delimiter, -1);
+    EXPECT_EQ(hexOf(line.blob(2).bytes), hexOf(c.kept));
+    EXPECT_EQ(line.number(), static_cast<int64_t>(c.kept.size()));
+  }
+}
+
 // ---- The limit ---------------------------------------------------------------------------------
 
 struct LimitCase {
