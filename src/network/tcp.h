@@ -308,6 +308,9 @@ void resetClocks();
 // reachable through FourDPackex.
 using FaultReport = void (*)(const std::string& fault);
 void setFaultReport(FaultReport report);
+// How many of the sends' waits for room in a full socket ran out their millisecond without the
+// socket taking bytes again, since the module was loaded.
+int64_t fullSocketWaitsRunOut();
 }  // namespace testing
 
 }  // namespace tcp

@@ -41,9 +41,9 @@ TCPGlob* open(const PA_Unistring& host, int16_t port, int32_t bufferSize, int32_
   uint32_t address = nameToAddr(host);
   if (address == INADDR_NONE) return nullptr;
   if (address == 0 && !namesAddressZero(host)) return nullptr;
-  TCPGlob* stream = createGlob(bufferSize);
-  if (stream == nullptr) return nullptr;
   bool tls = usesTLS(port, flags);
+  TCPGlob* stream = createGlob(streamBufferSize(bufferSize, tls));
+  if (stream == nullptr) return nullptr;
   if (tls && !setUpClientTLS(stream, flags)) {
     release(stream, -1);
     return nullptr;

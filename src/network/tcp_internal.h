@@ -55,6 +55,19 @@ inline bool usesTLS(int16_t port, int32_t flags) {
   return p == 443 || p == 993 || p == 995 || (flags & kStreamFlagTLS) != 0;
 }
 
+// The socket buffers of a TLS stream hold at least the largest record that the library writes or
+// reads. In a smaller send buffer the socket holds one record at a time, and a peer acknowledges
+// a lone segment late (a delayed acknowledgement, or when its reader next runs): every record
+// then waits for that, and a 4096-byte stream sends a hundred times slower than a 32768-byte one.
+// A smaller receive buffer lets only part of a record in at once, and the library can open none
+// until the rest has come, window by window.
+constexpr int32_t kMinTLSBuffer = SSL3_RT_MAX_PACKET_SIZE;
+
+// The socket buffer size that tcp::open and tcp::listen ask createGlob for.
+inline int32_t streamBufferSize(int32_t asked, bool tls) {
+  return tls && asked < kMinTLSBuffer ? kMinTLSBuffer : asked;
+}
+
 // Stores `value` when it is above the stored status: a raise never lowers.
 inline void raiseStatus(TCPGlob* stream, int32_t value) {
   if (value > stream->status) stream->status = value;

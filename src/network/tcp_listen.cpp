@@ -138,9 +138,10 @@ void openSlot(TCPGlob* stream, int index, int16_t port, int32_t localAddress) {
 // without a slot could never accept).
 TCPGlob* listen(int16_t port, int32_t bufferSize, int32_t flags, int32_t localAddress,
                 int32_t serverNameKey) {
-  TCPGlob* stream = createGlob(bufferSize);
+  bool tls = usesTLS(port, flags);
+  TCPGlob* stream = createGlob(streamBufferSize(bufferSize, tls));
   if (stream == nullptr) return nullptr;
-  if (usesTLS(port, flags) && !setUpServerTLS(stream, flags, serverNameKey)) {
+  if (tls && !setUpServerTLS(stream, flags, serverNameKey)) {
     release(stream, -1);
     return nullptr;
   }

@@ -3,6 +3,7 @@
 // close notification.
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -28,6 +29,8 @@ constexpr int64_t kDefaultSendTimeout = 240;
 // What a send that cannot go on waits for: room in the socket, or bytes from the peer.
 enum class Awaited { kRoom, kBytes };
 
+std::atomic<int64_t> sFullSocketWaitsRunOut{0};
+
 // Waits for the peer during a send: one yield, a status poll, at most 1 ms in poll (a spin
 // without that wait starves loopback to a few MB/s), and a second yield. false ends the send:
 // the stream failed, or nothing moved for the send time-out.
@@ -40,7 +43,7 @@ bool waitForPeer(TCPGlob* stream, std::chrono::steady_clock::time_point progress
     return false;
   }
   if (awaited == Awaited::kRoom) {
-    platform::waitWritable(stream->sock.get(), 1);
+    if (!platform::waitWritable(stream->sock.get(), 1)) ++sFullSocketWaitsRunOut;
   } else {
     platform::waitReadable(stream->sock.get(), 1);
   }
@@ -244,5 +247,9 @@ int32_t sendBuffered(TCPGlob* stream, HostHandle handle, int32_t mode) {
   unique_handle_lock bytes(handle);
   return sendBuffered(stream, bytes.data(), size, mode);
 }
+
+namespace testing {
+int64_t fullSocketWaitsRunOut() { return sFullSocketWaitsRunOut.load(); }
+}  // namespace testing
 
 }  // namespace tcp

@@ -22,12 +22,13 @@ namespace peers {
 // A TLS server of the test's own on 127.0.0.1, with blocking sockets and the leaf certificate:
 // serve runs on its one connection after the handshake. Without session tickets it sends
 // nothing after its handshake that serve does not send: a test that awaits serve's bytes in the
-// stream's socket cannot take tickets that a busy machine delivered late for them.
+// stream's socket cannot take tickets that a busy machine delivered late for them. A receive
+// buffer above 0 is set on the listening socket, for the connection to inherit.
 class InProcessServer {
  public:
   using Serve = std::function<void(SSL* ssl, int fd, InProcessServer& self)>;
   enum class Tickets { kSent, kNone };
-  explicit InProcessServer(Serve serve, Tickets tickets = Tickets::kSent) {
+  explicit InProcessServer(Serve serve, Tickets tickets = Tickets::kSent, int receiveBuffer = 0) {
     context_ = SSL_CTX_new(TLS_server_method());
     if (tickets == Tickets::kNone) SSL_CTX_set_num_tickets(context_, 0);
     SSL_CTX_use_certificate_file(context_, Certificates::get().path("leaf.pem").c_str(),
@@ -35,6 +36,9 @@ class InProcessServer {
     SSL_CTX_use_PrivateKey_file(context_, Certificates::get().path("leaf.key").c_str(),
                                 SSL_FILETYPE_PEM);
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) {
+      setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     sockaddr_in a = address(kLoopback1, 0);
     bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(listener_, 1);
