@@ -264,9 +264,11 @@ TCPGlob* listen(int16_t port, int32_t bufferSize, int32_t flags, int32_t localAd
 // Loads a stream's certificate, key (with its pass phrase) and chain, the certificate and key
 // each tried as PEM and then DER, the chain's certificates sent after the certificate: 0, -2 not
 // a TLS stream, -3 no certificate or chain, -4 no key or not the certificate's. A path that names
-// no regular file of at most 1 MB does not load. Without a stream the files are loaded and checked
-// the same way, and become the default of TLS listeners made later only when they load (no path
-// at all clears it). Null texts count as empty.
+// no regular file of at most 1 MB does not load. A call that fails changes nothing on the stream:
+// the files are checked apart and take the place of the stream's earlier ones only when they all
+// load. Without a stream the files are loaded and checked the same way, and become the default
+// of TLS listeners made later only when they load (no path at all clears it). Null texts count as
+// empty.
 int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* privateKey,
                    const char* passPhrase, const char* chain);
 // 0, -2 not a TLS stream, -3 a list the library refuses; the empty list is the default list.

@@ -144,6 +144,45 @@ int32_t loadCertificateFiles(SSL* ssl, TCPGlob* stream, const char* certificate,
   return check == 1 ? 0 : -4;
 }
 
+// A connection of its own, on a new context, where one call's files are loaded and checked
+// before any of them reaches a stream or the default: what a call that fails half-way loaded
+// stays there. It judges certificates at the security level of the stream's connection (which
+// a cipher list may have set), or at the library's for the default.
+struct CheckingConnection {
+  unique_ctx context;
+  unique_ssl ssl;
+};
+
+CheckingConnection checkingConnection(const SSL* like) {
+  CheckingConnection made;
+  made.context.reset(SSL_CTX_new(TLS_server_method()));
+  if (made.context) made.ssl.reset(SSL_new(made.context.get()));
+  if (made.ssl && like != nullptr)
+    SSL_set_security_level(made.ssl.get(), SSL_get_security_level(like));
+  return made;
+}
+
+// Loads the files into a checking connection: the code of loadCertificateFiles, or -3 when the
+// connection cannot be made.
+int32_t checkCertificateFiles(CheckingConnection& checking, TCPGlob* stream,
+                              const char* certificate, const char* privateKey,
+                              const char* passPhrase, const char* chain) {
+  if (!checking.ssl) return -3;
+  return loadCertificateFiles(checking.ssl.get(), stream, certificate, privateKey, passPhrase,
+                              chain);
+}
+
+// Puts the certificate, key and chain that a checking connection holds on a stream's connection
+// in one step of the library, which changes nothing when it refuses them: they take the place of
+// the stream's earlier ones (of the same key type), its earlier chain included.
+bool adoptCertificate(SSL* ssl, SSL* checked) {
+  X509* leaf = SSL_get_certificate(checked);
+  EVP_PKEY* key = SSL_get_privatekey(checked);
+  STACK_OF(X509)* chain = nullptr;
+  SSL_get0_chain_certs(checked, &chain);
+  return leaf != nullptr && key != nullptr && SSL_use_cert_and_key(ssl, leaf, key, chain, 1) == 1;
+}
+
 // Loads the files into a connection of their own to check them, and keeps them as the default
 // only when they load; an earlier default stays otherwise. No path at all clears the default.
 int32_t setDefaultCertificate(const char* certificate, const char* privateKey,
@@ -152,12 +191,9 @@ int32_t setDefaultCertificate(const char* certificate, const char* privateKey,
     sDefaults = DefaultCertificate{};
     return 0;
   }
-  unique_ctx context(SSL_CTX_new(TLS_server_method()));
-  unique_ssl ssl(context ? SSL_new(context.get()) : nullptr);
-  int32_t result = -3;
-  if (ssl) {
-    result = loadCertificateFiles(ssl.get(), nullptr, certificate, privateKey, passPhrase, chain);
-  }
+  CheckingConnection checking = checkingConnection(nullptr);
+  int32_t result =
+      checkCertificateFiles(checking, nullptr, certificate, privateKey, passPhrase, chain);
   ERR_clear_error();
   if (result == 0) {
     sDefaults = DefaultCertificate{orEmpty(certificate), orEmpty(privateKey), orEmpty(passPhrase),
@@ -180,10 +216,19 @@ int32_t sslSetCert(TCPGlob* stream, const char* certificate, const char* private
   if (stream == nullptr) return setDefaultCertificate(certificate, privateKey, passPhrase, chain);
   TLSGuard guard(stream);
   if (stream->kind != kKindTLS || stream->ssl == nullptr) return -2;
+  // Checked apart first, so that a call that fails leaves the stream as it was: the certificate,
+  // key and chain of an earlier call go on serving, and a file of the failed call never pairs
+  // with one of an earlier call.
+  CheckingConnection checking = checkingConnection(stream->ssl.get());
   int32_t result =
-      loadCertificateFiles(stream->ssl.get(), stream, certificate, privateKey, passPhrase, chain);
-  stream->hasCertificate = result == 0;
-  return result;
+      checkCertificateFiles(checking, stream, certificate, privateKey, passPhrase, chain);
+  if (result != 0) return result;
+  ERR_clear_error();
+  bool adopted = adoptCertificate(stream->ssl.get(), checking.ssl.get());
+  applyErrorQueue(stream);
+  if (!adopted) return -3;
+  stream->hasCertificate = true;
+  return 0;
 }
 
 bool readCertificateFile(const char* path, std::string& bytes) {

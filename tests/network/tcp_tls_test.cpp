@@ -720,6 +720,73 @@ TEST_F(TLSTest, KeysOfEveryKindLoadOrAnswerTheirCode) {
   }
 }
 
+// Each call answers the code of its own files, and one that fails changes nothing on the stream:
+// after the leaf with its chain, a client that trusts the root alone is still served by the
+// leaf, its key and its chain. Earlier, a failed call left its key behind, for the next call's
+// certificate to pair with (answering 0, serving the key of a failed call), or replaced the
+// certificate and kept the old key, so that every handshake failed.
+TEST_F(TLSTest, AFailedCertificateSetChangesNothingOnTheStream) {
+  std::string fifo = file("key-pipe.pem");
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Call {
+    std::string certificate, key, pass, chain;
+    int64_t expected;
+  };
+  const std::vector<std::vector<Call>> cases = {
+      {{file("missing.pem"), file("beta.key"), "", "", -3},
+       {file("beta.pem"), file("missing.key"), "", "", -4}},
+      {{file("missing.pem"), file("beta.key"), "", "", -3}, {file("beta.pem"), fifo, "", "", -4}},
+      {{file("beta.pem"), file("missing.key"), "", "", -4}},
+      {{file("beta.pem"), file("leaf.key"), "", "", -4}},
+      {{file("leaf.pem"), file("leaf-enc.pem"), "wrong", "", -4}},
+      {{file("beta.pem"), file("beta.key"), "", file("missing.pem"), -3}},
+      {{file("weak.pem"), file("weak.key"), "", "", -3}},
+      {{fifo, file("beta.key"), "", "", -3}},
+  };
+  int line = 0;
+  for (const std::vector<Call>& calls : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << line);
+    int64_t id = listenWithLeaf();
+    for (const Call& call : calls) {
+      EXPECT_EQ(setCertificate(id, call.certificate, call.key, call.pass, call.chain),
+                call.expected)
+          << call.certificate << " " << call.key;
+    }
+    EXPECT_TRUE(stream(id)->hasCertificate);
+    expectVerifiedClientServed(id, "case " + std::to_string(line++) + "\n");
+    EXPECT_EQ(release(id), 0);
+  }
+  // On a stream without a certificate the same calls leave it without one, and the next good
+  // call is served alone.
+  int64_t bare = listen(0, kTLS);
+  ASSERT_GT(bare, 0);
+  EXPECT_EQ(setCertificate(bare, file("missing.pem"), file("beta.key")), -3);
+  EXPECT_EQ(setCertificate(bare, file("beta.pem"), file("missing.key")), -4);
+  EXPECT_EQ(setCertificate(bare, file("beta.pem"), fifo), -4);
+  EXPECT_FALSE(stream(bare)->hasCertificate);
+  EXPECT_EQ(setCertificate(bare, file("leaf.pem"), file("leaf.key"), "", file("chain.pem")), 0);
+  expectVerifiedClientServed(bare, "bare\n");
+  EXPECT_EQ(release(bare), 0);
+  ::unlink(fifo.c_str());
+}
+
+// A good call after a good one answers 0 and takes the earlier one's place whole: the client is
+// given the new certificate, with no chain of the old.
+TEST_F(TLSTest, AGoodCertificateSetReplacesTheEarlierOne) {
+  int64_t id = listenWithLeaf();
+  EXPECT_EQ(setCertificate(id, file("beta.pem"), file("beta.key")), 0);
+  auto peer = client(localPort(id), {"-brief", "-showcerts"});
+  ASSERT_TRUE(awaitStatus(id, kStreamEstablished)) << peer->output();
+  ASSERT_TRUE(peer->awaitOutput("Peer certificate:")) << peer->output();
+  peer->closeInput();
+  peer->wait();
+  EXPECT_NE(peer->output().find("Peer certificate: CN = beta.test"), std::string::npos)
+      << peer->output();
+  EXPECT_EQ(peer->output().find("Test Intermediate"), std::string::npos) << peer->output();
+  EXPECT_EQ(release(id), 0);
+}
+
 TEST_F(TLSTest, AMissingFileIsRecordedAsTheSystemsError) {
   int64_t id = listen(0, kTLS);
   ASSERT_GT(id, 0);
