@@ -62,10 +62,19 @@ bool isPict(const std::string& b, size_t at) {
          holdsAt(b, at + kPictVersion, "\0\x11\x02\xFF", 4);
 }
 
-// A BMP's width and height: signed, the height negative for rows stored top down. Neither can
-// be 2^31 pixels: a width below 0, or a height of -2^31, whose magnitude no int32 holds, is no
-// size.
+// The header size that an OS/2 1.x bitmap has: its width and height are unsigned 16-bit fields.
+constexpr uint32_t kCoreHeader = 12;
+
+// A BMP's width and height: in the 40-byte and later headers signed 32-bit fields, the height
+// negative for rows stored top down. Neither can be 2^31 pixels: a width below 0, or a height
+// of -2^31, whose magnitude no int32 holds, is no size.
 Size bmpSize(const std::string& b) {
+  if (b.size() >= 18 && littleEndian(b, 14, 4) == kCoreHeader) {
+    if (b.size() < 22) return {};
+    return {static_cast<int32_t>(littleEndian(b, 18, 2)),
+            static_cast<int32_t>(littleEndian(b, 20, 2)), true};
+  }
+  if (b.size() < 26) return {};
   const int32_t width = static_cast<int32_t>(littleEndian(b, 18, 4));
   const int32_t height = static_cast<int32_t>(littleEndian(b, 22, 4));
   if (width < 0 || height == INT32_MIN) return {};
@@ -99,7 +108,7 @@ Size sizeOf(const std::string& b) {
             static_cast<int32_t>(littleEndian(b, 8, 2)), true};
   }
   if (startsWith(b, "\xFF\xD8\xFF", 3)) return jpegSize(b);
-  if (startsWith(b, "BM", 2) && b.size() >= 26) return bmpSize(b);
+  if (startsWith(b, "BM", 2)) return bmpSize(b);
   return {};
 }
 

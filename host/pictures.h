@@ -18,9 +18,9 @@ struct Size {
   int32_t height = 0;
   bool known = false;
 };
-// From a PNG IHDR, a GIF logical screen, a JPEG SOFn or a BMP header (a height below 0 counted
-// as its magnitude); unknown otherwise, and for a size that no longint can hold (a PNG's 2^31 and
-// more, a BMP's width below 0 or height of -2^31).
+// From a PNG IHDR, a GIF logical screen, a JPEG SOFn or a BMP header (an OS/2 header's 16-bit
+// fields, a later header's height below 0 counted as its magnitude); unknown otherwise, and for a
+// size that no longint can hold (a PNG's 2^31 and more, a BMP's width below 0 or height of -2^31).
 Size sizeOf(const std::string& bytes);
 
 }  // namespace host::pictures

@@ -10,6 +10,7 @@
 #include "files.h"
 #include "functions.h"
 #include "interpreter.h"
+#include "pictures.h"
 
 namespace zuvhost {
 
@@ -39,19 +40,6 @@ void writeFile(const std::string& path, const std::string& bytes, const Expr& ca
   if (!file) throw ScriptError(call.position, "cannot write " + path + ": " + std::strerror(errno));
 }
 
-// The host's type name for a picture file's bytes, read from their signature.
-std::string pictureType(const std::string& bytes) {
-  auto startsWith = [&](const char* signature, size_t length) {
-    return bytes.compare(0, length, signature, length) == 0;
-  };
-  if (startsWith("\x89PNG", 4)) return ".png;image/png";
-  if (startsWith("GIF8", 4)) return ".gif;image/gif";
-  if (startsWith("\xFF\xD8\xFF", 3)) return ".jpg;image/jpeg";
-  if (startsWith("II*\0", 4) || startsWith("MM\0*", 4)) return ".tif;image/tiff";
-  if (startsWith("BM", 2)) return ".bmp;image/bmp";
-  return ".pict;image/pict";
-}
-
 Typed documentToBlob(Interpreter& in, const Expr& call) {
   std::string bytes = readFile(pathArgument(in, call.args[0]), call);
   blobVariable(in, call.args[1]) = host::Blob{true, std::move(bytes)};
@@ -77,7 +65,7 @@ Typed length(Interpreter& in, const Expr& call) {
 Typed readPictureFile(Interpreter& in, const Expr& call) {
   std::string bytes = readFile(pathArgument(in, call.args[0]), call);
   host::Picture picture;
-  picture.formats.push_back(host::PictureFormat{pictureType(bytes), std::move(bytes)});
+  picture.formats.push_back(host::PictureFormat{host::pictures::typeName(bytes), std::move(bytes)});
   in.bindVariable(call.args[1], Kind::Picture).value = std::move(picture);
   return none();
 }

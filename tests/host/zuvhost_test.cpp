@@ -400,6 +400,26 @@ TEST_F(ZuvhostRunTest, MovesBlobsThroughDocuments) {
   EXPECT_EQ(run("DOCUMENT TO BLOB(\"" + path + "\"; $c)").rfind("1:1: cannot read ", 0), 0u);
 }
 
+// READ PICTURE FILE types the file's bytes as the host does: bytes of no picture format are no
+// PICT, and a GIF needs its whole signature.
+TEST_F(ZuvhostRunTest, ReadsAPictureFileWithTheHostsTypes) {
+  std::string path = (std::filesystem::temp_directory_path() /
+                      ("zuvhost_test_" + std::to_string(::getpid()) + ".pic"))
+                         .string();
+  const struct {
+    std::string bytes;
+    const char* typeCode;
+  } cases[] = {{"plain words", "-1"}, {"GIF8 and no more", "-1"}, {"GIF89a\x02\x01\x03\x01", "1"}};
+  for (const auto& c : cases) {
+    std::ofstream(path, std::ios::binary) << c.bytes;
+    EXPECT_EQ(run("READ PICTURE FILE(\"" + path +
+                  "\"; $p)\n$n:=ZUV_PictureInfo($p; $t; $l; $h; $w; $type)\n$type"),
+              std::string(c.typeCode) + "\n")
+        << c.bytes;
+  }
+  std::filesystem::remove(path);
+}
+
 // ---- The built binary: examples/ and README.md
 // ---------------------------------------------------
 

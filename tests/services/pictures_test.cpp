@@ -60,6 +60,12 @@ std::string bmp(int width, int height) {
          pattern(40);
 }
 
+// An OS/2 1.x bitmap: a 12-byte header whose width and height are 16-bit, the planes after them.
+std::string os2Bmp(int width, int height) {
+  return "BM" + std::string(12, '\0') + littleEndian(12, 4) + littleEndian(width, 2) +
+         littleEndian(height, 2) + littleEndian(1, 2) + littleEndian(24, 2) + pattern(12);
+}
+
 Picture pictureOf(const std::string& type, const std::string& bytes) {
   Picture picture;
   picture.formats.push_back({type, bytes});
@@ -154,6 +160,17 @@ TEST_F(PicturesTest, InfoGivesNoSizeThatNoLongintHolds) {
     EXPECT_EQ(info.number(4), c.height);
     EXPECT_EQ(info.number(5), c.width);
     EXPECT_EQ(info.number(6), c.typeCode);
+  }
+}
+
+// An OS/2 bitmap's 12-byte header holds its size in two 16-bit fields, where the later headers'
+// 32-bit fields would read the planes and the bit count into the height.
+TEST_F(PicturesTest, AnOs2BitmapGivesItsSixteenBitSize) {
+  for (auto [width, height] : {std::pair{300, 200}, std::pair{65535, 1}}) {
+    Outcome info = run("ZUV_PictureInfo",
+                       {pictureOf(".bmp;image/bmp", os2Bmp(width, height)), {}, {}, {}, {}, {}});
+    EXPECT_EQ(info.number(4), height) << width;
+    EXPECT_EQ(info.number(5), width) << width;
   }
 }
 
