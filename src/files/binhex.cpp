@@ -188,9 +188,10 @@ int encodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   if (dataLength > kMaxLength || resourceLength > kMaxLength) {
     return kConversionForkTooLong;
   }
-  errno = 0;
-  unique_file in(xfile::fopen(source, "rb"));
-  if (!in) return streamErrno();
+  ConversionSource in(source);
+  if (int code = in.open()) return code;
+  // The header gives the forks' lengths before their bytes: only a regular file tells them.
+  if (!in.regular()) return kConversionSourceNotAFile;
   ConversionDestination out(destination);
   if (int code = out.open()) return code;
   std::vector<unsigned char> piece(kPieceSize);
@@ -200,7 +201,7 @@ int encodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
                static_cast<uint32_t>(resourceLength));
   encodeDataFork(encoder, in.get(), static_cast<uint32_t>(dataLength), piece.data());
   encodeResourceFork(encoder, in.get(), static_cast<uint32_t>(resourceLength), piece.data());
-  closeReadFile(in);
+  in.close();
   encoder.finish();
   encoder.flush();
   return out.finish();
@@ -264,8 +265,10 @@ class Decoder {
 
   bool closed() const { return state_ == kClosed; }
 
-  // One character of the text after the header line.
+  // One character of the text after the header line. A zero byte, which no BinHex text holds,
+  // ends the text as no BinHex wherever it stands: a source that never ends is read no further.
   void character(unsigned char c) {
+    if (c == 0 && state_ != kClosed) throw kNotBinHex;
     switch (state_) {
       case kBeforeData:
         if (isWhiteSpace(c)) state_ = kAtLineStart;
@@ -467,7 +470,8 @@ constexpr size_t kHeaderLineStartLength = sizeof kHeaderLineStart - 1;
 // Skips any text before the header line (mail headers, notes), then the header line itself: the
 // first line that begins with kHeaderLineStart. The host gets its turns as the text is read, as
 // it does while the data is decoded. Answers 0; -7 for a file too short to hold a header line, or
-// cut inside its text; -13 when no header line comes, or it has no line end; or an errno.
+// cut inside its text; -13 when no header line comes before the end or a zero byte, or it has no
+// line end; or an errno.
 int readHeaderLine(FILE* source) {
   std::string line;  // the first bytes of the current line, up to kMinHeaderLength
   bool header = false;
@@ -482,6 +486,9 @@ int readHeaderLine(FILE* source) {
       return read < kMinHeaderLength || cut ? kEndedEarly : kNotBinHex;
     }
     ++read;
+    // No BinHex text holds a zero byte: a source that gives one (a binary file, a device that
+    // never ends) is no BinHex.
+    if (c == 0) return kNotBinHex;
     if (isEOL(c, source)) {
       if (header) return 0;
       line.clear();
@@ -497,9 +504,8 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   int64_t size = 0;
   if (!getFileSize(source, size)) return kMissingSource;
   if (size > kMaxLength) return kConversionForkTooLong;
-  errno = 0;
-  unique_file in(xfile::fopen(source, "rb"));
-  if (!in) return streamErrno();
+  ConversionSource in(source);
+  if (int code = in.open()) return code;
   // Read before the destination is touched: a text that is no BinHex leaves it as it was.
   if (int code = readHeaderLine(in.get())) return code;
   ConversionDestination out(destination);
@@ -519,7 +525,7 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   }
   // A text that ends before its closing colon has lost data at least of its last fork's check.
   if (!decoder.closed()) return kEndedEarly;
-  closeReadFile(in);
+  in.close();
   return out.finish();
 }
 

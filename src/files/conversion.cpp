@@ -4,6 +4,8 @@
 #include "files/conversion.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "4DPluginAPI.h"
 #include "files/xfile.h"
 #include "platform/platform.h"
 
@@ -61,7 +64,100 @@ void takeModeAndOwner(int fd, const struct stat& old) {
   (void)refused;
 }
 
+// How long a read of a pipe sleeps on it before the host gets its next turn: one tick.
+constexpr int kWaitSliceMs = 16;
+
+// Reads up to n bytes of a descriptor opened without waiting, once it has one: the count, 0 at
+// its end, -1 with errno. It polls before it reads: a pipe that no writer has opened yet reads as
+// ended, where it is only not there yet.
+long readWaiting(int fd, void* bytes, size_t n) {
+  for (;;) {
+    if (platform::waitReadable(fd, kWaitSliceMs)) {
+      const ssize_t got = ::read(fd, bytes, n);
+      if (got >= 0) return static_cast<long>(got);
+      if (errno != EAGAIN && errno != EINTR) return -1;
+    }
+    PA_Yield();
+  }
+}
+
+int descriptorOf(void* cookie) { return static_cast<int>(reinterpret_cast<intptr_t>(cookie)); }
+
+ssize_t readCookie(void* cookie, char* bytes, size_t n) {
+  return readWaiting(descriptorOf(cookie), bytes, n);
+}
+
+int closeCookie(void* cookie) { return ::close(descriptorOf(cookie)); }
+
+// The stream of a source that is no regular file: its reads wait in turns.
+FILE* waitingStream(int fd) {
+  static const cookie_io_functions_t kFunctions = {readCookie, nullptr, nullptr, closeCookie};
+  return ::fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "rb", kFunctions);
+}
+
+// Opens without waiting for the other end of a pipe, without taking a terminal as the process's
+// own, and without handing the descriptor to programs the process starts.
+int openNoWait(const icu::UnicodeString& path, int flags) {
+  // The C path would end at a zero unit and name another file.
+  if (path.indexOf(char16_t(0)) >= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  EncodedChars utf8 = utf8Path(path);
+  if (utf8.chars == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  return ::open(utf8.chars, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+// Makes the descriptor's reads and writes wait again, as a stream expects of them.
+int clearNoWait(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return -1;
+  return 0;
+}
+
 }  // namespace
+
+int ConversionSource::open() {
+  errno = 0;
+  const int fd = openNoWait(path_, O_RDONLY);
+  if (fd < 0) return streamErrno();
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && clearNoWait(fd) != 0)) {
+    const int code = streamErrno();
+    ::close(fd);
+    return code;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return EISDIR;
+  }
+  regular_ = S_ISREG(st.st_mode);
+  device_ = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
+  errno = 0;
+  file_.reset(regular_ ? ::fdopen(fd, "rb") : waitingStream(fd));
+  if (!file_) {
+    const int code = streamErrno();
+    ::close(fd);
+    return code;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+long ConversionSource::readSome(void* bytes, size_t n) {
+  if (!file_) {
+    errno = EBADF;
+    return -1;
+  }
+  if (!regular_) return readWaiting(fd_, bytes, n);
+  for (;;) {
+    const ssize_t got = ::read(fd_, bytes, n);
+    if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+  }
+}
 
 ConversionDestination::~ConversionDestination() {
   file_.reset();
@@ -99,10 +195,19 @@ int ConversionDestination::open() {
   return 0;
 }
 
+// A pipe or a device is written as it stands. A pipe that no process reads would hold the open
+// until one came, with no turn for the host: it is refused at once (ENXIO) instead.
 int ConversionDestination::openInPlace() {
   errno = 0;
-  file_.reset(std::fopen(final_.c_str(), "wb"));
-  return file_ ? 0 : streamErrno();
+  const int fd = ::open(final_.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return streamErrno();
+  if (clearNoWait(fd) == 0) file_.reset(::fdopen(fd, "wb"));
+  if (!file_) {
+    const int code = streamErrno();
+    ::close(fd);
+    return code;
+  }
+  return 0;
 }
 
 int ConversionDestination::finish() {

@@ -83,8 +83,8 @@ int compress(FILE* source, gzFile destination) {
 // the source has, so that a pipe is never waited on for more than its writer sends.
 class CompressedInput {
  public:
-  CompressedInput(FILE* source, z_stream& stream)
-      : fd_(fileno(source)), stream_(stream), block_(kBlockSize) {}
+  CompressedInput(ConversionSource& source, z_stream& stream)
+      : source_(source), stream_(stream), block_(kBlockSize) {}
 
   // Makes at least n bytes (n is small) ready in the stream's input, fewer only when the source
   // ends first: answers how many are ready. A read error throws its errno.
@@ -105,15 +105,13 @@ class CompressedInput {
 
  private:
   size_t readInto(unsigned char* bytes, size_t size) {
-    for (;;) {
-      errno = 0;
-      const ssize_t got = ::read(fd_, bytes, size);
-      if (got >= 0) return static_cast<size_t>(got);
-      if (errno != EINTR) throw streamErrno();
-    }
+    errno = 0;
+    const long got = source_.readSome(bytes, size);
+    if (got < 0) throw streamErrno();
+    return static_cast<size_t>(got);
   }
 
-  int fd_;
+  ConversionSource& source_;
   z_stream& stream_;
   std::vector<unsigned char> block_;
 };
@@ -180,9 +178,10 @@ int expand(CompressedInput& input, z_stream& stream, FILE* destination) {
 int compressFile(const icu::UnicodeString& source, const icu::UnicodeString& destination,
                  int level) {
   const std::string mode = writeMode(level);
-  errno = 0;
-  unique_file in(xfile::fopen(source, "rb"));
-  if (!in) return streamErrno();
+  ConversionSource in(source);
+  if (int code = in.open()) return code;
+  // A pipe is read to its end; a device need have none (/dev/zero).
+  if (in.device()) return kConversionSourceNotAFile;
   ConversionDestination out(destination);
   if (int code = out.open()) return code;
   // zlib writes through a descriptor of its own, closed by gzclose; the file's stream holds
@@ -197,19 +196,18 @@ int compressFile(const icu::UnicodeString& source, const icu::UnicodeString& des
     return code;
   }
   int code = compress(in.get(), packed.get());
-  closeReadFile(in);
+  in.close();
   const int closed = closeWrittenGzip(packed);
   if (code == 0) code = closed;
   return code != 0 ? code : out.finish();
 }
 
 int expandFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
-  errno = 0;
-  unique_file in(xfile::fopen(source, "rb"));
-  if (!in) return streamErrno();
+  ConversionSource in(source);
+  if (int code = in.open()) return code;
   Inflater inflater;
   if (int code = inflater.init()) return code;
-  CompressedInput input(in.get(), inflater.stream);
+  CompressedInput input(in, inflater.stream);
   // Read before the destination is touched: a source that is no gzip (zlib's gz functions would
   // copy it, for ever from a source that never ends) leaves it as it was.
   input.ensure(2);
@@ -217,7 +215,7 @@ int expandFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
   ConversionDestination out(destination);
   if (int code = out.open()) return code;
   const int code = expand(input, inflater.stream, out.get());
-  closeReadFile(in);
+  in.close();
   return code != 0 ? code : out.finish();
 }
 

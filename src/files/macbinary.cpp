@@ -12,6 +12,7 @@
 
 #include "files/macbinary.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -71,9 +72,12 @@ int copyDataFork(FILE* from, uint32_t length, FILE* to, bool encoding) {
   }
   const size_t padding = paddingOf(length);
   if (!encoding) {
-    // A file that ends inside the padding has lost nothing.
-    std::fseek(from, static_cast<long>(padding), SEEK_CUR);
-    return 0;
+    // Read rather than skipped, as a pipe cannot seek. A file that ends inside the padding has
+    // lost nothing.
+    char skipped[kHeaderSize];
+    errno = 0;
+    std::fread(skipped, 1, padding, from);
+    return std::ferror(from) ? streamErrno() : 0;
   }
   static const char kZeros[kHeaderSize] = {};
   return fwriteData(kZeros, padding, to);
@@ -131,18 +135,19 @@ int writeResourceFork(FILE* source, uint32_t length, FILE* destination) {
 }
 
 int encodeFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
+  ConversionSource in(source);
+  if (int code = in.open()) return code;
+  // The header gives the forks' lengths before their bytes: only a regular file tells them.
+  if (!in.regular()) return kConversionSourceNotAFile;
   Header header = {};
   Source sizes;
   if (int code = makeHeader(source, header, sizes)) return code;
-  errno = 0;
-  unique_file in(xfile::fopen(source, "rb"));
-  if (!in) return streamErrno();
   ConversionDestination out(destination);
   if (int code = out.open()) return code;
   if (int code = fwriteData(header, kHeaderSize, out.get())) return code;
   if (int code = copyDataFork(in.get(), sizes.dataLength, out.get(), true)) return code;
   if (int code = writeResourceFork(in.get(), sizes.resourceLength, out.get())) return code;
-  closeReadFile(in);
+  in.close();
   return out.finish();
 }
 
@@ -192,13 +197,29 @@ FinderInfo finderInfoOf(const Header header, Layout layout) {
   return info;
 }
 
-// Reads the fork whole and stores it as the destination's resource fork. A length the file cannot
-// hold answers -7 before anything is allocated for it.
-int restoreResourceFork(FILE* source, uint32_t length, ConversionDestination& destination) {
+// The whole fork. A length that a regular file cannot hold answers -7 before anything is
+// allocated for it; from a pipe, whose length is not known, the fork grows as its bytes come, so
+// that a length the pipe does not bring costs no more than what it brought.
+int readResourceFork(ConversionSource& source, uint32_t length, std::vector<char>& fork) {
+  if (source.regular()) {
+    if (bytesLeft(source.get()) < length) return kEndedEarly;
+    fork.resize(length);
+    return freadData(fork.data(), length, source.get());
+  }
+  while (fork.size() < length) {
+    const size_t done = fork.size();
+    fork.resize(done + std::min<size_t>(kPieceSize, length - done));
+    if (int code = freadData(fork.data() + done, fork.size() - done, source.get())) return code;
+  }
+  return 0;
+}
+
+// Reads the fork whole and stores it as the destination's resource fork.
+int restoreResourceFork(ConversionSource& source, uint32_t length,
+                        ConversionDestination& destination) {
   if (length == 0) return 0;
-  if (bytesLeft(source) < length) return kEndedEarly;
-  std::vector<char> fork(length);
-  if (int code = freadData(fork.data(), length, source)) return code;
+  std::vector<char> fork;
+  if (int code = readResourceFork(source, length, fork)) return code;
   // A destination that keeps no forks (a device) gets the data fork alone.
   if (!destination.keepsForks()) return 0;
   errno = 0;
@@ -220,9 +241,8 @@ int skipSecondaryHeader(FILE* source, const Header header) {
 }
 
 int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& destination) {
-  errno = 0;
-  unique_file in(xfile::fopen(source, "rb"));
-  if (!in) return streamErrno();
+  ConversionSource in(source);
+  if (int code = in.open()) return code;
   Header header;
   if (int code = freadData(header, kHeaderSize, in.get())) return code;
   // Checked before the destination is opened: a file that is refused leaves an existing
@@ -236,7 +256,8 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
     return kConversionForkTooLong;
   }
   if (int code = skipSecondaryHeader(in.get(), header)) return code;
-  if (bytesLeft(in.get()) < dataLength) return kEndedEarly;
+  // A pipe's length is not known before it ends: a data fork cut short shows as it is copied.
+  if (in.regular() && bytesLeft(in.get()) < dataLength) return kEndedEarly;
   ConversionDestination out(destination);
   if (int code = out.open()) return code;
   FinderInfo info = finderInfoOf(header, layout);
@@ -244,8 +265,8 @@ int decodeFile(const icu::UnicodeString& source, const icu::UnicodeString& desti
     if (int code = setFinderInfo(info, out.get(), kByteOrderBigEndian)) return code;
   }
   if (int code = copyDataFork(in.get(), dataLength, out.get(), false)) return code;
-  if (int code = restoreResourceFork(in.get(), resourceLength, out)) return code;
-  closeReadFile(in);
+  if (int code = restoreResourceFork(in, resourceLength, out)) return code;
+  in.close();
   return out.finish();
 }
 
