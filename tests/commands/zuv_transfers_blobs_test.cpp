@@ -14,6 +14,7 @@
 #include "peers/peers.h"
 #include "support/hex.h"
 #include "support/plugin_test.h"
+#include "support/stream_test.h"
 #include "support/yield_pieces.h"
 
 namespace zuvtest {
@@ -27,15 +28,11 @@ const bool kIsolated = peers::isolated();
 
 constexpr int64_t kKeepStream = 0x2;
 
-class BlobReceiveTest : public PluginTest {
+class BlobReceiveTest : public StreamTest {
  protected:
   void SetUp() override {
     if (!kIsolated) GTEST_SKIP() << peers::kNoNamespace;
-    PluginTest::SetUp();
-  }
-  void TearDown() override {
-    tcp::testing::resetClocks();
-    PluginTest::TearDown();
+    StreamTest::SetUp();
   }
 
   int64_t connect(HeldPeer& peer) {

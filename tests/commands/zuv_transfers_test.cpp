@@ -33,6 +33,7 @@
 #include "plugin/streams.h"
 #include "support/hex.h"
 #include "support/plugin_test.h"
+#include "support/stream_test.h"
 #include "support/temp_folder.h"
 #include "support/yield_pieces.h"
 #include "text/conversion.h"
@@ -52,15 +53,11 @@ const bool kIsolated = peers::isolated();
 
 using peers::HeldPeer;
 
-class TransfersTest : public PluginTest {
+class TransfersTest : public StreamTest {
  protected:
   void SetUp() override {
     if (!kIsolated) GTEST_SKIP() << peers::kNoNamespace;
-    PluginTest::SetUp();
-  }
-  void TearDown() override {
-    tcp::testing::resetClocks();
-    PluginTest::TearDown();
+    StreamTest::SetUp();
   }
 
   int64_t open(int16_t port, const std::string& host = "127.0.0.1") {

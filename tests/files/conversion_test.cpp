@@ -19,15 +19,6 @@ namespace {
 
 class ConversionDestinationTest : public FileConversionTest {
  protected:
-  // A file with both forks and Finder information, and its BinHex, MacBinary and gzip forms.
-  void makeSources() {
-    write("f", randomBytes(3000, 9));
-    setResourceFork(path("f"), "new fork");
-    setFinderInfo(path("f"), "TEXTttxt", 0x0100);
-    ASSERT_EQ(conversion("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
-    ASSERT_EQ(conversion("ZUV_File2MacBinary", path("f"), path("f.bin")), 0);
-    ASSERT_EQ(conversion("ZUV_File2Gzip", path("f"), path("f.gz")), 0);
-  }
   static constexpr std::pair<const char*, const char*> kDecoders[] = {
       {"ZUV_BinHex2File", "f.hqx"}, {"ZUV_MacBinary2File", "f.bin"}, {"ZUV_Gzip2File", "f.gz"}};
 };

@@ -143,6 +143,17 @@ class FileConversionTest : public PluginTest {
     return conversion(command, host::text(from), host::text(to));
   }
 
+  // A file "f" with both forks and Finder information, and its BinHex, MacBinary and gzip forms
+  // f.hqx, f.bin and f.gz.
+  void makeSources() {
+    write("f", randomBytes(3000, 9));
+    setResourceFork(path("f"), "new fork");
+    setFinderInfo(path("f"), "TEXTttxt", 0x0100);
+    ASSERT_EQ(conversion("ZUV_File2BinHex", path("f"), path("f.hqx")), 0);
+    ASSERT_EQ(conversion("ZUV_File2MacBinary", path("f"), path("f.bin")), 0);
+    ASSERT_EQ(conversion("ZUV_File2Gzip", path("f"), path("f.gz")), 0);
+  }
+
   // Runs a shell command in the folder and answers its standard output.
   std::string shell(const std::string& command, int* status = nullptr) {
     return runTool("(cd '" + folder + "' && " + command + ")", "", status);
