@@ -98,17 +98,7 @@ FILE* waitingStream(int fd) {
 // Opens without waiting for the other end of a pipe, without taking a terminal as the process's
 // own, and without handing the descriptor to programs the process starts.
 int openNoWait(const icu::UnicodeString& path, int flags) {
-  // The C path would end at a zero unit and name another file.
-  if (path.indexOf(char16_t(0)) >= 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  EncodedChars utf8 = utf8Path(path);
-  if (utf8.chars == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  return ::open(utf8.chars, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  return xfile::open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
 // Makes the descriptor's reads and writes wait again, as a stream expects of them.

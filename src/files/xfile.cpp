@@ -8,19 +8,22 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unicode/utf.h>
 
 #include "text/conversion.h"
 
 namespace {
 
-enum EOperation { kOpen = 0, kStat = 1, kRemove = 2 };
+enum EOperation { kOpen = 0, kStat = 1, kRemove = 2, kOpenDescriptor = 3 };
 
 // The extra argument of an operation: the mode of an open, the record a stat fills.
 struct OpParam {
   const char* mode = nullptr;
+  int flags = 0;  // of an open that answers a descriptor
   struct stat* st = nullptr;
   FILE* file = nullptr;  // what an open answered
+  int fd = -1;           // what an open of a descriptor answered
 };
 
 const unsigned short* unitsOf(const icu::UnicodeString& path) {
@@ -56,7 +59,8 @@ int removeWithAttributes(const char* path) {
 }
 
 // Converts the path to UTF-8 and performs the operation on it; answers what the call answered
-// (for an open, 0 or -1, the file in param). A path holding U+0000 names no file: EINVAL.
+// (for an open, 0 or -1, the file or descriptor in param). A path holding U+0000 names no file:
+// EINVAL.
 int doOperation(EOperation operation, const unsigned short* units, int length, OpParam* param) {
   if (holdsZero(units, length)) {
     errno = EINVAL;
@@ -67,6 +71,9 @@ int doOperation(EOperation operation, const unsigned short* units, int length, O
     case kOpen:
       param->file = std::fopen(path.chars, param->mode);
       return param->file != nullptr ? 0 : -1;
+    case kOpenDescriptor:
+      param->fd = ::open(path.chars, param->flags, 0666);
+      return param->fd >= 0 ? 0 : -1;
     case kStat:
       return ::stat(path.chars, param->st);
     case kRemove:
@@ -138,6 +145,13 @@ FILE* fopen(const icu::UnicodeString& path, const char* mode) {
   param.mode = mode;
   doOperation(kOpen, unitsOf(path), path.length(), &param);
   return param.file;
+}
+
+int open(const icu::UnicodeString& path, int flags) {
+  OpParam param;
+  param.flags = flags;
+  doOperation(kOpenDescriptor, unitsOf(path), path.length(), &param);
+  return param.fd;
 }
 
 int stat(const icu::UnicodeString& path, struct stat& st) {

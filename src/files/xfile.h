@@ -23,8 +23,11 @@ using platform::kResourceForkAttr;
 namespace xfile {
 
 // The file opened with fopen's mode; null with errno set on failure. A path holding U+0000
-// names no file here (EINVAL for all three): the C path would end at the zero.
+// names no file here (EINVAL for all of them): the C path would end at the zero.
 FILE* fopen(const icu::UnicodeString& path, const char* mode);
+// The descriptor that open(2) answers for these flags (a new file gets mode 0666 less the umask);
+// -1 with errno set on failure.
+int open(const icu::UnicodeString& path, int flags);
 // 0 with st filled, or -1 with errno set.
 int stat(const icu::UnicodeString& path, struct stat& st);
 // Removes the file and, when it is a regular file, its Finder information and resource fork: 0,

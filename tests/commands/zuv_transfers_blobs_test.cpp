@@ -14,6 +14,7 @@
 #include "peers/peers.h"
 #include "support/hex.h"
 #include "support/plugin_test.h"
+#include "support/repeated.h"
 #include "support/stream_test.h"
 #include "support/yield_pieces.h"
 
@@ -225,36 +226,14 @@ struct LimitCase {
 // they arrive: filters that grow bytes store more than 10, ones that shrink them fewer, and the
 // rest stays in the stream.
 TEST_F(BlobReceiveTest, TheLimitCountsTheBytesTakenFromTheNetwork) {
-  const std::string e10 = [] {
-    std::string s;
-    for (int i = 0; i < 10; ++i) s += "\xc3\xa9";
-    return s;
-  }();
+  const std::string e10 = repeated("\xc3\xa9", 10);
   const std::string hundred(100, 'b');
   const LimitCase cases[] = {
-      {0x1804, std::string(40, '\r'), 0,
-       [] {
-         std::string s;
-         for (int i = 0; i < 10; ++i) s += "\r\n";
-         return s;
-       }(),
-       10},
-      {0x1804, std::string(40, '\r'), 3,
-       [] {
-         std::string s;
-         for (int i = 0; i < 10; ++i) s += "\r\n";
-         return s;
-       }(),
-       10},
+      {0x1804, std::string(40, '\r'), 0, repeated("\r\n", 10), 10},
+      {0x1804, std::string(40, '\r'), 3, repeated("\r\n", 10), 10},
       {0x83, hundred, 0, "YmJiYmJiYmJiYg", 10},
       {0x83, hundred, 4, "YmJiYmJiYmJiYg", 10},
-      {0x1810, std::string(12, '<'), 0,
-       [] {
-         std::string s;
-         for (int i = 0; i < 10; ++i) s += "&lt;";
-         return s;
-       }(),
-       10},
+      {0x1810, std::string(12, '<'), 0, repeated("&lt;", 10), 10},
       {0x1001, e10, 0, "\xe9\xe9\xe9\xe9\xe9", 10},
       {0x1001, e10, 4, "\xe9\xe9\xe9\xe9\xe9", 10},
       {0x1001, "a" + e10, 0, "a\xe9\xe9\xe9\xe9", 9},

@@ -33,6 +33,7 @@
 #include "plugin/streams.h"
 #include "support/hex.h"
 #include "support/plugin_test.h"
+#include "support/repeated.h"
 #include "support/stream_test.h"
 #include "support/temp_folder.h"
 #include "support/yield_pieces.h"
@@ -854,12 +855,6 @@ std::string mixedUTF8(size_t size, uint32_t seed) {
   std::string bytes;
   while (bytes.size() < size) bytes += kTokens[random() % std::size(kTokens)];
   return bytes + "z";
-}
-
-std::string repeated(const std::string& piece, size_t times) {
-  std::string bytes;
-  for (size_t i = 0; i < times; ++i) bytes += piece;
-  return bytes;
 }
 
 // The text that the host makes of the bytes in one conversion.
